@@ -1,0 +1,83 @@
+// Owned, uninitialised or zeroed runs of trivially copyable values in memory
+// from malloc, with every size computation checked. A failed or overflowing
+// allocation yields an empty Buffer rather than an exception, so callers can
+// turn it into OutOfMemory. release() hands the memory to a new owner, which
+// must free it with std::free (the Python result arrays do exactly that).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <type_traits>
+#include <utility>
+
+namespace qx {
+
+// a × b, or false when it does not fit in std::size_t.
+inline bool checked_mul(std::uint64_t a, std::uint64_t b, std::size_t& out) {
+  std::uint64_t product = 0;
+  if (__builtin_mul_overflow(a, b, &product)) return false;
+  if (product > std::numeric_limits<std::size_t>::max()) return false;
+  out = static_cast<std::size_t>(product);
+  return true;
+}
+
+template <class T>
+class Buffer {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  Buffer() = default;
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+  Buffer(Buffer&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+  Buffer& operator=(Buffer&& other) noexcept {
+    if (this != &other) {
+      std::free(data_);
+      data_ = std::exchange(other.data_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+  }
+  ~Buffer() { std::free(data_); }
+
+  // `count` values, contents unspecified. Always at least one byte is
+  // allocated, so an empty buffer still has a non-null address to hand on.
+  static Buffer uninitialized(std::uint64_t count) { return make(count, false); }
+  // `count` values with every byte zero (0.0 for floating types). Large
+  // requests come from fresh zero pages, which are not touched here.
+  static Buffer zeroed(std::uint64_t count) { return make(count, true); }
+
+  bool valid() const { return data_ != nullptr; }
+  std::size_t size() const { return size_; }
+  T* data() { return data_; }
+  const T* data() const { return data_; }
+  T& operator[](std::size_t i) { return data_[i]; }
+  const T& operator[](std::size_t i) const { return data_[i]; }
+
+  // Gives up ownership; the caller frees with std::free.
+  T* release() {
+    size_ = 0;
+    return std::exchange(data_, nullptr);
+  }
+
+ private:
+  static Buffer make(std::uint64_t count, bool zero) {
+    Buffer b;
+    std::size_t bytes = 0;
+    if (!checked_mul(count, sizeof(T), bytes)) return b;
+    if (bytes == 0) bytes = 1;
+    void* p = zero ? std::calloc(bytes, 1) : std::malloc(bytes);
+    if (p == nullptr) return b;
+    b.data_ = static_cast<T*>(p);
+    b.size_ = static_cast<std::size_t>(count);
+    return b;
+  }
+
+  T* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+}  // namespace qx

@@ -1,0 +1,106 @@
+// The envelope's step loop, written once and instantiated for each
+// instruction-set target (the release step is a fused multiply-add, which
+// is a library call unless the target has FMA). Include only from files
+// that define a step-loop entry point.
+#pragma once
+
+#include <cmath>
+
+#include "engine/envelope.hpp"
+
+namespace qx::detail {
+
+inline constexpr double kGainEpsilon = 2.220446049250313e-16;  // 2^-52
+
+// Runs steps 0 … frames + A − 1 from whatever state `st` holds (neutral,
+// normally). State is kept in locals for the loop and written back once.
+__attribute__((always_inline)) inline void envelope_steps(EnvelopeState& st, float* levels,
+                                                          std::uint64_t frames, double T) {
+  if (frames == 0) return;
+  const std::uint64_t A = st.lookahead;
+  const std::uint64_t W = st.window_length;
+  const double c = st.release_coefficient;
+  WindowEntry* const ring = st.window;
+  const std::uint64_t cap = st.window_capacity;
+  double* const r1 = st.stage_ring[0];
+  double* const r2 = st.stage_ring[1];
+  double* const r3 = st.stage_ring[2];
+  const std::uint64_t n1 = st.stage_length[0], n2 = st.stage_length[1], n3 = st.stage_length[2];
+  const double k1 = st.stage_reciprocal[0], k2 = st.stage_reciprocal[1],
+               k3 = st.stage_reciprocal[2];
+
+  std::uint64_t front = st.front;
+  std::uint64_t count = st.count;
+  double g = st.smoothed_gain;
+  std::uint64_t p1 = st.stage_pos[0], p2 = st.stage_pos[1], p3 = st.stage_pos[2];
+  double s1 = st.stage_sum[0], s2 = st.stage_sum[1], s3 = st.stage_sum[2];
+
+  // The queue's back slot, derived from front and count.
+  std::uint64_t back = front + count;
+  if (back >= cap) back -= cap;
+  back = back == 0 ? cap - 1 : back - 1;
+
+  const std::uint64_t steps = frames + A;
+  for (std::uint64_t n = 0; n < steps; ++n) {
+    const double level = n < frames ? static_cast<double>(levels[n]) : 0.0;
+    const double t = level > T ? T / (level + kGainEpsilon) : 1.0;
+
+    // Candidates at least as large as t can never again be the minimum.
+    while (count != 0 && ring[back].target_gain >= t) {
+      back = back == 0 ? cap - 1 : back - 1;
+      --count;
+    }
+    back = back + 1 == cap ? 0 : back + 1;
+    ring[back] = WindowEntry{n, t};
+    ++count;
+    if (count == 1) front = back;
+
+    // Frames older than the window leave from the front; the entry just
+    // appended always stays (W ≥ 1).
+    const std::uint64_t next = n + 1;
+    const std::uint64_t lower = next >= W ? next - W : 0;
+    while (ring[front].index < lower) {
+      front = front + 1 == cap ? 0 : front + 1;
+      --count;
+    }
+    const double m = ring[front].target_gain;
+
+    const double r = std::fma(m - g, c, g);
+    g = r < m ? r : m;
+
+    double x = g;
+    s1 = (x - r1[p1]) + s1;
+    r1[p1] = x;
+    p1 = p1 + 1 == n1 ? 0 : p1 + 1;
+    x = s1 * k1;
+    s2 = (x - r2[p2]) + s2;
+    r2[p2] = x;
+    p2 = p2 + 1 == n2 ? 0 : p2 + 1;
+    x = s2 * k2;
+    s3 = (x - r3[p3]) + s3;
+    r3[p3] = x;
+    p3 = p3 + 1 == n3 ? 0 : p3 + 1;
+    x = s3 * k3;
+    const double s = x < 1.0 ? x : 1.0;
+
+    if (n >= A) {
+      const std::uint64_t f = n - A;
+      const double p = static_cast<double>(levels[f]);
+      const double gain = s * p > T ? T / (p + kGainEpsilon) : s;
+      levels[f] = static_cast<float>(gain);
+    }
+  }
+
+  st.front = front;
+  st.count = count;
+  st.next_index = steps;
+  st.smoothed_gain = g;
+  st.stage_pos[0] = p1;
+  st.stage_pos[1] = p2;
+  st.stage_pos[2] = p3;
+  st.stage_sum[0] = s1;
+  st.stage_sum[1] = s2;
+  st.stage_sum[2] = s3;
+}
+
+}  // namespace qx::detail
