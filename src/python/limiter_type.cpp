@@ -1,0 +1,298 @@
+// QXLimiter: construction from Python arguments, the read-only properties,
+// the representation and process.
+//
+//   class QXLimiter:          # final, no __dict__, no weak references
+//       def __new__(cls, sample_rate, threshold_dBFS=0.0, attack_ms=5.0,
+//                   hold_ms=15.0, release_ms=40.0, true_peak=False): ...
+//       def process(self, audio, axis=-1) -> tuple[ndarray, ndarray]: ...
+//       sample_rate, threshold, threshold_dBFS, true_peak,
+//       lookahead_samples, attack_samples, hold_samples, release_samples
+#include "python/limiter_type.hpp"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "engine/limiter.hpp"
+#include "engine/number_format.hpp"
+#include "python/arguments.hpp"
+#include "python/arrays.hpp"
+#include "python/docstrings.hpp"
+#include "python/pyref.hpp"
+
+namespace qx::py {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Use state
+
+// Who is using an instance's Limiter: 0 nobody, n > 0 that many readers,
+// -1 one process call. process releases the interpreter lock while the
+// engine runs, so another thread can reach the same instance meanwhile; it
+// is refused at once rather than made to wait, since waiting with the
+// interpreter lock held would stall every other thread.
+class UseState {
+ public:
+  bool try_share() {
+    std::int64_t current = count_.load(std::memory_order_relaxed);
+    while (current >= 0) {
+      if (count_.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
+                                       std::memory_order_relaxed)) {
+        return true;
+      }
+    }
+    return false;
+  }
+  void end_share() { count_.fetch_sub(1, std::memory_order_release); }
+  bool try_exclusive() {
+    std::int64_t expected = 0;
+    return count_.compare_exchange_strong(expected, -1, std::memory_order_acquire,
+                                          std::memory_order_relaxed);
+  }
+  void end_exclusive() { count_.store(0, std::memory_order_release); }
+
+ private:
+  std::atomic<std::int64_t> count_{0};
+};
+
+void raise_in_use() {
+  PyErr_SetString(PyExc_RuntimeError,
+                  "this QXLimiter is in use by a process() call in progress; "
+                  "use one instance per thread");
+}
+
+// ---------------------------------------------------------------------------
+// The instance
+
+struct LimiterObject {
+  PyObject_HEAD
+  // Both members are constructed in place by limiter_new and destroyed by
+  // limiter_dealloc; the interpreter only provides zeroed memory.
+  alignas(UseState) std::byte use_storage[sizeof(UseState)];
+  alignas(Limiter) std::byte limiter_storage[sizeof(Limiter)];
+
+  UseState& use() { return *std::launder(reinterpret_cast<UseState*>(use_storage)); }
+  Limiter& limiter() { return *std::launder(reinterpret_cast<Limiter*>(limiter_storage)); }
+};
+
+LimiterObject* as_limiter(PyObject* self) { return reinterpret_cast<LimiterObject*>(self); }
+
+// Shared use for one property read or repr; falsy (RuntimeError set) when a
+// process call holds the instance.
+class SharedUse {
+ public:
+  explicit SharedUse(PyObject* self) : use_(as_limiter(self)->use()) {
+    held_ = use_.try_share();
+    if (!held_) raise_in_use();
+  }
+  ~SharedUse() {
+    if (held_) use_.end_share();
+  }
+  SharedUse(const SharedUse&) = delete;
+  SharedUse& operator=(const SharedUse&) = delete;
+  explicit operator bool() const { return held_; }
+
+ private:
+  UseState& use_;
+  bool held_ = false;
+};
+
+// Exclusive use for the whole of one process call.
+class ExclusiveUse {
+ public:
+  explicit ExclusiveUse(PyObject* self) : use_(as_limiter(self)->use()) {
+    held_ = use_.try_exclusive();
+    if (!held_) raise_in_use();
+  }
+  ~ExclusiveUse() {
+    if (held_) use_.end_exclusive();
+  }
+  ExclusiveUse(const ExclusiveUse&) = delete;
+  ExclusiveUse& operator=(const ExclusiveUse&) = delete;
+  explicit operator bool() const { return held_; }
+
+ private:
+  UseState& use_;
+  bool held_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// Construction and finalisation
+
+PyObject* limiter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return call_guarded(
+      [&]() -> PyObject* {
+        static const char* const names[] = {"sample_rate", "threshold_dBFS", "attack_ms",
+                                            "hold_ms",     "release_ms",     "true_peak",
+                                            nullptr};
+        PyObject* sample_rate = nullptr;
+        PyObject* threshold_dBFS = nullptr;
+        PyObject* attack_ms = nullptr;
+        PyObject* hold_ms = nullptr;
+        PyObject* release_ms = nullptr;
+        PyObject* true_peak = nullptr;
+        // Arguments left out stay null: only given ones are converted, and
+        // None is converted (and refused) rather than read as "default".
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOO:QXLimiter",
+                                         const_cast<char**>(names), &sample_rate,
+                                         &threshold_dBFS, &attack_ms, &hold_ms, &release_ms,
+                                         &true_peak)) {
+          return nullptr;
+        }
+        Settings settings;
+        if (!convert_float_settings(threshold_dBFS, attack_ms, hold_ms, release_ms, settings)) {
+          return nullptr;
+        }
+        if (true_peak != nullptr && !convert_true_peak(true_peak, settings.true_peak)) {
+          return nullptr;
+        }
+        if (!extract_sample_rate(sample_rate, settings.sample_rate)) return nullptr;
+
+        std::optional<Limiter> limiter = build_limiter(settings);
+        if (!limiter) return nullptr;
+
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        PyObject* self = alloc(type, 0);
+        if (self == nullptr) return nullptr;
+        new (as_limiter(self)->use_storage) UseState();
+        new (as_limiter(self)->limiter_storage) Limiter(std::move(*limiter));
+        return self;
+      },
+      nullptr);
+}
+
+void limiter_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  as_limiter(self)->limiter().~Limiter();
+  as_limiter(self)->use().~UseState();
+  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_object(self);
+  // Instances of a heap type own a reference to it.
+  Py_DECREF(type);
+}
+
+// ---------------------------------------------------------------------------
+// Properties and representation
+
+template <PyObject* (*Read)(const Limiter&)>
+PyObject* get_property(PyObject* self, void* /*closure*/) {
+  SharedUse use(self);
+  if (!use) return nullptr;
+  return Read(as_limiter(self)->limiter());
+}
+
+PyObject* read_sample_rate(const Limiter& l) { return PyLong_FromUnsignedLong(l.sample_rate()); }
+PyObject* read_threshold(const Limiter& l) { return PyFloat_FromDouble(l.threshold()); }
+PyObject* read_threshold_dBFS(const Limiter& l) { return PyFloat_FromDouble(l.threshold_dBFS()); }
+PyObject* read_true_peak(const Limiter& l) { return PyBool_FromLong(l.true_peak() ? 1 : 0); }
+PyObject* read_lookahead(const Limiter& l) {
+  return PyLong_FromUnsignedLongLong(l.lookahead_samples());
+}
+PyObject* read_hold(const Limiter& l) { return PyLong_FromUnsignedLongLong(l.hold_samples()); }
+PyObject* read_release(const Limiter& l) { return PyFloat_FromDouble(l.release_samples()); }
+
+PyObject* limiter_repr(PyObject* self) {
+  return call_guarded(
+      [&]() -> PyObject* {
+        SharedUse use(self);
+        if (!use) return nullptr;
+        const Limiter& l = as_limiter(self)->limiter();
+        const std::string text =
+            "QXLimiter(\n    sample_rate=" + std::to_string(l.sample_rate()) +
+            ", threshold_dBFS=" + format_f64(l.threshold_dBFS()) +
+            ", threshold=" + format_f64(l.threshold()) +
+            ", true_peak=" + (l.true_peak() ? "true" : "false") +
+            ",\n    lookahead_samples=" + std::to_string(l.lookahead_samples()) +
+            ", hold_samples=" + std::to_string(l.hold_samples()) +
+            ", release_samples=" + format_f64(l.release_samples()) + "\n)";
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+      },
+      nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// process
+
+PyObject* limiter_process(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return call_guarded(
+      [&]() -> PyObject* {
+        static const char* const names[] = {"audio", "axis", nullptr};
+        PyObject* audio = nullptr;
+        PyObject* axis_object = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:process", const_cast<char**>(names),
+                                         &audio, &axis_object)) {
+          return nullptr;
+        }
+        // Taken before the audio is converted: the conversion may run
+        // Python code (__float__, __array__, iterators) that could reach
+        // this instance again.
+        ExclusiveUse use(self);
+        if (!use) return nullptr;
+        PyRef array = convert_audio(audio);
+        if (!array) return nullptr;
+        std::int64_t axis = -1;
+        if (axis_object != nullptr && !convert_axis(axis_object, axis)) return nullptr;
+        return process_array(as_limiter(self)->limiter(), array.get(), axis).release();
+      },
+      nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Type definition
+
+PyMethodDef limiter_methods[] = {
+    {"process", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(limiter_process)),
+     METH_VARARGS | METH_KEYWORDS, kProcessDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// attack_samples shares the lookahead_samples reader: they are one value.
+PyGetSetDef limiter_properties[] = {
+    {"sample_rate", get_property<read_sample_rate>, nullptr, kSampleRateDoc, nullptr},
+    {"threshold", get_property<read_threshold>, nullptr, kThresholdDoc, nullptr},
+    {"threshold_dBFS", get_property<read_threshold_dBFS>, nullptr, kThresholdDbfsDoc, nullptr},
+    {"true_peak", get_property<read_true_peak>, nullptr, kTruePeakDoc, nullptr},
+    {"lookahead_samples", get_property<read_lookahead>, nullptr, kLookaheadDoc, nullptr},
+    {"attack_samples", get_property<read_lookahead>, nullptr, kAttackDoc, nullptr},
+    {"hold_samples", get_property<read_hold>, nullptr, kHoldDoc, nullptr},
+    {"release_samples", get_property<read_release>, nullptr, kReleaseDoc, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot limiter_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kClassDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(limiter_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(limiter_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(limiter_repr)},
+    {Py_tp_methods, limiter_methods},
+    {Py_tp_getset, limiter_properties},
+    {0, nullptr},
+};
+
+// No Py_TPFLAGS_BASETYPE: the class is final. No dict or weak-reference
+// slots, so instances take no other attributes. Immutable, because the one
+// type object is shared by every import of the module in the process.
+PyType_Spec limiter_spec = {
+    "qx_limiter.QXLimiter",
+    static_cast<int>(sizeof(LimiterObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    limiter_slots,
+};
+
+}  // namespace
+
+PyObject* limiter_type() {
+  // Created once per process and never freed: every instance and every
+  // import of the module refer to it, and it owns no per-module state.
+  static PyObject* type = nullptr;
+  if (type == nullptr) type = PyType_FromSpec(&limiter_spec);
+  return type;
+}
+
+}  // namespace qx::py

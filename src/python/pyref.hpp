@@ -1,0 +1,61 @@
+// Small RAII helpers for the Python C API: a strong reference that releases
+// itself, and a scope that gives up the interpreter lock. Every Python
+// object this module obtains goes straight into a PyRef, so any early
+// return on an error path drops exactly the references it took.
+#pragma once
+
+#include <utility>
+
+#include "python/python.hpp"
+
+namespace qx::py {
+
+class PyRef {
+ public:
+  PyRef() = default;
+  // Takes over a new reference. A null pointer (a failed call, with the
+  // Python error set) gives an empty PyRef.
+  static PyRef steal(PyObject* object) { return PyRef(object); }
+  // Takes a new reference to a borrowed object.
+  static PyRef borrow(PyObject* object) {
+    Py_XINCREF(object);
+    return PyRef(object);
+  }
+
+  PyRef(const PyRef&) = delete;
+  PyRef& operator=(const PyRef&) = delete;
+  PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+  PyRef& operator=(PyRef&& other) noexcept {
+    if (this != &other) {
+      PyObject* old = std::exchange(object_, std::exchange(other.object_, nullptr));
+      Py_XDECREF(old);
+    }
+    return *this;
+  }
+  ~PyRef() { Py_XDECREF(object_); }
+
+  PyObject* get() const { return object_; }
+  explicit operator bool() const { return object_ != nullptr; }
+  // Hands the reference on: to a return value or to a call that steals it.
+  [[nodiscard]] PyObject* release() { return std::exchange(object_, nullptr); }
+
+ private:
+  explicit PyRef(PyObject* object) : object_(object) {}
+  PyObject* object_ = nullptr;
+};
+
+// Releases the interpreter lock for its scope and takes it back when the
+// scope ends, also when an exception unwinds through it. Nothing inside the
+// scope may touch a Python object.
+class GilReleased {
+ public:
+  GilReleased() : state_(PyEval_SaveThread()) {}
+  ~GilReleased() { PyEval_RestoreThread(state_); }
+  GilReleased(const GilReleased&) = delete;
+  GilReleased& operator=(const GilReleased&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+}  // namespace qx::py
