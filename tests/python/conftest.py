@@ -1,0 +1,26 @@
+"""Shared helpers for the qx_limiter tests; they use the installed module."""
+
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+
+@pytest.fixture
+def loud_stereo():
+    """Half a second of channels-first float64 noise peaking well above 1."""
+    rng = np.random.default_rng(1234)
+    return rng.standard_normal((2, 24000)) * 1.5
+
+
+def run_python(code):
+    """Runs `code` in a fresh interpreter; returns (returncode, stdout, stderr)."""
+    done = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    return done.returncode, done.stdout, done.stderr

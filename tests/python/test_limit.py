@@ -1,0 +1,209 @@
+"""limit(): its own conversion order, equality with QXLimiter.process, threads, leaks."""
+
+import gc
+import sys
+import tracemalloc
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+import pytest
+
+from qx_limiter import QXLimiter, limit
+
+RATE_ERROR = "sample_rate must be a positive 32-bit integer"
+
+
+def assert_same(left, right):
+    for a, b in zip(left, right, strict=True):
+        assert a.shape == b.shape
+        np.testing.assert_array_equal(a, b)
+
+
+@pytest.mark.parametrize(
+    "limit_args, limit_kwargs, limiter_args, process_args",
+    [
+        ((48000,), {}, (48000,), ()),
+        ((48000,), {"axis": 0}, (48000,), (0,)),
+        ((44100, -1.0, 1.5, 15.0, 12.5, -1, True), {}, (44100, -1.0, 1.5, 15.0, 12.5, True), (-1,)),
+        ((22050,), {"true_peak": np.True_, "threshold_dBFS": -3, "hold_ms": 0.0},
+         (22050, -3, 5.0, 0.0, 40.0, True), ()),
+        ((8000,), {"release_ms": 0.0, "axis": -2, "true_peak": True},
+         (8000, 0.0, 5.0, 15.0, 0.0, True), (-2,)),
+    ],
+)
+def test_limit_equals_process(loud_stereo, limit_args, limit_kwargs, limiter_args, process_args):
+    audio = loud_stereo if not process_args or process_args[0] == -1 else loud_stereo.T
+    expected = QXLimiter(*limiter_args).process(audio, *process_args)
+    assert_same(limit(audio, *limit_args, **limit_kwargs), expected)
+
+
+def test_mono_axis_forms_agree():
+    mono = np.linspace(-3.0, 3.0, 500)
+    assert_same(limit(mono, 48000, axis=0), limit(mono, 48000, axis=-1))
+    with pytest.raises(ValueError) as caught:
+        limit(mono, 48000, axis=1)
+    assert caught.value.args == ("axis=1 is invalid for a 1D array",)
+
+
+def test_left_out_threshold_is_zero_but_none_is_refused(loud_stereo):
+    assert_same(limit(loud_stereo, 48000), limit(loud_stereo, 48000, threshold_dBFS=0.0))
+    with pytest.raises(TypeError) as caught:
+        limit(loud_stereo, 48000, threshold_dBFS=None)
+    assert caught.value.__notes__ == ["threshold_dBFS"]
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, error, note",
+    [
+        # audio first of all, even before a bad sample_rate.
+        ((object(), 0), {}, TypeError, "audio"),
+        ((object(), 48000), {"threshold_dBFS": "x", "axis": 1.5}, TypeError, "audio"),
+        # then the four floats, in order.
+        ((np.zeros(3), -1), {"threshold_dBFS": "x"}, TypeError, "threshold_dBFS"),
+        ((np.zeros(3), 48000), {"release_ms": "x", "axis": 1.5}, TypeError, "release_ms"),
+        # then axis, before true_peak and sample_rate.
+        ((np.zeros(3), 0), {"axis": 1.5, "true_peak": 1}, TypeError, "axis"),
+        ((np.zeros(3), 48000), {"axis": 2**70}, OverflowError, "axis"),
+        # then true_peak, before sample_rate.
+        ((np.zeros(3), 0), {"true_peak": 1}, TypeError, "true_peak"),
+    ],
+)
+def test_conversion_order(args, kwargs, error, note):
+    with pytest.raises(error) as caught:
+        limit(*args, **kwargs)
+    assert caught.value.__notes__ == [note]
+
+
+@pytest.mark.parametrize("rate", [0, -1, 48000.0, 4294967296, "48000"])
+def test_sample_rate_errors(rate):
+    with pytest.raises(ValueError) as caught:
+        limit(np.zeros((2, 3, 4)), rate, axis=9)
+    assert caught.value.args == (RATE_ERROR,)
+
+
+@pytest.mark.parametrize(
+    "audio, kwargs, message",
+    [
+        # Settings are checked before the array.
+        (np.zeros(3), {"threshold_dBFS": 1.0, "axis": 5},
+         "threshold_dBFS must be a finite dBFS value less than or equal to 0, got 1"),
+        (np.zeros((2, 3, 4)), {"attack_ms": -2.5},
+         "attack_ms must be finite and non-negative, got -2.5"),
+        ([np.nan], {"sample_rate": 1000, "true_peak": True},
+         "true_peak does not support sample_rate=1000; supported rates are 8000, 11025, 12000, "
+         "16000, 22050, 24000, 32000, 44100, 48000, 88200, 96000, and every rate at or above "
+         "176400 Hz"),
+        (np.zeros((0, 2)), {"release_ms": float("inf")},
+         "release_ms must be finite and non-negative, got inf"),
+        # With valid settings the array checks speak.
+        (np.zeros((2, 3, 4)), {}, "audio must be a 1D or 2D array, got 3 dimensions"),
+        (np.zeros((0, 2)), {}, "the channel dimension must not be empty"),
+        ([1.0, np.inf], {}, "input sample at flat index 1 is not finite"),
+    ],
+)
+def test_error_precedence(audio, kwargs, message):
+    kwargs = {"sample_rate": 48000, **kwargs}
+    with pytest.raises(ValueError) as caught:
+        limit(audio, **kwargs)
+    assert caught.value.args == (message,)
+    assert not getattr(caught.value, "__notes__", None)
+
+
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        ((), {}),
+        ((np.zeros(3),), {}),
+        ((np.zeros(3), 48000, 0.0, 5.0, 15.0, 40.0, -1, False, 1), {}),
+        ((np.zeros(3), 48000), {"sample_rate": 48000}),
+        ((np.zeros(3), 48000), {"channels": 2}),
+    ],
+    ids=["nothing", "no-rate", "too-many", "twice", "unexpected"],
+)
+def test_binding_errors(args, kwargs):
+    with pytest.raises(TypeError, match="limit"):
+        limit(*args, **kwargs)
+
+
+def test_input_unchanged_and_results_new():
+    audio = np.linspace(-4.0, 4.0, 64, dtype=np.float32).reshape(2, 32)
+    before = audio.copy()
+    out, gains = limit(audio, 48000)
+    np.testing.assert_array_equal(audio, before)
+    assert out is not audio and not np.shares_memory(out, audio)
+    assert out.flags.c_contiguous and out.flags.writeable and gains.flags.writeable
+
+
+def test_two_threads_limit_at_once():
+    rng = np.random.default_rng(7)
+    blocks = [rng.standard_normal((2, 48000 * 3)) * (1 + i) for i in range(6)]
+    settings = [dict(sample_rate=48000), dict(sample_rate=44100, true_peak=True)] * 3
+    serial = [limit(b, **s) for b, s in zip(blocks, settings)]
+    with ThreadPoolExecutor(max_workers=2) as pool:
+        parallel = list(pool.map(lambda bs: limit(bs[0], **bs[1]), zip(blocks, settings)))
+    for got, want in zip(parallel, serial):
+        assert_same(got, want)
+
+
+def _rss_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * 4096
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
+def test_repeated_calls_leak_neither_references_nor_memory():
+    rng = np.random.default_rng(3)
+    good = rng.standard_normal((2, 20000)) * 2
+    bad = good.copy()
+    bad[1, 123] = np.nan
+    as_list = good[0, :2000].tolist()
+    limiter = QXLimiter(48000, true_peak=True)
+
+    def one_round():
+        limiter.process(good)
+        limiter.process(good.T, 0)
+        limit(good, 48000)
+        limit(as_list, 44100, true_peak=True)
+        repr(limiter)
+        for call, error in (
+            (lambda: limiter.process(bad), ValueError),
+            (lambda: limit(bad.T, 48000, axis=0), ValueError),
+            (lambda: limit(good, 48000, true_peak=1), TypeError),
+            (lambda: limit(good, 0), ValueError),
+            (lambda: limit(good, 48000, axis=3), ValueError),
+            (lambda: limit(good, 1000, true_peak=True), ValueError),
+            (lambda: limiter.process(good[None]), ValueError),
+            (lambda: QXLimiter(48000, threshold_dBFS="x"), TypeError),
+            (lambda: QXLimiter(48000, hold_ms=1e300), MemoryError),
+        ):
+            try:
+                call()
+            except error:
+                pass
+            else:
+                raise AssertionError("expected an error")
+
+    for _ in range(20):
+        one_round()
+    gc.collect()
+    counts = [sys.getrefcount(obj) for obj in (good, bad, as_list, limiter)]
+    rss = _rss_bytes()
+    for _ in range(400):
+        one_round()
+    gc.collect()
+    assert [sys.getrefcount(obj) for obj in (good, bad, as_list, limiter)] == counts
+    # One leaked result per round would be over 60 MB here.
+    assert _rss_bytes() - rss < 8 * 2**20
+
+    # Python objects (arrays, tuples, exceptions) come from Python's
+    # allocator, which tracemalloc sees down to the byte.
+    tracemalloc.start()
+    try:
+        gc.collect()
+        traced = tracemalloc.get_traced_memory()[0]
+        for _ in range(100):
+            one_round()
+        gc.collect()
+        assert tracemalloc.get_traced_memory()[0] - traced < 32 * 1024
+    finally:
+        tracemalloc.stop()
