@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every test of the project: the C++ engine tests through CTest, then
-# the Python module's tests through pytest.
+# the Python module's tests through pytest, against NumPy 2.x and NumPy 1.26.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -8,3 +8,30 @@ build=build/tests
 cmake -S . -B "$build" -G Ninja -DQX_BUILD_TESTS=ON -DQX_WERROR="${QX_WERROR:-ON}" >/dev/null
 cmake --build "$build"
 ctest --test-dir "$build" --output-on-failure -j2
+
+# The Python module: one abi3 wheel, built against NumPy 2's headers, then
+# installed into two virtual environments, one per supported NumPy line, so
+# the very same binary is tested with both.
+python=${PYTHON:-python3}
+pip_quiet=(-q --disable-pip-version-check)
+
+venv() {  # directory, then the packages it needs
+  local dir=$1
+  shift
+  [ -x "$dir/bin/python" ] || "$python" -m venv "$dir"
+  "$dir/bin/python" -m pip install "${pip_quiet[@]}" "$@"
+}
+venv build/py-numpy2 'numpy>=2' pytest 'scikit-build-core>=0.10' 'cmake>=3.21' ninja
+venv build/py-numpy126 'numpy==1.26.*' pytest
+
+rm -rf build/wheelhouse
+build/py-numpy2/bin/python -m pip wheel "${pip_quiet[@]}" --no-build-isolation --no-deps \
+  -w build/wheelhouse -C cmake.define.QX_WERROR="${QX_WERROR:-ON}" -C build.tool-args=-j2 .
+wheel=$(echo build/wheelhouse/qx_limiter-*-cp311-abi3-*.whl)
+[ -f "$wheel" ] || { echo "no abi3 wheel was built" >&2; exit 1; }
+
+for env in build/py-numpy2 build/py-numpy126; do
+  "$env/bin/python" -m pip install "${pip_quiet[@]}" --no-deps --force-reinstall "$wheel"
+  echo "== $(basename "$wheel") with NumPy $("$env/bin/python" -c 'import numpy; print(numpy.__version__)')"
+  "$env/bin/python" -m pytest -q -p no:cacheprovider tests/python
+done
