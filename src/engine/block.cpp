@@ -1,14 +1,22 @@
-// Block processing (plain first version).
+// Block processing: validation, levels, envelope, gains, all in place on
+// the caller's planar block. The per-sample loops live in kernel_body.hpp
+// (one build per instruction set).
 #include "engine/block.hpp"
 
 #include <cmath>
 
+#include "engine/kernels.hpp"
 #include "engine/true_peak.hpp"
 
 namespace qx {
 namespace {
 
-constexpr float kSampleLimit = 4294967296.0f;  // 2^32
+// The error for the sample at flat index p, which failed the check.
+LimiterError sample_error(const float* samples, std::uint64_t p) {
+  const float x = samples[p];
+  if (!std::isfinite(x)) return LimiterError::non_finite_sample(p);
+  return LimiterError::sample_out_of_range(p, x);
+}
 
 }  // namespace
 
@@ -19,45 +27,39 @@ Result<Buffer<float>> process_block(Limiter& limiter, float* samples,
     return LimiterError::indivisible_samples(sample_count, channels);
   }
   const std::uint64_t frames = sample_count / channels;
-  const DetectionMode& mode = limiter.detection();
-  const bool sample_peak = mode.kind == DetectionKind::SamplePeak;
+  if (frames == 0) return Buffer<float>::zeroed(0);
 
+  const auto& k = detail::kernels();
+  const DetectionMode& mode = limiter.detection();
   Buffer<float> levels;
-  if (sample_peak) {
+  // Channel-major order is flat order, so checking channel after channel
+  // reports the first bad sample of the block.
+  if (mode.kind == DetectionKind::SamplePeak) {
     levels = Buffer<float>::zeroed(frames);
     if (!levels.valid()) return OutOfMemory{};
-  }
-  for (std::uint64_t p = 0; p < sample_count; ++p) {
-    const float x = samples[p];
-    if (!std::isfinite(x)) return LimiterError::non_finite_sample(p);
-    if (std::fabs(x) > kSampleLimit) return LimiterError::sample_out_of_range(p, x);
-    if (sample_peak) {
-      float& l = levels[p % frames];
-      const float a = std::fabs(x);
-      l = l < a ? a : l;
+    for (std::uint64_t c = 0; c < channels; ++c) {
+      const float* x = samples + c * frames;
+      const std::uint64_t bad = k.first_bad_fold(x, frames, levels.data());
+      if (bad != frames) return sample_error(samples, c * frames + bad);
     }
-  }
-  if (frames == 0) return Buffer<float>::zeroed(0);
-  if (!sample_peak) {
-    auto tp = true_peak_levels(mode, samples, sample_count, channels);
-    if (tp.is_error()) return tp.error();
-    if (tp.out_of_memory()) return OutOfMemory{};
-    levels = std::move(tp).value();
+  } else {
+    const std::uint64_t bad = k.first_bad(samples, sample_count);
+    if (bad != sample_count) return sample_error(samples, bad);
+    auto peaks = true_peak_levels(mode, samples, sample_count, channels);
+    if (!peaks.ok()) return OutOfMemory{};  // the block is divisible here
+    levels = std::move(peaks).value();
   }
 
-  const double T = limiter.threshold();
-  limiter.envelope().reset();
-  limiter.envelope().run(levels.data(), frames, T);
+  const double threshold = limiter.threshold();
+  GainEnvelope& envelope = limiter.envelope();
+  envelope.reset();
+  envelope.run(levels.data(), frames, threshold);
 
-  const float ceiling = static_cast<float>(T);
+  // The only float32 copy of the ceiling; the clamp catches products that
+  // float32 rounding lifts just above it.
+  const auto ceiling = static_cast<float>(threshold);
   for (std::uint64_t c = 0; c < channels; ++c) {
-    float* x = samples + c * frames;
-    for (std::uint64_t f = 0; f < frames; ++f) {
-      float y = x[f] * levels[f];
-      y = y < -ceiling ? -ceiling : y;
-      y = y > ceiling ? ceiling : y;
-      x[f] = y;
-    }
+    k.apply_gains(samples + c * frames, levels.data(), frames, ceiling);
   }
   return levels;
 }

@@ -1,12 +1,13 @@
 // Construction and reset of the gain envelope; the step loop itself lives in
-// envelope_steps.hpp.
+// envelope_steps.hpp and runs through the instruction-set dispatch of
+// kernels.hpp (its release step is a fused multiply-add).
 #include "engine/envelope.hpp"
 
 #include <bit>
 #include <cmath>
 #include <limits>
 
-#include "engine/envelope_steps.hpp"
+#include "engine/kernels.hpp"
 
 namespace qx {
 namespace {
@@ -114,7 +115,7 @@ void GainEnvelope::run(float* levels, std::uint64_t frames, double threshold) {
   if (frames == 0) return;
   if (!neutral_) reset();
   neutral_ = false;
-  detail::envelope_steps(state_, levels, frames, threshold);
+  detail::kernels().envelope_steps(state_, levels, frames, threshold);
 }
 
 }  // namespace qx

@@ -1,0 +1,17 @@
+// Vector types of the engine's hot loops: GCC vector extensions of 8 and 16
+// lanes, which compile to whatever vector instructions the enclosing
+// function's target has (two SSE registers per 8 lanes on plain x86-64).
+#pragma once
+
+#include <cstdint>
+
+#define QX_INLINE __attribute__((always_inline)) inline
+
+namespace qx::detail {
+
+typedef float f32x8 __attribute__((vector_size(32)));
+typedef std::int32_t i32x8 __attribute__((vector_size(32)));
+typedef float f32x16 __attribute__((vector_size(64)));
+typedef std::int32_t i32x16 __attribute__((vector_size(64)));
+
+}  // namespace qx::detail

@@ -1,0 +1,253 @@
+// Block processing: the checks and the index of the reported sample, gains
+// linked across channels, the float32 ceiling, and exact agreement with a
+// plain evaluation of validation, levels, envelope and clamped gains at
+// every block length up to 300 frames, in every detection mode and on
+// every instruction-set path.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <vector>
+
+#include "engine/block.hpp"
+#include "oracle.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+using namespace testing_support;
+
+constexpr float kLimit = 4294967296.0f;  // 2^32
+const float kAboveLimit = std::nextafter(kLimit, std::numeric_limits<float>::infinity());
+constexpr float kInf = std::numeric_limits<float>::infinity();
+const float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+struct Outcome {
+  qx::Result<qx::Buffer<float>> result;
+  Signal audio;
+  Signal gains() {
+    if (!result.ok()) return {};
+    const float* g = result.value().data();
+    return Signal(g, g + result.value().size());
+  }
+};
+
+Outcome process(qx::Limiter& lim, Signal block, std::uint64_t K) {
+  auto result = qx::process_block(lim, block.data(), block.size(), K);
+  return {std::move(result), std::move(block)};
+}
+
+// ---------------------------------------------------------------------------
+// Checks, in their order.
+
+TEST(ProcessBlock, ZeroChannelsComesFirst) {
+  auto lim = limiter(48000, false);
+  Signal x(7, kNaN);
+  auto out = process(lim, x, 0);
+  ASSERT_TRUE(out.result.is_error());
+  EXPECT_EQ(out.result.error().kind, qx::ErrorKind::ZeroChannels);
+}
+
+TEST(ProcessBlock, IndivisibleBeforeAnySample) {
+  auto lim = limiter(48000, false);
+  auto out = process(lim, Signal(7, kNaN), 2);
+  ASSERT_TRUE(out.result.is_error());
+  EXPECT_EQ(out.result.error().message(),
+            "7 samples cannot be divided into frames with 2 channels");
+}
+
+class EveryMode : public ::testing::TestWithParam<ModeCase> {
+ protected:
+  qx::Limiter make(double threshold_dBFS = -3.0) {
+    return limiter(GetParam().rate, GetParam().true_peak, threshold_dBFS);
+  }
+};
+
+TEST_P(EveryMode, NoFramesIsNoWork) {
+  auto lim = make();
+  auto out = process(lim, {}, 2);
+  ASSERT_TRUE(out.result.ok());
+  EXPECT_EQ(out.result.value().size(), 0u);
+  EXPECT_TRUE(out.audio.empty());
+}
+
+TEST_P(EveryMode, TwoToThe32IsTheLargestAcceptedMagnitude) {
+  auto lim = make();
+  auto ok = process(lim, {kLimit, -kLimit, 0.0f, 1.0f}, 2);
+  ASSERT_TRUE(ok.result.ok());
+
+  for (float bad : {kAboveLimit, -kAboveLimit}) {
+    auto out = process(lim, {0.0f, 1.0f, bad, 0.0f}, 2);
+    ASSERT_TRUE(out.result.is_error());
+    EXPECT_EQ(out.result.error().kind, qx::ErrorKind::SampleOutOfRange);
+    EXPECT_EQ(out.result.error().index, 2u);
+    EXPECT_EQ(out.result.error().sample, bad);
+  }
+  auto out = process(lim, {0.0f, 1.0f, kAboveLimit, 0.0f}, 2);
+  EXPECT_EQ(out.result.error().message(),
+            "input sample at flat index 2 must be between -4294967296 and 4294967296, got "
+            "4294968000");
+}
+
+TEST_P(EveryMode, InfinityAndNaNAreNotFinite) {
+  auto lim = make();
+  for (float bad : {kInf, -kInf, kNaN}) {
+    auto out = process(lim, {0.5f, bad, kAboveLimit}, 1);
+    ASSERT_TRUE(out.result.is_error());
+    EXPECT_EQ(out.result.error().kind, qx::ErrorKind::NonFiniteSample);
+    EXPECT_EQ(out.result.error().message(), "input sample at flat index 1 is not finite");
+  }
+}
+
+// Channel 0 is examined before channel 1, whatever the frame.
+TEST_P(EveryMode, FirstBadSampleInChannelOrder) {
+  auto lim = make();
+  Signal x(20, 0.25f);
+  x[10] = kNaN;         // channel 1, frame 0
+  x[5] = kAboveLimit;   // channel 0, frame 5
+  auto out = process(lim, x, 2);
+  ASSERT_TRUE(out.result.is_error());
+  EXPECT_EQ(out.result.error().kind, qx::ErrorKind::SampleOutOfRange);
+  EXPECT_EQ(out.result.error().index, 5u);
+  EXPECT_TRUE(same_bits(x, out.audio)) << "the block is left as it was";
+}
+
+// Bad samples at every position of long blocks, so that each lies in a
+// vector group, in a scalar remainder, or after other groups, in each
+// channel; the reported index is always the first in flat order.
+TEST_P(EveryMode, FirstBadSampleAtEveryPosition) {
+  auto lim = make();
+  const std::uint64_t K = 2, F = 37;
+  for (auto path : available_paths()) {
+    ForcedPath forced(path);
+    for (std::uint64_t first = 0; first < K * F; ++first) {
+      Signal x = signal(Kind::Noise, K, F, static_cast<std::uint32_t>(first));
+      x[first] = first % 2 ? kInf : -kAboveLimit;
+      if (first + 3 < K * F) x[first + 3] = kNaN;
+      auto out = process(lim, x, K);
+      ASSERT_TRUE(out.result.is_error());
+      ASSERT_EQ(out.result.error().index, first) << qx::simd::path_name(path);
+      ASSERT_EQ(out.result.error().kind, first % 2 ? qx::ErrorKind::NonFiniteSample
+                                                   : qx::ErrorKind::SampleOutOfRange);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Levels, gains and the ceiling.
+
+TEST_P(EveryMode, QuietBlockComesBackUnchangedWithUnitGains) {
+  auto lim = make(-1.0);
+  Signal x = signal(Kind::Music, 2, 500, 5);
+  for (float& v : x) v *= 0.1f;  // far below the ceiling, even between samples
+  auto out = process(lim, x, 2);
+  ASSERT_TRUE(out.result.ok());
+  EXPECT_TRUE(same_bits(x, out.audio));
+  EXPECT_EQ(out.gains(), Signal(500, 1.0f));
+}
+
+// gain × sample may round above the float32 ceiling; the clamp holds it.
+TEST_P(EveryMode, EveryOutputSampleWithinTheCeiling) {
+  std::uint64_t clamped = 0;
+  for (double dB : {-0.0, -1.0, -3.0, -7.7, -20.0}) {
+    auto lim = make(dB);
+    const auto T32 = static_cast<float>(lim.threshold());
+    for (Kind kind : {Kind::Music, Kind::Noise, Kind::Extremes}) {
+      const Signal x = signal(kind, 2, 600, 17);
+      auto out = process(lim, x, 2);
+      ASSERT_TRUE(out.result.ok());
+      const Signal g = out.gains();
+      for (std::size_t i = 0; i < x.size(); ++i) {
+        ASSERT_LE(std::fabs(out.audio[i]), T32) << i;
+        if (std::fabs(x[i] * g[i % 600]) > T32) ++clamped;
+      }
+    }
+  }
+  EXPECT_GT(clamped, 0u) << "no product rounded above the ceiling; the test lost its point";
+}
+
+TEST_P(EveryMode, OneGainForEveryChannelOfAFrame) {
+  auto lim = make(-6.0);
+  const std::uint64_t F = 400;
+  Signal x(2 * F, 0.0f);
+  for (std::uint64_t f = 0; f < F; ++f) {
+    x[f] = 0.1f * static_cast<float>(std::sin(0.05 * static_cast<double>(f)));
+    x[F + f] = -x[f];
+  }
+  x[200] = 0.3f;        // channel 0 peaks below the ceiling
+  x[F + 200] = -2.0f;   // channel 1 well above it, in the same frame
+  auto out = process(lim, x, 2);
+  ASSERT_TRUE(out.result.ok());
+  const Signal g = out.gains();
+  for (std::uint64_t f = 0; f < F; ++f) {
+    const auto T32 = static_cast<float>(lim.threshold());
+    EXPECT_EQ(out.audio[f], std::clamp(x[f] * g[f], -T32, T32));
+    EXPECT_EQ(out.audio[F + f], std::clamp(x[F + f] * g[f], -T32, T32));
+  }
+  EXPECT_LE(g[200] * 2.0f, static_cast<float>(lim.threshold()) * 1.000001f)
+      << "the gain comes from the larger peak";
+  EXPECT_LT(out.audio[200], 0.3f * 0.6f) << "the quieter channel is reduced with it";
+}
+
+// Mono levels are the absolute samples: the sign of a sample changes no
+// gain, and the gains are the envelope's over |x|.
+TEST(ProcessBlock, MonoLevelsAreAbsoluteSamples) {
+  auto lim = limiter(48000, false, -2.0);
+  Signal x = signal(Kind::Noise, 1, 700, 23);
+  Signal flipped(x);
+  for (std::size_t i = 0; i < x.size(); i += 3) flipped[i] = -flipped[i];
+  auto a = process(lim, x, 1);
+  auto b = process(lim, flipped, 1);
+  ASSERT_TRUE(a.result.ok() && b.result.ok());
+  EXPECT_TRUE(same_bits(a.gains(), b.gains()));
+
+  Signal levels(x);
+  for (float& v : levels) v = std::fabs(v);
+  lim.envelope().reset();
+  lim.envelope().run(levels.data(), levels.size(), lim.threshold());
+  EXPECT_TRUE(same_bits(levels, a.gains()));
+}
+
+TEST_P(EveryMode, SecondBlockDoesNotRememberTheFirst) {
+  auto lim = make();
+  const Signal loud = signal(Kind::Noise, 2, 300, 1);
+  const Signal music = signal(Kind::Music, 2, 300, 2);
+  auto first = process(lim, loud, 2);
+  auto second = process(lim, music, 2);
+  auto fresh_lim = make();
+  auto fresh = process(fresh_lim, music, 2);
+  EXPECT_TRUE(same_bits(fresh.audio, second.audio));
+  EXPECT_TRUE(same_bits(fresh.gains(), second.gains()));
+}
+
+// ---------------------------------------------------------------------------
+// Exact agreement with the plain evaluation.
+
+TEST_P(EveryMode, EqualsThePlainEvaluationAtEveryLength) {
+  auto lim = make();
+  const auto paths = available_paths();
+  for (std::uint64_t F = 1; F <= 300; ++F) {
+    for (std::uint64_t K : {1u, 2u}) {
+      const Kind kind = static_cast<Kind>((F * 7 + K) % 3);
+      const Signal block = signal(kind, K, F, static_cast<std::uint32_t>(F * 3 + K));
+      const oracle::Processed expected = oracle::process(lim, block, K);
+      ASSERT_FALSE(expected.error.has_value());
+      for (auto path : paths) {
+        ForcedPath forced(path);
+        auto out = process(lim, block, K);
+        ASSERT_TRUE(out.result.ok());
+        ASSERT_TRUE(same_bits(expected.gains, out.gains()))
+            << "gains, " << qx::simd::path_name(path) << ", " << K << " x " << F;
+        ASSERT_TRUE(same_bits(expected.audio, out.audio))
+            << "audio, " << qx::simd::path_name(path) << ", " << K << " x " << F;
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, EveryMode, ::testing::ValuesIn(kModes), mode_name);
+
+}  // namespace
