@@ -41,10 +41,19 @@ struct VectorLanes {
     return v;
   }
   static QX_INLINE void store(float* p, V v) { std::memcpy(p, &v, sizeof v); }
-  static QX_INLINE V splat(float v) { return V{} + v; }
+  // A uniform constructor, which compiles to one broadcast. (Adding the
+  // value to a zero vector would not: 0 + x is not x for x = −0, so the
+  // add has to be done.)
+  static QX_INLINE V splat(float v) { return splat_of(v, std::make_integer_sequence<int, W>{}); }
+  template <int... l>
+  static QX_INLINE V splat_of(float v, std::integer_sequence<int, l...>) {
+    return V{(static_cast<void>(l), v)...};
+  }
   static QX_INLINE V abs(V v) { return reinterpret_cast<V>(reinterpret_cast<I>(v) & 0x7fffffff); }
 };
 
+template <>
+struct Lanes<f32x4> : VectorLanes<f32x4, i32x4, 4> {};
 template <>
 struct Lanes<f32x8> : VectorLanes<f32x8, i32x8, 8> {};
 template <>
@@ -141,7 +150,7 @@ struct Checked {
 // A = ((e0·s0 + e1·s1) + e2·s2) + … + e5·s5 and D likewise with o_j, d_j;
 // the row yields A − D and A + D (phases 0 and 3, or 1 and 2).
 template <class V, class Src>
-QX_INLINE V four_phase_peak(const Src& src) {
+QX_INLINE V four_phase_peak(const Src& src, const float (*pairs)[12]) {
   using Ln = Lanes<V>;
   V s[6], d[6];
 #pragma GCC unroll 6
@@ -154,7 +163,7 @@ QX_INLINE V four_phase_peak(const Src& src) {
   V peak{};
 #pragma GCC unroll 2
   for (int row = 0; row < 2; ++row) {
-    const float* pr = kReferencePairs[row];
+    const float* pr = pairs[row];
     V A = Ln::splat(pr[0]) * s[0];
     V D = Ln::splat(pr[1]) * d[0];
 #pragma GCC unroll 5
@@ -171,7 +180,7 @@ QX_INLINE V four_phase_peak(const Src& src) {
 // Phases 0 and 2 in direct form:
 // y_p = ((h_p[0]·x[a+5] + h_p[1]·x[a+4]) + h_p[2]·x[a+3]) + … + h_p[11]·x[a−6].
 template <class V, class Src>
-QX_INLINE V two_phase_peak(const Src& src) {
+QX_INLINE V two_phase_peak(const Src& src, const float (*phases)[12]) {
   using Ln = Lanes<V>;
   V x[12];
 #pragma GCC unroll 12
@@ -179,7 +188,7 @@ QX_INLINE V two_phase_peak(const Src& src) {
   V peak{};
 #pragma GCC unroll 2
   for (int q = 0; q < 2; ++q) {
-    const float* h = kReferencePhases[2 * q];
+    const float* h = phases[2 * q];
     V y = Ln::splat(h[0]) * x[0];
 #pragma GCC unroll 11
     for (int m = 1; m < 12; ++m) y = y + Ln::splat(h[m]) * x[m];
@@ -189,43 +198,73 @@ QX_INLINE V two_phase_peak(const Src& src) {
 }
 
 template <bool Four, class V, class Src>
-QX_INLINE V reference_peak(const Src& src) {
+QX_INLINE V reference_peak(const Src& src, const float (*pairs)[12], const float (*phases)[12]) {
   if constexpr (Four) {
-    return four_phase_peak<V>(src);
+    return four_phase_peak<V>(src, pairs);
   } else {
-    return two_phase_peak<V>(src);
+    return two_phase_peak<V>(src, phases);
   }
 }
 
-// Frames a < 6 and a ≥ n − 5 reach outside the channel; they take the
-// checked path, one at a time. The rest run W frames at a time, then one at
-// a time without checks.
+// The same pointer, hidden from the optimiser for one loop iteration: loads
+// of filter coefficients through it stay inside the loop, as broadcast
+// operands of the multiplies, instead of being hoisted into more vector
+// registers than there are and spilled.
+template <class T>
+QX_INLINE T* opaque(T* p) {
+  asm("" : "+r"(p));
+  return p;
+}
+
+// Stage 2 over positions [first, last) of a signal of n samples, folding
+// each position's sample and interpolated points into levels[t − first].
+// u[t − origin] is sample t for every t the positions reach inside the
+// signal, max(0, first − 6) ≤ t < min(n, last + 5); everything outside the
+// signal is silence. Positions t < 6 and t ≥ n − 5 reach outside it and take
+// the checked path, one at a time; the rest run W at a time, then one at a
+// time, without checks.
 template <bool Four>
-QX_INLINE void reference_channel_body(const float* x, std::uint64_t frames, float* levels) {
+QX_INLINE void reference_checked(const float* u, std::int64_t origin, std::int64_t n,
+                                 std::int64_t t, float* level) {
+  const float* x = u - origin;  // only indexed inside the signal
+  const float peak = reference_peak<Four, float>(Checked{x, n, t}, kReferencePairs,
+                                                 kReferencePhases);
+  *level = vmax(*level, vmax(std::fabs(x[t]), peak));
+}
+
+template <bool Four>
+__attribute__((noinline)) void reference_interior(const float* x, std::int64_t count,
+                                                  float* levels) {
   using Ln = Lanes<V>;
   constexpr int W = Ln::width;
-  const auto n = static_cast<std::int64_t>(frames);
-  const std::int64_t begin = n < 12 ? n : 6;  // first interior frame
-  const std::int64_t end = n < 12 ? n : n - 5;
-
-  auto checked = [&](std::int64_t a) __attribute__((always_inline)) {
-    const float peak = reference_peak<Four, float>(Checked{x, n, a});
-    levels[a] = vmax(levels[a], vmax(std::fabs(x[a]), peak));
-  };
-  for (std::int64_t a = 0; a < begin; ++a) checked(a);
-
-  std::int64_t a = begin;
-  for (; a + W <= end; a += W) {
-    const V peak = reference_peak<Four, V>(Interior<V>{x + a});
+  std::int64_t a = 0;
+  for (; a + W <= count; a += W) {
+    const V peak = reference_peak<Four, V>(Interior<V>{x + a}, opaque(kReferencePairs),
+                                           opaque(kReferencePhases));
     const V level = vmax(Ln::load(levels + a), vmax(Ln::abs(Ln::load(x + a)), peak));
     Ln::store(levels + a, level);
   }
-  for (; a < end; ++a) {
-    const float peak = reference_peak<Four, float>(Interior<float>{x + a});
+  for (; a < count; ++a) {
+    const float peak = reference_peak<Four, float>(Interior<float>{x + a}, kReferencePairs,
+                                                   kReferencePhases);
     levels[a] = vmax(levels[a], vmax(std::fabs(x[a]), peak));
   }
+}
 
-  for (a = end; a < n; ++a) checked(a);
+template <bool Four>
+QX_INLINE void reference_range_body(const float* u, std::int64_t origin, std::int64_t n,
+                                    std::int64_t first, std::int64_t last, float* levels) {
+  const std::int64_t lo = n < 12 ? n : 6;  // interior positions: [lo, hi)
+  const std::int64_t hi = n < 12 ? n : n - 5;
+  const std::int64_t a = std::max(first, lo);
+  const std::int64_t b = std::min(last, hi);
+  for (std::int64_t t = first; t < std::min(last, lo); ++t) {
+    reference_checked<Four>(u, origin, n, t, levels + (t - first));
+  }
+  if (a < b) reference_interior<Four>(u + (a - origin), b - a, levels + (a - first));
+  for (std::int64_t t = std::max(first, hi); t < last; ++t) {
+    reference_checked<Four>(u, origin, n, t, levels + (t - first));
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -257,7 +296,7 @@ struct CheckedGroups {
   QX_INLINE float operator()(int, std::int64_t offset) const { return src(offset); }
 };
 
-// Computes the L phases of J groups of frames into phase[j][c].
+// Computes phases 1 … L − 1 of J groups of frames into phase[j][c].
 template <class V, int J, int L, class Src>
 QX_INLINE void kaiser_phases(const Src& src, const float* pairs, const float* middle,
                              V (&phase)[J][L]) {
@@ -265,15 +304,15 @@ QX_INLINE void kaiser_phases(const Src& src, const float* pairs, const float* mi
   using Shape = KaiserShape<L>;
   constexpr int R = Shape::rows > 0 ? Shape::rows : 1;
   V plus[J][R], minus[J][R], mid[J];
-#pragma GCC unroll 4
+#pragma GCC unroll 8
   for (int j = 0; j < J; ++j) {
 #pragma GCC unroll 2
     for (int r = 0; r < R; ++r) plus[j][r] = minus[j][r] = Ln::splat(0.0f);
     mid[j] = Ln::splat(0.0f);
   }
-#pragma GCC unroll 32
-  for (int k = 0; k < kKaiserPairs; ++k) {
 #pragma GCC unroll 4
+  for (int k = 0; k < kKaiserPairs; ++k) {
+#pragma GCC unroll 8
     for (int j = 0; j < J; ++j) {
       const V a = src(j, k - 31);
       const V b = src(j, 32 - k);
@@ -289,9 +328,8 @@ QX_INLINE void kaiser_phases(const Src& src, const float* pairs, const float* mi
       if constexpr (Shape::middle) mid[j] = mid[j] + s * Ln::splat(middle[k]);
     }
   }
-#pragma GCC unroll 4
+#pragma GCC unroll 8
   for (int j = 0; j < J; ++j) {
-    phase[j][0] = src(j, 0);
 #pragma GCC unroll 2
     for (int r = 0; r < Shape::rows; ++r) {
       phase[j][r + 1] = plus[j][r];
@@ -301,72 +339,185 @@ QX_INLINE void kaiser_phases(const Src& src, const float* pairs, const float* mi
   }
 }
 
-// Writes J × W frames of phases, given phase-major, frame after frame into
-// out (out[f × L + c] = phase c of frame f).
-template <class V, int J, int L>
-QX_INLINE void interleave(const V (&phase)[J][L], float* out) {
-  constexpr int W = Lanes<V>::width;
-  alignas(64) float tmp[L][J * W];
-#pragma GCC unroll 4
-  for (int j = 0; j < J; ++j) {
-#pragma GCC unroll 6
-    for (int c = 0; c < L; ++c) Lanes<V>::store(&tmp[c][j * W], phase[j][c]);
-  }
-  for (int f = 0; f < J * W; ++f) {
-#pragma GCC unroll 6
-    for (int c = 0; c < L; ++c) out[f * L + c] = tmp[c][f];
-  }
+// Stage 1 for frames [first, last) of a channel x of n frames: phase c
+// (1 ≤ c < L) of frame i goes to out[c][i − first]; phase 0 is the sample
+// itself and is not copied. Frames i < 31 and i ≥ n − 32 reach outside the
+// channel and take the checked path; the interior runs in blocks of J × W
+// frames, then W, then one at a time.
+template <int L>
+__attribute__((noinline)) void kaiser_checked(const float* x, std::int64_t n, std::int64_t i,
+                                              const float* pairs, const float* middle,
+                                              float* const* out, std::int64_t k) {
+  float phase[1][L];
+  kaiser_phases<float, 1, L>(CheckedGroups{Checked{x, n, i}}, pairs, middle, phase);
+  for (int c = 1; c < L; ++c) out[c][k] = phase[0][c];
 }
 
-// Frames i < 31 and i ≥ n − 32 reach outside the channel and take the
-// checked path; the interior runs in blocks of J × W frames, then W, then
-// one at a time.
 template <int L>
-QX_INLINE void kaiser_channel_body(const float* x, std::uint64_t frames,
-                                   const DetectionMode& mode, float* out) {
-  constexpr int W = Lanes<V>::width;
+__attribute__((noinline)) void kaiser_interior(const float* x, std::int64_t count,
+                                               const float* pairs, const float* middle,
+                                               float* const* out, std::int64_t k0) {
+  using Ln = Lanes<V>;
+  constexpr int W = Ln::width;
   constexpr int J = kaiser_vectors(L);
-  const float* pairs = KaiserShape<L>::rows > 0 ? mode.pair_row(1) : nullptr;
-  const float* middle = KaiserShape<L>::middle ? mode.phase_row(L / 2) : nullptr;
-  const auto n = static_cast<std::int64_t>(frames);
-  const std::int64_t begin = n < 64 ? n : 31;
-  const std::int64_t end = n < 64 ? n : n - 32;
-
-  auto checked = [&](std::int64_t i) __attribute__((always_inline)) {
-    float phase[1][L];
-    kaiser_phases<float, 1, L>(CheckedGroups{Checked{x, n, i}}, pairs, middle, phase);
-    for (int c = 0; c < L; ++c) out[i * L + c] = phase[0][c];
-  };
-  for (std::int64_t i = 0; i < begin; ++i) checked(i);
-
-  std::int64_t i = begin;
-  for (; i + J * W <= end; i += J * W) {
+  std::int64_t i = 0;
+  for (; i + J * W <= count; i += J * W) {
     V phase[J][L];
     kaiser_phases<V, J, L>(InteriorGroups<V>{x + i, W}, pairs, middle, phase);
-    interleave<V, J, L>(phase, out + i * L);
+    for (int j = 0; j < J; ++j) {
+      for (int c = 1; c < L; ++c) Ln::store(out[c] + k0 + i + j * W, phase[j][c]);
+    }
   }
-  for (; i + W <= end; i += W) {
+  for (; i + W <= count; i += W) {
     V phase[1][L];
     kaiser_phases<V, 1, L>(InteriorGroups<V>{x + i, W}, pairs, middle, phase);
-    interleave<V, 1, L>(phase, out + i * L);
+    for (int c = 1; c < L; ++c) Ln::store(out[c] + k0 + i, phase[0][c]);
   }
-  for (; i < end; ++i) {
+  for (; i < count; ++i) {
     float phase[1][L];
     kaiser_phases<float, 1, L>(InteriorGroups<float>{x + i, 1}, pairs, middle, phase);
-    for (int c = 0; c < L; ++c) out[i * L + c] = phase[0][c];
+    for (int c = 1; c < L; ++c) out[c][k0 + i] = phase[0][c];
   }
-
-  for (i = end; i < n; ++i) checked(i);
 }
 
-// levels[i] = max(0, fine[i·L], …, fine[i·L + L − 1]).
 template <int L>
-QX_INLINE void group_max_body(const float* fine, std::uint64_t n, float* levels) {
-  for (std::uint64_t i = 0; i < n; ++i) {
-    float level = 0.0f;
-#pragma GCC unroll 6
-    for (int c = 0; c < L; ++c) level = vmax(level, fine[i * L + c]);
-    levels[i] = level;
+QX_INLINE void kaiser_range_body(const float* x, std::int64_t n, std::int64_t first,
+                                 std::int64_t last, const DetectionMode& mode,
+                                 float* const* out) {
+  const float* pairs = KaiserShape<L>::rows > 0 ? mode.pair_row(1) : nullptr;
+  const float* middle = KaiserShape<L>::middle ? mode.phase_row(L / 2) : nullptr;
+  const std::int64_t lo = n < 64 ? n : 31;  // interior frames: [lo, hi)
+  const std::int64_t hi = n < 64 ? n : n - 32;
+  const std::int64_t a = std::max(first, lo);
+  const std::int64_t b = std::min(last, hi);
+  for (std::int64_t i = first; i < std::min(last, lo); ++i) {
+    kaiser_checked<L>(x, n, i, pairs, middle, out, i - first);
+  }
+  if (a < b) kaiser_interior<L>(x + a, b - a, pairs, middle, out, a - first);
+  for (std::int64_t i = std::max(first, hi); i < last; ++i) {
+    kaiser_checked<L>(x, n, i, pairs, middle, out, i - first);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Stage 2 on the upsampled signal, u[t] with t = i·L + c, held phase by
+// phase: u[i·L + c] = phase[c][i − first]. For a fixed phase c, every
+// sample that the filter at position i·L + c reads, u[i·L + c + δ] for
+// δ = −6 … 5, is phase (c + δ) mod L of frame i + floor((c + δ) / L): one
+// contiguous load across frames. So stage 2 runs across frames too, one
+// phase after the other, with each position's arithmetic exactly that of
+// the time-ordered signal; and frame i's level, the largest over its L
+// positions, is folded at once.
+
+template <class V, int L, int C>
+struct PhaseInterior {
+  const float* const* phase;
+  std::int64_t k;  // frame of the first lane, relative to the phase arrays
+  QX_INLINE V operator()(std::int64_t offset) const {
+    const std::int64_t t = C + offset;
+    const std::int64_t q = ((t % L) + L) % L;
+    return Lanes<V>::load(phase[q] + k + (t - q) / L);
+  }
+};
+
+template <int L>
+struct PhaseChecked {
+  const float* const* phase;
+  std::int64_t first;  // the frame at index 0 of the phase arrays
+  std::int64_t n;      // upsampled positions in the channel, F·L
+  std::int64_t t;      // the position filtered
+  QX_INLINE float operator()(std::int64_t offset) const {
+    const std::int64_t p = t + offset;
+    return p >= 0 && p < n ? phase[p % L][p / L - first] : 0.0f;
+  }
+};
+
+template <int L, class Fn, int... C>
+QX_INLINE void each_phase(Fn&& fn, std::integer_sequence<int, C...>) {
+  (fn(std::integral_constant<int, C>{}), ...);
+}
+
+// Largest magnitude over the positions of one frame (W frames for a
+// vector): the samples and their interpolated points.
+template <bool Four, int L, class V>
+QX_INLINE V upsampled_frame_peak(const float* const* phase, std::int64_t k,
+                                 const float (*pairs)[12], const float (*phases)[12]) {
+  using Ln = Lanes<V>;
+  V level = Ln::abs(Ln::load(phase[0] + k));
+  each_phase<L>(
+      [&](auto c) __attribute__((always_inline)) {
+        if constexpr (c.value > 0) level = vmax(level, Ln::abs(Ln::load(phase[c.value] + k)));
+        const V peak =
+            reference_peak<Four, V>(PhaseInterior<V, L, c.value>{phase, k}, pairs, phases);
+        level = vmax(level, peak);
+      },
+      std::make_integer_sequence<int, L>{});
+  return level;
+}
+
+// Frames near the ends of the channel, one position at a time: positions
+// t < 6 and t ≥ n − 5 reach outside the upsampled channel and take the
+// checked path, the others read the phase arrays directly.
+template <bool Four, int L>
+__attribute__((noinline)) void upsampled_edge_frame(const float* const* phase,
+                                                    std::int64_t first, std::int64_t n,
+                                                    std::int64_t i, float* level) {
+  const std::int64_t k = i - first;
+  float peak = 0.0f;
+  each_phase<L>(
+      [&](auto c) __attribute__((always_inline)) {
+        const std::int64_t t = i * L + c.value;
+        peak = vmax(peak, std::fabs(phase[c.value][k]));
+        const float p =
+            t < 6 || t >= n - 5
+                ? reference_peak<Four, float>(PhaseChecked<L>{phase, first, n, t},
+                                              kReferencePairs, kReferencePhases)
+                : reference_peak<Four, float>(PhaseInterior<float, L, c.value>{phase, k},
+                                              kReferencePairs, kReferencePhases);
+        peak = vmax(peak, p);
+      },
+      std::make_integer_sequence<int, L>{});
+  *level = vmax(*level, peak);
+}
+
+template <bool Four, int L>
+__attribute__((noinline)) void upsampled_interior(const float* const* phase, std::int64_t k0,
+                                                  std::int64_t count, float* levels) {
+  using Ln = Lanes<V>;
+  constexpr int W = Ln::width;
+  std::int64_t k = 0;
+  for (; k + W <= count; k += W) {
+    const V peak = upsampled_frame_peak<Four, L, V>(opaque(phase), k0 + k,
+                                                    opaque(kReferencePairs),
+                                                    opaque(kReferencePhases));
+    Ln::store(levels + k, vmax(Ln::load(levels + k), peak));
+  }
+  for (; k < count; ++k) {
+    const float peak =
+        upsampled_frame_peak<Four, L, float>(phase, k0 + k, kReferencePairs, kReferencePhases);
+    levels[k] = vmax(levels[k], peak);
+  }
+}
+
+// Folds the levels of frames [first, last) of one upsampled channel of
+// `frames` frames into levels[i − first]. phase[c][i − first] must hold
+// phase c of frame i for max(0, first − ceil(6/L)) ≤ i <
+// min(frames, last + floor(4/L) + 1).
+template <bool Four, int L>
+QX_INLINE void upsampled_levels_body(const float* const* phase, std::int64_t frames,
+                                     std::int64_t first, std::int64_t last, float* levels) {
+  const std::int64_t n = frames * L;
+  // Frames whose L positions all lie in 6 ≤ t < n − 5.
+  const std::int64_t lo = std::min<std::int64_t>(frames, (6 + L - 1) / L);
+  const std::int64_t hi = std::max<std::int64_t>(lo, frames - (5 + L - 1) / L);
+  const std::int64_t a = std::max(first, lo);
+  const std::int64_t b = std::min(last, hi);
+  for (std::int64_t i = first; i < std::min(last, lo); ++i) {
+    upsampled_edge_frame<Four, L>(phase, first, n, i, levels + (i - first));
+  }
+  if (a < b) upsampled_interior<Four, L>(phase, a - first, b - a, levels + (a - first));
+  for (std::int64_t i = std::max(first, hi); i < last; ++i) {
+    upsampled_edge_frame<Four, L>(phase, first, n, i, levels + (i - first));
   }
 }
 
@@ -386,33 +537,45 @@ void apply_gains(float* x, const float* gains, std::uint64_t n, float ceiling) {
   apply_gains_body(x, gains, n, ceiling);
 }
 
-void reference_channel(const float* x, std::uint64_t n, float* levels,
-                                bool four_phase) {
+void reference_range(const float* u, std::int64_t origin, std::int64_t n, std::int64_t first,
+                     std::int64_t last, float* levels, bool four_phase) {
   if (four_phase) {
-    reference_channel_body<true>(x, n, levels);
+    reference_range_body<true>(u, origin, n, first, last, levels);
   } else {
-    reference_channel_body<false>(x, n, levels);
+    reference_range_body<false>(u, origin, n, first, last, levels);
   }
 }
 
-void kaiser_channel(const float* x, std::uint64_t n, const DetectionMode& mode,
-                             float* out) {
+void kaiser_range(const float* x, std::int64_t n, std::int64_t first, std::int64_t last,
+                  const DetectionMode& mode, float* const* phase) {
   switch (mode.factor) {
-    case 2: kaiser_channel_body<2>(x, n, mode, out); break;
-    case 3: kaiser_channel_body<3>(x, n, mode, out); break;
-    case 4: kaiser_channel_body<4>(x, n, mode, out); break;
-    case 6: kaiser_channel_body<6>(x, n, mode, out); break;
+    case 2: kaiser_range_body<2>(x, n, first, last, mode, phase); break;
+    case 3: kaiser_range_body<3>(x, n, first, last, mode, phase); break;
+    case 4: kaiser_range_body<4>(x, n, first, last, mode, phase); break;
+    case 6: kaiser_range_body<6>(x, n, first, last, mode, phase); break;
     default: break;  // the filter design makes no other factor
   }
 }
 
-void group_max(const float* fine, std::uint64_t n, unsigned factor, float* levels) {
+template <bool Four>
+QX_INLINE void upsampled_levels_any(const float* const* phase, std::int64_t frames,
+                                    unsigned factor, std::int64_t first, std::int64_t last,
+                                    float* levels) {
   switch (factor) {
-    case 2: group_max_body<2>(fine, n, levels); break;
-    case 3: group_max_body<3>(fine, n, levels); break;
-    case 4: group_max_body<4>(fine, n, levels); break;
-    case 6: group_max_body<6>(fine, n, levels); break;
+    case 2: upsampled_levels_body<Four, 2>(phase, frames, first, last, levels); break;
+    case 3: upsampled_levels_body<Four, 3>(phase, frames, first, last, levels); break;
+    case 4: upsampled_levels_body<Four, 4>(phase, frames, first, last, levels); break;
+    case 6: upsampled_levels_body<Four, 6>(phase, frames, first, last, levels); break;
     default: break;
+  }
+}
+
+void upsampled_levels(const float* const* phase, std::int64_t frames, unsigned factor,
+                      std::int64_t first, std::int64_t last, float* levels, bool four_phase) {
+  if (four_phase) {
+    upsampled_levels_any<true>(phase, frames, factor, first, last, levels);
+  } else {
+    upsampled_levels_any<false>(phase, frames, factor, first, last, levels);
   }
 }
 
@@ -421,5 +584,5 @@ void envelope(EnvelopeState& state, float* levels, std::uint64_t frames,
   envelope_steps(state, levels, frames, threshold);
 }
 
-constexpr Kernels table = {first_bad,      first_bad_fold, apply_gains, reference_channel,
-                           kaiser_channel, group_max,      envelope};
+constexpr Kernels table = {first_bad,    first_bad_fold,   apply_gains, reference_range,
+                           kaiser_range, upsampled_levels, envelope};

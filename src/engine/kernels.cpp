@@ -6,7 +6,10 @@
 // also x86-64-v3 (AVX2, FMA) and x86-64-v4 (AVX-512).
 #include "engine/kernels.hpp"
 
+#include <algorithm>
 #include <atomic>
+#include <type_traits>
+#include <utility>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -29,21 +32,22 @@ namespace {
 constexpr int kaiser_vectors_of8(int L) { return L == 2 ? 4 : L == 6 ? 1 : 2; }
 
 namespace baseline {
-using V = f32x8;
+// SSE2 (or the portable target's own vectors): four lanes.
+using V = f32x4;
 #if defined(__x86_64__)
-QX_INLINE bool any_lane(i32x8 m) {
-  __m128i half[2];
-  std::memcpy(half, &m, sizeof m);
-  return _mm_movemask_epi8(_mm_or_si128(half[0], half[1])) != 0;
+QX_INLINE bool any_lane(i32x4 m) {
+  __m128i v;
+  std::memcpy(&v, &m, sizeof m);
+  return _mm_movemask_epi8(v) != 0;
 }
 #else
-QX_INLINE bool any_lane(i32x8 m) {
-  std::uint64_t word[4];
+QX_INLINE bool any_lane(i32x4 m) {
+  std::uint64_t word[2];
   std::memcpy(word, &m, sizeof m);
-  return (word[0] | word[1] | word[2] | word[3]) != 0;
+  return (word[0] | word[1]) != 0;
 }
 #endif
-constexpr int kaiser_vectors(int L) { return kaiser_vectors_of8(L); }
+constexpr int kaiser_vectors(int L) { return 2 * kaiser_vectors_of8(L); }
 #include "engine/kernel_body.hpp"
 }  // namespace baseline
 

@@ -23,15 +23,29 @@ struct Kernels {
   std::uint64_t (*first_bad_fold)(const float* x, std::uint64_t n, float* levels);
   // x[i] = clamp(x[i] × gains[i], −ceiling, ceiling), in float32, in place.
   void (*apply_gains)(float* x, const float* gains, std::uint64_t n, float ceiling);
-  // Folds one channel of n frames into levels[0, n): its sample peaks and
-  // the interpolated points of the BS.1770 filter, silence outside.
-  void (*reference_channel)(const float* x, std::uint64_t n, float* levels, bool four_phase);
-  // Upsamples one channel of n frames by mode.factor into out[0, n × L),
-  // frame after frame, phase after phase within a frame.
-  void (*kaiser_channel)(const float* x, std::uint64_t n, const DetectionMode& mode,
-                         float* out);
-  // levels[i] = max(0, fine[i × L], …, fine[i × L + L − 1]) for i < n.
-  void (*group_max)(const float* fine, std::uint64_t n, unsigned factor, float* levels);
+  // Stage 2 (the BS.1770 interpolation filter) over positions [first, last)
+  // of a signal of n samples with silence around it: folds the sample and
+  // the interpolated points of each position t into levels[t − first].
+  // u[t − origin] must hold sample t for max(0, first − 6) ≤ t <
+  // min(n, last + 5).
+  void (*reference_range)(const float* u, std::int64_t origin, std::int64_t n,
+                          std::int64_t first, std::int64_t last, float* levels,
+                          bool four_phase);
+  // Stage 1 (Kaiser upsampling by mode.factor = L) for frames [first, last)
+  // of a channel x of n frames with silence around it: phase c of frame i,
+  // the signal at time i + c/L, goes to phase[c][i − first] for
+  // 1 ≤ c < L (phase 0 is x[i] itself and is not written).
+  void (*kaiser_range)(const float* x, std::int64_t n, std::int64_t first, std::int64_t last,
+                       const DetectionMode& mode, float* const* phase);
+  // Stage 2 on one upsampled channel of `frames` frames (factor L, silence
+  // around it) held phase by phase, phase[c][i − first] = the upsampled
+  // sample at i·L + c: folds into levels[i − first], for frames
+  // [first, last), the largest magnitude of frame i's L samples and their
+  // interpolated points. phase[c] must cover frames max(0, first −
+  // ceil(6/L)) … min(frames, last + floor(4/L) + 1) − 1.
+  void (*upsampled_levels)(const float* const* phase, std::int64_t frames, unsigned factor,
+                           std::int64_t first, std::int64_t last, float* levels,
+                           bool four_phase);
   // The gain envelope's steps over one block (see envelope_steps.hpp).
   void (*envelope_steps)(EnvelopeState& state, float* levels, std::uint64_t frames,
                          double threshold);

@@ -229,6 +229,20 @@ TEST_P(Detector, UpsamplerEqualsTheFormulasAtEveryLength) {
   }
 }
 
+// Blocks longer than the detector's working chunks (a few thousand frames),
+// ending just before, at and after chunk boundaries of every factor.
+TEST_P(Detector, EqualsTheFormulasAcrossChunks) {
+  for (std::uint64_t F : {1365u, 1366u, 2047u, 2048u, 2049u, 4097u, 8195u}) {
+    const Signal block = signal(Kind::Music, 2, F, static_cast<std::uint32_t>(F));
+    const Signal expected = oracle::frame_levels(mode(), block, 2);
+    for (auto path : available_paths()) {
+      ForcedPath forced(path);
+      ASSERT_TRUE(same_bits(expected, true_peak(mode(), block, 2)))
+          << qx::simd::path_name(path) << ", " << F << " frames";
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, Detector, ::testing::ValuesIn(kModes), mode_name);
 
 }  // namespace
