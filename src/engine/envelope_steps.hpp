@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstring>
 
 #include "engine/envelope.hpp"
 
@@ -12,10 +13,69 @@ namespace qx::detail {
 
 inline constexpr double kGainEpsilon = 2.220446049250313e-16;  // 2^-52
 
+// The target gain of a level: T / (level + ε) above the ceiling, else 1.0.
+__attribute__((always_inline)) inline double target_gain(double level, double T) {
+  return level > T ? T / (level + kGainEpsilon) : 1.0;
+}
+
+// Fills t[0, count) with the target gains of steps n0 … n0 + count − 1:
+// target_gain(levels[n]) for n < frames, 1.0 after the block. The plain
+// loop; each instruction-set path passes its own vectorised version.
+struct ScalarTargets {
+  __attribute__((always_inline)) void operator()(const float* levels, std::uint64_t frames,
+                                                 std::uint64_t n0, std::uint64_t count,
+                                                 double T, double* t) const {
+    for (std::uint64_t i = 0; i < count; ++i) {
+      const std::uint64_t n = n0 + i;
+      t[i] = n < frames ? target_gain(static_cast<double>(levels[n]), T) : 1.0;
+    }
+  }
+};
+
+// The same, several steps at a time in the lanes of a GCC vector of doubles
+// VD (VF: as many floats): each lane does target_gain's comparison and
+// division. Free of intrinsics, so it compiles to the instructions of the
+// step-loop entry point it is inlined into.
+template <class VD, class VF>
+struct VectorTargets {
+  __attribute__((always_inline)) void operator()(const float* levels, std::uint64_t frames,
+                                                 std::uint64_t n0, std::uint64_t count,
+                                                 double T, double* t) const {
+    constexpr std::uint64_t W = sizeof(VD) / sizeof(double);
+    VD threshold, epsilon, one;
+    for (std::uint64_t l = 0; l < W; ++l) {
+      threshold[l] = T;
+      epsilon[l] = kGainEpsilon;
+      one[l] = 1.0;
+    }
+    const std::uint64_t inside = n0 >= frames ? 0 : frames - n0 < count ? frames - n0 : count;
+    std::uint64_t i = 0;
+    for (; i + W <= inside; i += W) {
+      VF narrow;
+      std::memcpy(&narrow, levels + n0 + i, sizeof narrow);
+      const VD level = __builtin_convertvector(narrow, VD);
+      const VD reduced = threshold / (level + epsilon);
+      const VD target = level > threshold ? reduced : one;
+      std::memcpy(t + i, &target, sizeof target);
+    }
+    ScalarTargets{}(levels, frames, n0 + i, count - i, T, t + i);
+  }
+};
+
 // Runs steps 0 … frames + A − 1 from whatever state `st` holds (neutral,
 // normally). State is kept in locals for the loop and written back once.
+//
+// The target gains (step 2) are computed ahead, a chunk of steps at a time,
+// by `targets`: they depend on nothing but the levels, and computing them in
+// a separate, branch-free loop keeps the step loop clear of a division and
+// of a branch on level > T that mispredicts whenever loud and quiet frames
+// alternate. A chunk's levels are read before any gain of the chunk is
+// written, and gains are written A steps behind, so no level is read after
+// it has been overwritten.
+template <class Targets = ScalarTargets>
 __attribute__((always_inline)) inline void envelope_steps(EnvelopeState& st, float* levels,
-                                                          std::uint64_t frames, double T) {
+                                                          std::uint64_t frames, double T,
+                                                          const Targets& targets = {}) {
   if (frames == 0) return;
   const std::uint64_t A = st.lookahead;
   const std::uint64_t W = st.window_length;
@@ -40,10 +100,14 @@ __attribute__((always_inline)) inline void envelope_steps(EnvelopeState& st, flo
   if (back >= cap) back -= cap;
   back = back == 0 ? cap - 1 : back - 1;
 
+  constexpr std::uint64_t kChunk = 256;
+  alignas(64) double target[kChunk];
   const std::uint64_t steps = frames + A;
   for (std::uint64_t n = 0; n < steps; ++n) {
-    const double level = n < frames ? static_cast<double>(levels[n]) : 0.0;
-    const double t = level > T ? T / (level + kGainEpsilon) : 1.0;
+    if ((n & (kChunk - 1)) == 0) {
+      targets(levels, frames, n, steps - n < kChunk ? steps - n : kChunk, T, target);
+    }
+    const double t = target[n & (kChunk - 1)];
 
     // Candidates at least as large as t can never again be the minimum.
     while (count != 0 && ring[back].target_gain >= t) {
@@ -86,6 +150,7 @@ __attribute__((always_inline)) inline void envelope_steps(EnvelopeState& st, flo
     if (n >= A) {
       const std::uint64_t f = n - A;
       const double p = static_cast<double>(levels[f]);
+      // s × p > T implies p > T (s ≤ 1), so this is frame f's target gain.
       const double gain = s * p > T ? T / (p + kGainEpsilon) : s;
       levels[f] = static_cast<float>(gain);
     }

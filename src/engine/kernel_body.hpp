@@ -5,7 +5,8 @@
 // each inclusion the namespace defines
 //   V                          the vector type (simd_lanes.hpp),
 //   bool any_lane(mask of V)   whether any lane of a comparison is set,
-//   int kaiser_vectors(int L)  vectors of frames per stage-1 block.
+//   int kaiser_vectors(int L)  vectors of frames per stage-1 block,
+//   VD, VDF                    a vector of doubles and one of as many floats.
 // The entry points and the Kernels table of the path are at the end.
 //
 // The loops run across frames: lane l of a vector holds frame a + l, and
@@ -581,7 +582,7 @@ void upsampled_levels(const float* const* phase, std::int64_t frames, unsigned f
 
 void envelope(EnvelopeState& state, float* levels, std::uint64_t frames,
                        double threshold) {
-  envelope_steps(state, levels, frames, threshold);
+  envelope_steps(state, levels, frames, threshold, VectorTargets<VD, VDF>{});
 }
 
 constexpr Kernels table = {first_bad,    first_bad_fold,   apply_gains, reference_range,

@@ -34,6 +34,8 @@ constexpr int kaiser_vectors_of8(int L) { return L == 2 ? 4 : L == 6 ? 1 : 2; }
 namespace baseline {
 // SSE2 (or the portable target's own vectors): four lanes.
 using V = f32x4;
+using VD = f64x2;
+using VDF = f32x2;
 #if defined(__x86_64__)
 QX_INLINE bool any_lane(i32x4 m) {
   __m128i v;
@@ -67,6 +69,8 @@ constexpr int kaiser_vectors(int L) { return 2 * kaiser_vectors_of8(L); }
 QX_TARGET_BEGIN("arch=x86-64-v3")
 namespace v3 {
 using V = f32x8;
+using VD = f64x4;
+using VDF = f32x4;
 QX_INLINE bool any_lane(i32x8 m) {
   __m256i v;
   std::memcpy(&v, &m, sizeof m);
@@ -80,6 +84,8 @@ QX_TARGET_END
 QX_TARGET_BEGIN("arch=x86-64-v4")
 namespace v4 {
 using V = f32x8;
+using VD = f64x4;
+using VDF = f32x4;
 QX_INLINE bool any_lane(i32x8 m) {
   __m256i v;
   std::memcpy(&v, &m, sizeof m);

@@ -15,6 +15,9 @@ typedef std::int32_t i32x4 __attribute__((vector_size(16)));
 typedef float f32x8 __attribute__((vector_size(32)));
 typedef std::int32_t i32x8 __attribute__((vector_size(32)));
 typedef float f32x16 __attribute__((vector_size(64)));
+typedef float f32x2 __attribute__((vector_size(8)));
+typedef double f64x2 __attribute__((vector_size(16)));
+typedef double f64x4 __attribute__((vector_size(32)));
 typedef std::int32_t i32x16 __attribute__((vector_size(64)));
 
 }  // namespace qx::detail
