@@ -3,7 +3,10 @@
 Run after installing the module:  python examples/demo.py
 """
 
+from typing import Any
+
 import numpy as np
+import numpy.typing as npt
 
 from qx_limiter import QXLimiter, limit
 
@@ -11,7 +14,7 @@ SAMPLE_RATE = 48000
 SECONDS = 4.0
 
 
-def synthesise():
+def synthesise() -> npt.NDArray[np.float64]:
     """Channels-first stereo: a quiet chord under loud drum-like bursts (about +8 dBFS)."""
     t = np.arange(int(SAMPLE_RATE * SECONDS)) / SAMPLE_RATE
     chord = sum(np.sin(2 * np.pi * f * t) for f in (110.0, 220.0 * 1.26, 330.0, 5000.0))
@@ -22,18 +25,18 @@ def synthesise():
     return np.stack([left, right]) + noise
 
 
-def dbfs(value):
+def dbfs(value: float) -> float:
     return 20.0 * np.log10(value) if value > 0 else float("-inf")
 
 
-def true_peak_estimate(audio, factor=8):
+def true_peak_estimate(audio: npt.NDArray[np.floating[Any]], factor: int = 8) -> float:
     """Peak of the signal interpolated by zero-padding its spectrum (a rough meter)."""
     spectrum = np.fft.rfft(audio, axis=-1)
     upsampled = np.fft.irfft(spectrum, n=audio.shape[-1] * factor, axis=-1) * factor
     return float(np.abs(upsampled).max())
 
 
-def main():
+def main() -> None:
     audio = synthesise()
     print(f"input: {audio.shape[0]} channels, {audio.shape[1]} frames at {SAMPLE_RATE} Hz")
     print(f"  sample peak {dbfs(np.abs(audio).max()):+.2f} dBFS, "

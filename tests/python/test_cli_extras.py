@@ -1,0 +1,55 @@
+"""The command line's optional extra: declared in the package, and missing
+packages reported in one line, while the module itself needs none of them.
+
+Runs everywhere, with or without the extra installed: a missing package is
+imitated by blocking its import in a fresh interpreter.
+"""
+
+import importlib.metadata
+
+import pytest
+
+from conftest import run_python
+
+
+def test_extra_and_console_script_are_declared():
+    requires = importlib.metadata.requires("qx_limiter")
+    assert {r for r in requires if 'extra == "cli"' in r} == {
+        'soundfile>=0.12; extra == "cli"',
+        'tqdm>=4.60; extra == "cli"',
+        'matplotlib>=3.7; extra == "cli"',
+    }
+    assert not [r for r in requires if "extra" not in r and not r.startswith("numpy")]
+    scripts = importlib.metadata.entry_points(group="console_scripts", name="qx-limiter")
+    assert [script.value for script in scripts] == ["qx_limiter_cli:main"]
+
+
+@pytest.mark.parametrize("blocked, args, missing", [
+    (["soundfile"], ["in.wav", "-o", "out.wav"], "soundfile is"),
+    (["soundfile", "tqdm"], ["in.wav", "-o", "out.wav"], "soundfile and tqdm are"),
+    (["matplotlib"], ["in.wav", "-o", "out.wav", "--plot", "p.png"], "matplotlib is"),
+])
+def test_missing_extra_is_named_in_one_line(blocked, args, missing):
+    code, out, err = run_python(f"""
+        import sys
+        for name in {blocked!r}:
+            sys.modules[name] = None  # makes "import name" fail
+        import qx_limiter
+        from qx_limiter_cli import main
+        sys.exit(main({args!r}))
+    """)
+    assert (code, out) == (1, "")
+    assert err == (f"qx-limiter: error: {missing} not installed; the command line needs "
+                   f"the extra: pip install 'qx_limiter[cli]'\n")
+
+
+def test_help_needs_no_extra():
+    code, out, err = run_python("""
+        import sys
+        for name in ("soundfile", "tqdm", "matplotlib"):
+            sys.modules[name] = None
+        from qx_limiter_cli import main
+        main(["--help"])
+    """)
+    assert (code, err) == (0, "")
+    assert out.startswith("usage: qx-limiter [-h]") and "--threshold-dBFS X" in out
