@@ -3,6 +3,7 @@
 // (one build per instruction set).
 #include "engine/block.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "engine/kernels.hpp"
@@ -10,6 +11,11 @@
 
 namespace qx {
 namespace {
+
+// Frames per chunk of the per-sample passes: each pass takes every channel
+// of a chunk before the next, so the chunk's levels or gains are read from
+// cache by all but the first channel.
+constexpr std::uint64_t kChunk = 4096;
 
 // The error for the sample at flat index p, which failed the check.
 LimiterError sample_error(const float* samples, std::uint64_t p) {
@@ -32,17 +38,24 @@ Result<Buffer<float>> process_block(Limiter& limiter, float* samples,
   const auto& k = detail::kernels();
   const DetectionMode& mode = limiter.detection();
   Buffer<float> levels;
-  // Channel-major order is flat order, so checking channel after channel
-  // reports the first bad sample of the block.
   if (mode.kind == DetectionKind::SamplePeak) {
     levels = Buffer<float>::zeroed(frames);
     if (!levels.valid()) return OutOfMemory{};
-    for (std::uint64_t c = 0; c < channels; ++c) {
-      const float* x = samples + c * frames;
-      const std::uint64_t bad = k.first_bad_fold(x, frames, levels.data());
-      if (bad != frames) return sample_error(samples, c * frames + bad);
+    // One pass: every channel of a chunk of frames folds its magnitudes
+    // into the chunk's levels while they are in cache.
+    for (std::uint64_t f0 = 0; f0 < frames; f0 += kChunk) {
+      const std::uint64_t n = std::min(kChunk, frames - f0);
+      for (std::uint64_t c = 0; c < channels; ++c) {
+        if (k.first_bad_fold(samples + c * frames + f0, n, levels.data() + f0) != n) {
+          // Some sample is bad; the one to report is the first in
+          // channel-major order, which may lie in an earlier channel at a
+          // later frame.
+          return sample_error(samples, k.first_bad(samples, sample_count));
+        }
+      }
     }
   } else {
+    // Channel-major order is flat order.
     const std::uint64_t bad = k.first_bad(samples, sample_count);
     if (bad != sample_count) return sample_error(samples, bad);
     auto peaks = true_peak_levels(mode, samples, sample_count, channels);
@@ -58,8 +71,11 @@ Result<Buffer<float>> process_block(Limiter& limiter, float* samples,
   // The only float32 copy of the ceiling; the clamp catches products that
   // float32 rounding lifts just above it.
   const auto ceiling = static_cast<float>(threshold);
-  for (std::uint64_t c = 0; c < channels; ++c) {
-    k.apply_gains(samples + c * frames, levels.data(), frames, ceiling);
+  for (std::uint64_t f0 = 0; f0 < frames; f0 += kChunk) {
+    const std::uint64_t n = std::min(kChunk, frames - f0);
+    for (std::uint64_t c = 0; c < channels; ++c) {
+      k.apply_gains(samples + c * frames + f0, levels.data() + f0, n, ceiling);
+    }
   }
   return levels;
 }

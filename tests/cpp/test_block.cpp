@@ -136,6 +136,28 @@ TEST_P(EveryMode, FirstBadSampleAtEveryPosition) {
   }
 }
 
+// In a long block the first bad sample in channel order may come long after
+// a bad sample of a later channel in frame order.
+TEST_P(EveryMode, FirstBadSampleOfALongBlock) {
+  auto lim = make();
+  const std::uint64_t K = 3, F = 10000;
+  for (auto path : available_paths()) {
+    ForcedPath forced(path);
+    Signal x = signal(Kind::Music, K, F, 8);
+    x[2 * F] = kNaN;            // channel 2, frame 0
+    x[F + 7] = kAboveLimit;     // channel 1, frame 7
+    x[9000] = -kInf;            // channel 0, frame 9000
+    auto out = process(lim, x, K);
+    ASSERT_TRUE(out.result.is_error());
+    EXPECT_EQ(out.result.error().index, 9000u) << qx::simd::path_name(path);
+    EXPECT_EQ(out.result.error().kind, qx::ErrorKind::NonFiniteSample);
+    x[9000] = 0.0f;
+    out = process(lim, x, K);
+    EXPECT_EQ(out.result.error().index, F + 7) << qx::simd::path_name(path);
+    EXPECT_EQ(out.result.error().kind, qx::ErrorKind::SampleOutOfRange);
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Levels, gains and the ceiling.
 
