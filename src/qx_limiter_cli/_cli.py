@@ -409,6 +409,8 @@ def _limit_file(job: Job) -> Report | str:
                 peak_after = _store(job, limited, text)
     except _audio.AudioError as error:
         return f"{job.source}: {error}"
+    except OSError as error:  # the audio's own writing reports its errors as AudioError
+        return f"{job.source}: cannot write the figure {job.plot} ({error.strerror or error})"
     return Report(job, peak_before, peak_after, deepest, float(reduced),
                   time.perf_counter() - started)
 
