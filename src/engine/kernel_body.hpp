@@ -151,7 +151,7 @@ struct Checked {
 // A = ((e0·s0 + e1·s1) + e2·s2) + … + e5·s5 and D likewise with o_j, d_j;
 // the row yields A − D and A + D (phases 0 and 3, or 1 and 2).
 template <class V, class Src>
-QX_INLINE V four_phase_peak(const Src& src, const float (*pairs)[12]) {
+QX_INLINE V four_phase_peak(const Src& src) {
   using Ln = Lanes<V>;
   V s[6], d[6];
 #pragma GCC unroll 6
@@ -164,7 +164,7 @@ QX_INLINE V four_phase_peak(const Src& src, const float (*pairs)[12]) {
   V peak{};
 #pragma GCC unroll 2
   for (int row = 0; row < 2; ++row) {
-    const float* pr = pairs[row];
+    const float* pr = kReferencePairs[row];
     V A = Ln::splat(pr[0]) * s[0];
     V D = Ln::splat(pr[1]) * d[0];
 #pragma GCC unroll 5
@@ -181,7 +181,7 @@ QX_INLINE V four_phase_peak(const Src& src, const float (*pairs)[12]) {
 // Phases 0 and 2 in direct form:
 // y_p = ((h_p[0]·x[a+5] + h_p[1]·x[a+4]) + h_p[2]·x[a+3]) + … + h_p[11]·x[a−6].
 template <class V, class Src>
-QX_INLINE V two_phase_peak(const Src& src, const float (*phases)[12]) {
+QX_INLINE V two_phase_peak(const Src& src) {
   using Ln = Lanes<V>;
   V x[12];
 #pragma GCC unroll 12
@@ -189,7 +189,7 @@ QX_INLINE V two_phase_peak(const Src& src, const float (*phases)[12]) {
   V peak{};
 #pragma GCC unroll 2
   for (int q = 0; q < 2; ++q) {
-    const float* h = phases[2 * q];
+    const float* h = kReferencePhases[2 * q];
     V y = Ln::splat(h[0]) * x[0];
 #pragma GCC unroll 11
     for (int m = 1; m < 12; ++m) y = y + Ln::splat(h[m]) * x[m];
@@ -199,37 +199,22 @@ QX_INLINE V two_phase_peak(const Src& src, const float (*phases)[12]) {
 }
 
 template <bool Four, class V, class Src>
-QX_INLINE V reference_peak(const Src& src, const float (*pairs)[12], const float (*phases)[12]) {
+QX_INLINE V reference_peak(const Src& src) {
   if constexpr (Four) {
-    return four_phase_peak<V>(src, pairs);
+    return four_phase_peak<V>(src);
   } else {
-    return two_phase_peak<V>(src, phases);
+    return two_phase_peak<V>(src);
   }
 }
 
-// The same pointer, hidden from the optimiser for one loop iteration: loads
-// of filter coefficients through it stay inside the loop, as broadcast
-// operands of the multiplies, instead of being hoisted into more vector
-// registers than there are and spilled.
-template <class T>
-QX_INLINE T* opaque(T* p) {
-  asm("" : "+r"(p));
-  return p;
-}
-
-// Stage 2 over positions [first, last) of a signal of n samples, folding
-// each position's sample and interpolated points into levels[t − first].
-// u[t − origin] is sample t for every t the positions reach inside the
-// signal, max(0, first − 6) ≤ t < min(n, last + 5); everything outside the
-// signal is silence. Positions t < 6 and t ≥ n − 5 reach outside it and take
-// the checked path, one at a time; the rest run W at a time, then one at a
-// time, without checks.
+// Stage 2 over positions [first, last) of a signal x of n samples with
+// silence around it, folding each position's sample and interpolated points
+// into levels[t − first]. Positions t < 6 and t ≥ n − 5 reach outside the
+// signal and take the checked path, one at a time; the rest run W at a
+// time, then one at a time, without checks.
 template <bool Four>
-QX_INLINE void reference_checked(const float* u, std::int64_t origin, std::int64_t n,
-                                 std::int64_t t, float* level) {
-  const float* x = u - origin;  // only indexed inside the signal
-  const float peak = reference_peak<Four, float>(Checked{x, n, t}, kReferencePairs,
-                                                 kReferencePhases);
+QX_INLINE void reference_checked(const float* x, std::int64_t n, std::int64_t t, float* level) {
+  const float peak = reference_peak<Four, float>(Checked{x, n, t});
   *level = vmax(*level, vmax(std::fabs(x[t]), peak));
 }
 
@@ -240,31 +225,29 @@ __attribute__((noinline)) void reference_interior(const float* x, std::int64_t c
   constexpr int W = Ln::width;
   std::int64_t a = 0;
   for (; a + W <= count; a += W) {
-    const V peak = reference_peak<Four, V>(Interior<V>{x + a}, opaque(kReferencePairs),
-                                           opaque(kReferencePhases));
+    const V peak = reference_peak<Four, V>(Interior<V>{x + a});
     const V level = vmax(Ln::load(levels + a), vmax(Ln::abs(Ln::load(x + a)), peak));
     Ln::store(levels + a, level);
   }
   for (; a < count; ++a) {
-    const float peak = reference_peak<Four, float>(Interior<float>{x + a}, kReferencePairs,
-                                                   kReferencePhases);
+    const float peak = reference_peak<Four, float>(Interior<float>{x + a});
     levels[a] = vmax(levels[a], vmax(std::fabs(x[a]), peak));
   }
 }
 
 template <bool Four>
-QX_INLINE void reference_range_body(const float* u, std::int64_t origin, std::int64_t n,
-                                    std::int64_t first, std::int64_t last, float* levels) {
+QX_INLINE void reference_range_body(const float* x, std::int64_t n, std::int64_t first,
+                                    std::int64_t last, float* levels) {
   const std::int64_t lo = n < 12 ? n : 6;  // interior positions: [lo, hi)
   const std::int64_t hi = n < 12 ? n : n - 5;
   const std::int64_t a = std::max(first, lo);
   const std::int64_t b = std::min(last, hi);
   for (std::int64_t t = first; t < std::min(last, lo); ++t) {
-    reference_checked<Four>(u, origin, n, t, levels + (t - first));
+    reference_checked<Four>(x, n, t, levels + (t - first));
   }
-  if (a < b) reference_interior<Four>(u + (a - origin), b - a, levels + (a - first));
+  if (a < b) reference_interior<Four>(x + a, b - a, levels + (a - first));
   for (std::int64_t t = std::max(first, hi); t < last; ++t) {
-    reference_checked<Four>(u, origin, n, t, levels + (t - first));
+    reference_checked<Four>(x, n, t, levels + (t - first));
   }
 }
 
@@ -311,6 +294,10 @@ QX_INLINE void kaiser_phases(const Src& src, const float* pairs, const float* mi
     for (int r = 0; r < R; ++r) plus[j][r] = minus[j][r] = Ln::splat(0.0f);
     mid[j] = Ln::splat(0.0f);
   }
+  // Unrolled by four, not fully: unrolled 32 times the compiler computes
+  // every product first and spills them all, while eight iterations of four
+  // keep the accumulators in registers and broadcast each coefficient from
+  // the table as it is needed.
 #pragma GCC unroll 4
   for (int k = 0; k < kKaiserPairs; ++k) {
 #pragma GCC unroll 8
@@ -441,16 +428,13 @@ QX_INLINE void each_phase(Fn&& fn, std::integer_sequence<int, C...>) {
 // Largest magnitude over the positions of one frame (W frames for a
 // vector): the samples and their interpolated points.
 template <bool Four, int L, class V>
-QX_INLINE V upsampled_frame_peak(const float* const* phase, std::int64_t k,
-                                 const float (*pairs)[12], const float (*phases)[12]) {
+QX_INLINE V upsampled_frame_peak(const float* const* phase, std::int64_t k) {
   using Ln = Lanes<V>;
   V level = Ln::abs(Ln::load(phase[0] + k));
   each_phase<L>(
       [&](auto c) __attribute__((always_inline)) {
         if constexpr (c.value > 0) level = vmax(level, Ln::abs(Ln::load(phase[c.value] + k)));
-        const V peak =
-            reference_peak<Four, V>(PhaseInterior<V, L, c.value>{phase, k}, pairs, phases);
-        level = vmax(level, peak);
+        level = vmax(level, reference_peak<Four, V>(PhaseInterior<V, L, c.value>{phase, k}));
       },
       std::make_integer_sequence<int, L>{});
   return level;
@@ -471,10 +455,8 @@ __attribute__((noinline)) void upsampled_edge_frame(const float* const* phase,
         peak = vmax(peak, std::fabs(phase[c.value][k]));
         const float p =
             t < 6 || t >= n - 5
-                ? reference_peak<Four, float>(PhaseChecked<L>{phase, first, n, t},
-                                              kReferencePairs, kReferencePhases)
-                : reference_peak<Four, float>(PhaseInterior<float, L, c.value>{phase, k},
-                                              kReferencePairs, kReferencePhases);
+                ? reference_peak<Four, float>(PhaseChecked<L>{phase, first, n, t})
+                : reference_peak<Four, float>(PhaseInterior<float, L, c.value>{phase, k});
         peak = vmax(peak, p);
       },
       std::make_integer_sequence<int, L>{});
@@ -488,14 +470,11 @@ __attribute__((noinline)) void upsampled_interior(const float* const* phase, std
   constexpr int W = Ln::width;
   std::int64_t k = 0;
   for (; k + W <= count; k += W) {
-    const V peak = upsampled_frame_peak<Four, L, V>(opaque(phase), k0 + k,
-                                                    opaque(kReferencePairs),
-                                                    opaque(kReferencePhases));
+    const V peak = upsampled_frame_peak<Four, L, V>(phase, k0 + k);
     Ln::store(levels + k, vmax(Ln::load(levels + k), peak));
   }
   for (; k < count; ++k) {
-    const float peak =
-        upsampled_frame_peak<Four, L, float>(phase, k0 + k, kReferencePairs, kReferencePhases);
+    const float peak = upsampled_frame_peak<Four, L, float>(phase, k0 + k);
     levels[k] = vmax(levels[k], peak);
   }
 }
@@ -538,12 +517,12 @@ void apply_gains(float* x, const float* gains, std::uint64_t n, float ceiling) {
   apply_gains_body(x, gains, n, ceiling);
 }
 
-void reference_range(const float* u, std::int64_t origin, std::int64_t n, std::int64_t first,
-                     std::int64_t last, float* levels, bool four_phase) {
+void reference_range(const float* x, std::int64_t n, std::int64_t first, std::int64_t last,
+                     float* levels, bool four_phase) {
   if (four_phase) {
-    reference_range_body<true>(u, origin, n, first, last, levels);
+    reference_range_body<true>(x, n, first, last, levels);
   } else {
-    reference_range_body<false>(u, origin, n, first, last, levels);
+    reference_range_body<false>(x, n, first, last, levels);
   }
 }
 

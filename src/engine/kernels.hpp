@@ -24,13 +24,10 @@ struct Kernels {
   // x[i] = clamp(x[i] × gains[i], −ceiling, ceiling), in float32, in place.
   void (*apply_gains)(float* x, const float* gains, std::uint64_t n, float ceiling);
   // Stage 2 (the BS.1770 interpolation filter) over positions [first, last)
-  // of a signal of n samples with silence around it: folds the sample and
+  // of a signal x of n samples with silence around it: folds the sample and
   // the interpolated points of each position t into levels[t − first].
-  // u[t − origin] must hold sample t for max(0, first − 6) ≤ t <
-  // min(n, last + 5).
-  void (*reference_range)(const float* u, std::int64_t origin, std::int64_t n,
-                          std::int64_t first, std::int64_t last, float* levels,
-                          bool four_phase);
+  void (*reference_range)(const float* x, std::int64_t n, std::int64_t first,
+                          std::int64_t last, float* levels, bool four_phase);
   // Stage 1 (Kaiser upsampling by mode.factor = L) for frames [first, last)
   // of a channel x of n frames with silence around it: phase c of frame i,
   // the signal at time i + c/L, goes to phase[c][i − first] for

@@ -47,7 +47,7 @@ Result<Buffer<float>> reference_levels(const float* samples, std::uint64_t sampl
   for (std::int64_t first = 0; first < n;) {
     const std::int64_t last = std::min(n, first + static_cast<std::int64_t>(kReferenceChunk));
     for (std::uint64_t c = 0; c < channels; ++c) {
-      k.reference_range(samples + c * frames, 0, n, first, last, levels.data() + first,
+      k.reference_range(samples + c * frames, n, first, last, levels.data() + first,
                         four_phase);
     }
     first = last;
