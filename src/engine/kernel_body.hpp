@@ -13,7 +13,9 @@
 // each lane goes through exactly the operations, in exactly the order, that
 // a single frame would. The scalar remainders and the bounds-checked edge
 // paths use the same templates with a float in place of the vector, so the
-// results do not depend on the vector width or on the path.
+// results do not depend on the vector width or on the path. Where computing
+// a frame twice changes nothing (the filters), a remainder of a long run is
+// covered by one more vector ending at the last frame instead.
 //
 // No include guard, on purpose; include only from kernels.cpp.
 
@@ -229,6 +231,15 @@ __attribute__((noinline)) void reference_interior(const float* x, std::int64_t c
     const V level = vmax(Ln::load(levels + a), vmax(Ln::abs(Ln::load(x + a)), peak));
     Ln::store(levels + a, level);
   }
+  if (a < count && count >= W) {
+    // The last W frames once more: folding a frame's peaks twice leaves
+    // its level as it was.
+    a = count - W;
+    const V peak = reference_peak<Four, V>(Interior<V>{x + a});
+    const V level = vmax(Ln::load(levels + a), vmax(Ln::abs(Ln::load(x + a)), peak));
+    Ln::store(levels + a, level);
+    a = count;
+  }
   for (; a < count; ++a) {
     const float peak = reference_peak<Four, float>(Interior<float>{x + a});
     levels[a] = vmax(levels[a], vmax(std::fabs(x[a]), peak));
@@ -361,6 +372,16 @@ __attribute__((noinline)) void kaiser_interior(const float* x, std::int64_t coun
     kaiser_phases<V, 1, L>(InteriorGroups<V>{x + i, W}, pairs, middle, phase);
     for (int c = 1; c < L; ++c) Ln::store(out[c] + k0 + i, phase[0][c]);
   }
+  if (i < count && count >= W) {
+    // The last W frames once more: a frame's phases are the same however
+    // often they are computed, and one vector costs less than a few frames
+    // one at a time.
+    i = count - W;
+    V phase[1][L];
+    kaiser_phases<V, 1, L>(InteriorGroups<V>{x + i, W}, pairs, middle, phase);
+    for (int c = 1; c < L; ++c) Ln::store(out[c] + k0 + i, phase[0][c]);
+    i = count;
+  }
   for (; i < count; ++i) {
     float phase[1][L];
     kaiser_phases<float, 1, L>(InteriorGroups<float>{x + i, 1}, pairs, middle, phase);
@@ -472,6 +493,12 @@ __attribute__((noinline)) void upsampled_interior(const float* const* phase, std
   for (; k + W <= count; k += W) {
     const V peak = upsampled_frame_peak<Four, L, V>(phase, k0 + k);
     Ln::store(levels + k, vmax(Ln::load(levels + k), peak));
+  }
+  if (k < count && count >= W) {
+    k = count - W;  // the last W frames once more; folding twice changes nothing
+    const V peak = upsampled_frame_peak<Four, L, V>(phase, k0 + k);
+    Ln::store(levels + k, vmax(Ln::load(levels + k), peak));
+    k = count;
   }
   for (; k < count; ++k) {
     const float peak = upsampled_frame_peak<Four, L, float>(phase, k0 + k);
