@@ -39,14 +39,16 @@ Result<Buffer<float>> process_block(Limiter& limiter, float* samples,
   const DetectionMode& mode = limiter.detection();
   Buffer<float> levels;
   if (mode.kind == DetectionKind::SamplePeak) {
-    levels = Buffer<float>::zeroed(frames);
+    // Levels start at 0.0 in effect: channel 0 writes its magnitudes, which
+    // is max(0.0, |x|), and the other channels fold theirs in.
+    levels = Buffer<float>::uninitialized(frames);
     if (!levels.valid()) return OutOfMemory{};
     // One pass: every channel of a chunk of frames folds its magnitudes
     // into the chunk's levels while they are in cache.
     for (std::uint64_t f0 = 0; f0 < frames; f0 += kChunk) {
       const std::uint64_t n = std::min(kChunk, frames - f0);
       for (std::uint64_t c = 0; c < channels; ++c) {
-        if (k.first_bad_fold(samples + c * frames + f0, n, levels.data() + f0) != n) {
+        if (k.first_bad_peaks(samples + c * frames + f0, n, levels.data() + f0, c != 0) != n) {
           // Some sample is bad; the one to report is the first in
           // channel-major order, which may lie in an earlier channel at a
           // later frame.

@@ -77,7 +77,11 @@ QX_INLINE bool sample_ok(float x) {
   return std::fabs(x) <= kSampleLimit;
 }
 
-template <bool Fold>
+enum class Peaks { None, Store, Fold };
+
+// Peaks::Store writes |x[i]| to levels[i], Peaks::Fold folds it in with max;
+// for levels that start at 0.0 the first is the same as the second.
+template <Peaks Mode>
 QX_INLINE std::uint64_t first_bad_body(const float* x, std::uint64_t n, float* levels) {
   using Ln = Lanes<V>;
   constexpr int W = Ln::width;
@@ -91,11 +95,13 @@ QX_INLINE std::uint64_t first_bad_body(const float* x, std::uint64_t n, float* l
         if (!sample_ok(x[i + l])) return i + l;
       }
     }
-    if constexpr (Fold) Ln::store(levels + i, vmax(Ln::load(levels + i), a));
+    if constexpr (Mode == Peaks::Store) Ln::store(levels + i, a);
+    if constexpr (Mode == Peaks::Fold) Ln::store(levels + i, vmax(Ln::load(levels + i), a));
   }
   for (; i < n; ++i) {
     if (!sample_ok(x[i])) return i;
-    if constexpr (Fold) levels[i] = vmax(levels[i], std::fabs(x[i]));
+    if constexpr (Mode == Peaks::Store) levels[i] = std::fabs(x[i]);
+    if constexpr (Mode == Peaks::Fold) levels[i] = vmax(levels[i], std::fabs(x[i]));
   }
   return n;
 }
@@ -533,11 +539,12 @@ QX_INLINE void upsampled_levels_body(const float* const* phase, std::int64_t fra
 // factor and phase-count switches sit outside the per-frame loops.
 
 std::uint64_t first_bad(const float* x, std::uint64_t n) {
-  return first_bad_body<false>(x, n, nullptr);
+  return first_bad_body<Peaks::None>(x, n, nullptr);
 }
 
-std::uint64_t first_bad_fold(const float* x, std::uint64_t n, float* levels) {
-  return first_bad_body<true>(x, n, levels);
+std::uint64_t first_bad_peaks(const float* x, std::uint64_t n, float* levels, bool fold) {
+  return fold ? first_bad_body<Peaks::Fold>(x, n, levels)
+              : first_bad_body<Peaks::Store>(x, n, levels);
 }
 
 void apply_gains(float* x, const float* gains, std::uint64_t n, float ceiling) {
@@ -591,5 +598,5 @@ void envelope(EnvelopeState& state, float* levels, std::uint64_t frames,
   envelope_steps(state, levels, frames, threshold, VectorTargets<VD, VDF>{});
 }
 
-constexpr Kernels table = {first_bad,    first_bad_fold,   apply_gains, reference_range,
+constexpr Kernels table = {first_bad,    first_bad_peaks,  apply_gains, reference_range,
                            kaiser_range, upsampled_levels, envelope};

@@ -18,9 +18,10 @@ struct Kernels {
   // Offset of the first sample of x[0, n) that is not finite or is above
   // 2^32 in magnitude; n when every sample passes.
   std::uint64_t (*first_bad)(const float* x, std::uint64_t n);
-  // The same check, folding levels[i] = max(levels[i], |x[i]|) along the
-  // way. On failure `levels` holds partial results and must be discarded.
-  std::uint64_t (*first_bad_fold)(const float* x, std::uint64_t n, float* levels);
+  // The same check, with levels[i] = |x[i]| along the way, or with fold,
+  // levels[i] = max(levels[i], |x[i]|). On failure `levels` holds partial
+  // results and must be discarded.
+  std::uint64_t (*first_bad_peaks)(const float* x, std::uint64_t n, float* levels, bool fold);
   // x[i] = clamp(x[i] × gains[i], −ceiling, ceiling), in float32, in place.
   void (*apply_gains)(float* x, const float* gains, std::uint64_t n, float ceiling);
   // Stage 2 (the BS.1770 interpolation filter) over positions [first, last)

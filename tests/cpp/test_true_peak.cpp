@@ -146,6 +146,16 @@ TEST(ReferenceLevels, IndivisibleOrEmptyBuffers) {
   EXPECT_EQ(empty.value().size(), 0u);
 }
 
+// Sizes whose working storage cannot even be computed come back as
+// OutOfMemory, before any sample is read.
+TEST(TruePeakLevels, StorageBeyondAddressableMemoryIsOutOfMemory) {
+  const std::uint64_t huge = std::uint64_t{1} << 62;
+  EXPECT_TRUE(qx::reference_levels(nullptr, huge, 1, true).out_of_memory());
+  EXPECT_TRUE(qx::true_peak_levels(reference_mode(false), nullptr, huge, 1).out_of_memory());
+  EXPECT_TRUE(qx::true_peak_levels(kaiser_mode(6, true), nullptr, huge, 1).out_of_memory());
+  EXPECT_TRUE(qx::true_peak_levels(kaiser_mode(2, true), nullptr, huge, 1).out_of_memory());
+}
+
 // ---------------------------------------------------------------------------
 // Properties and exact agreement, for every true-peak mode.
 
@@ -164,7 +174,9 @@ TEST_P(Detector, IdenticalChannelsReadAsOne) {
   const Signal one = signal(Kind::Music, 1, 257, 7);
   Signal three;
   for (int c = 0; c < 3; ++c) three.insert(three.end(), one.begin(), one.end());
-  on_every_path([&] { EXPECT_TRUE(same_bits(true_peak(mode(), one, 1), true_peak(mode(), three, 3))); });
+  on_every_path([&] {
+    EXPECT_TRUE(same_bits(true_peak(mode(), one, 1), true_peak(mode(), three, 3)));
+  });
 }
 
 TEST_P(Detector, ChannelsFoldByTheirLargestLevel) {
