@@ -10,6 +10,7 @@ behind.
 from __future__ import annotations
 
 import argparse
+import importlib
 import math
 import os
 import re
@@ -219,17 +220,21 @@ def _fail(status: int, *lines: str) -> int:
 def _check_extras(plotting: bool) -> None:
     """The command line needs the packages of the optional extra; the
     qx_limiter module itself does not."""
-    missing = []
-    for module, package in (("soundfile", "soundfile"), ("tqdm", "tqdm")) + \
-            ((("matplotlib.figure", "matplotlib"),) if plotting else ()):
-        try:
-            __import__(module)
-        except ImportError:
-            missing.append(package)
+    needed = ["soundfile", "tqdm"] + (["matplotlib"] if plotting else [])
+    missing = [name for name in needed if not _importable(name)]
     if missing:
+        names = " and ".join(filter(None, (", ".join(missing[:-1]), missing[-1])))
         verb = "is" if len(missing) == 1 else "are"
-        raise MissingExtra(f"{' and '.join(missing)} {verb} not installed; the command line "
-                         f"needs the extra: {EXTRA_HINT}")
+        raise MissingExtra(f"{names} {verb} not installed; the command line needs the "
+                           f"extra: {EXTRA_HINT}")
+
+
+def _importable(name: str) -> bool:
+    try:
+        importlib.import_module(name)
+    except ImportError:
+        return False
+    return True
 
 
 def _plan(options: Options) -> list[Job]:
