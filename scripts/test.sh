@@ -22,11 +22,12 @@ venv() {  # directory, then the packages it needs
   "$dir/bin/python" -m pip install "${pip_quiet[@]}" "$@"
 }
 # The NumPy 2 environment also gets the command line's extra (qx_limiter[cli]:
-# soundfile, tqdm, matplotlib) and mypy for the type checks; the NumPy 1.26
-# one stays without them, where the command-line tests skip and the module
-# shows that it needs none of them.
+# soundfile, tqdm, matplotlib), mypy for the type checks, scipy for
+# bench/compare.py's quick run and dask[distributed] for the Dask example on a
+# local two-worker cluster; the NumPy 1.26 one stays without them, where those
+# tests skip and the module shows that it needs none of them.
 venv build/py-numpy2 'numpy>=2' pytest 'scikit-build-core>=0.10' 'cmake>=3.21' ninja \
-  'soundfile>=0.12' 'tqdm>=4.60' 'matplotlib>=3.7' mypy
+  'soundfile>=0.12' 'tqdm>=4.60' 'matplotlib>=3.7' mypy scipy 'dask[distributed]'
 venv build/py-numpy126 'numpy==1.26.*' pytest
 
 rm -rf build/wheelhouse
