@@ -151,11 +151,15 @@ def tools(quick: bool) -> tuple[dict[str, tuple[str, Callable[[Audio], Audio]]],
         import pedalboard
 
         def run_pedalboard(audio: Audio) -> Audio:
-            # Its only settings: threshold and release.
+            # Its only settings: threshold and release. Its output ceiling is
+            # 0 dBFS whatever the threshold (the level comes up by the
+            # threshold and more), so the output is brought down by the
+            # threshold to put that ceiling where the others' is.
             plugin = pedalboard.Limiter(threshold_db=CEILING_DB, release_ms=RELEASE_MS)
-            return np.asarray(plugin.process(audio, RATE), dtype=np.float32)
+            out = np.asarray(plugin.process(audio, RATE), dtype=np.float32)
+            return out * np.float32(10 ** (CEILING_DB / 20))
 
-        found["pedalboard.Limiter"] = ("sample", run_pedalboard)
+        found[f"pedalboard.Limiter, output {CEILING_DB:g} dB"] = ("sample", run_pedalboard)
     else:
         notes.append("pedalboard")
     if importlib.util.find_spec("cylimiter") is not None:
@@ -193,19 +197,23 @@ class Result:
     ratio: float  # to `limit` in the same detection mode
     sample_over_db: float
     true_peak_over_db: float
+    level_change_db: float  # RMS of the output against the input's
 
 
 def measure(seconds: float, runs: int, quick: bool) -> tuple[list[Result], list[str]]:
     audio = test_signal(seconds)
     found, notes = tools(quick)
     times: dict[str, list[float]] = {name: [] for name in found}
-    overs: dict[str, tuple[float, float]] = {}
+    overs: dict[str, tuple[float, float, float]] = {}
+    level = float(np.sqrt(np.mean(np.square(audio, dtype=np.float64))))
     for name, (_, run) in found.items():
         out = run(audio)  # untimed: warms caches and gives the output to measure
         if out.shape != audio.shape:
             raise RuntimeError(f"{name} returned shape {out.shape} for {audio.shape}")
         overs[name] = (decibels(float(np.abs(out).max())) - CEILING_DB,
-                       decibels(true_peak(out)) - CEILING_DB)
+                       decibels(true_peak(out)) - CEILING_DB,
+                       decibels(float(np.sqrt(np.mean(np.square(out, dtype=np.float64)))))
+                       - decibels(level))
     for _ in range(runs):  # round-robin, so a noisy moment hits every tool alike
         for name, (_, run) in found.items():
             started = time.perf_counter()
@@ -219,13 +227,19 @@ def measure(seconds: float, runs: int, quick: bool) -> tuple[list[Result], list[
     return results, notes
 
 
+def signed(value: float) -> str:
+    text = f"{value:+.2f} dB"
+    return "0.00 dB" if text in ("+0.00 dB", "-0.00 dB") else text
+
+
 def table(results: list[Result]) -> str:
     lines = ["| tool | detection | median time | × `limit` | max sample over ceiling | "
-             "true peak over ceiling |",
-             "| --- | --- | ---: | ---: | ---: | ---: |"]
+             "true peak over ceiling | RMS level change |",
+             "| --- | --- | ---: | ---: | ---: | ---: | ---: |"]
     for r in results:
         lines.append(f"| {r.tool} | {r.detection} peak | {r.median_s * 1000:.1f} ms | "
-                     f"{r.ratio:.2f} | {r.sample_over_db:+.2f} dB | {r.true_peak_over_db:+.2f} dB |")
+                     f"{r.ratio:.2f} | {signed(r.sample_over_db)} | {signed(r.true_peak_over_db)} | "
+                     f"{signed(r.level_change_db)} |")
     return "\n".join(lines)
 
 
@@ -239,7 +253,11 @@ def plot(results: list[Result], path: str, seconds: float) -> None:
     rows = np.arange(len(names))
     figure, (speed, over) = plt.subplots(1, 2, figsize=(9, 3.2), sharey=True,
                                          constrained_layout=True)
-    speed.barh(rows, [r.median_s * 1000 for r in results][::-1], color="#4878a8")
+    milliseconds = [r.median_s * 1000 for r in results][::-1]
+    speed.barh(rows, milliseconds, color="#4878a8")
+    for row, value in zip(rows, milliseconds):
+        speed.text(value, row, f" {value:.3g}", va="center", fontsize="small")
+    speed.set_xlim(min(milliseconds) / 2, max(milliseconds) * 4)
     speed.set_xscale("log")
     speed.set_xlabel(f"median time for {seconds:g} s of stereo audio, ms (log)")
     speed.set_yticks(rows, names)
