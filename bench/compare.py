@@ -1,7 +1,7 @@
 """qx_limiter's `limit` against the limiters people use today: speed and overshoot.
 
     pip install -r bench/requirements.txt      # the peers, scipy and matplotlib
-    python bench/compare.py                     # 60 s, 7 timed runs, docs/compare.png
+    python bench/compare.py                     # 60 s, 11 timed runs, docs/compare.png
     python bench/compare.py --quick             # 3 s, 3 runs: only checks that it still works
 
 Every tool limits the same 60 s stereo 48 kHz music-like signal (chords,
@@ -278,12 +278,12 @@ def main(arguments: list[str] | None = None) -> list[Result]:
     parser.add_argument("--quick", action="store_true",
                         help="3 s of audio and 3 runs; peers that are not installed are skipped")
     parser.add_argument("--seconds", type=float, help="length of the signal (60, quick 3)")
-    parser.add_argument("--runs", type=int, help="timed runs per tool (7, quick 3)")
+    parser.add_argument("--runs", type=int, help="timed runs per tool (11, quick 3)")
     parser.add_argument("--plot", help="PNG to draw (docs/compare.png; none in quick mode)")
     parser.add_argument("--json", help="also write the results to this file")
     options = parser.parse_args(arguments)
     seconds = options.seconds or (3.0 if options.quick else 60.0)
-    runs = options.runs or (3 if options.quick else 7)
+    runs = options.runs or (3 if options.quick else 11)
     results, notes = measure(seconds, runs, options.quick)
     print(f"{seconds:g} s stereo at {RATE} Hz, sample peak {OVER_DB:g} dB over a ceiling of "
           f"{CEILING_DB:g} dBFS; attack {ATTACK_MS:g} ms, hold {HOLD_MS:g} ms, release "
