@@ -100,6 +100,17 @@ __attribute__((always_inline)) inline void envelope_steps(EnvelopeState& st, flo
   if (back >= cap) back -= cap;
   back = back == 0 ? cap - 1 : back - 1;
 
+  // Quiet stretches: once the window minimum has been 1.0 and the smoothed
+  // gain has not moved for as many steps as the three stages hold values,
+  // every ring holds one repeated value and every running sum is a fixed
+  // point, so a step whose target is 1.0 changes nothing but the window's
+  // single entry and emits the same smoothed gain again. Such steps skip
+  // straight to the emit; the arithmetic they skip would reproduce the same
+  // bits.
+  const std::uint64_t settle = n1 + n2 + n3;
+  std::uint64_t steady = 0;  // consecutive steps with m == 1.0 and g unchanged
+  double steady_gain = 1.0;  // the smoothed gain those steps emit
+
   constexpr std::uint64_t kChunk = 256;
   alignas(64) double target[kChunk];
   const std::uint64_t steps = frames + A;
@@ -108,6 +119,23 @@ __attribute__((always_inline)) inline void envelope_steps(EnvelopeState& st, flo
       targets(levels, frames, n, steps - n < kChunk ? steps - n : kChunk, T, target);
     }
     const double t = target[n & (kChunk - 1)];
+
+    if (steady >= settle) {
+      if (t == 1.0) {
+        if (n >= A) {
+          const std::uint64_t f = n - A;
+          const double p = static_cast<double>(levels[f]);
+          const double gain = steady_gain * p > T ? T / (p + kGainEpsilon) : steady_gain;
+          levels[f] = static_cast<float>(gain);
+        }
+        continue;
+      }
+      // The quiet stretch ends here; its last step left one window entry.
+      ring[back] = WindowEntry{n - 1, 1.0};
+      front = back;
+      count = 1;
+      steady = 0;
+    }
 
     // Candidates at least as large as t can never again be the minimum.
     while (count != 0 && ring[back].target_gain >= t) {
@@ -129,8 +157,10 @@ __attribute__((always_inline)) inline void envelope_steps(EnvelopeState& st, flo
     }
     const double m = ring[front].target_gain;
 
+    const double g_before = g;
     const double r = std::fma(m - g, c, g);
     g = r < m ? r : m;
+    steady = m == 1.0 && g == g_before ? steady + 1 : 0;
 
     double x = g;
     s1 = (x - r1[p1]) + s1;
@@ -146,6 +176,7 @@ __attribute__((always_inline)) inline void envelope_steps(EnvelopeState& st, flo
     p3 = p3 + 1 == n3 ? 0 : p3 + 1;
     x = s3 * k3;
     const double s = x < 1.0 ? x : 1.0;
+    steady_gain = s;
 
     if (n >= A) {
       const std::uint64_t f = n - A;
@@ -156,6 +187,11 @@ __attribute__((always_inline)) inline void envelope_steps(EnvelopeState& st, flo
     }
   }
 
+  if (steady >= settle) {
+    ring[back] = WindowEntry{steps - 1, 1.0};
+    front = back;
+    count = 1;
+  }
   st.front = front;
   st.count = count;
   st.next_index = steps;
