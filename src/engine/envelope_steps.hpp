@@ -110,6 +110,7 @@ __attribute__((always_inline)) inline void envelope_steps(EnvelopeState& st, flo
   const std::uint64_t settle = n1 + n2 + n3;
   std::uint64_t steady = 0;  // consecutive steps with m == 1.0 and g unchanged
   double steady_gain = 1.0;  // the smoothed gain those steps emit
+  bool clear = count == 1 && ring[front].target_gain == 1.0;  // window is one 1.0
 
   constexpr std::uint64_t kChunk = 256;
   alignas(64) double target[kChunk];
@@ -137,25 +138,36 @@ __attribute__((always_inline)) inline void envelope_steps(EnvelopeState& st, flo
       steady = 0;
     }
 
-    // Candidates at least as large as t can never again be the minimum.
-    while (count != 0 && ring[back].target_gain >= t) {
-      back = back == 0 ? cap - 1 : back - 1;
-      --count;
-    }
-    back = back + 1 == cap ? 0 : back + 1;
-    ring[back] = WindowEntry{n, t};
-    ++count;
-    if (count == 1) front = back;
+    double m;
+    if (t == 1.0 && clear) {
+      // The window holds a single 1.0; popping it and appending the new 1.0
+      // lands in the same slot, and nothing can expire.
+      ring[back].index = n;
+      m = 1.0;
+    } else {
+      // Candidates at least as large as t can never again be the minimum.
+      while (count != 0 && ring[back].target_gain >= t) {
+        back = back == 0 ? cap - 1 : back - 1;
+        --count;
+      }
+      back = back + 1 == cap ? 0 : back + 1;
+      ring[back] = WindowEntry{n, t};
+      ++count;
+      if (count == 1) front = back;
 
-    // Frames older than the window leave from the front; the entry just
-    // appended always stays (W ≥ 1).
-    const std::uint64_t next = n + 1;
-    const std::uint64_t lower = next >= W ? next - W : 0;
-    while (ring[front].index < lower) {
-      front = front + 1 == cap ? 0 : front + 1;
-      --count;
+      // Frames older than the window leave from the front; the entry just
+      // appended always stays (W ≥ 1).
+      const std::uint64_t next = n + 1;
+      const std::uint64_t lower = next >= W ? next - W : 0;
+      while (ring[front].index < lower) {
+        front = front + 1 == cap ? 0 : front + 1;
+        --count;
+      }
+      m = ring[front].target_gain;
+      // Target gains strictly increase from front to back and never exceed
+      // 1.0, so a minimum of 1.0 means the window holds that one entry.
+      clear = m == 1.0;
     }
-    const double m = ring[front].target_gain;
 
     const double g_before = g;
     const double r = std::fma(m - g, c, g);
