@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test of the project: the C++ engine tests through CTest, then
-# the Python module's tests through pytest, against NumPy 2.x and NumPy 1.26.
+# the Python module's tests through pytest, against NumPy 2.x and NumPy 1.26,
+# then the hardening runs (sanitizers, fuzzing, valgrind).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,9 +27,9 @@ venv() {  # directory, then the packages it needs
 # bench/compare.py's quick run and dask[distributed] for the Dask example on a
 # local two-worker cluster; the NumPy 1.26 one stays without them, where those
 # tests skip and the module shows that it needs none of them.
-venv build/py-numpy2 'numpy>=2' pytest 'scikit-build-core>=0.10' 'cmake>=3.21' ninja \
+venv build/py-numpy2 'numpy>=2' pytest hypothesis 'scikit-build-core>=0.10' 'cmake>=3.21' ninja \
   'soundfile>=0.12' 'tqdm>=4.60' 'matplotlib>=3.7' mypy scipy 'dask[distributed]'
-venv build/py-numpy126 'numpy==1.26.*' pytest
+venv build/py-numpy126 'numpy==1.26.*' pytest hypothesis
 
 rm -rf build/wheelhouse
 build/py-numpy2/bin/python -m pip wheel "${pip_quiet[@]}" --no-build-isolation --no-deps \
@@ -41,3 +42,6 @@ for env in build/py-numpy2 build/py-numpy126; do
   echo "== $(basename "$wheel") with NumPy $("$env/bin/python" -c 'import numpy; print(numpy.__version__)')"
   "$env/bin/python" -m pytest -q -p no:cacheprovider tests/python
 done
+
+# Sanitizers, fuzzing and valgrind.
+bash scripts/hardening.sh
