@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/envelope.hpp"
+#include "oracle.hpp"
 
 namespace {
 
@@ -30,47 +31,6 @@ std::vector<float> run_fresh(std::uint64_t A, std::uint64_t H, double R, std::ve
                              double T) {
   auto env = make(A, H, R);
   return run(env, std::move(levels), T);
-}
-
-// The envelope recomputed the obvious way: the window minimum by brute
-// force over every stored target, each stage as an explicit ring. Only the
-// orders of the floating-point operations are shared with the engine.
-std::vector<float> oracle(const std::vector<float>& levels, double T, std::uint64_t A,
-                          std::uint64_t H, double R) {
-  const std::uint64_t F = levels.size(), W = A + H;
-  const double c = std::isinf(R) ? 0.0 : 1.0 / (R + 1.0);
-  std::uint64_t lengths[3];
-  qx::smoothing_stage_lengths(A, lengths);
-  std::vector<double> ring[3];
-  double sum[3];
-  std::size_t pos[3] = {0, 0, 0};
-  for (int i = 0; i < 3; ++i) {
-    ring[i].assign(lengths[i], 1.0);
-    sum[i] = static_cast<double>(lengths[i]);
-  }
-  std::vector<double> targets;
-  std::vector<float> out(levels);
-  double g = 1.0;
-  for (std::uint64_t n = 0; n < F + A; ++n) {
-    const double level = n < F ? levels[n] : 0.0;
-    targets.push_back(level > T ? T / (level + kEps) : 1.0);
-    const std::uint64_t lo = n + 1 >= W ? n + 1 - W : 0;
-    const double m = *std::min_element(targets.begin() + lo, targets.end());
-    g = std::min(m, std::fma(m - g, c, g));
-    double x = g;
-    for (int i = 0; i < 3; ++i) {
-      sum[i] = (x - ring[i][pos[i]]) + sum[i];
-      ring[i][pos[i]] = x;
-      pos[i] = (pos[i] + 1) % ring[i].size();
-      x = sum[i] * (1.0 / static_cast<double>(lengths[i]));
-    }
-    const double s = std::min(x, 1.0);
-    if (n >= A) {
-      const double p = levels[n - A];
-      out[n - A] = static_cast<float>(s * p > T ? T / (p + kEps) : s);
-    }
-  }
-  return out;
 }
 
 struct StageCase {
@@ -217,7 +177,7 @@ TEST_P(EnvelopeProperties, MatchesTheDirectRecomputationAndHoldsTheCeiling) {
     std::vector<float> levels(frames);
     for (auto& v : levels) v = burst(rng) ? loud(rng) : quiet(rng);
     const auto gains = run(env, levels, c.T);
-    ASSERT_EQ(gains, oracle(levels, c.T, c.A, c.H, c.R)) << "frames " << frames;
+    ASSERT_EQ(gains, oracle::envelope(levels, c.T, c.A, c.H, c.R)) << "frames " << frames;
     for (std::size_t f = 0; f < frames; ++f) {
       ASSERT_GE(gains[f], 0.0f);
       ASSERT_LE(gains[f], 1.0f);
@@ -259,7 +219,7 @@ TEST_P(EnvelopeProperties, QuietStretchesMatchTheDirectRecomputation) {
   }
   auto env = make(c.A, c.H, c.R);
   const auto gains = run(env, levels, c.T);
-  ASSERT_EQ(gains, oracle(levels, c.T, c.A, c.H, c.R));
+  ASSERT_EQ(gains, oracle::envelope(levels, c.T, c.A, c.H, c.R));
 }
 
 TEST(GainEnvelope, StoredGainRoundingIsTheOnlyExcess) {
