@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/block.hpp"
-#include "engine/limiter.hpp"
-#include "engine/simd.hpp"
+#include "engine/block/block.hpp"
+#include "engine/limiter/limiter.hpp"
+#include "engine/dispatch/path.hpp"
 
 namespace {
 
@@ -113,10 +113,10 @@ int main(int argc, char** argv) {
     } else if (arg(argv[i], "--only", v)) {
       only = v;
     } else if (arg(argv[i], "--path", v)) {
-      const qx::simd::Path p = v == "v4"   ? qx::simd::Path::V4
-                               : v == "v3" ? qx::simd::Path::V3
-                                           : qx::simd::Path::Baseline;
-      if (!qx::simd::force_path(p)) {
+      const qx::dispatch::Path p = v == "v4"   ? qx::dispatch::Path::V4
+                               : v == "v3" ? qx::dispatch::Path::V3
+                                           : qx::dispatch::Path::Baseline;
+      if (!qx::dispatch::force_path(p)) {
         std::fprintf(stderr, "path %s is not available on this CPU\n", v.c_str());
         return 2;
       }
@@ -131,7 +131,7 @@ int main(int argc, char** argv) {
 
   std::printf("path %s, %d rounds, %.3g minutes of stereo per case, threshold %g dBFS, "
               "attack 5 ms, hold 15 ms, release 40 ms; medians\n\n",
-              qx::simd::path_name(qx::simd::active_path()), rounds, minutes, kThresholdDb);
+              qx::dispatch::path_name(qx::dispatch::active_path()), rounds, minutes, kThresholdDb);
   std::printf("%-27s %10s %12s %12s %12s %8s\n", "case", "frames", "block ns/fr",
               "memcpy ns/s", "memcpy ns/fr", "ratio");
 

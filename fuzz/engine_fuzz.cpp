@@ -29,9 +29,9 @@
 #include <optional>
 #include <vector>
 
-#include "engine/block.hpp"
-#include "engine/limiter.hpp"
-#include "engine/simd.hpp"
+#include "engine/block/block.hpp"
+#include "engine/limiter/limiter.hpp"
+#include "engine/dispatch/path.hpp"
 #include "oracle.hpp"
 
 namespace {
@@ -215,10 +215,10 @@ std::optional<qx::Limiter> construct(const Settings& s) {
   return limiter;
 }
 
-std::vector<qx::simd::Path> available_paths() {
-  std::vector<qx::simd::Path> paths;
-  for (auto p : {qx::simd::Path::Baseline, qx::simd::Path::V3, qx::simd::Path::V4}) {
-    if (qx::simd::path_available(p)) paths.push_back(p);
+std::vector<qx::dispatch::Path> available_paths() {
+  std::vector<qx::dispatch::Path> paths;
+  for (auto p : {qx::dispatch::Path::Baseline, qx::dispatch::Path::V3, qx::dispatch::Path::V4}) {
+    if (qx::dispatch::path_available(p)) paths.push_back(p);
   }
   return paths;
 }
@@ -346,12 +346,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // A second call on the same limiter, on a path of the fuzzer's choice,
   // gives the same bits: every call starts from neutral, and every path
   // computes the same operations.
-  const std::vector<qx::simd::Path> paths = available_paths();
-  const qx::simd::Path path = paths[in.ConsumeIntegralInRange<std::size_t>(0, paths.size() - 1)];
-  check(qx::simd::force_path(path), "path can be forced");
+  const std::vector<qx::dispatch::Path> paths = available_paths();
+  const qx::dispatch::Path path = paths[in.ConsumeIntegralInRange<std::size_t>(0, paths.size() - 1)];
+  check(qx::dispatch::force_path(path), "path can be forced");
   std::vector<float> again = input;
   auto second = qx::process_block(limiter, again.data(), count, channels);
-  qx::simd::reset_path();
+  qx::dispatch::reset_path();
   check(second.ok(), "second call succeeds");
   check(same_bits(second.value().data(), gains.data(), frames), "same gains on every path");
   check(same_bits(again.data(), block.data(), count), "same output on every path");

@@ -5,10 +5,12 @@
 
 #include <cstdint>
 #include <optional>
+#include <utility>
 
-#include "engine/limiter.hpp"
-#include "python/arguments.hpp"
+#include "engine/limiter/limiter.hpp"
 #include "python/arrays.hpp"
+#include "python/boundary.hpp"
+#include "python/convert.hpp"
 #include "python/docstrings.hpp"
 #include "python/pyref.hpp"
 
@@ -23,38 +25,26 @@ PyObject* limit(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
                                             "attack_ms",  "hold_ms",     "release_ms",
                                             "axis",       "true_peak",   nullptr};
         PyObject* audio = nullptr;
-        PyObject* sample_rate = nullptr;
-        PyObject* threshold_dBFS = nullptr;
-        PyObject* attack_ms = nullptr;
-        PyObject* hold_ms = nullptr;
-        PyObject* release_ms = nullptr;
+        SettingArguments given;
         PyObject* axis_object = nullptr;
-        PyObject* true_peak = nullptr;
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OOOOOO:limit",
-                                         const_cast<char**>(names), &audio, &sample_rate,
-                                         &threshold_dBFS, &attack_ms, &hold_ms, &release_ms,
-                                         &axis_object, &true_peak)) {
+                                         const_cast<char**>(names), &audio, &given.sample_rate,
+                                         &given.threshold_dBFS, &given.attack_ms,
+                                         &given.hold_ms, &given.release_ms, &axis_object,
+                                         &given.true_peak)) {
           return nullptr;
         }
-        PyRef array = convert_audio(audio);
-        if (!array) return nullptr;
-
+        ConvertedAudio converted = convert_audio(audio);
+        if (!converted.array) return nullptr;
         Settings settings;
-        if (!convert_float_settings(threshold_dBFS, attack_ms, hold_ms, release_ms, settings)) {
-          return nullptr;
-        }
         std::int64_t axis = -1;
-        if (axis_object != nullptr && !convert_axis(axis_object, axis)) return nullptr;
-        if (true_peak != nullptr && !convert_true_peak(true_peak, settings.true_peak)) {
-          return nullptr;
-        }
-        if (!extract_sample_rate(sample_rate, settings.sample_rate)) return nullptr;
+        if (!convert_settings(given, settings, axis_object, &axis)) return nullptr;
 
         // Settings are checked (and filters designed) before the array is
         // looked at, so a bad setting wins over a bad array.
         std::optional<Limiter> limiter = build_limiter(settings);
         if (!limiter) return nullptr;
-        return process_array(*limiter, array.get(), axis).release();
+        return process_array(*limiter, std::move(converted), axis).release();
       },
       nullptr);
 }

@@ -14,13 +14,13 @@
 #include <cstdint>
 #include <new>
 #include <optional>
-#include <string>
 #include <utility>
 
-#include "engine/limiter.hpp"
-#include "engine/number_format.hpp"
-#include "python/arguments.hpp"
+#include "engine/core/number_format.hpp"
+#include "engine/limiter/limiter.hpp"
 #include "python/arrays.hpp"
+#include "python/boundary.hpp"
+#include "python/convert.hpp"
 #include "python/docstrings.hpp"
 #include "python/pyref.hpp"
 
@@ -82,44 +82,34 @@ struct LimiterObject {
 
 LimiterObject* as_limiter(PyObject* self) { return reinterpret_cast<LimiterObject*>(self); }
 
-// Shared use for one property read or repr; falsy (RuntimeError set) when a
-// process call holds the instance.
-class SharedUse {
+// Shared use for one property read or repr, or exclusive use for the whole
+// of one process call, for the lifetime of the guard; falsy (RuntimeError
+// set) when the instance is held the other way.
+template <bool Exclusive>
+class Use {
  public:
-  explicit SharedUse(PyObject* self) : use_(as_limiter(self)->use()) {
-    held_ = use_.try_share();
+  explicit Use(PyObject* self) : use_(as_limiter(self)->use()) {
+    held_ = Exclusive ? use_.try_exclusive() : use_.try_share();
     if (!held_) raise_in_use();
   }
-  ~SharedUse() {
-    if (held_) use_.end_share();
+  ~Use() {
+    if (!held_) return;
+    if (Exclusive) {
+      use_.end_exclusive();
+    } else {
+      use_.end_share();
+    }
   }
-  SharedUse(const SharedUse&) = delete;
-  SharedUse& operator=(const SharedUse&) = delete;
+  Use(const Use&) = delete;
+  Use& operator=(const Use&) = delete;
   explicit operator bool() const { return held_; }
 
  private:
   UseState& use_;
   bool held_ = false;
 };
-
-// Exclusive use for the whole of one process call.
-class ExclusiveUse {
- public:
-  explicit ExclusiveUse(PyObject* self) : use_(as_limiter(self)->use()) {
-    held_ = use_.try_exclusive();
-    if (!held_) raise_in_use();
-  }
-  ~ExclusiveUse() {
-    if (held_) use_.end_exclusive();
-  }
-  ExclusiveUse(const ExclusiveUse&) = delete;
-  ExclusiveUse& operator=(const ExclusiveUse&) = delete;
-  explicit operator bool() const { return held_; }
-
- private:
-  UseState& use_;
-  bool held_ = false;
-};
+using SharedUse = Use<false>;
+using ExclusiveUse = Use<true>;
 
 // ---------------------------------------------------------------------------
 // Construction and finalisation
@@ -130,28 +120,17 @@ PyObject* limiter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         static const char* const names[] = {"sample_rate", "threshold_dBFS", "attack_ms",
                                             "hold_ms",     "release_ms",     "true_peak",
                                             nullptr};
-        PyObject* sample_rate = nullptr;
-        PyObject* threshold_dBFS = nullptr;
-        PyObject* attack_ms = nullptr;
-        PyObject* hold_ms = nullptr;
-        PyObject* release_ms = nullptr;
-        PyObject* true_peak = nullptr;
+        SettingArguments given;
         // Arguments left out stay null: only given ones are converted, and
         // None is converted (and refused) rather than read as "default".
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOO:QXLimiter",
-                                         const_cast<char**>(names), &sample_rate,
-                                         &threshold_dBFS, &attack_ms, &hold_ms, &release_ms,
-                                         &true_peak)) {
+                                         const_cast<char**>(names), &given.sample_rate,
+                                         &given.threshold_dBFS, &given.attack_ms,
+                                         &given.hold_ms, &given.release_ms, &given.true_peak)) {
           return nullptr;
         }
         Settings settings;
-        if (!convert_float_settings(threshold_dBFS, attack_ms, hold_ms, release_ms, settings)) {
-          return nullptr;
-        }
-        if (true_peak != nullptr && !convert_true_peak(true_peak, settings.true_peak)) {
-          return nullptr;
-        }
-        if (!extract_sample_rate(sample_rate, settings.sample_rate)) return nullptr;
+        if (!convert_settings(given, settings)) return nullptr;
 
         std::optional<Limiter> limiter = build_limiter(settings);
         if (!limiter) return nullptr;
@@ -202,15 +181,21 @@ PyObject* limiter_repr(PyObject* self) {
         SharedUse use(self);
         if (!use) return nullptr;
         const Limiter& l = as_limiter(self)->limiter();
-        const std::string text =
-            "QXLimiter(\n    sample_rate=" + std::to_string(l.sample_rate()) +
-            ", threshold_dBFS=" + format_f64(l.threshold_dBFS()) +
-            ", threshold=" + format_f64(l.threshold()) +
-            ", true_peak=" + (l.true_peak() ? "true" : "false") +
-            ",\n    lookahead_samples=" + std::to_string(l.lookahead_samples()) +
-            ", hold_samples=" + std::to_string(l.hold_samples()) +
-            ", release_samples=" + format_f64(l.release_samples()) + "\n)";
-        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+        Text text("QXLimiter(\n    sample_rate=");
+        text += format_u64(l.sample_rate());
+        text += ", threshold_dBFS=";
+        text += format_f64(l.threshold_dBFS());
+        text += ", threshold=";
+        text += format_f64(l.threshold());
+        text += l.true_peak() ? ", true_peak=true" : ", true_peak=false";
+        text += ",\n    lookahead_samples=";
+        text += format_u64(l.lookahead_samples());
+        text += ", hold_samples=";
+        text += format_u64(l.hold_samples());
+        text += ", release_samples=";
+        text += format_f64(l.release_samples());
+        text += "\n)";
+        return PyUnicode_FromStringAndSize(text.c_str(), static_cast<Py_ssize_t>(text.size()));
       },
       nullptr);
 }
@@ -233,11 +218,11 @@ PyObject* limiter_process(PyObject* self, PyObject* args, PyObject* kwargs) {
         // this instance again.
         ExclusiveUse use(self);
         if (!use) return nullptr;
-        PyRef array = convert_audio(audio);
-        if (!array) return nullptr;
+        ConvertedAudio converted = convert_audio(audio);
+        if (!converted.array) return nullptr;
         std::int64_t axis = -1;
         if (axis_object != nullptr && !convert_axis(axis_object, axis)) return nullptr;
-        return process_array(as_limiter(self)->limiter(), array.get(), axis).release();
+        return process_array(as_limiter(self)->limiter(), std::move(converted), axis).release();
       },
       nullptr);
 }

@@ -8,7 +8,7 @@
 #include "python/limit.hpp"
 #include "python/limiter_type.hpp"
 #include "python/pyref.hpp"
-#include "python/arguments.hpp"
+#include "python/boundary.hpp"
 
 namespace qx::py {
 

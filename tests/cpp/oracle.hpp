@@ -12,10 +12,10 @@
 #include <optional>
 #include <vector>
 
-#include "engine/envelope.hpp"
-#include "engine/errors.hpp"
-#include "engine/limiter.hpp"
-#include "engine/peak_mode.hpp"
+#include "engine/envelope/envelope.hpp"
+#include "engine/core/errors.hpp"
+#include "engine/limiter/limiter.hpp"
+#include "engine/detector/filter_design.hpp"
 
 namespace oracle {
 
@@ -27,6 +27,21 @@ inline float at(const float* x, std::int64_t n, std::int64_t i) {
 }
 
 inline float fmax(float a, float b) { return a < b ? b : a; }
+
+// I0(z) by its power series, given f = (z/2)^2, also counting the terms
+// that followed the leading 1.0.
+inline double bessel_i0(double f, int& terms) {
+  double sum = 1.0;
+  double term = 1.0;
+  terms = 0;
+  for (int b = 1; b <= 32; ++b) {
+    term = term * (f / static_cast<double>(b * b));
+    sum = sum + term;
+    ++terms;
+    if (term <= sum * 2.220446049250313e-16) break;
+  }
+  return sum;
+}
 
 // Magnitudes of the interpolated points of frame a, in any order.
 inline std::vector<float> reference_points(const float* x, std::int64_t n, std::int64_t a,

@@ -12,7 +12,7 @@
 #include <optional>
 #include <vector>
 
-#include "engine/block.hpp"
+#include "engine/block/block.hpp"
 #include "oracle.hpp"
 #include "test_support.hpp"
 
@@ -129,7 +129,7 @@ TEST_P(EveryMode, FirstBadSampleAtEveryPosition) {
       if (first + 3 < K * F) x[first + 3] = kNaN;
       auto out = process(lim, x, K);
       ASSERT_TRUE(out.result.is_error());
-      ASSERT_EQ(out.result.error().index, first) << qx::simd::path_name(path);
+      ASSERT_EQ(out.result.error().index, first) << qx::dispatch::path_name(path);
       ASSERT_EQ(out.result.error().kind, first % 2 ? qx::ErrorKind::NonFiniteSample
                                                    : qx::ErrorKind::SampleOutOfRange);
     }
@@ -149,11 +149,11 @@ TEST_P(EveryMode, FirstBadSampleOfALongBlock) {
     x[9000] = -kInf;            // channel 0, frame 9000
     auto out = process(lim, x, K);
     ASSERT_TRUE(out.result.is_error());
-    EXPECT_EQ(out.result.error().index, 9000u) << qx::simd::path_name(path);
+    EXPECT_EQ(out.result.error().index, 9000u) << qx::dispatch::path_name(path);
     EXPECT_EQ(out.result.error().kind, qx::ErrorKind::NonFiniteSample);
     x[9000] = 0.0f;
     out = process(lim, x, K);
-    EXPECT_EQ(out.result.error().index, F + 7) << qx::simd::path_name(path);
+    EXPECT_EQ(out.result.error().index, F + 7) << qx::dispatch::path_name(path);
     EXPECT_EQ(out.result.error().kind, qx::ErrorKind::SampleOutOfRange);
   }
 }
@@ -262,9 +262,9 @@ TEST_P(EveryMode, EqualsThePlainEvaluationAtEveryLength) {
         auto out = process(lim, block, K);
         ASSERT_TRUE(out.result.ok());
         ASSERT_TRUE(same_bits(expected.gains, out.gains()))
-            << "gains, " << qx::simd::path_name(path) << ", " << K << " x " << F;
+            << "gains, " << qx::dispatch::path_name(path) << ", " << K << " x " << F;
         ASSERT_TRUE(same_bits(expected.audio, out.audio))
-            << "audio, " << qx::simd::path_name(path) << ", " << K << " x " << F;
+            << "audio, " << qx::dispatch::path_name(path) << ", " << K << " x " << F;
       }
     }
   }

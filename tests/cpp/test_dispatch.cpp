@@ -7,38 +7,38 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/block.hpp"
-#include "engine/envelope.hpp"
-#include "engine/simd.hpp"
+#include "engine/block/block.hpp"
+#include "engine/envelope/envelope.hpp"
+#include "engine/dispatch/path.hpp"
 #include "test_support.hpp"
 
 namespace {
 
 using namespace testing_support;
-using qx::simd::Path;
+using qx::dispatch::Path;
 
 TEST(Dispatch, BaselineIsAlwaysAvailableAndBestIsChosen) {
-  qx::simd::reset_path();
-  EXPECT_TRUE(qx::simd::path_available(Path::Baseline));
+  qx::dispatch::reset_path();
+  EXPECT_TRUE(qx::dispatch::path_available(Path::Baseline));
   const Path best = available_paths().back();
-  EXPECT_EQ(qx::simd::active_path(), best);
+  EXPECT_EQ(qx::dispatch::active_path(), best);
 }
 
 TEST(Dispatch, ForcingSwitchesOnlyToAvailablePaths) {
   for (Path p : {Path::Baseline, Path::V3, Path::V4}) {
-    const Path before = qx::simd::active_path();
-    const bool forced = qx::simd::force_path(p);
-    EXPECT_EQ(forced, qx::simd::path_available(p)) << qx::simd::path_name(p);
-    EXPECT_EQ(qx::simd::active_path(), forced ? p : before);
+    const Path before = qx::dispatch::active_path();
+    const bool forced = qx::dispatch::force_path(p);
+    EXPECT_EQ(forced, qx::dispatch::path_available(p)) << qx::dispatch::path_name(p);
+    EXPECT_EQ(qx::dispatch::active_path(), forced ? p : before);
   }
-  qx::simd::reset_path();
+  qx::dispatch::reset_path();
 }
 
 // Which paths this run actually compares; printed so a log shows whether
 // the vector paths were exercised on this machine.
 TEST(Dispatch, ReportsThePathsUnderTest) {
   std::string names;
-  for (Path p : available_paths()) names += std::string(" ") + qx::simd::path_name(p);
+  for (Path p : available_paths()) names += std::string(" ") + qx::dispatch::path_name(p);
   RecordProperty("paths", names);
   std::printf("paths under test:%s\n", names.c_str());
   SUCCEED();
@@ -65,8 +65,8 @@ TEST_P(EveryPath, LongBlocksGiveTheSameBitsOnEveryPath) {
         base_gains = g;
         continue;
       }
-      EXPECT_TRUE(same_bits(base_gains, g)) << "gains, " << qx::simd::path_name(p);
-      EXPECT_TRUE(same_bits(base_audio, audio)) << "audio, " << qx::simd::path_name(p);
+      EXPECT_TRUE(same_bits(base_gains, g)) << "gains, " << qx::dispatch::path_name(p);
+      EXPECT_TRUE(same_bits(base_audio, audio)) << "audio, " << qx::dispatch::path_name(p);
     }
   }
 }
@@ -90,7 +90,7 @@ TEST(Dispatch, EnvelopeGivesTheSameBitsOnEveryPath) {
     if (p == Path::Baseline) {
       base = levels;
     } else {
-      EXPECT_TRUE(same_bits(base, levels)) << qx::simd::path_name(p);
+      EXPECT_TRUE(same_bits(base, levels)) << qx::dispatch::path_name(p);
     }
   }
 }

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "engine/envelope.hpp"
+#include "engine/envelope/envelope.hpp"
 #include "oracle.hpp"
 
 namespace {

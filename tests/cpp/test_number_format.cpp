@@ -4,7 +4,7 @@
 #include <limits>
 #include <string>
 
-#include "engine/number_format.hpp"
+#include "engine/core/number_format.hpp"
 
 namespace {
 
@@ -39,7 +39,7 @@ TEST(FormatF64, SubnormalsArePositional) {
 }
 
 TEST(FormatF64, LargestValueHasNoExponent) {
-  const std::string s = qx::format_f64(std::numeric_limits<double>::max());
+  const std::string s(qx::format_f64(std::numeric_limits<double>::max()).view());
   EXPECT_EQ(s.size(), 309u);
   EXPECT_EQ(s.substr(0, 17), "17976931348623157");
   EXPECT_EQ(s.find_first_not_of('0', 17), std::string::npos);

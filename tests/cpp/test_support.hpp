@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/limiter.hpp"
-#include "engine/simd.hpp"
+#include "engine/limiter/limiter.hpp"
+#include "engine/dispatch/path.hpp"
 
 namespace testing_support {
 
@@ -54,10 +54,10 @@ inline std::string mode_name(const ::testing::TestParamInfo<ModeCase>& info) {
 }
 
 // Every path this machine can run; the first is the build's baseline.
-inline std::vector<qx::simd::Path> available_paths() {
-  std::vector<qx::simd::Path> paths;
-  for (auto p : {qx::simd::Path::Baseline, qx::simd::Path::V3, qx::simd::Path::V4}) {
-    if (qx::simd::path_available(p)) paths.push_back(p);
+inline std::vector<qx::dispatch::Path> available_paths() {
+  std::vector<qx::dispatch::Path> paths;
+  for (auto p : {qx::dispatch::Path::Baseline, qx::dispatch::Path::V3, qx::dispatch::Path::V4}) {
+    if (qx::dispatch::path_available(p)) paths.push_back(p);
   }
   return paths;
 }
@@ -65,8 +65,8 @@ inline std::vector<qx::simd::Path> available_paths() {
 // Forces a path for one scope.
 class ForcedPath {
  public:
-  explicit ForcedPath(qx::simd::Path path) { EXPECT_TRUE(qx::simd::force_path(path)); }
-  ~ForcedPath() { qx::simd::reset_path(); }
+  explicit ForcedPath(qx::dispatch::Path path) { EXPECT_TRUE(qx::dispatch::force_path(path)); }
+  ~ForcedPath() { qx::dispatch::reset_path(); }
   ForcedPath(const ForcedPath&) = delete;
   ForcedPath& operator=(const ForcedPath&) = delete;
 };

@@ -1,0 +1,18 @@
+// Block processing's per-sample loops, compiled once per instruction-set path.
+#include "engine/block/kernels.hpp"
+
+#include <cmath>
+
+#include "engine/dispatch/targets.hpp"
+
+namespace qx::block_kernels {
+
+#define QX_KERNEL_BODY "engine/block/sample_loops.inc"
+#include "engine/dispatch/each_target.inc"
+
+const SampleKernels& sample_kernels() {
+  static constexpr const SampleKernels* kTables[dispatch::kPaths] = QX_PATH_TABLES(table);
+  return dispatch::select(kTables);
+}
+
+}  // namespace qx::block_kernels

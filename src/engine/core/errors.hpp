@@ -1,0 +1,75 @@
+// The engine's one error type and the result wrapper every fallible engine
+// call returns. Failures are values here: nothing in the engine throws. The
+// only failure that is not a LimiterError is running out of memory, which
+// the binding layer reports as MemoryError.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <variant>
+
+#include "engine/core/number_format.hpp"
+
+namespace qx {
+
+enum class ErrorKind : std::uint8_t {
+  ZeroSampleRate,
+  UnsupportedTruePeakRate,
+  InvalidThreshold,
+  InvalidTime,
+  AttackRoundsToZero,
+  ZeroChannels,
+  IndivisibleSamples,
+  NonFiniteSample,
+  SampleOutOfRange,
+};
+
+// One kind plus the fields that kind carries; the other fields stay zero.
+struct LimiterError {
+  ErrorKind kind{};
+  std::uint32_t sample_rate = 0;  // UnsupportedTruePeakRate, AttackRoundsToZero
+  const char* name = "";          // InvalidTime: "attack_ms", "hold_ms" or "release_ms"
+  double value = 0.0;             // InvalidThreshold, InvalidTime, AttackRoundsToZero (as passed)
+  std::uint64_t samples = 0;      // IndivisibleSamples
+  std::uint64_t channels = 0;     // IndivisibleSamples
+  std::uint64_t index = 0;        // NonFiniteSample, SampleOutOfRange: planar flat index
+  float sample = 0.0f;            // SampleOutOfRange
+
+  static LimiterError zero_sample_rate() { return {ErrorKind::ZeroSampleRate}; }
+  static LimiterError unsupported_true_peak_rate(std::uint32_t rate);
+  static LimiterError invalid_threshold(double threshold_dBFS);
+  static LimiterError invalid_time(const char* name, double value);
+  static LimiterError attack_rounds_to_zero(double attack_ms, std::uint32_t rate);
+  static LimiterError zero_channels() { return {ErrorKind::ZeroChannels}; }
+  static LimiterError indivisible_samples(std::uint64_t samples, std::uint64_t channels);
+  static LimiterError non_finite_sample(std::uint64_t index);
+  static LimiterError sample_out_of_range(std::uint64_t index, float sample);
+
+  // The fixed English message with the fields written in.
+  Text message() const;
+};
+
+// Allocation failed, or a size computation overflowed before it could be
+// tried; both mean "this does not fit in memory".
+struct OutOfMemory {};
+
+template <class T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
+  Result(LimiterError error) : state_(std::in_place_index<1>, error) {}
+  Result(OutOfMemory) : state_(std::in_place_index<2>) {}
+
+  bool ok() const { return state_.index() == 0; }
+  bool is_error() const { return state_.index() == 1; }
+  bool out_of_memory() const { return state_.index() == 2; }
+
+  T& value() & { return std::get<0>(state_); }
+  T&& value() && { return std::get<0>(std::move(state_)); }
+  const LimiterError& error() const { return std::get<1>(state_); }
+
+ private:
+  std::variant<T, LimiterError, OutOfMemory> state_;
+};
+
+}  // namespace qx

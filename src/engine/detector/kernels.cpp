@@ -1,0 +1,20 @@
+// The detector's filter loops, compiled once per instruction-set path.
+#include "engine/detector/kernels.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "engine/detector/filter_design.hpp"
+#include "engine/dispatch/targets.hpp"
+
+namespace qx::detector_kernels {
+
+#define QX_KERNEL_BODY "engine/detector/filters.inc"
+#include "engine/dispatch/each_target.inc"
+
+const FilterKernels& filter_kernels() {
+  static constexpr const FilterKernels* kTables[dispatch::kPaths] = QX_PATH_TABLES(table);
+  return dispatch::select(kTables);
+}
+
+}  // namespace qx::detector_kernels

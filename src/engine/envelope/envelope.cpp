@@ -1,0 +1,115 @@
+// Construction and reset of the gain envelope; the step loop itself lives in
+// steps.inc, compiled once per instruction-set path (kernels.cpp), since its
+// release step is a fused multiply-add.
+#include "engine/envelope/envelope.hpp"
+
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "engine/core/conversions.hpp"
+#include "engine/envelope/kernels.hpp"
+
+namespace qx {
+namespace {
+
+// IEEE-754 totalOrder "a < b" for doubles (−0 sorts before +0).
+bool total_less(double a, double b) {
+  auto key = [](double v) {
+    const auto bits = std::bit_cast<std::int64_t>(v);
+    return bits < 0 ? bits ^ std::numeric_limits<std::int64_t>::max() : bits;
+  };
+  return key(a) < key(b);
+}
+
+}  // namespace
+
+void smoothing_stage_lengths(std::uint64_t lookahead, std::uint64_t out[3]) {
+  static constexpr double kWeights[3] = {0.404078562416, 0.334851475794, 0.261069961789};
+  const double d = static_cast<double>(lookahead - 1);
+  std::uint64_t floors[3];
+  double rest[3];
+  std::uint64_t total = 0;
+  for (int i = 0; i < 3; ++i) {
+    const double p = d * kWeights[i];
+    floors[i] = saturating_u64(std::floor(p));
+    rest[i] = static_cast<double>(floors[i]) - p;
+    out[i] = floors[i] + 1;
+    total += floors[i];
+  }
+  // Hand the missing frames to the stages that were rounded down the most.
+  while (total < lookahead - 1) {
+    int pick = 0;
+    for (int i = 1; i < 3; ++i) {
+      if (total_less(rest[i], rest[pick])) pick = i;
+    }
+    out[pick] += 1;
+    rest[pick] += 1.0;
+    total += 1;
+  }
+}
+
+Result<GainEnvelope> GainEnvelope::create(std::uint64_t lookahead, std::uint64_t hold,
+                                          double release_samples) {
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  // Saturated lengths are valid settings; they just cannot be stored. Check
+  // every size before computing anything that scales with it.
+  if (lookahead == 0 || hold > kMax - lookahead) return OutOfMemory{};
+  const std::uint64_t window_length = lookahead + hold;
+  if (window_length == kMax || lookahead > kMax - 2) return OutOfMemory{};
+  std::size_t bytes = 0;
+  if (!checked_mul(window_length + 1, sizeof(WindowEntry), bytes) ||
+      !checked_mul(lookahead + 2, sizeof(double), bytes)) {
+    return OutOfMemory{};
+  }
+
+  GainEnvelope env;
+  EnvelopeState& st = env.state_;
+  st.lookahead = lookahead;
+  st.window_length = window_length;
+  st.release_coefficient = std::isinf(release_samples) ? 0.0 : 1.0 / (release_samples + 1.0);
+  smoothing_stage_lengths(lookahead, st.stage_length);
+  std::uint64_t stage_total = 0;
+  for (int i = 0; i < 3; ++i) {
+    if (__builtin_add_overflow(stage_total, st.stage_length[i], &stage_total)) {
+      return OutOfMemory{};
+    }
+    st.stage_reciprocal[i] = 1.0 / static_cast<double>(st.stage_length[i]);
+  }
+
+  // Neither buffer is written here: a long hold reserves a large window that
+  // only the frames of real blocks ever reach.
+  env.window_ = Buffer<WindowEntry>::uninitialized(window_length + 1);
+  env.stages_ = Buffer<double>::uninitialized(stage_total);
+  if (!env.window_.valid() || !env.stages_.valid()) return OutOfMemory{};
+  st.window = env.window_.data();
+  st.window_capacity = window_length + 1;
+  st.stage_ring[0] = env.stages_.data();
+  st.stage_ring[1] = st.stage_ring[0] + st.stage_length[0];
+  st.stage_ring[2] = st.stage_ring[1] + st.stage_length[1];
+  env.neutral_ = false;  // rings are filled by the first reset
+  return env;
+}
+
+void GainEnvelope::reset() {
+  EnvelopeState& st = state_;
+  st.front = 0;
+  st.count = 0;
+  st.smoothed_gain = 1.0;
+  for (int i = 0; i < 3; ++i) {
+    double* ring = st.stage_ring[i];
+    for (std::uint64_t k = 0; k < st.stage_length[i]; ++k) ring[k] = 1.0;
+    st.stage_pos[i] = 0;
+    st.stage_sum[i] = static_cast<double>(st.stage_length[i]);
+  }
+  neutral_ = true;
+}
+
+void GainEnvelope::run(float* levels, std::uint64_t frames, double threshold) {
+  if (frames == 0) return;
+  if (!neutral_) reset();
+  neutral_ = false;
+  envelope_kernels::step_kernels().steps(state_, levels, frames, threshold);
+}
+
+}  // namespace qx

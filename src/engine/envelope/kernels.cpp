@@ -1,0 +1,18 @@
+// The envelope's step loop, compiled once per instruction-set path.
+#include "engine/envelope/kernels.hpp"
+
+#include <cmath>
+
+#include "engine/dispatch/targets.hpp"
+
+namespace qx::envelope_kernels {
+
+#define QX_KERNEL_BODY "engine/envelope/steps.inc"
+#include "engine/dispatch/each_target.inc"
+
+const StepKernels& step_kernels() {
+  static constexpr const StepKernels* kTables[dispatch::kPaths] = QX_PATH_TABLES(table);
+  return dispatch::select(kTables);
+}
+
+}  // namespace qx::envelope_kernels

@@ -1,0 +1,25 @@
+#include "python/boundary.hpp"
+
+#include <utility>
+
+namespace qx::py {
+
+void raise_limiter_error(const LimiterError& error) {
+  const Text message = error.message();
+  PyErr_SetString(PyExc_ValueError, message.c_str());
+}
+
+std::optional<Limiter> build_limiter(const Settings& settings) {
+  Result<Limiter> result =
+      create_limiter(settings.sample_rate, settings.threshold_dBFS, settings.attack_ms,
+                     settings.hold_ms, settings.release_ms, settings.true_peak);
+  if (result.ok()) return std::move(result).value();
+  if (result.is_error()) {
+    raise_limiter_error(result.error());
+  } else {
+    PyErr_NoMemory();
+  }
+  return std::nullopt;
+}
+
+}  // namespace qx::py
