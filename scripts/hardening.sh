@@ -2,9 +2,12 @@
 # The hardening runs, after the plain tests (scripts/test.sh calls this):
 #   1. the engine tests and the whole Python suite against a build with
 #      AddressSanitizer and UndefinedBehaviorSanitizer; any report fails;
-#   2. a bounded round of the engine's libFuzzer target (QX_FUZZ_SECONDS,
+#   2. the module built with allocation testing: every call of
+#      tests/python/test_allocation_failures.py with its first, second, …
+#      allocation failing in turn;
+#   3. a bounded round of the engine's libFuzzer target (QX_FUZZ_SECONDS,
 #      60 by default; fuzz/README.md shows a longer run);
-#   3. valgrind's memcheck over every path of the module: no definite leak
+#   4. valgrind's memcheck over every path of the module: no definite leak
 #      and no memory error through the module.
 # Each has its own build directory and virtual environment under build/.
 set -euo pipefail
@@ -22,7 +25,7 @@ asan_common=halt_on_error=1:allocator_may_return_null=1
 
 echo "== engine tests with AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build/asan-engine -G Ninja -DQX_SANITIZE=ON -DQX_BUILD_TESTS=ON \
-  -DQX_WERROR="$werror" >/dev/null
+  -DQX_ALLOCATION_TESTING=ON -DQX_WERROR="$werror" >/dev/null
 cmake --build build/asan-engine -j2
 ASAN_OPTIONS=$asan_common:detect_leaks=1 ctest --test-dir build/asan-engine --output-on-failure -j2
 
@@ -52,6 +55,15 @@ if [ "$status" -ne 0 ] || grep -qE "ERROR: AddressSanitizer|runtime error:" "$lo
   exit 1
 fi
 echo "sanitizer reports: 0"
+
+echo "== allocation failures through the module"
+[ -x build/py-alloc/bin/python ] || "$python" -m venv build/py-alloc
+build/py-alloc/bin/python -m pip install "${pip_quiet[@]}" 'numpy>=2' pytest \
+  'scikit-build-core>=0.10' 'cmake>=3.21' ninja
+build/py-alloc/bin/python -m pip install "${pip_quiet[@]}" --no-build-isolation --no-deps \
+  --force-reinstall -C build-dir=build/alloc-wheel -C cmake.define.QX_ALLOCATION_TESTING=ON \
+  -C cmake.define.QX_WERROR="$werror" -C build.tool-args=-j2 .
+build/py-alloc/bin/python -m pytest -q -p no:cacheprovider tests/python/test_allocation_failures.py
 
 echo "== engine fuzzing, ${QX_FUZZ_SECONDS:-60} s"
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DQX_BUILD_FUZZ=ON -DQX_BUILD_TESTS=OFF \

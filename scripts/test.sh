@@ -6,7 +6,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=build/tests
-cmake -S . -B "$build" -G Ninja -DQX_BUILD_TESTS=ON -DQX_WERROR="${QX_WERROR:-ON}" >/dev/null
+# Built with allocation testing, so the engine tests also walk a failing
+# allocation through every point of construction and processing.
+cmake -S . -B "$build" -G Ninja -DQX_BUILD_TESTS=ON -DQX_ALLOCATION_TESTING=ON \
+  -DQX_WERROR="${QX_WERROR:-ON}" >/dev/null
 cmake --build "$build"
 ctest --test-dir "$build" --output-on-failure -j2
 
@@ -43,5 +46,5 @@ for env in build/py-numpy2 build/py-numpy126; do
   "$env/bin/python" -m pytest -q -p no:cacheprovider tests/python
 done
 
-# Sanitizers, fuzzing and valgrind.
+# Sanitizers, allocation failures, fuzzing and valgrind.
 bash scripts/hardening.sh

@@ -168,8 +168,10 @@ ConvertedAudio cast_with_numpy(PyObject* object) {
 
 }  // namespace
 
+bool import_numpy_api() { return PyArray_ImportNumPyAPI() >= 0; }
+
 ConvertedAudio convert_audio(PyObject* object) {
-  if (PyArray_ImportNumPyAPI() < 0) return {};
+  if (!import_numpy_api()) return {};
 
   if (PyArray_Check(object)) {
     auto* array = reinterpret_cast<PyArrayObject*>(object);

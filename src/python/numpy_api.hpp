@@ -11,3 +11,11 @@
 #define NO_IMPORT_ARRAY
 #endif
 #include <numpy/arrayobject.h>
+
+namespace qx::py {
+
+// Fills the API table on first use; false with the exception set when NumPy
+// cannot be imported.
+bool import_numpy_api();
+
+}  // namespace qx::py

@@ -1,6 +1,9 @@
 """Module surface: import, names, the class's shape, docstrings and signatures."""
 
 import inspect
+import shutil
+import subprocess
+import sys
 
 import pytest
 
@@ -204,3 +207,14 @@ def test_module_reimport_reuses_the_type():
     returncode, out, err = run_python(code)
     assert returncode == 0, err
     assert out.strip() == "True True ['QXLimiter', 'limit']"
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux") or shutil.which("nm") is None,
+                    reason="reads the ELF dynamic symbol table with nm")
+def test_the_initialisation_function_is_the_only_export():
+    listing = subprocess.run(["nm", "-D", "--defined-only", qx_limiter.__file__],
+                             capture_output=True, text=True, check=True).stdout
+    names = [line.split()[-1] for line in listing.splitlines() if line.strip()]
+    if "qx_testing_call" in names:
+        pytest.skip("a build for allocation testing exports its test entry points too")
+    assert names == ["PyInit_qx_limiter"]

@@ -39,7 +39,11 @@ void fail_after(std::uint64_t countdown) {
   g_countdown.store(countdown, std::memory_order_relaxed);
 }
 
+void disarm() { g_countdown.store(0, std::memory_order_relaxed); }
+
 bool failed() { return g_failed.load(std::memory_order_relaxed); }
+
+bool take_failure() { return fail_now(); }
 
 std::int64_t live_blocks() { return g_live.load(std::memory_order_relaxed); }
 

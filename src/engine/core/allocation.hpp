@@ -26,10 +26,16 @@ void release(void* block);
 namespace testing {
 
 // Makes the allocation `countdown` calls from now fail (1: the very next
-// one); the ones after it succeed again. 0 disarms.
+// one); the ones after it succeed again.
 void fail_after(std::uint64_t countdown);
+// No failure to come; failed() still tells whether the last one happened.
+void disarm();
 // Whether an armed failure has happened since the last fail_after().
 bool failed();
+// One tick of the countdown, for allocators outside the engine that join
+// it (the Python module's tests put the interpreter's and NumPy's heaps
+// behind it): true when this allocation is the one to fail.
+bool take_failure();
 // Blocks taken and not yet released, over the whole process.
 std::int64_t live_blocks();
 

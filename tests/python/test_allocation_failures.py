@@ -1,0 +1,159 @@
+"""Running out of memory at every allocation of a call in turn.
+
+A build with allocation testing (scripts/hardening.sh makes one) lets the
+nth allocation of a call fail: an engine buffer, the interpreter's object
+and memory heaps, or a NumPy array's data, whichever comes nth. Every call
+here is repeated with the failure at the first allocation, the second, and
+so on until a run no longer meets it. Each run must end in MemoryError or in
+the very outcome of a run without failures (the same arrays, or the same
+ValueError): never a crash, a different result or a leak. The module's own
+buffers are counted exactly; for the interpreter's heaps, a second pass over
+every failure point must leave no more blocks allocated than the first.
+Other builds skip this file.
+"""
+
+import ctypes
+import gc
+import itertools
+import sys
+
+import numpy as np
+import pytest
+
+import qx_limiter
+from qx_limiter import QXLimiter, limit
+
+try:
+    _hooks = ctypes.PyDLL(qx_limiter.__file__)
+    _call = _hooks.qx_testing_call
+except (OSError, AttributeError):
+    pytest.skip("the module is not built with allocation testing", allow_module_level=True)
+_call.restype = ctypes.py_object
+_call.argtypes = [ctypes.c_uint64, ctypes.py_object, ctypes.py_object, ctypes.py_object]
+_failed = _hooks.qx_testing_failed
+_failed.restype = ctypes.c_int
+_live_blocks = _hooks.qx_testing_live_blocks
+_live_blocks.restype = ctypes.c_int64
+
+# Every failure point up to here; beyond it (item-by-item reading of a long
+# array makes one scalar per sample) every 97th, to keep the walk short.
+EVERY_POINT_UNTIL = 400
+
+
+def outcome(function, args, kwargs):
+    try:
+        return ("ok", function(*args, **kwargs))
+    except ValueError as error:
+        return ("ValueError", str(error))
+
+
+def same(one, other):
+    if one[0] != other[0]:
+        return False
+    if one[0] != "ok":
+        return one[1] == other[1]
+    if isinstance(one[1], QXLimiter):
+        return repr(one[1]) == repr(other[1])
+    return all(a.dtype == b.dtype and a.shape == b.shape and np.array_equal(a, b)
+               for a, b in zip(one[1], other[1]))
+
+
+def walk(function, args=(), kwargs=None):
+    """Every failure point of one call; returns the last one met."""
+    kwargs = kwargs or {}
+    expected = outcome(function, args, kwargs)
+    live = _live_blocks()
+    for n in itertools.chain(range(1, EVERY_POINT_UNTIL), itertools.count(EVERY_POINT_UNTIL, 97)):
+        try:
+            got = ("ok", _call(n, function, args, kwargs))
+        except MemoryError:
+            got = ("MemoryError", None)
+        except ValueError as error:
+            got = ("ValueError", str(error))
+        failed = bool(_failed())
+        if got[0] == "MemoryError":
+            assert failed, f"MemoryError without a failure at point {n}"
+        else:
+            # A failure that the call got around (a capacity hint it could
+            # not reserve, a note it could not attach) still gives the
+            # expected outcome.
+            assert same(got, expected), f"failure point {n}: {got[0]}"
+        del got
+        gc.collect()
+        assert _live_blocks() == live, f"failure point {n} left module buffers behind"
+        if not failed:
+            return n - 1
+    raise AssertionError("unreachable")
+
+
+RATES = [(48000, False), (48000, True), (96000, True), (8000, True), (11025, True),
+         (16000, True), (32000, True), (22050, True), (192000, True)]
+
+
+def stereo(frames, seed=0):
+    return np.random.default_rng(seed).standard_normal((2, frames)) * 1.5
+
+
+# Every layout and dtype the array layer treats differently, at lengths
+# around the engine's working chunks.
+INPUTS = {
+    "float32 channels-first": lambda f: (stereo(f).astype(np.float32), -1),
+    "float32 frames-first": lambda f: (np.ascontiguousarray(stereo(f).T, dtype=np.float32), 0),
+    "float32 view": lambda f: (stereo(2 * f).astype(np.float32)[:, ::2], -1),
+    "float64 channels-first": lambda f: (stereo(f), -1),
+    "float64 frames-first": lambda f: (stereo(f).T, 0),
+    "big-endian mono": lambda f: (stereo(f)[0].astype(">f4"), -1),
+    "int16 mono": lambda f: ((stereo(f)[0] * 1000).astype(np.int16), 0),
+    "float64 mono": lambda f: (stereo(f)[0], -1),
+    "list": lambda f: (stereo(f)[0].tolist(), -1),
+    "nested lists": lambda f: (stereo(f).tolist(), -1),
+}
+
+
+@pytest.mark.parametrize("rate, true_peak", RATES)
+def test_constructor(rate, true_peak):
+    walk(QXLimiter, (rate, -1.0, 1.0, 2.0, 5.0, true_peak))
+
+
+@pytest.mark.parametrize("frames", [0, 1, 4097])
+@pytest.mark.parametrize("kind", INPUTS)
+def test_limit_and_process_every_layout(kind, frames):
+    audio, axis = INPUTS[kind](frames)
+    assert walk(limit, (audio, 48000, -1.0), {"axis": axis, "true_peak": True}) > 0
+    limiter = QXLimiter(48000, -1.0)
+    walk(limiter.process, (audio,), {"axis": axis})
+
+
+@pytest.mark.parametrize("rate, true_peak", RATES)
+def test_limit_every_mode(rate, true_peak):
+    audio = stereo(5000, seed=rate)
+    walk(limit, (audio, rate, -1.0, 1.0, 2.0, 5.0, -1, true_peak))
+
+
+@pytest.mark.parametrize("kind", ["float32 frames-first", "float64 channels-first", "list"])
+def test_sample_error_or_memory_error(kind):
+    audio, axis = INPUTS[kind](300)
+    if isinstance(audio, list):
+        audio[250] = float("nan")
+    elif axis == 0:
+        audio[250, 1] = np.inf
+    else:
+        audio[1, 250] = np.nan
+    walk(limit, (audio, 48000), {"axis": axis})
+
+
+def test_repeated_walks_leave_no_interpreter_blocks_behind():
+    audio = stereo(3000)
+    frames_first = np.ascontiguousarray(audio.T, dtype=np.float32)
+
+    def sweep():
+        walk(limit, (audio, 48000, -1.0), {"true_peak": True})
+        walk(QXLimiter(8000, true_peak=True).process, (frames_first,), {"axis": 0})
+        walk(limit, (audio[0].tolist(), 22050), {"true_peak": True})
+
+    sweep()  # caches and free lists settle here
+    gc.collect()
+    before = sys.getallocatedblocks()
+    sweep()
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 50
