@@ -10,9 +10,6 @@ namespace qx::block_kernels {
 #define QX_KERNEL_BODY "engine/block/sample_loops.inc"
 #include "engine/dispatch/each_target.inc"
 
-const SampleKernels& sample_kernels() {
-  static constexpr const SampleKernels* kTables[dispatch::kPaths] = QX_PATH_TABLES(table);
-  return dispatch::select(kTables);
-}
+const SampleKernels& sample_kernels() { return QX_ACTIVE_TABLE(SampleKernels); }
 
 }  // namespace qx::block_kernels

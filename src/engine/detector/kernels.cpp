@@ -12,9 +12,6 @@ namespace qx::detector_kernels {
 #define QX_KERNEL_BODY "engine/detector/filters.inc"
 #include "engine/dispatch/each_target.inc"
 
-const FilterKernels& filter_kernels() {
-  static constexpr const FilterKernels* kTables[dispatch::kPaths] = QX_PATH_TABLES(table);
-  return dispatch::select(kTables);
-}
+const FilterKernels& filter_kernels() { return QX_ACTIVE_TABLE(FilterKernels); }
 
 }  // namespace qx::detector_kernels

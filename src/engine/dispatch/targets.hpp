@@ -27,7 +27,9 @@
 #define QX_TARGET_END _Pragma("GCC pop_options")
 #endif
 // The three builds of a loop file's `table`, indexed by dispatch::Path.
-#define QX_PATH_TABLES(name) {&baseline::name, &v3::name, &v4::name}
+#define QX_PATH_TABLES {&baseline::table, &v3::table, &v4::table}
 #else
-#define QX_PATH_TABLES(name) {&baseline::name, nullptr, nullptr}
+#define QX_PATH_TABLES {&baseline::table, nullptr, nullptr}
 #endif
+// The build of the loop file's `table` that the active path runs.
+#define QX_ACTIVE_TABLE(Type) ::qx::dispatch::select<Type>(QX_PATH_TABLES)

@@ -10,9 +10,6 @@ namespace qx::envelope_kernels {
 #define QX_KERNEL_BODY "engine/envelope/steps.inc"
 #include "engine/dispatch/each_target.inc"
 
-const StepKernels& step_kernels() {
-  static constexpr const StepKernels* kTables[dispatch::kPaths] = QX_PATH_TABLES(table);
-  return dispatch::select(kTables);
-}
+const StepKernels& step_kernels() { return QX_ACTIVE_TABLE(StepKernels); }
 
 }  // namespace qx::envelope_kernels
