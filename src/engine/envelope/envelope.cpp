@@ -56,9 +56,9 @@ Result<GainEnvelope> GainEnvelope::create(std::uint64_t lookahead, std::uint64_t
   // every size before computing anything that scales with it.
   if (lookahead == 0 || hold > kMax - lookahead) return OutOfMemory{};
   const std::uint64_t window_length = lookahead + hold;
-  if (window_length == kMax || lookahead > kMax - 2) return OutOfMemory{};
+  if (window_length >= kMax - 1 || lookahead > kMax - 2) return OutOfMemory{};
   std::size_t bytes = 0;
-  if (!checked_mul(window_length + 1, sizeof(WindowEntry), bytes) ||
+  if (!checked_mul(window_length + 2, sizeof(double) + sizeof(std::uint64_t), bytes) ||
       !checked_mul(lookahead + 2, sizeof(double), bytes)) {
     return OutOfMemory{};
   }
@@ -77,24 +77,35 @@ Result<GainEnvelope> GainEnvelope::create(std::uint64_t lookahead, std::uint64_t
     st.stage_reciprocal[i] = 1.0 / static_cast<double>(st.stage_length[i]);
   }
 
-  // Neither buffer is written here: a long hold reserves a large window that
-  // only the frames of real blocks ever reach.
-  env.window_ = Buffer<WindowEntry>::uninitialized(window_length + 1);
+  // Nothing is written here but the two slots before slot 0, which the
+  // step loop may read (and disregard) before anything is stored there: a
+  // long hold reserves a large window that only the frames of real blocks
+  // ever reach.
+  const std::uint64_t cap = window_length + 2;
+  env.window_gain_ = Buffer<double>::uninitialized(cap);
+  env.window_expiry_ = Buffer<std::uint64_t>::uninitialized(cap);
   env.stages_ = Buffer<double>::uninitialized(stage_total);
-  if (!env.window_.valid() || !env.stages_.valid()) return OutOfMemory{};
-  st.window = env.window_.data();
-  st.window_capacity = window_length + 1;
+  if (!env.window_gain_.valid() || !env.window_expiry_.valid() || !env.stages_.valid()) {
+    return OutOfMemory{};
+  }
+  env.window_gain_[cap - 1] = env.window_gain_[cap - 2] = 1.0;
+  st.window_gain = env.window_gain_.data();
+  st.window_expiry = env.window_expiry_.data();
+  st.window_capacity = cap;
   st.stage_ring[0] = env.stages_.data();
   st.stage_ring[1] = st.stage_ring[0] + st.stage_length[0];
   st.stage_ring[2] = st.stage_ring[1] + st.stage_length[1];
-  env.neutral_ = false;  // rings are filled by the first reset
+  env.reset();
   return env;
 }
 
 void GainEnvelope::reset() {
   EnvelopeState& st = state_;
-  st.front = 0;
-  st.count = 0;
+  st.step = 0;
+  // An empty queue: the −∞ in slot 0, the front after it.
+  st.window_gain[0] = -std::numeric_limits<double>::infinity();
+  st.back = 0;
+  st.front = 1;
   st.smoothed_gain = 1.0;
   for (int i = 0; i < 3; ++i) {
     double* ring = st.stage_ring[i];
@@ -102,14 +113,19 @@ void GainEnvelope::reset() {
     st.stage_pos[i] = 0;
     st.stage_sum[i] = static_cast<double>(st.stage_length[i]);
   }
-  neutral_ = true;
+  st.steady = 0;
+  st.steady_gain = 1.0;
+}
+
+void GainEnvelope::steps(float* levels, std::uint64_t first, std::uint64_t end,
+                         std::uint64_t frames, double threshold) {
+  envelope_kernels::step_kernels().steps(state_, levels, first, end, frames, threshold);
 }
 
 void GainEnvelope::run(float* levels, std::uint64_t frames, double threshold) {
+  reset();
   if (frames == 0) return;
-  if (!neutral_) reset();
-  neutral_ = false;
-  envelope_kernels::step_kernels().steps(state_, levels, frames, threshold);
+  steps(levels, 0, frames + state_.lookahead, frames, threshold);
 }
 
 }  // namespace qx

@@ -24,8 +24,8 @@ void smoothing_stage_lengths(std::uint64_t lookahead, std::uint64_t out[3]);
 
 class GainEnvelope {
  public:
-  // Reserves everything a run needs (W + 1 window entries, A + 2 stage
-  // values) without touching it. OutOfMemory when it cannot, including
+  // Reserves everything a run needs (W + 2 window slots, A + 2 stage
+  // values) without committing it. OutOfMemory when it cannot, including
   // when a size does not even fit in 64 bits.
   static Result<GainEnvelope> create(std::uint64_t lookahead, std::uint64_t hold,
                                      double release_samples);
@@ -33,22 +33,34 @@ class GainEnvelope {
   GainEnvelope(GainEnvelope&&) noexcept = default;
   GainEnvelope& operator=(GainEnvelope&&) noexcept = default;
 
-  // Back to neutral: empty window, smoothed gain 1.0, stage rings all 1.0.
+  // Back to neutral, before step 0: empty window, smoothed gain 1.0, stage
+  // rings all 1.0.
   void reset();
-  // F + A steps over levels[0 … F): each level is replaced by its frame's
-  // gain. Starts from neutral (resets first if a run has happened since the
-  // last reset). Never allocates. `threshold` is the linear ceiling T.
+  // Runs on from the steps already run up to step `end` (exclusive), for
+  // audio that is read in pieces: levels[i] holds the level of frame
+  // first + i, and must hold every frame from step() − A up to `end` that
+  // is below `frames`, the audio's length so far as it is known (frames at
+  // or past it are after the end and count as level 0). Step n overwrites
+  // the level of frame n − A with its gain; so after steps up to `end`, the
+  // gains of frames below end − A are final. Never allocates. `threshold`
+  // is the linear ceiling T.
+  void steps(float* levels, std::uint64_t first, std::uint64_t end, std::uint64_t frames,
+             double threshold);
+  // One whole block: reset, then F + A steps over levels[0 … F), each level
+  // replaced by its frame's gain.
   void run(float* levels, std::uint64_t frames, double threshold);
 
+  // Steps run since the last reset.
+  std::uint64_t step() const { return state_.step; }
   const EnvelopeState& state() const { return state_; }
 
  private:
   GainEnvelope() = default;
 
-  Buffer<WindowEntry> window_;
+  Buffer<double> window_gain_;
+  Buffer<std::uint64_t> window_expiry_;
   Buffer<double> stages_;
   EnvelopeState state_;
-  bool neutral_ = false;
 };
 
 }  // namespace qx

@@ -7,6 +7,10 @@
 
 namespace qx::envelope_kernels {
 
+// The step's few independent additions are not worth packing into vectors:
+// the packing costs more than it saves on a loop bound by one dependency
+// chain.
+#pragma GCC optimize("no-tree-slp-vectorize")
 #define QX_KERNEL_BODY "engine/envelope/steps.inc"
 #include "engine/dispatch/each_target.inc"
 

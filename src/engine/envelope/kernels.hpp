@@ -9,9 +9,13 @@
 namespace qx::envelope_kernels {
 
 struct StepKernels {
-  // frames + A steps over levels[0 … frames) from the state `state` holds;
-  // each level is replaced by its frame's gain (steps.inc).
-  void (*steps)(EnvelopeState& state, float* levels, std::uint64_t frames, double threshold);
+  // Steps state.step … end − 1 (steps.inc). levels[i] holds the level of
+  // frame first + i; every frame that the steps read must be there: frames
+  // state.step − A … end − 1, as far as they are below `frames`, the length
+  // of the audio (frames at or past it read as level 0). Step n overwrites
+  // the level of frame n − A with that frame's gain.
+  void (*steps)(EnvelopeState& state, float* levels, std::uint64_t first, std::uint64_t end,
+                std::uint64_t frames, double threshold);
 };
 
 const StepKernels& step_kernels();
