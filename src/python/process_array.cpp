@@ -1,6 +1,6 @@
 // process_array: the converted array through the engine, in four steps —
-// layout checks, the planar block, the run with the interpreter lock
-// released, and the result arrays.
+// layout checks, the block, the run with the interpreter lock released, and
+// the result arrays.
 #include <cstring>
 #include <exception>
 #include <optional>
@@ -22,8 +22,6 @@ struct Layout {
   bool frames_last;           // 1-D, or 2-D with the frames on axis 1
   npy_intp channels;          // K ≥ 1
   npy_intp frames;            // F ≥ 0
-  npy_intp channel_stride;    // bytes, 0 for mono
-  npy_intp frame_stride;      // bytes
 };
 
 // Dimensions, then the frame axis, then the channel count; raises the
@@ -41,16 +39,9 @@ std::optional<Layout> check_layout(PyArrayObject* array, std::int64_t axis) {
     return std::nullopt;
   }
   const npy_intp* shape = PyArray_DIMS(array);
-  const npy_intp* strides = PyArray_STRIDES(array);
   const bool frames_last = ndim == 1 || frame_axis == 1;
-  const int channel_dim = frames_last ? 0 : 1;
-  const int frame_dim = frames_last ? ndim - 1 : 0;
-  const Layout layout{ndim,
-                      frames_last,
-                      ndim == 1 ? 1 : shape[channel_dim],
-                      shape[frame_dim],
-                      ndim == 1 ? 0 : strides[channel_dim],
-                      strides[frame_dim]};
+  const Layout layout{ndim, frames_last, ndim == 1 ? 1 : shape[frames_last ? 0 : 1],
+                      shape[frames_last ? ndim - 1 : 0]};
   if (layout.channels == 0) {
     PyErr_SetString(PyExc_ValueError, "the channel dimension must not be empty");
     return std::nullopt;
@@ -77,41 +68,46 @@ bool row_major_contiguous(PyArrayObject* array) {
   return true;
 }
 
-// The planar block the engine limits in place: the private array's own
-// buffer when it already is one, else a copy read in logical order.
+// The block the engine limits in place, laid out as the array reads in
+// row-major order: channel after channel for frames on the last axis,
+// frame after frame (interleaved) for frames first. It is the private
+// array's own buffer when that already is such a block, else a copy.
 struct Block {
   Buffer<float> copy;       // empty when the array's buffer is used
   float* samples = nullptr;
 };
 
-std::optional<Block> planar_block(const ConvertedAudio& audio, const Layout& layout) {
+std::optional<Block> row_major_block(const ConvertedAudio& audio, const Layout& layout) {
   auto* array = reinterpret_cast<PyArrayObject*>(audio.array.get());
-  const bool planar = layout.frames_last && row_major_contiguous(array);
+  const bool contiguous = row_major_contiguous(array);
   Block block;
-  if (planar && audio.is_private &&
+  if (contiguous && audio.is_private &&
       PyArray_CHKFLAGS(array, NPY_ARRAY_ALIGNED | NPY_ARRAY_WRITEABLE)) {
     block.samples = static_cast<float*>(PyArray_DATA(array));
     return block;
   }
-  const auto K = static_cast<std::uint64_t>(layout.channels);
-  const auto F = static_cast<std::uint64_t>(layout.frames);
-  block.copy = Buffer<float>::uninitialized(K * F);
+  const auto count = static_cast<std::uint64_t>(layout.channels) *
+                     static_cast<std::uint64_t>(layout.frames);
+  block.copy = Buffer<float>::uninitialized(count);
   if (!block.copy.valid()) {
     PyErr_NoMemory();
     return std::nullopt;
   }
   block.samples = block.copy.data();
   const char* source = static_cast<const char*>(PyArray_DATA(array));
-  if (planar) {
-    if (K * F != 0) std::memcpy(block.samples, source, K * F * sizeof(float));
+  if (contiguous) {
+    if (count != 0) std::memcpy(block.samples, source, count * sizeof(float));
     return block;
   }
-  for (npy_intp c = 0; c < layout.channels; ++c) {
-    const char* row = source + c * layout.channel_stride;
-    float* out = block.samples + c * layout.frames;
-    for (npy_intp f = 0; f < layout.frames; ++f) {
-      std::memcpy(out + f, row + f * layout.frame_stride, sizeof(float));
-    }
+  // Any strides, read in logical order.
+  const npy_intp rows = PyArray_NDIM(array) == 1 ? 1 : PyArray_DIM(array, 0);
+  const npy_intp columns = PyArray_DIM(array, PyArray_NDIM(array) - 1);
+  const npy_intp row_stride = PyArray_NDIM(array) == 1 ? 0 : PyArray_STRIDE(array, 0);
+  const npy_intp column_stride = PyArray_STRIDE(array, PyArray_NDIM(array) - 1);
+  float* out = block.samples;
+  for (npy_intp r = 0; r < rows; ++r) {
+    const char* row = source + r * row_stride;
+    for (npy_intp c = 0; c < columns; ++c) std::memcpy(out++, row + c * column_stride, sizeof(float));
   }
   return block;
 }
@@ -127,7 +123,9 @@ Result<Buffer<float>> run_unlocked(Limiter& limiter, float* samples, const Layou
   {
     GilReleased unlocked;
     try {
-      outcome.emplace(process_block(limiter, samples, count, K));
+      outcome.emplace(process_block(limiter, samples, count, K,
+                                    layout.frames_last ? BlockLayout::Planar
+                                                       : BlockLayout::Interleaved));
     } catch (...) {
       failure = std::current_exception();
     }
@@ -149,25 +147,11 @@ void raise_block_error(LimiterError error, const Layout& layout) {
 }
 
 // The limited block as the `audio` result: the processed private array
-// itself (through a view), the block copy, or for frames-first input the
-// block re-interleaved once.
+// itself (through a view), or the block copy, which already has the
+// array's row-major layout.
 PyRef audio_result(const ConvertedAudio& audio, Block& block, const Layout& layout) {
   auto* array = reinterpret_cast<PyArrayObject*>(audio.array.get());
   if (!block.copy.valid()) return view_of(audio.array.get());
-  if (!layout.frames_last) {
-    const auto K = static_cast<std::uint64_t>(layout.channels);
-    const auto F = static_cast<std::uint64_t>(layout.frames);
-    Buffer<float> interleaved = Buffer<float>::uninitialized(K * F);
-    if (!interleaved.valid()) {
-      PyErr_NoMemory();
-      return {};
-    }
-    for (std::uint64_t f = 0; f < F; ++f) {
-      float* out = interleaved.data() + f * K;
-      for (std::uint64_t c = 0; c < K; ++c) out[c] = block.samples[c * F + f];
-    }
-    block.copy = std::move(interleaved);
-  }
   return wrap_owned(block.copy.release(), layout.ndim, PyArray_DIMS(array));
 }
 
@@ -177,7 +161,7 @@ PyRef process_array(Limiter& limiter, ConvertedAudio audio, std::int64_t axis) {
   auto* array = reinterpret_cast<PyArrayObject*>(audio.array.get());
   const std::optional<Layout> layout = check_layout(array, axis);
   if (!layout) return {};
-  std::optional<Block> block = planar_block(audio, *layout);
+  std::optional<Block> block = row_major_block(audio, *layout);
   if (!block) return {};
 
   Result<Buffer<float>> outcome = run_unlocked(limiter, block->samples, *layout);

@@ -59,13 +59,12 @@ def test_settings_beyond_memory_raise_memory_error_at_once(call):
 @pytest.mark.parametrize(
     "limiter, shape, axis, room",
     [
-        # 8000 Hz true peak: the planar copy fits, the detector's levels do
-        # not (the upsampled signal itself only ever exists a chunk at a
-        # time).
+        # 8000 Hz true peak: the copy fits, the gains do not (the upsampled
+        # signal itself only ever exists a chunk at a time).
         ("QXLimiter(8000, true_peak=True)", (16 * 2**20,), -1, 1.5),
-        # Frames-first: the planar copy and the gains fit, the re-interleaved
-        # result does not.
-        ("QXLimiter(48000)", (8 * 2**20, 2), 0, 1.75),
+        # Frames-first: the copy, limited in place as it is laid out, fits;
+        # the gains do not.
+        ("QXLimiter(48000)", (8 * 2**20, 2), 0, 1.25),
     ],
 )
 def test_block_whose_working_storage_does_not_fit_raises_memory_error(limiter, shape, axis,

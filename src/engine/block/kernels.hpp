@@ -18,8 +18,13 @@ struct SampleKernels {
   // levels[i] = max(levels[i], |x[i]|). On failure `levels` holds partial
   // results and must be discarded.
   std::uint64_t (*first_bad_peaks)(const float* x, std::uint64_t n, float* levels, bool fold);
-  // x[i] = clamp(x[i] × gains[i], −ceiling, ceiling), in float32, in place.
-  void (*apply_gains)(float* x, const float* gains, std::uint64_t n, float ceiling);
+  // y[i] = clamp(x[i] × gains[i], −ceiling, ceiling), in float32; y may
+  // be x itself.
+  void (*apply_gains)(const float* x, const float* gains, float* y, std::uint64_t n,
+                      float ceiling);
+  // The same into every step-th float of y.
+  void (*apply_gains_strided)(const float* x, const float* gains, float* y, std::uint64_t step,
+                              std::uint64_t n, float ceiling);
 };
 
 const SampleKernels& sample_kernels();

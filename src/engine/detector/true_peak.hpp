@@ -1,13 +1,13 @@
-// True-peak levels of a planar block: one float32 level per frame, the
-// largest magnitude over all channels of the frame's samples and of the
-// interpolated points that belong to the frame.
+// True-peak levels: one float32 level per frame, the largest magnitude over
+// all channels of the frame's samples and of the interpolated points that
+// belong to the frame.
 //
 // Stage 2 is the ITU-R BS.1770 4x interpolation filter (four phases, or
 // phases 0 and 2 only at the double rates); at the low rates stage 1, a
 // Kaiser-windowed-sinc upsampler by L, runs first and stage 2 runs on its
-// output. Every channel is taken to be surrounded by silence. All signal
-// arithmetic is float32, with fixed summation orders so that every code
-// path gives the same bits.
+// output. All signal arithmetic is float32, with fixed summation orders, so
+// a frame's level depends only on the samples around it: every code path,
+// and every way of cutting a channel into ranges, gives the same bits.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +17,37 @@
 #include "engine/detector/detection_mode.hpp"
 
 namespace qx {
+
+// How far the level of frame f reaches: it reads samples f − back … f +
+// ahead of its channel.
+struct DetectorReach {
+  std::uint64_t back = 0;
+  std::uint64_t ahead = 0;
+};
+DetectorReach detector_reach(const DetectionMode& mode);
+
+// The detector of a Reference or KaiserReference mode with its working
+// storage (for the upsampler, one chunk of the upsampled channel at a
+// time), which it allocates once.
+class TruePeakDetector {
+ public:
+  // `mode` must outlive the detector. OutOfMemory when the working storage
+  // cannot be had.
+  static Result<TruePeakDetector> create(const DetectionMode& mode);
+
+  // Folds (with max) the levels of frames [first, last) of channel x into
+  // levels[0, last − first). x holds n frames; outside them the channel is
+  // taken to be silent, so a frame whose reach lies within x gets the same
+  // level as it would in any longer signal around it.
+  void fold(const float* x, std::int64_t n, std::int64_t first, std::int64_t last,
+            float* levels);
+
+ private:
+  explicit TruePeakDetector(const DetectionMode& mode) : mode_(&mode) {}
+  const DetectionMode* mode_;
+  Buffer<float> phases_;  // KaiserReference: phases 1 … L − 1 of one chunk
+  std::int64_t chunk_ = 0;
+};
 
 // Stage 2 over a planar buffer of `sample_count` samples in `channels`
 // channels (n = sample_count / channels frames each). Level a is the
@@ -30,9 +61,10 @@ Result<Buffer<float>> reference_levels(const float* samples, std::uint64_t sampl
                                        std::uint64_t channels, bool four_phase);
 
 // Frame levels of a validated, non-empty block (every sample finite and at
-// most 2^32 in magnitude) in mode Reference or KaiserReference. Reads the
-// block only. OutOfMemory when the working storage cannot be allocated;
-// IndivisibleSamples as for reference_levels.
+// most 2^32 in magnitude) in mode Reference or KaiserReference, every
+// channel surrounded by silence. Reads the block only. OutOfMemory when the
+// working storage cannot be allocated; IndivisibleSamples as for
+// reference_levels.
 Result<Buffer<float>> true_peak_levels(const DetectionMode& mode, const float* samples,
                                        std::uint64_t sample_count, std::uint64_t channels);
 

@@ -1,0 +1,190 @@
+// The pipeline works in rounds of up to chunk_ frames: each round copies
+// its frames into the window (checking every sample, and folding sample
+// peaks into the levels on the way), measures true peaks as far as the
+// detector can see, runs the envelope as far as there are levels, and gives
+// out the frames whose gains are final, multiplied and clamped. A round's
+// frames are read, limited and written while they are in cache.
+#include "engine/block/pipeline.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "engine/block/kernels.hpp"
+
+namespace qx {
+namespace {
+
+// Frames per round, at least: enough to make the per-round work small
+// next to the frames, few enough that a round of a few channels stays in
+// the second-level cache.
+constexpr std::uint64_t kRound = 4096;
+
+// The error of sample `x`, which failed the check, at index `index`.
+LimiterError sample_error(float x, std::uint64_t index) {
+  if (!std::isfinite(x)) return LimiterError::non_finite_sample(index);
+  return LimiterError::sample_out_of_range(index, x);
+}
+
+// The first bad sample of frames [0, count) of `in` in channel-major order.
+LimiterError first_bad_sample(Frames in, std::uint64_t channels, std::uint64_t count) {
+  const auto& k = block_kernels::sample_kernels();
+  for (std::uint64_t c = 0; c < channels; ++c) {
+    for (std::uint64_t f = 0; f < count; ++f) {
+      const float* x = in.at(c, f);
+      if (k.first_bad(x, 1) == 0) return sample_error(*x, c * count + f);
+    }
+  }
+  return LimiterError::non_finite_sample(0);  // not reached: the caller saw one
+}
+
+}  // namespace
+
+Result<Pipeline> Pipeline::start(Limiter& limiter, std::uint64_t channels) {
+  Pipeline p;
+  p.limiter_ = &limiter;
+  p.channels_ = channels;
+  const DetectionMode& mode = limiter.detection();
+  p.reach_ = detector_reach(mode);
+  p.latency_ = limiter.lookahead_samples() + p.reach_.ahead;
+  p.ceiling_ = static_cast<float>(limiter.threshold());
+  if (mode.kind != DetectionKind::SamplePeak) {
+    auto detector = TruePeakDetector::create(mode);
+    if (!detector.ok()) return OutOfMemory{};
+    p.detector_.emplace(std::move(detector).value());
+  }
+  limiter.envelope().reset();
+  return p;
+}
+
+Result<Pipeline> Pipeline::create(Limiter& limiter, std::uint64_t channels) {
+  auto made = start(limiter, channels);
+  if (!made.ok()) return made;
+  Pipeline& p = made.value();
+  // What a round leaves held: the frames waiting for their gains (A) or for
+  // the detector to look back at (its reach back), and those it cannot
+  // measure yet (its reach ahead).
+  const std::uint64_t held =
+      std::max(limiter.lookahead_samples(), p.reach_.back) + p.reach_.ahead;
+  p.chunk_ = std::max(kRound, held);
+  std::size_t samples = 0;
+  if (__builtin_add_overflow(held, p.chunk_, &p.capacity_) ||
+      !checked_mul(channels, p.capacity_, samples)) {
+    return OutOfMemory{};
+  }
+  p.window_ = Buffer<float>::uninitialized(samples);
+  p.level_buffer_ = Buffer<float>::uninitialized(p.capacity_);
+  if (!p.window_.valid() || !p.level_buffer_.valid()) return OutOfMemory{};
+  p.base_ = p.window_.data();
+  p.channel_step_ = p.capacity_;
+  p.levels_ = p.level_buffer_.data();
+  return made;
+}
+
+Result<Pipeline> Pipeline::create_in_place(Limiter& limiter, std::uint64_t channels,
+                                           float* block, std::uint64_t frames, float* gains) {
+  auto made = start(limiter, channels);
+  if (!made.ok()) return made;
+  Pipeline& p = made.value();
+  p.chunk_ = kRound;
+  p.capacity_ = frames;
+  p.base_ = block;
+  p.channel_step_ = frames;
+  p.levels_ = gains;
+  p.in_place_ = true;
+  return made;
+}
+
+Result<std::uint64_t> Pipeline::push(Frames in, std::uint64_t count, Frames out, float* gains) {
+  const auto& k = block_kernels::sample_kernels();
+  const bool sample_peak = !detector_;
+  std::uint64_t given = 0;
+  for (std::uint64_t done = 0; done < count;) {
+    const std::uint64_t n = std::min(chunk_, count - done);
+    make_room(n);
+    const std::uint64_t at = in_ - first_;
+    float* levels = levels_ + at;
+    for (std::uint64_t c = 0; c < channels_; ++c) {
+      float* x = channel(c) + at;
+      if (x == in.at(c, done)) {
+        // The block is its own window.
+      } else if (in.frame_step == 1) {
+        std::memcpy(x, in.at(c, done), n * sizeof(float));
+      } else {
+        const float* from = in.at(c, done);
+        for (std::uint64_t f = 0; f < n; ++f) x[f] = from[f * in.frame_step];
+      }
+      // Channel 0 stores its magnitudes, which is max(0, |x|); the others
+      // fold theirs in.
+      const std::uint64_t good =
+          sample_peak ? k.first_bad_peaks(x, n, levels, c != 0) : k.first_bad(x, n);
+      if (good != n) return first_bad_sample(in, channels_, count);
+    }
+    in_ += n;
+    done += n;
+    const std::uint64_t last = in_ > reach_.ahead ? in_ - reach_.ahead : 0;
+    const Frames to{out.at(0, given), out.channel_step, out.frame_step};
+    given += advance(last, last, std::numeric_limits<std::uint64_t>::max(), to, gains + given);
+  }
+  return given;
+}
+
+std::uint64_t Pipeline::finish(Frames out, float* gains) {
+  return advance(in_, in_ + limiter_->lookahead_samples(), in_, out, gains);
+}
+
+std::uint64_t Pipeline::advance(std::uint64_t last, std::uint64_t steps, std::uint64_t end,
+                                Frames out, float* gains) {
+  float* levels = levels_;
+  if (detector_ && last > measured_) {
+    const auto n = static_cast<std::int64_t>(in_ - first_);
+    const auto from = static_cast<std::int64_t>(measured_ - first_);
+    const auto to = static_cast<std::int64_t>(last - first_);
+    std::fill(levels + from, levels + to, 0.0f);
+    for (std::uint64_t c = 0; c < channels_; ++c) {
+      detector_->fold(channel(c), n, from, to, levels + from);
+    }
+  }
+  measured_ = std::max(measured_, last);
+
+  GainEnvelope& envelope = limiter_->envelope();
+  envelope.steps(levels, first_, steps, end, limiter_->threshold());
+  const std::uint64_t A = limiter_->lookahead_samples();
+  std::uint64_t ready = envelope.step() > A ? envelope.step() - A : 0;
+  if (in_place_ && ready < end) {
+    // In place, a frame is overwritten with its output only once the
+    // detector will not look back at it again.
+    ready = std::min(ready, measured_ > reach_.back ? measured_ - reach_.back : 0);
+  }
+  const std::uint64_t count = std::min(ready, end) - out_;
+
+  const auto& k = block_kernels::sample_kernels();
+  const std::uint64_t at = out_ - first_;
+  for (std::uint64_t c = 0; c < channels_; ++c) {
+    const float* x = channel(c) + at;
+    if (out.frame_step == 1) {
+      k.apply_gains(x, levels + at, out.at(c, 0), count, ceiling_);
+    } else {
+      k.apply_gains_strided(x, levels + at, out.at(c, 0), out.frame_step, count, ceiling_);
+    }
+  }
+  if (gains != levels + at) std::memcpy(gains, levels + at, count * sizeof(float));
+  out_ += count;
+  return count;
+}
+
+void Pipeline::make_room(std::uint64_t room) {
+  if (in_ - first_ + room <= capacity_) return;
+  const std::uint64_t back = measured_ > reach_.back ? measured_ - reach_.back : 0;
+  const std::uint64_t keep_from = std::min(out_, back);
+  const std::uint64_t drop = keep_from - first_;
+  const std::uint64_t kept = in_ - keep_from;
+  for (std::uint64_t c = 0; c < channels_; ++c) {
+    std::memmove(channel(c), channel(c) + drop, kept * sizeof(float));
+  }
+  std::memmove(levels_, levels_ + drop, kept * sizeof(float));
+  first_ = keep_from;
+}
+
+}  // namespace qx
