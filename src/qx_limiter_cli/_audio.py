@@ -85,7 +85,7 @@ class Header:
 
 def read_header(path: Path) -> Header:
     try:
-        info = sf.info(str(path))
+        info = sf.info(_libsndfile_name(path))
     except (sf.SoundFileError, RuntimeError) as error:
         raise AudioError(f"cannot read it as audio ({_libsndfile_reason(error)})") from None
     rate, frames = int(info.samplerate), int(info.frames)
@@ -205,7 +205,7 @@ def read_frames(path: Path) -> Decoded:
     of the way (a cut FLAC or MP3) yields the frames before that point and a
     shortfall that says what is missing."""
     try:
-        with sf.SoundFile(str(path)) as source:
+        with sf.SoundFile(_libsndfile_name(path)) as source:
             text = {name: str(getattr(source, name)) for name in _TEXT_FIELDS}
             promised, rate = int(source.frames), int(source.samplerate)
             audio = np.empty((promised, int(source.channels)), dtype=np.float32)
@@ -231,7 +231,7 @@ def _read_up_to_failure(path: Path, audio: Samples, held: int,
     while failure is not None and block > 16:
         block //= 16
         try:
-            with sf.SoundFile(str(path)) as source:
+            with sf.SoundFile(_libsndfile_name(path)) as source:
                 source.seek(held)
                 held, again = _read_blocks(source, audio, block, held)
         except (sf.SoundFileError, RuntimeError):
@@ -407,10 +407,20 @@ class _Sink:
 def file_peak(path: Path) -> float:
     """The largest sample magnitude of a file as libsndfile decodes it."""
     largest = 0.0
-    with sf.SoundFile(str(path)) as source:
-        for block in source.blocks(blocksize=BLOCK_FRAMES, dtype="float32", always_2d=True):
-            largest = max(largest, peak(np.asarray(block, dtype=np.float32)))
+    with sf.SoundFile(_libsndfile_name(path)) as source:
+        # Counted blocks: some codecs (GSM 6.10 in WAV) cannot seek, and
+        # soundfile reads those only by a given number of frames.
+        block = np.empty((BLOCK_FRAMES, int(source.channels)), dtype=np.float32)
+        while (count := source.read(out=block).shape[0]) > 0:
+            largest = max(largest, peak(block[:count]))
     return largest
+
+
+def _libsndfile_name(path: Path) -> str:
+    # libsndfile takes the name "-" for standard input; a file of that name
+    # is reached as ./-.
+    name = str(path)
+    return os.path.join(os.curdir, name) if name == "-" else name
 
 
 def peak(audio: Samples) -> float:
