@@ -290,10 +290,11 @@ def replacing(target: Path) -> Iterator[Path]:
     the temporary file is removed and `target` is left as it was."""
     temporary: Path | None = None
     try:
-        handle, name = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.",
-                                        suffix=".part")
-        temporary = Path(name)
-        os.close(handle)
+        with _stopping.deferred():
+            handle, name = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.",
+                                            suffix=".part")
+            temporary = Path(name)
+            os.close(handle)
         yield temporary
         # Some file systems (FAT, network shares) refuse chmod; the file is
         # complete all the same, only kept private.
