@@ -264,17 +264,17 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         options = Options(**vars(build_parser().parse_args(argv)))
         _check_extras(options.plot is not None)
-        jobs, folders = _plan(options)
     except UsageError as error:
         return _fail(EXIT_USAGE, str(error))
     except MissingExtra as error:
         return _fail(EXIT_FAILURE, str(error))
-    except FileErrors as errors:
-        return _fail(EXIT_FAILURE, *errors.lines)
     with _stopping.stop_on_signals():
         try:
+            jobs, folders = _plan(options)
             _make_folders(folders)
             return _run(jobs, options)
+        except UsageError as error:
+            return _fail(EXIT_USAGE, str(error))
         except FileErrors as errors:
             return _fail(EXIT_FAILURE, *errors.lines)
         except KeyboardInterrupt:
@@ -365,8 +365,8 @@ def _plot_paths(plot: Path | None, targets: list[Path]) -> list[Path | None]:
 
 
 def _folders(files: list[Path | None], output_dir: Path | None) -> list[Path]:
-    """The folders that the outputs and figures go into, and --output-dir
-    (created even when every input fails), each once."""
+    """The folders to create before the first file: --output-dir and those
+    that the outputs and figures go into, each once."""
     named = [output_dir] if output_dir is not None else []
     named += [path.parent for path in files if path is not None]
     return list(dict.fromkeys(named))
