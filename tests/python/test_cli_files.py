@@ -163,25 +163,21 @@ def test_the_after_figure_is_the_peak_of_the_written_file(folder, capsys, file_f
         assert np.abs(written).max() <= 10 ** (-1 / 20)
 
 
-@pytest.mark.parametrize("source_subtype, chosen", [
-    ("FLOAT", "PCM_24"), ("DOUBLE", "PCM_24"), ("PCM_32", "PCM_24"), ("PCM_U8", "PCM_S8"),
-    ("PCM_16", None), ("PCM_24", None),
+@pytest.mark.parametrize("source, source_subtype, target, chosen", [
+    ("in.wav", "FLOAT", "out.flac", "PCM_24"), ("in.wav", "DOUBLE", "out.flac", "PCM_24"),
+    ("in.wav", "PCM_32", "out.flac", "PCM_24"), ("in.wav", "PCM_U8", "out.flac", "PCM_S8"),
+    ("in.wav", "PCM_16", "out.flac", None), ("in.wav", "PCM_24", "out.flac", None),
+    ("in.ogg", "VORBIS", "out.wav", "PCM_24"), ("in.wav", "PCM_16", "out.ogg", "VORBIS"),
 ])
-def test_flac_output_takes_the_nearest_subtype_and_says_so(folder, capsys, source_subtype, chosen):
-    write("in.wav", music(24000, 2), 48000, source_subtype)
-    code, out, err = run(capsys, "in.wav", "-o", "out.flac", "--threshold-dBFS", "-1")
+def test_an_output_format_takes_the_nearest_subtype_and_says_so(folder, capsys, source,
+                                                                 source_subtype, target, chosen):
+    write(source, music(24000, 2), 48000, source_subtype)
+    code, out, err = run(capsys, source, "-o", target, "--threshold-dBFS", "-1")
     assert (code, err) == (0, "")
-    note = f" ({chosen}: FLAC cannot hold {source_subtype})" if chosen else ""
-    assert out.startswith(f"in.wav -> out.flac{note}: peak ")
-    info = sf.info("out.flac")
-    assert (info.format, info.subtype) == ("FLAC", chosen or source_subtype)
-
-
-def test_a_lossy_input_to_wav_becomes_24_bit(folder, capsys):
-    write("in.ogg", music(24000, 2), 48000, "VORBIS")
-    code, out, _ = run(capsys, "in.ogg", "-o", "out.wav")
-    assert code == 0 and out.startswith("in.ogg -> out.wav (PCM_24: WAV cannot hold VORBIS): ")
-    assert sf.info("out.wav").subtype == "PCM_24"
+    file_format = sf.info(target).format
+    note = f" ({chosen}: {file_format} cannot hold {source_subtype})" if chosen else ""
+    assert out.startswith(f"{source} -> {target}{note}: peak ")
+    assert sf.info(target).subtype == (chosen or source_subtype)
 
 
 @pytest.mark.parametrize("output, hidden", [("out.xyz", None), ("out.mp3", "MP3"),
@@ -278,32 +274,24 @@ def test_a_read_only_folder_is_reported_once_with_the_reason(folder, capsys):
         os.chmod("locked", 0o755)
 
 
-@pytest.mark.parametrize("existing", ["out.wav", "fig.png"])
-def test_an_existing_output_is_kept_unless_overwrite(folder, capsys, existing):
-    write("a.wav", music(4800, 2), 48000, "FLOAT")
-    Path(existing).write_bytes(b"earlier work")
-    before = files_in(folder)
-    code, out, err = run(capsys, "a.wav", "-o", "out.wav", "--plot", "fig.png")
-    assert (code, out) == (1, "")
-    assert err == (f"qx-limiter: error: a.wav: the output {existing} exists; add --overwrite "
-                   f"to replace it\n")
-    assert files_in(folder) == before and Path(existing).read_bytes() == b"earlier work"
-
-    code, out, err = run(capsys, "a.wav", "-o", "out.wav", "--plot", "fig.png", "--overwrite")
-    assert (code, err) == (0, "")
-    assert sf.info("out.wav").frames == 4800 and Path("fig.png").read_bytes()[:4] == b"\x89PNG"
-
-
-def test_one_existing_output_stops_the_whole_run(folder, capsys):
+@pytest.mark.parametrize("existing", ["out/c.wav", "out/fig-b.png"])
+def test_an_existing_output_stops_the_run_unless_overwrite(folder, capsys, existing):
     for name in ("a", "b", "c"):
         write(f"{name}.wav", music(4800, 2), 48000, "FLOAT")
     os.mkdir("out")
-    Path("out/c.wav").write_bytes(b"earlier work")
-    code, out, err = run(capsys, "a.wav", "b.wav", "c.wav", "--output-dir", "out")
+    Path(existing).write_bytes(b"earlier work")
+    source = "c.wav" if existing.endswith(".wav") else "b.wav"
+    args = ["a.wav", "b.wav", "c.wav", "--output-dir", "out", "--plot", "out/fig.png"]
+    code, out, err = run(capsys, *args)
     assert (code, out) == (1, "")
-    assert err == ("qx-limiter: error: c.wav: the output out/c.wav exists; add --overwrite to "
-                   "replace it\n")
-    assert files_in("out") == ["c.wav"]
+    assert err == (f"qx-limiter: error: {source}: the output {existing} exists; add --overwrite "
+                   f"to replace it\n")
+    assert files_in("out") == [Path(existing).name]
+    assert Path(existing).read_bytes() == b"earlier work"
+
+    code, out, err = run(capsys, *args, "--overwrite")
+    assert (code, err, summary(out)) == (0, "", (3, 0))
+    assert len(files_in("out")) == 6 and Path(existing).read_bytes() != b"earlier work"
 
 
 DASH = [
