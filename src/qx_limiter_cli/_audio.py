@@ -62,12 +62,13 @@ _SHORT_DATA_CHUNK = re.compile(
 class Shortfall:
     """Audio that a file's header promises and the file does not hold."""
 
-    promised_seconds: float
+    promised_seconds: float | None  # None: the header gives no length in time
     held_seconds: float
     detail: str
 
     def describe(self) -> str:
-        return (f"truncated: its header promises {self.promised_seconds:.3f} s of audio, "
+        promised = "" if self.promised_seconds is None else f"{self.promised_seconds:.3f} s of "
+        return (f"truncated: its header promises {promised}audio, "
                 f"the file holds {self.held_seconds:.3f} s ({self.detail})")
 
 
@@ -100,10 +101,12 @@ def _short_data_chunk(log: str, frames: int, sample_rate: int) -> Shortfall | No
     if found is None:
         return None
     promised, present = int(found.group(1)), int(found.group(2))
-    if promised <= present or promised in _UNKNOWN_SIZES or present <= 0:
+    if promised <= present or promised in _UNKNOWN_SIZES:
         return None
     held = frames / sample_rate
-    return Shortfall(held * promised / present, held,
+    # The bytes held are to the frames held as the bytes promised to the
+    # frames promised, closely enough for a length in seconds.
+    return Shortfall(held * promised / present if present > 0 else None, held,
                      f"{promised} bytes of audio data promised, {present} present")
 
 

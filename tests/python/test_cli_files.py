@@ -104,6 +104,16 @@ def test_a_truncated_file_fails_alone_among_others(folder, capsys):
     assert files_in("out") == ["a.wav", "c.wav"]
 
 
+def test_a_header_without_its_audio_is_truncated(folder, capsys):
+    data = write("whole.wav", music(4800, 2, peak=0.9), 48000, "PCM_16").read_bytes()
+    Path("header.wav").write_bytes(data[:44])  # the canonical header, no sample
+    code, out, err = run(capsys, "header.wav", "-o", "out.wav")
+    assert (code, out) == (1, "")
+    assert err == ("qx-limiter: error: header.wav: truncated: its header promises audio, the file "
+                   "holds 0.000 s (19200 bytes of audio data promised, 0 present); "
+                   "--allow-truncated limits what it holds\n")
+
+
 def wav_with_sizes(path, riff_size=None, data_size=None, trailer=b""):
     """A PCM WAV whose RIFF and data sizes are set by hand."""
     write(path, music(4800, 2, peak=0.9), 48000, "PCM_16")
