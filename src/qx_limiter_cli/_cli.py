@@ -139,7 +139,8 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description="Limit audio files (WAV, FLAC, AIFF, OGG and whatever else libsndfile "
                     "reads) with a look-ahead brick-wall limiter. The output keeps each "
-                    "input's sample rate, channels and sample format.",
+                    "input's sample rate, channels and, where its format holds it, sample "
+                    "format.",
         epilog="Prints one line per file: sample peak before and after (as the written "
                "file holds it), the largest gain reduction, the share of frames reduced "
                f"by more than {REDUCED_DB:g} dB and the time taken; then a summary. "
@@ -160,8 +161,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--threshold-dBFS", dest="threshold_dBFS", metavar="X", type=_ceiling,
                         default=0.0, help="output ceiling in dBFS, at most 0 (default: 0)")
     parser.add_argument("--attack-ms", metavar="X", type=_attack, default=5.0,
-                        help="look-ahead (attack) time in milliseconds, at least one "
-                             "frame: 500 / rate (default: 5)")
+                        help="look-ahead (attack) time in milliseconds; one frame at "
+                             "least, so 500 / sample rate or more (default: 5)")
     parser.add_argument("--hold-ms", metavar="X", type=_milliseconds, default=15.0,
                         help="hold time in milliseconds (default: 15)")
     parser.add_argument("--release-ms", metavar="X", type=_milliseconds, default=40.0,
