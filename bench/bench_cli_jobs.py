@@ -85,8 +85,9 @@ def main() -> None:
     detection = [] if options.sample_peak else ["--true-peak"]
     with tempfile.TemporaryDirectory() as folder:
         sources = [str(path) for path in make_files(Path(folder), options.files, options.seconds)]
+        # Every run writes the same outputs again.
         common = ["--output-dir", os.path.join(folder, "out"), "--threshold-dBFS", "-1",
-                  *detection]
+                  "--overwrite", *detection]
 
         def checked(status: int) -> None:
             if status != 0:

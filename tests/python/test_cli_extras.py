@@ -49,7 +49,8 @@ def test_missing_extra_is_named_in_one_line(blocked, plot):
     """)
     assert (code, out) == (1, "")
     assert err == (f"qx-limiter: error: {names.format(*missing)} not installed; the command "
-                   f"line needs the extra: pip install 'qx_limiter[cli]'\n")
+                   f"line needs the extra: pip install 'qx_limiter[cli]' (from a clone of the "
+                   f"repository: pip install '.[cli]')\n")
 
 
 def test_help_needs_no_extra():
