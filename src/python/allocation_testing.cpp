@@ -13,7 +13,7 @@
 #include <initializer_list>
 
 #include "engine/core/allocation.hpp"
-#include "python/numpy_api.hpp"
+#include "binding/numpy_api.hpp"
 
 // The interpreter's allocator interface is not part of the stable ABI this
 // module is built against; its declarations, as CPython 3.11 and later have

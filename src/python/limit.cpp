@@ -8,11 +8,11 @@
 #include <utility>
 
 #include "engine/limiter/limiter.hpp"
-#include "python/arrays.hpp"
-#include "python/boundary.hpp"
-#include "python/convert.hpp"
+#include "python/process_array.hpp"
+#include "binding/boundary.hpp"
+#include "binding/convert.hpp"
 #include "python/docstrings.hpp"
-#include "python/pyref.hpp"
+#include "binding/pyref.hpp"
 
 namespace qx::py {
 

@@ -1,7 +1,7 @@
 // The one-call function limit(audio, sample_rate, ...).
 #pragma once
 
-#include "python/python.hpp"
+#include "binding/python.hpp"
 
 namespace qx::py {
 

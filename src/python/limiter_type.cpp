@@ -18,11 +18,12 @@
 
 #include "engine/core/number_format.hpp"
 #include "engine/limiter/limiter.hpp"
-#include "python/arrays.hpp"
-#include "python/boundary.hpp"
-#include "python/convert.hpp"
+#include "python/process_array.hpp"
+#include "binding/boundary.hpp"
+#include "binding/convert.hpp"
+#include "binding/use_state.hpp"
 #include "python/docstrings.hpp"
-#include "python/pyref.hpp"
+#include "binding/pyref.hpp"
 
 namespace qx::py {
 
@@ -31,40 +32,8 @@ namespace {
 // ---------------------------------------------------------------------------
 // Use state
 
-// Who is using an instance's Limiter: 0 nobody, n > 0 that many readers,
-// -1 one process call. process releases the interpreter lock while the
-// engine runs, so another thread can reach the same instance meanwhile; it
-// is refused at once rather than made to wait, since waiting with the
-// interpreter lock held would stall every other thread.
-class UseState {
- public:
-  bool try_share() {
-    std::int64_t current = count_.load(std::memory_order_relaxed);
-    while (current >= 0) {
-      if (count_.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
-                                       std::memory_order_relaxed)) {
-        return true;
-      }
-    }
-    return false;
-  }
-  void end_share() { count_.fetch_sub(1, std::memory_order_release); }
-  bool try_exclusive() {
-    std::int64_t expected = 0;
-    return count_.compare_exchange_strong(expected, -1, std::memory_order_acquire,
-                                          std::memory_order_relaxed);
-  }
-  void end_exclusive() { count_.store(0, std::memory_order_release); }
-
- private:
-  std::atomic<std::int64_t> count_{0};
-};
-
-void raise_in_use() {
-  PyErr_SetString(PyExc_RuntimeError,
-                  "this QXLimiter is in use by a process() call in progress; "
-                  "use one instance per thread");
-}
+constexpr char kInUse[] =
+    "this QXLimiter is in use by a process() call in progress; use one instance per thread";
 
 // ---------------------------------------------------------------------------
 // The instance
@@ -82,34 +51,6 @@ struct LimiterObject {
 
 LimiterObject* as_limiter(PyObject* self) { return reinterpret_cast<LimiterObject*>(self); }
 
-// Shared use for one property read or repr, or exclusive use for the whole
-// of one process call, for the lifetime of the guard; falsy (RuntimeError
-// set) when the instance is held the other way.
-template <bool Exclusive>
-class Use {
- public:
-  explicit Use(PyObject* self) : use_(as_limiter(self)->use()) {
-    held_ = Exclusive ? use_.try_exclusive() : use_.try_share();
-    if (!held_) raise_in_use();
-  }
-  ~Use() {
-    if (!held_) return;
-    if (Exclusive) {
-      use_.end_exclusive();
-    } else {
-      use_.end_share();
-    }
-  }
-  Use(const Use&) = delete;
-  Use& operator=(const Use&) = delete;
-  explicit operator bool() const { return held_; }
-
- private:
-  UseState& use_;
-  bool held_ = false;
-};
-using SharedUse = Use<false>;
-using ExclusiveUse = Use<true>;
 
 // ---------------------------------------------------------------------------
 // Construction and finalisation
@@ -160,7 +101,7 @@ void limiter_dealloc(PyObject* self) {
 
 template <PyObject* (*Read)(const Limiter&)>
 PyObject* get_property(PyObject* self, void* /*closure*/) {
-  SharedUse use(self);
+  SharedUse use(as_limiter(self)->use(), kInUse);
   if (!use) return nullptr;
   return Read(as_limiter(self)->limiter());
 }
@@ -178,7 +119,7 @@ PyObject* read_release(const Limiter& l) { return PyFloat_FromDouble(l.release_s
 PyObject* limiter_repr(PyObject* self) {
   return call_guarded(
       [&]() -> PyObject* {
-        SharedUse use(self);
+        SharedUse use(as_limiter(self)->use(), kInUse);
         if (!use) return nullptr;
         const Limiter& l = as_limiter(self)->limiter();
         Text text("QXLimiter(\n    sample_rate=");
@@ -216,7 +157,7 @@ PyObject* limiter_process(PyObject* self, PyObject* args, PyObject* kwargs) {
         // Taken before the audio is converted: the conversion may run
         // Python code (__float__, __array__, iterators) that could reach
         // this instance again.
-        ExclusiveUse use(self);
+        ExclusiveUse use(as_limiter(self)->use(), kInUse);
         if (!use) return nullptr;
         ConvertedAudio converted = convert_audio(audio);
         if (!converted.array) return nullptr;

@@ -1,7 +1,7 @@
 // The QXLimiter class: one validated limiter configuration per instance.
 #pragma once
 
-#include "python/python.hpp"
+#include "binding/python.hpp"
 
 namespace qx::py {
 

@@ -7,8 +7,8 @@
 #include "python/docstrings.hpp"
 #include "python/limit.hpp"
 #include "python/limiter_type.hpp"
-#include "python/pyref.hpp"
-#include "python/boundary.hpp"
+#include "binding/pyref.hpp"
+#include "binding/boundary.hpp"
 
 namespace qx::py {
 

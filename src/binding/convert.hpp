@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "python/python.hpp"
+#include "binding/python.hpp"
 
 namespace qx::py {
 

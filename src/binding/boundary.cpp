@@ -1,4 +1,4 @@
-#include "python/boundary.hpp"
+#include "binding/boundary.hpp"
 
 #include <utility>
 

@@ -1,6 +1,6 @@
 // The audio argument as a native float32 NumPy array.
 #define QX_NUMPY_API_HERE
-#include "python/arrays.hpp"
+#include "binding/arrays.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -9,9 +9,9 @@
 
 #include "engine/core/allocation.hpp"
 #include "engine/core/buffer.hpp"
-#include "python/convert.hpp"
-#include "python/numpy_api.hpp"
-#include "python/result_arrays.hpp"
+#include "binding/convert.hpp"
+#include "binding/numpy_api.hpp"
+#include "binding/result_arrays.hpp"
 
 namespace qx::py {
 

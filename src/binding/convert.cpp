@@ -1,10 +1,10 @@
 // Argument conversions.
-#include "python/convert.hpp"
+#include "binding/convert.hpp"
 
 #include <limits>
 #include <utility>
 
-#include "python/pyref.hpp"
+#include "binding/pyref.hpp"
 
 namespace qx::py {
 

@@ -2,8 +2,8 @@
 // buffer belongs to a small base object that frees it with the array.
 #pragma once
 
-#include "python/numpy_api.hpp"
-#include "python/pyref.hpp"
+#include "binding/numpy_api.hpp"
+#include "binding/pyref.hpp"
 
 namespace qx::py {
 

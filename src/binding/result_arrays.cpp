@@ -1,4 +1,4 @@
-#include "python/result_arrays.hpp"
+#include "binding/result_arrays.hpp"
 
 #include "engine/core/allocation.hpp"
 

@@ -4,7 +4,7 @@
 // the other files of the array layer.
 #pragma once
 
-#include "python/python.hpp"
+#include "binding/python.hpp"
 
 #define PY_ARRAY_UNIQUE_SYMBOL qx_limiter_numpy_api
 #if !defined(QX_NUMPY_API_HERE)

@@ -6,7 +6,7 @@
 
 #include <utility>
 
-#include "python/python.hpp"
+#include "binding/python.hpp"
 
 namespace qx::py {
 

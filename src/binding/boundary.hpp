@@ -8,8 +8,8 @@
 
 #include "engine/core/errors.hpp"
 #include "engine/limiter/limiter.hpp"
-#include "python/convert.hpp"
-#include "python/python.hpp"
+#include "binding/convert.hpp"
+#include "binding/python.hpp"
 
 namespace qx::py {
 

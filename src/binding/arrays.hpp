@@ -1,13 +1,11 @@
-// The array layer shared by QXLimiter.process and limit: NumPy arrays in,
-// a planar block through the engine, NumPy arrays out. NumPy's C API is
-// obtained the first time a conversion needs it, so importing the module and
-// constructing a limiter never import NumPy.
+// The audio argument of every call that takes audio, as a native float32
+// NumPy array. NumPy's C API is obtained the first time a conversion needs
+// it, so importing a module and constructing a limiter never import NumPy.
 #pragma once
 
 #include <cstdint>
 
-#include "engine/limiter/limiter.hpp"
-#include "python/pyref.hpp"
+#include "binding/pyref.hpp"
 
 namespace qx::py {
 
@@ -24,11 +22,5 @@ struct ConvertedAudio {
 // through NumPy's forced cast. The caller's object is never written. Empty
 // `array` with the exception set on failure.
 ConvertedAudio convert_audio(PyObject* object);
-
-// Checks the converted array against the frame axis, limits it with the
-// interpreter lock released and returns the new tuple (audio, frame_gains),
-// or empty with the exception set. `limiter` must be held exclusively by
-// the caller for the call.
-PyRef process_array(Limiter& limiter, ConvertedAudio audio, std::int64_t axis);
 
 }  // namespace qx::py

@@ -1,0 +1,45 @@
+// The converted audio array as the engine sees it: its channels and
+// frames along the frame axis the caller chose, and a block of its samples
+// laid out in row-major order, which the engine can limit in place.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "binding/arrays.hpp"
+#include "binding/numpy_api.hpp"
+#include "engine/core/buffer.hpp"
+#include "engine/core/errors.hpp"
+
+namespace qx::py {
+
+// How the converted array holds its channels and frames.
+struct Layout {
+  int ndim;
+  bool frames_last;  // 1-D, or 2-D with the frames on axis 1
+  npy_intp channels;  // K ≥ 1
+  npy_intp frames;    // F ≥ 0
+};
+
+// Dimensions, then the frame axis, then the channel count; raises the
+// first that fails (ValueError) and returns nothing.
+std::optional<Layout> check_layout(PyArrayObject* array, std::int64_t axis);
+
+// The samples laid out as the array reads in row-major order: channel after
+// channel for frames on the last axis, frame after frame (interleaved) for
+// frames first. It is the private array's own buffer when that already is
+// such a block, else a copy (read with the interpreter lock held, so the
+// caller's array is never read without it).
+struct Block {
+  Buffer<float> copy;  // empty when the array's buffer is used
+  float* samples = nullptr;
+};
+// MemoryError and nothing when the copy does not fit.
+std::optional<Block> row_major_block(const ConvertedAudio& audio, const Layout& layout);
+
+// The index the engine reports for a sample error, c × F + f (channel-major
+// over F frames), as the position of that sample in the caller's array read
+// in row-major order.
+std::uint64_t row_major_index(std::uint64_t planar, const Layout& layout);
+
+}  // namespace qx::py
