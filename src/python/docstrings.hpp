@@ -97,17 +97,6 @@ inline constexpr char kLimitDoc[] =
     "    ValueError: If a configuration value or input is invalid, or an input\n"
     "        sample is not finite or is outside the supported range.";
 
-inline constexpr char kSampleRateDoc[] = "int: Configured sample rate in hertz.";
-inline constexpr char kThresholdDoc[] = "float: Configured output ceiling as a linear amplitude.";
-inline constexpr char kThresholdDbfsDoc[] = "float: Configured output ceiling in dBFS.";
-inline constexpr char kTruePeakDoc[] =
-    "bool: Whether ITU-R BS.1770-5 true-peak limiting is enabled.";
-inline constexpr char kLookaheadDoc[] = "int: Look-ahead latency in samples.";
-inline constexpr char kAttackDoc[] =
-    "int: Look-ahead latency in samples. (alias for ``lookahead_samples``)";
-inline constexpr char kHoldDoc[] = "int: Configured hold duration in samples.";
-inline constexpr char kReleaseDoc[] = "float: Configured release duration in samples.";
-
 #undef QX_DOC_SETTINGS
 #undef QX_DOC_TRUE_PEAK
 

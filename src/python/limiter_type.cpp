@@ -21,6 +21,7 @@
 #include "python/process_array.hpp"
 #include "binding/boundary.hpp"
 #include "binding/convert.hpp"
+#include "binding/limiter_properties.hpp"
 #include "binding/use_state.hpp"
 #include "python/docstrings.hpp"
 #include "binding/pyref.hpp"
@@ -99,22 +100,12 @@ void limiter_dealloc(PyObject* self) {
 // ---------------------------------------------------------------------------
 // Properties and representation
 
-template <PyObject* (*Read)(const Limiter&)>
-PyObject* get_property(PyObject* self, void* /*closure*/) {
-  SharedUse use(as_limiter(self)->use(), kInUse);
-  if (!use) return nullptr;
-  return Read(as_limiter(self)->limiter());
-}
-
-PyObject* read_sample_rate(const Limiter& l) { return PyLong_FromUnsignedLong(l.sample_rate()); }
-PyObject* read_threshold(const Limiter& l) { return PyFloat_FromDouble(l.threshold()); }
-PyObject* read_threshold_dBFS(const Limiter& l) { return PyFloat_FromDouble(l.threshold_dBFS()); }
-PyObject* read_true_peak(const Limiter& l) { return PyBool_FromLong(l.true_peak() ? 1 : 0); }
-PyObject* read_lookahead(const Limiter& l) {
-  return PyLong_FromUnsignedLongLong(l.lookahead_samples());
-}
-PyObject* read_hold(const Limiter& l) { return PyLong_FromUnsignedLongLong(l.hold_samples()); }
-PyObject* read_release(const Limiter& l) { return PyFloat_FromDouble(l.release_samples()); }
+// What the shared property readers need of an instance.
+struct Holder {
+  static UseState& use(PyObject* self) { return as_limiter(self)->use(); }
+  static const Limiter& limiter(PyObject* self) { return as_limiter(self)->limiter(); }
+  static constexpr const char* in_use = kInUse;
+};
 
 PyObject* limiter_repr(PyObject* self) {
   return call_guarded(
@@ -177,16 +168,8 @@ PyMethodDef limiter_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// attack_samples shares the lookahead_samples reader: they are one value.
 PyGetSetDef limiter_properties[] = {
-    {"sample_rate", get_property<read_sample_rate>, nullptr, kSampleRateDoc, nullptr},
-    {"threshold", get_property<read_threshold>, nullptr, kThresholdDoc, nullptr},
-    {"threshold_dBFS", get_property<read_threshold_dBFS>, nullptr, kThresholdDbfsDoc, nullptr},
-    {"true_peak", get_property<read_true_peak>, nullptr, kTruePeakDoc, nullptr},
-    {"lookahead_samples", get_property<read_lookahead>, nullptr, kLookaheadDoc, nullptr},
-    {"attack_samples", get_property<read_lookahead>, nullptr, kAttackDoc, nullptr},
-    {"hold_samples", get_property<read_hold>, nullptr, kHoldDoc, nullptr},
-    {"release_samples", get_property<read_release>, nullptr, kReleaseDoc, nullptr},
+    QX_LIMITER_PROPERTIES(Holder),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -1,5 +1,6 @@
 """Module surface: import, names, the class's shape, docstrings and signatures."""
 
+import importlib
 import inspect
 import shutil
 import subprocess
@@ -211,10 +212,13 @@ def test_module_reimport_reuses_the_type():
 
 @pytest.mark.skipif(not sys.platform.startswith("linux") or shutil.which("nm") is None,
                     reason="reads the ELF dynamic symbol table with nm")
-def test_the_initialisation_function_is_the_only_export():
-    listing = subprocess.run(["nm", "-D", "--defined-only", qx_limiter.__file__],
+@pytest.mark.parametrize("module, init", [("qx_limiter", "PyInit_qx_limiter"),
+                                          ("qx_limiter_tools._native", "PyInit__native")])
+def test_the_initialisation_function_is_the_only_export(module, init):
+    path = importlib.import_module(module).__file__
+    listing = subprocess.run(["nm", "-D", "--defined-only", path],
                              capture_output=True, text=True, check=True).stdout
     names = [line.split()[-1] for line in listing.splitlines() if line.strip()]
     if "qx_testing_call" in names:
         pytest.skip("a build for allocation testing exports its test entry points too")
-    assert names == ["PyInit_qx_limiter"]
+    assert names == [init]

@@ -1,5 +1,5 @@
-"""Type information for qx_limiter: the stubs match the compiled module
-(stubtest), and code using the module passes mypy --strict.
+"""Type information for qx_limiter and qx_limiter_tools: the stubs match the
+compiled modules (stubtest), and code using them passes mypy --strict.
 
 Skipped where mypy is not installed.
 """
@@ -21,16 +21,18 @@ def mypy(*args):
     return done.returncode, done.stdout + done.stderr
 
 
-def test_stubs_match_the_module():
-    code, output = mypy("mypy.stubtest", "qx_limiter")
+@pytest.mark.parametrize("package, modules", [("qx_limiter", 1), ("qx_limiter_tools", 2)])
+def test_stubs_match_the_module(package, modules):
+    code, output = mypy("mypy.stubtest", package)
     assert code == 0, output
-    assert "Success: no issues found in 1 module" in output
+    assert f"Success: no issues found in {modules} module" in output
 
 
 def test_examples_and_command_line_pass_strict():
     # Together with typed_usage.py, whose assert_type and "type: ignore"
     # lines hold the stubs to precise types in both directions.
     code, output = mypy("mypy", "--strict", "--cache-dir", str(ROOT / "build" / "mypy-cache"),
-                        "examples", "src/qx_limiter_cli", "tests/python/typed_usage.py")
+                        "examples", "src/qx_limiter_cli", "src/qx_limiter_tools",
+                        "tests/python/typed_usage.py")
     assert code == 0, output
     assert output.startswith("Success: no issues found")

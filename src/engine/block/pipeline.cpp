@@ -41,13 +41,17 @@ LimiterError first_bad_sample(Frames in, std::uint64_t channels, std::uint64_t c
 
 }  // namespace
 
+std::uint64_t Pipeline::latency_of(const Limiter& limiter) {
+  return limiter.lookahead_samples() + detector_reach(limiter.detection()).ahead;
+}
+
 Result<Pipeline> Pipeline::start(Limiter& limiter, std::uint64_t channels) {
   Pipeline p;
   p.limiter_ = &limiter;
   p.channels_ = channels;
   const DetectionMode& mode = limiter.detection();
   p.reach_ = detector_reach(mode);
-  p.latency_ = limiter.lookahead_samples() + p.reach_.ahead;
+  p.latency_ = latency_of(limiter);
   p.ceiling_ = static_cast<float>(limiter.threshold());
   if (mode.kind != DetectionKind::SamplePeak) {
     auto detector = TruePeakDetector::create(mode);

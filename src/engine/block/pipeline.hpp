@@ -54,6 +54,7 @@ class Pipeline {
   // Frames held back: the look-ahead plus how far the detector reads
   // ahead. After n frames have gone in, max(0, n − latency) have come out.
   std::uint64_t latency() const { return latency_; }
+  static std::uint64_t latency_of(const Limiter& limiter);
   std::uint64_t frames_in() const { return in_; }
   std::uint64_t frames_out() const { return out_; }
 

@@ -1,0 +1,47 @@
+"""Types of the native part of qx_limiter_tools."""
+
+from typing import SupportsFloat, SupportsIndex, TypeAlias, final
+
+import numpy as np
+import numpy.typing as npt
+
+_Float: TypeAlias = SupportsFloat | SupportsIndex
+_Bool: TypeAlias = bool | np.bool_
+_Audio: TypeAlias = np.ndarray[tuple[int, ...], np.dtype[np.float32]]
+_FrameGains: TypeAlias = np.ndarray[tuple[int], np.dtype[np.float32]]
+
+@final
+class StreamLimiter:
+    """The limiter of ``qx_limiter.limit`` over audio that arrives in chunks."""
+
+    def __new__(
+        cls,
+        sample_rate: SupportsIndex,
+        threshold_dBFS: _Float = 0.0,
+        attack_ms: _Float = 5.0,
+        hold_ms: _Float = 15.0,
+        release_ms: _Float = 40.0,
+        true_peak: _Bool = False,
+    ) -> StreamLimiter: ...
+    def process(
+        self, chunk: npt.ArrayLike, *, axis: SupportsIndex = -1
+    ) -> tuple[_Audio, _FrameGains]: ...
+    def flush(self) -> tuple[_Audio, _FrameGains]: ...
+    @property
+    def latency(self) -> int: ...
+    @property
+    def sample_rate(self) -> int: ...
+    @property
+    def threshold(self) -> float: ...
+    @property
+    def threshold_dBFS(self) -> float: ...
+    @property
+    def true_peak(self) -> bool: ...
+    @property
+    def lookahead_samples(self) -> int: ...
+    @property
+    def attack_samples(self) -> int: ...
+    @property
+    def hold_samples(self) -> int: ...
+    @property
+    def release_samples(self) -> float: ...

@@ -1,0 +1,73 @@
+// The docstrings of qx_limiter_tools' native classes. As in qx_limiter, the
+// first line of a class or method text is its call signature, followed by
+// "--" and an empty line, which the interpreter turns into
+// __text_signature__.
+#pragma once
+
+namespace qx::py {
+
+inline constexpr char kToolsModuleDoc[] =
+    "Native part of qx_limiter_tools: the streaming limiter and the meter.";
+
+inline constexpr char kStreamDoc[] =
+    "StreamLimiter(sample_rate, threshold_dBFS=0.0, attack_ms=5.0, hold_ms=15.0, release_ms=40.0, true_peak=False)\n"
+    "--\n"
+    "\n"
+    "The limiter of ``qx_limiter.limit`` over audio that arrives in chunks.\n"
+    "\n"
+    "Feed the signal chunk by chunk to ``process`` and end it with ``flush``:\n"
+    "the audio and gains they return, put together, are bit for bit what one\n"
+    "``qx_limiter.limit`` call over the whole signal returns, however the\n"
+    "signal is cut. Memory stays bounded by the chunk, the look-ahead, the\n"
+    "hold and the detector's reach, whatever the stream's length.\n"
+    "\n"
+    "Args:\n"
+    "    sample_rate, threshold_dBFS, attack_ms, hold_ms, release_ms, true_peak:\n"
+    "        As for ``qx_limiter.QXLimiter``, with the same checks and errors.\n"
+    "\n"
+    "Raises:\n"
+    "    ValueError: If any configuration value is invalid.";
+
+inline constexpr char kStreamProcessDoc[] =
+    "process($self, chunk, *, axis=-1)\n"
+    "--\n"
+    "\n"
+    "Limit the next chunk of the stream.\n"
+    "\n"
+    "Args:\n"
+    "    chunk: Any number of frames (none included), as ``qx_limiter.limit``\n"
+    "        takes audio: one-dimensional mono or two-dimensional multichannel,\n"
+    "        converted to ``numpy.float32``. Every chunk has the stream's\n"
+    "        channel count, which the first one sets.\n"
+    "    axis: Frame axis, as for ``qx_limiter.limit``.\n"
+    "\n"
+    "Returns:\n"
+    "    A tuple ``(audio, frame_gains)`` of the frames that are now final, the\n"
+    "    next ones of the stream (possibly none; ``latency`` frames are held\n"
+    "    back), laid out like ``chunk``, and their gains.\n"
+    "\n"
+    "Raises:\n"
+    "    ValueError: If the chunk is not one- or two-dimensional, the axis is\n"
+    "        invalid, its channel count is not the stream's, or a sample is not\n"
+    "        finite or is outside ``[-2 ** 32, 2 ** 32]`` (the message names its\n"
+    "        frame, counted from the start of the stream, and channel); after\n"
+    "        a bad sample the stream takes no more audio.\n"
+    "    RuntimeError: If the stream has ended, or another thread is using it.";
+
+inline constexpr char kStreamFlushDoc[] =
+    "flush($self)\n"
+    "--\n"
+    "\n"
+    "End the stream: the frames still held, as if silence followed them.\n"
+    "\n"
+    "Returns:\n"
+    "    A tuple ``(audio, frame_gains)`` laid out like the last chunk.\n"
+    "\n"
+    "Raises:\n"
+    "    RuntimeError: If the stream has ended, or another thread is using it.";
+
+inline constexpr char kLatencyDoc[] =
+    "int: Frames held back: the look-ahead plus how far the true-peak detector\n"
+    "reads ahead.";
+
+}  // namespace qx::py

@@ -1,0 +1,44 @@
+// Module qx_limiter_tools._native: two-phase initialisation with one exec
+// slot, which adds the native classes of qx_limiter_tools. The package
+// itself (pure Python) re-exports them.
+#include "binding/boundary.hpp"
+#include "binding/pyref.hpp"
+#include "tools/docstrings.hpp"
+#include "tools/stream_limiter.hpp"
+
+namespace qx::py {
+
+namespace {
+
+int exec_module(PyObject* module) {
+  return call_guarded(
+      [&]() -> int {
+        PyObject* type = stream_limiter_type();
+        if (type == nullptr) return -1;
+        return PyModule_AddObjectRef(module, "StreamLimiter", type);
+      },
+      -1);
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "qx_limiter_tools._native",
+    kToolsModuleDoc,
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace qx::py
+
+PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&qx::py::module_def); }
