@@ -8,7 +8,9 @@ Every tool limits the same 60 s stereo 48 kHz music-like signal (chords,
 bass and noise bursts, peaks 6 dB over the ceiling) to a ceiling of -1 dBFS:
 
 - `limit` with sample-peak and with true-peak detection;
-- `pedalboard.Limiter` and `cylimiter.Limiter`, installed from PyPI and
+- `pedalboard.BrickwallLimiter` (look-ahead, ceiling, linked channels,
+  optional 4x true-peak detection) in both detection modes,
+  `pedalboard.Limiter` and `cylimiter.Limiter`, installed from PyPI and
   called as black boxes with the settings closest to the same ones;
 - `numpy_limiter` below, a look-ahead limiter in plain NumPy/SciPy, the
   thing one writes when no package is at hand (sample or true peak).
@@ -160,6 +162,17 @@ def tools(quick: bool) -> tuple[dict[str, tuple[str, Callable[[Audio], Audio]]],
             return out * np.float32(10 ** (CEILING_DB / 20))
 
         found[f"pedalboard.Limiter, output {CEILING_DB:g} dB"] = ("sample", run_pedalboard)
+
+        # The look-ahead limiter with a ceiling: the same ceiling, look-ahead
+        # and release (it has no hold), and its own 4x true-peak detection.
+        # reset=True: every call starts from a neutral state, as `limit` does.
+        def brickwall(true_peak: bool) -> Callable[[Audio], Audio]:
+            plugin = pedalboard.BrickwallLimiter(ceiling_db=CEILING_DB, release_ms=RELEASE_MS,
+                                                 lookahead_ms=ATTACK_MS, true_peak=true_peak)
+            return lambda audio: np.asarray(plugin(audio, RATE, reset=True), dtype=np.float32)
+
+        found["pedalboard.BrickwallLimiter"] = ("sample", brickwall(False))
+        found["pedalboard.BrickwallLimiter, true_peak"] = ("true", brickwall(True))
     else:
         notes.append("pedalboard")
     if importlib.util.find_spec("cylimiter") is not None:

@@ -1,5 +1,7 @@
 // Cost of process_block per frame, in each detection mode, next to a plain
-// memcpy of the same block measured in the same run.
+// memcpy of the same block measured in the same run, and the cost of two of
+// its units alone: the gain envelope over the block's levels, and the
+// true-peak detector.
 //
 // Each case builds ten minutes (by default) of stereo audio at its rate,
 // then alternates, for several rounds: a memcpy of the block into a second
@@ -21,6 +23,7 @@
 #include <vector>
 
 #include "engine/block/block.hpp"
+#include "engine/detector/true_peak.hpp"
 #include "engine/limiter/limiter.hpp"
 #include "engine/dispatch/path.hpp"
 
@@ -132,8 +135,8 @@ int main(int argc, char** argv) {
   std::printf("path %s, %d rounds, %.3g minutes of stereo per case, threshold %g dBFS, "
               "attack 5 ms, hold 15 ms, release 40 ms; medians\n\n",
               qx::dispatch::path_name(qx::dispatch::active_path()), rounds, minutes, kThresholdDb);
-  std::printf("%-27s %10s %12s %12s %12s %8s\n", "case", "frames", "block ns/fr",
-              "memcpy ns/s", "memcpy ns/fr", "ratio");
+  std::printf("%-27s %10s %12s %12s %12s %8s %12s %12s\n", "case", "frames", "block ns/fr",
+              "memcpy ns/s", "memcpy ns/fr", "ratio", "envelope", "detector");
 
   for (const Case& c : kCases) {
     if (!only.empty() && std::string(c.name).find(only) == std::string::npos) continue;
@@ -147,7 +150,19 @@ int main(int argc, char** argv) {
     }
     qx::Limiter limiter = std::move(made).value();
 
-    std::vector<double> block_s, memcpy_s;
+    // The levels of the block, for the envelope alone.
+    std::vector<float> levels(frames, 0.0f);
+    for (std::uint64_t f = 0; f < frames; ++f) {
+      levels[f] = std::max(std::fabs(source[f]), std::fabs(source[frames + f]));
+    }
+    if (c.true_peak && limiter.detection().kind != qx::DetectionKind::SamplePeak) {
+      auto peaks = qx::true_peak_levels(limiter.detection(), source.data(), source.size(), 2);
+      if (!peaks.ok()) return 1;
+      std::memcpy(levels.data(), peaks.value().data(), frames * sizeof(float));
+    }
+    std::vector<float> envelope_levels(frames);
+
+    std::vector<double> block_s, memcpy_s, envelope_s, detector_s;
     double checksum = 0.0;
     for (int r = 0; r < rounds; ++r) {
       auto t0 = Clock::now();
@@ -165,17 +180,38 @@ int main(int argc, char** argv) {
       }
       block_s.push_back(seconds(t0, t1));
       checksum += gains.value()[frames / 2] + work[frames / 3] + copy[frames / 5];
+
+      std::memcpy(envelope_levels.data(), levels.data(), frames * sizeof(float));
+      t0 = Clock::now();
+      limiter.envelope().run(envelope_levels.data(), frames, limiter.threshold());
+      t1 = Clock::now();
+      envelope_s.push_back(seconds(t0, t1));
+      if (limiter.detection().kind != qx::DetectionKind::SamplePeak) {
+        t0 = Clock::now();
+        auto peaks = qx::true_peak_levels(limiter.detection(), source.data(), source.size(), 2);
+        t1 = Clock::now();
+        if (!peaks.ok()) return 1;
+        detector_s.push_back(seconds(t0, t1));
+        checksum += peaks.value()[frames / 7];
+      }
     }
 
     const double fr = static_cast<double>(frames);
     const double block_ns = median(block_s) * 1e9 / fr;
     const double memcpy_ns_sample = median(memcpy_s) * 1e9 / (2.0 * fr);
-    std::printf("%-27s %10llu %12.2f %12.3f %12.3f %8.1f\n", c.name,
+    char detector[16] = "-";
+    if (!detector_s.empty()) {
+      std::snprintf(detector, sizeof detector, "%.2f", median(detector_s) * 1e9 / fr);
+    }
+    std::printf("%-27s %10llu %12.2f %12.3f %12.3f %8.1f %12.2f %12s\n", c.name,
                 static_cast<unsigned long long>(frames), block_ns, memcpy_ns_sample,
-                2.0 * memcpy_ns_sample, block_ns / (2.0 * memcpy_ns_sample));
+                2.0 * memcpy_ns_sample, block_ns / (2.0 * memcpy_ns_sample),
+                median(envelope_s) * 1e9 / fr, detector);
     if (checksum == 12345.678) std::printf(" ");  // keeps the results observable
   }
   std::printf("\nblock ns/fr: process_block per stereo frame; memcpy ns/s: per float32 sample;\n"
-              "ratio: block ns/fr over memcpy ns/fr (the cost of copying the same frame).\n");
+              "ratio: block ns/fr over memcpy ns/fr (the cost of copying the same frame);\n"
+              "envelope: its steps alone over the block's levels, ns per frame; detector: the\n"
+              "true-peak levels of the block alone (working storage included), ns per frame.\n");
   return 0;
 }
