@@ -54,7 +54,7 @@ Result<Pipeline> Pipeline::start(Limiter& limiter, std::uint64_t channels) {
   p.latency_ = latency_of(limiter);
   p.ceiling_ = static_cast<float>(limiter.threshold());
   if (mode.kind != DetectionKind::SamplePeak) {
-    auto detector = TruePeakDetector::create(mode);
+    auto detector = TruePeakDetector::create(mode, limiter.threshold());
     if (!detector.ok()) return OutOfMemory{};
     p.detector_.emplace(std::move(detector).value());
   }

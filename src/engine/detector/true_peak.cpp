@@ -13,8 +13,10 @@
 #include "engine/detector/true_peak.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
+#include "engine/detector/filter_design.hpp"
 #include "engine/detector/kernels.hpp"
 
 namespace qx {
@@ -34,6 +36,34 @@ constexpr std::int64_t kMaxFactor = 6;
 std::int64_t upsampled_before(std::int64_t L) { return (6 + L - 1) / L; }
 std::int64_t upsampled_after(std::int64_t L) { return 4 / L + 1; }
 
+// The largest factor by which stage 2 can lift the loudest sample it reads,
+// as it computes: Σ 2(|e_j| + |o_j|) over a pair row (|A ± D| ≤ Σ |e_j||s_j|
+// + Σ |o_j||d_j|, with |s_j|, |d_j| at most twice the loudest sample), or
+// Σ |h_m| over a phase in direct form.
+double stage2_gain(bool four_phase) {
+  double gain = 0.0;
+  for (int row = 0; row < 2; ++row) {
+    double sum = 0.0;
+    for (int m = 0; m < 12; ++m) {
+      sum += four_phase ? std::fabs(static_cast<double>(kReferencePairs[row][m])) * 2.0
+                        : std::fabs(static_cast<double>(kReferencePhases[2 * row][m]));
+    }
+    gain = std::max(gain, sum);
+  }
+  return gain;
+}
+
+// The loudest sample for which no interpolated point can exceed `ceiling`:
+// with a margin of 2^-10 for float32 rounding, far more than a dozen
+// roundings can add, then rounded down.
+float quiet_below(double ceiling, bool four_phase) {
+  if (!(ceiling > 0.0)) return 0.0f;
+  const double limit = ceiling / (stage2_gain(four_phase) * (1.0 + 1.0 / 1024.0));
+  auto quiet = static_cast<float>(limit);
+  if (static_cast<double>(quiet) > limit) quiet = std::nextafter(quiet, 0.0f);
+  return quiet;
+}
+
 }  // namespace
 
 DetectorReach detector_reach(const DetectionMode& mode) {
@@ -50,8 +80,9 @@ DetectorReach detector_reach(const DetectionMode& mode) {
   return {0, 0};
 }
 
-Result<TruePeakDetector> TruePeakDetector::create(const DetectionMode& mode) {
+Result<TruePeakDetector> TruePeakDetector::create(const DetectionMode& mode, double ceiling) {
   TruePeakDetector detector(mode);
+  detector.quiet_ = quiet_below(ceiling, mode.four_phase);
   if (mode.kind == DetectionKind::KaiserReference) {
     const std::int64_t L = mode.factor;
     detector.chunk_ = std::max<std::int64_t>(1, kUpsampledChunk / L);
@@ -69,7 +100,7 @@ void TruePeakDetector::fold(const float* x, std::int64_t n, std::int64_t first,
   if (mode.kind != DetectionKind::KaiserReference) {
     for (std::int64_t i0 = first; i0 < last;) {
       const std::int64_t i1 = std::min(last, i0 + kReferenceChunk);
-      k.reference_range(x, n, i0, i1, levels + (i0 - first), mode.four_phase);
+      k.reference_range(x, n, i0, i1, levels + (i0 - first), mode.four_phase, quiet_);
       i0 = i1;
     }
     return;
@@ -88,7 +119,8 @@ void TruePeakDetector::fold(const float* x, std::int64_t n, std::int64_t first,
     k.kaiser_range(x, n, j0, j1, mode, computed);
     phase[0] = x + i0;
     for (std::int64_t p = 1; p < L; ++p) phase[p] = computed[p] + (i0 - j0);
-    k.upsampled_levels(phase, n, mode.factor, i0, i1, levels + (i0 - first), mode.four_phase);
+    k.upsampled_levels(phase, n, mode.factor, i0, i1, levels + (i0 - first), mode.four_phase,
+                       quiet_);
     i0 = i1;
   }
 }

@@ -33,7 +33,15 @@ class TruePeakDetector {
  public:
   // `mode` must outlive the detector. OutOfMemory when the working storage
   // cannot be had.
-  static Result<TruePeakDetector> create(const DetectionMode& mode);
+  //
+  // With a `ceiling` (the linear threshold T), the levels are exact only
+  // where they matter to the limiter: a run of frames around which no
+  // sample (after the upsampler, in KaiserReference mode) is loud enough
+  // for any interpolated point to exceed T gets its sample peaks, which are
+  // at most T too. A level at or under T gives the same gain whatever it
+  // is, so the gains do not change, and most of the interpolation filter's
+  // work on music is saved.
+  static Result<TruePeakDetector> create(const DetectionMode& mode, double ceiling = 0.0);
 
   // Folds (with max) the levels of frames [first, last) of channel x into
   // levels[0, last − first). x holds n frames; outside them the channel is
@@ -47,6 +55,7 @@ class TruePeakDetector {
   const DetectionMode* mode_;
   Buffer<float> phases_;  // KaiserReference: phases 1 … L − 1 of one chunk
   std::int64_t chunk_ = 0;
+  float quiet_ = 0.0f;  // the loudest sample a skipped run may hold; 0: none
 };
 
 // Stage 2 over a planar buffer of `sample_count` samples in `channels`
