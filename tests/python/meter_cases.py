@@ -127,6 +127,8 @@ TP_SIGNALS = [
     ("transients", lambda r: mo.transients(r, seconds=0.25), False),
     ("clipped-noise", lambda r: mo.clipped_noise(r, seconds=0.25), False),
     ("nyquist-noise", lambda r: mo.band_noise(r, 0.40, 0.49, seconds=0.25), False),
+    # Full band: noise bursts soft-clipped (peaks well between samples).
+    ("music-like", lambda r: mo.music_like(r, 0.5, seed=r, level=2.0), False),
 ]
 
 
