@@ -15,6 +15,7 @@ import numpy as np
 import pytest
 
 tools = pytest.importorskip("qx_limiter_tools")
+pytest.importorskip("scipy", reason="the oracle and the test signals are written with SciPy")
 
 import meter_oracle as mo  # noqa: E402
 from meter_cases import *  # noqa: E402,F401,F403  (the shared test functions)
