@@ -84,7 +84,6 @@ def main():
                   f"| {e_s:+.3f} | {r_s:+.3f} |")
 
     table(lambda r: r[0], "signal (worst over rates)")
-    table(lambda r: f"{r[1]} Hz" + ("" if r[2] else " (all)"), "rate, content < 0.45 fs")
     table(lambda r: f"{r[1]} Hz" + (" in band" if r[2] else " beyond 0.45 fs / full band"),
           "rate")
 
