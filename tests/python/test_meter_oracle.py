@@ -79,6 +79,15 @@ def test_precise_table_phase_zero_is_the_sample():
     assert row[mo.PRECISE_HALF - 1] == 1.0 and np.count_nonzero(row) == 1
 
 
+def test_precise_table_source_round_trips():
+    import re
+
+    source = mo.precise_table_source()
+    values = [float.fromhex(v) for v in re.findall(r"(-?0x[0-9a-f.]+p[-+]?\d+)f", source)]
+    np.testing.assert_array_equal(np.array(values, np.float32).reshape(mo.PRECISE_TABLE.shape),
+                                  mo.PRECISE_TABLE)
+
+
 def test_percentile_index_is_nearest_rank_rounded_half_up():
     # (count - 1) * p / 100 + 1/2, floored, in exact integer arithmetic.
     assert [mo.percentile_index(n, 10) for n in (1, 2, 6, 7, 16, 17)] == [0, 0, 1, 1, 2, 2]
