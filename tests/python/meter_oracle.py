@@ -1,0 +1,755 @@
+"""The loudness and true-peak meter written out slowly in NumPy/SciPy.
+
+This module is the meter's executable definition: `measure(audio, rate)`
+returns the four figures the compiled `qx_limiter_tools.measure` must give,
+computed with the same constants, block boundaries, gates, percentile rule
+and true-peak search, each step in plain array code. docs/meter-design.md
+explains the choices and the evidence for them.
+
+Agreement with the compiled meter:
+
+- sample peak and true peak: identical bits. Every value is a product or a
+  sum of IEEE doubles or floats in an order fixed here (the screen filter in
+  float32 tap by tap, the precise dot products as eight interleaved partial
+  sums, the parabolic refinement as written), so vector width cannot change
+  them.
+- integrated loudness and loudness range: identical bits when the K-weighting
+  runs through `k_weight_exact` (the recursion in the compiled meter's exact
+  operation order, slow, for short signals); through SciPy's `sosfilt` (the
+  default, used for long signals) they agree within 1e-9 LU.
+
+Beside the meter: the references the tests compare against (the 4x
+interpolator printed in BS.1770, a 32x band-limited reconstruction) and the
+generators of the test signals.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+import numpy as np
+from scipy import signal as _signal
+
+# ---------------------------------------------------------------------------
+# K-weighting
+
+# Analog prototypes fitted to the 48 kHz coefficients printed in BS.1770:
+# a high shelf (f0, Q, gain in dB) and a high pass (f0, Q).
+SHELF_F0 = 1681.974450955533
+SHELF_Q = 0.7071752369554196
+SHELF_GAIN_DB = 3.999843853973347
+HIGHPASS_F0 = 38.13547087602444
+HIGHPASS_Q = 0.5003270373238773
+# The shelf's mid-band gain, the fourth parameter of its prototype
+#   H(s) = (Vh s^2 + Vb (w0/Q) s + w0^2) / (s^2 + (w0/Q) s + w0^2),
+# solved from the printed 48 kHz b0 (b2 gives the same to 2e-15). It is
+# Vh ** 0.49966677..., close to but not the geometric mean sqrt(Vh).
+SHELF_MID_GAIN = 1.25872093023256
+
+PRINTED_48K = (
+    (1.53512485958697, -2.69169618940638, 1.19839281085285, -1.69065929318241, 0.73248077421585),
+    (1.0, -2.0, 1.0, -1.99004745483398, 0.99007225036621),
+)
+
+
+def k_weighting_coefficients(sample_rate):
+    """The two K-weighting stages at `sample_rate` as (b0, b1, b2, a1, a2), a0 = 1.
+
+    Bilinear transform prewarped at each stage's f0 (K = tan(pi f0 / fs)).
+    The high pass keeps the numerator 1, -2, 1 unnormalised at every rate,
+    as the printed 48 kHz table does (its gain above f0 is a0, about 1.005).
+    """
+    fs = float(sample_rate)
+    k = math.tan(math.pi * SHELF_F0 / fs)
+    vh = 10.0 ** (SHELF_GAIN_DB / 20.0)
+    a0 = 1.0 + k / SHELF_Q + k * k
+    shelf = (
+        (vh + SHELF_MID_GAIN * k / SHELF_Q + k * k) / a0,
+        2.0 * (k * k - vh) / a0,
+        (vh - SHELF_MID_GAIN * k / SHELF_Q + k * k) / a0,
+        2.0 * (k * k - 1.0) / a0,
+        (1.0 - k / SHELF_Q + k * k) / a0,
+    )
+    k = math.tan(math.pi * HIGHPASS_F0 / fs)
+    a0 = 1.0 + k / HIGHPASS_Q + k * k
+    highpass = (1.0, -2.0, 1.0, 2.0 * (k * k - 1.0) / a0, (1.0 - k / HIGHPASS_Q + k * k) / a0)
+    return shelf, highpass
+
+
+def k_weight(planar, sample_rate):
+    """K-weighted channels (float64) of a (channels, frames) array, via SciPy."""
+    shelf, highpass = k_weighting_coefficients(sample_rate)
+    sos = np.array([[*shelf[:3], 1.0, *shelf[3:]], [*highpass[:3], 1.0, *highpass[3:]]])
+    planar = np.asarray(planar, dtype=np.float64)
+    if planar.shape[-1] == 0:
+        return planar.copy()
+    return _signal.sosfilt(sos, planar, axis=-1)
+
+
+def k_weight_exact(planar, sample_rate):
+    """The K-weighting in the compiled meter's operation order (slow: short signals).
+
+    Each stage is direct form I in double, state zero at the start:
+        w = ((b0*x[n] + b1*x[n-1]) + b2*x[n-2]) - a2*y[n-2]
+        y[n] = w - a1*y[n-1]
+    so the serial dependency through y[n-1] is one multiply and one subtract.
+    Separate multiplies and adds: no fused multiply-add anywhere.
+    """
+    stages = k_weighting_coefficients(sample_rate)
+    planar = np.asarray(planar, dtype=np.float64)
+    out = np.empty_like(planar)
+    for c in range(planar.shape[0]):
+        data = planar[c].tolist()
+        for b0, b1, b2, a1, a2 in stages:
+            x1 = x2 = y1 = y2 = 0.0
+            result = []
+            for x in data:
+                w = ((b0 * x + b1 * x1) + b2 * x2) - a2 * y2
+                y = w - a1 * y1
+                x2, x1, y2, y1 = x1, x, y1, y
+                result.append(y)
+            data = result
+        out[c] = data
+    return out
+
+
+# ---------------------------------------------------------------------------
+# Channels, blocks and gates
+
+SURROUND_WEIGHT = 1.41
+
+
+def channel_weights(channels):
+    """Weight of each channel by position, as libebur128 assigns them by default.
+
+    1: mono (weight 1, not dual mono); 2: L R; 3: L R C; 4: L R Ls Rs;
+    5: L R C Ls Rs; 6 and more: L R C LFE Ls Rs, the LFE and every channel
+    after the sixth weighted 0 (left out of the loudness).
+    """
+    if channels == 4:
+        return (1.0, 1.0, SURROUND_WEIGHT, SURROUND_WEIGHT)
+    if channels == 5:
+        return (1.0, 1.0, 1.0, SURROUND_WEIGHT, SURROUND_WEIGHT)
+    if channels >= 6:
+        return (1.0, 1.0, 1.0, 0.0, SURROUND_WEIGHT, SURROUND_WEIGHT) + (0.0,) * (channels - 6)
+    return (1.0,) * channels
+
+
+def subblock_length(sample_rate):
+    """Frames per 100 ms sub-block: fs / 10 rounded half up (1103 at 11025 Hz)."""
+    return (int(sample_rate) + 5) // 10
+
+
+BLOCK_SUBBLOCKS = 4  # a 400 ms gating block
+SHORT_TERM_SUBBLOCKS = 30  # a 3 s short-term window
+SHORT_TERM_STEP = 10  # one short-term window per second, as libebur128
+# -70 LUFS as a mean-square power: 10 ** ((-70 + 0.691) / 10).
+ABSOLUTE_GATE_POWER = float.fromhex("0x1.f791ec6e1d5b7p-24")
+LUFS_OFFSET = -0.691
+
+
+def subblock_powers(weighted, frames_per_subblock, weights):
+    """W[k]: the channel-weighted sums of squares of sub-block k, complete ones only.
+
+    Per channel the squares are summed in frame order (np.add.accumulate is
+    sequential), then the channels are added in channel order with their
+    weights; channels weighted 0 are skipped.
+    """
+    count = weighted.shape[1] // frames_per_subblock
+    out = np.zeros(count)
+    for k in range(count):
+        seg = weighted[:, k * frames_per_subblock:(k + 1) * frames_per_subblock]
+        total = 0.0
+        for c, g in enumerate(weights):
+            if g == 0.0:
+                continue
+            total = total + g * float(np.add.accumulate(seg[c] * seg[c])[-1])
+        out[k] = total
+    return out
+
+
+def window_powers(subblocks, length, step, frames_per_subblock):
+    """Mean-square powers of windows of `length` sub-blocks every `step` sub-blocks.
+
+    Each window's sum runs over its sub-blocks in order, then is divided by
+    its frame count.
+    """
+    frames = float(length * frames_per_subblock)
+    out = []
+    for start in range(0, len(subblocks) - length + 1, step):
+        total = 0.0
+        for value in subblocks[start:start + length]:
+            total = total + float(value)
+        out.append(total / frames)
+    return np.array(out)
+
+
+def _sequential_mean(values):
+    total = 0.0
+    for value in values:
+        total = total + float(value)
+    return total / len(values)
+
+
+def _lufs(power):
+    return LUFS_OFFSET + 10.0 * math.log10(power)
+
+
+def integrated_loudness(block_powers):
+    """BS.1770 gating: absolute at -70 LUFS, then 10 LU below the absolutely gated mean."""
+    kept = block_powers[block_powers > ABSOLUTE_GATE_POWER]
+    if kept.size == 0:
+        return -math.inf
+    kept = kept[kept > _sequential_mean(kept) / 10.0]
+    return _lufs(_sequential_mean(kept))
+
+
+def percentile_index(count, percent):
+    """Nearest rank, rounded half up: floor((count - 1) * percent / 100 + 1/2)."""
+    return ((count - 1) * percent + 50) // 100
+
+
+def loudness_range(short_term_powers):
+    """EBU Tech 3342: gates at -70 LUFS and 20 LU below the mean, 10th to 95th percentile."""
+    kept = short_term_powers[short_term_powers > ABSOLUTE_GATE_POWER]
+    if kept.size == 0:
+        return -math.inf
+    kept = np.sort(kept[kept > _sequential_mean(kept) / 100.0])
+    high = kept[percentile_index(kept.size, 95)]
+    low = kept[percentile_index(kept.size, 10)]
+    return 10.0 * (math.log10(high) - math.log10(low))
+
+
+# ---------------------------------------------------------------------------
+# True peak
+
+# The BS.1770 interpolation filter, four phases of twelve taps, exact in
+# float32. Output n of phase p lies at time n - 6 + (2p + 1) / 8 samples.
+REFERENCE_PHASES = np.array(
+    [
+        [14, 90, -161, 272, -487, 1125, 7964, -838, 390, -218, 122, -68],
+        [-239, 240, -424, 730, -1364, 3810, 6388, -1641, 832, -477, 271, -155],
+        [-155, 271, -477, 832, -1641, 6388, 3810, -1364, 730, -424, 240, -239],
+        [-68, 122, -218, 390, -838, 7964, 1125, -487, 272, -161, 90, 14],
+    ],
+    dtype=np.float64,
+) / 8192.0
+REFERENCE_TAPS = 12
+
+# The precise interpolator: a Kaiser-windowed sinc (beta 8) of 128 taps,
+# tabulated at 16 fractional positions. Row r evaluates the waveform at
+# i + r/16 from x[i-63] .. x[i+64]. Its error at any position: within
+# +-0.0006 dB for content up to 0.45 fs, 0.001 dB at 0.48 fs, down to
+# -1.4 dB at 0.49 fs (the ideal reconstruction needs ever longer filters as
+# content nears fs/2). It is only evaluated near anchors, so its length
+# costs per anchor, not per frame.
+PRECISE_HALF = 64
+PRECISE_BETA = 8.0
+PRECISE_STEPS = 16
+# Screen: only local maxima of the 4x screen within this many dB of the
+# reading so far are evaluated precisely (see the design note for the margin).
+SCREEN_MARGIN_DB = 7.0
+SCREEN_FACTOR = float(np.float32(10.0 ** (SCREEN_MARGIN_DB / 20.0)))
+# The threshold is updated between blocks of this many screen outputs,
+# counted from the start of the signal, so chunking cannot change it.
+SCREEN_BLOCK = 4096
+
+
+def precise_table():
+    """(PRECISE_STEPS, 2 * PRECISE_HALF) float32 coefficients; row r for offset r/16."""
+    offsets = np.arange(-PRECISE_HALF + 1, PRECISE_HALF + 1)
+    tau = np.arange(PRECISE_STEPS) / PRECISE_STEPS
+    distance = offsets[None, :] - tau[:, None]
+    window = np.i0(PRECISE_BETA * np.sqrt(np.clip(1.0 - (distance / PRECISE_HALF) ** 2, 0.0, None)))
+    table = np.sinc(distance) * window / np.i0(PRECISE_BETA)
+    table[0] = 0.0
+    table[0, PRECISE_HALF - 1] = 1.0  # offset 0 is the sample itself, exactly
+    return table.astype(np.float32)
+
+
+# float32: the compiled meter embeds these very values (generated from here).
+PRECISE_TABLE = precise_table()
+
+
+def precise_table_source():
+    """The table as C++ source: exact float32 hex literals, row by row, for the
+    compiled meter to embed (so both use the very same coefficients)."""
+    rows = []
+    for r, row in enumerate(PRECISE_TABLE):
+        values = ", ".join(float(v).hex() + "f" for v in row)
+        rows.append(f"    {{{values}}},  // position {r}/16")
+    return (f"// Generated by tests/python/meter_oracle.py: precise_table_source().\n"
+            f"alignas(64) constexpr float kPreciseTable[{PRECISE_STEPS}][{2 * PRECISE_HALF}] = {{\n"
+            + "\n".join(rows) + "\n};\n")
+
+
+def _dot8(coefficients, rows):
+    """Sum of coefficients * rows over the last axis as eight interleaved partial
+    sums (lane j takes terms j, j + 8, j + 16, ... in order), then added as a
+    fixed tree; in the arrays' type (float32 for the precise interpolator)."""
+    products = coefficients * rows
+    acc = products[..., 0:8].copy()
+    for g in range(8, products.shape[-1], 8):
+        acc = acc + products[..., g:g + 8]
+    return ((acc[..., 0] + acc[..., 1]) + (acc[..., 2] + acc[..., 3])) + (
+        (acc[..., 4] + acc[..., 5]) + (acc[..., 6] + acc[..., 7]))
+
+
+def reference_screen(channel):
+    """The BS.1770 4x interpolator in float32, taps in order: (frames + 11, 4) outputs."""
+    x = np.concatenate([np.zeros(REFERENCE_TAPS - 1, np.float32), channel.astype(np.float32),
+                        np.zeros(REFERENCE_TAPS - 1, np.float32)])
+    count = channel.size + REFERENCE_TAPS - 1
+    phases = REFERENCE_PHASES.astype(np.float32)
+    out = np.empty((count, 4), np.float32)
+    for p in range(4):
+        acc = phases[p, 0] * x[REFERENCE_TAPS - 1:REFERENCE_TAPS - 1 + count]
+        for m in range(1, REFERENCE_TAPS):
+            acc = acc + phases[p, m] * x[REFERENCE_TAPS - 1 - m:REFERENCE_TAPS - 1 - m + count]
+        out[:, p] = acc
+    return out
+
+
+def reference_values(channel, positions):
+    """The same 4x interpolator in double, at 4x grid positions u = 4 n + p."""
+    x = np.concatenate([np.zeros(REFERENCE_TAPS - 1), channel.astype(np.float64),
+                        np.zeros(REFERENCE_TAPS)])
+    n, p = np.divmod(positions, 4)
+    acc = np.zeros(len(positions))
+    for m in range(REFERENCE_TAPS):
+        acc = acc + REFERENCE_PHASES[p, m] * x[n + REFERENCE_TAPS - 1 - m]
+    return acc
+
+
+def precise_values(channel, sixteenths):
+    """The precise interpolator at times t = sixteenths / 16 (zeros outside the signal)."""
+    pad = PRECISE_HALF + 8
+    x = np.concatenate([np.zeros(pad, np.float32), channel.astype(np.float32),
+                        np.zeros(pad, np.float32)])
+    i, r = np.divmod(sixteenths, PRECISE_STEPS)
+    start = i - PRECISE_HALF + 1 + pad
+    rows = x[start[:, None] + np.arange(2 * PRECISE_HALF)[None, :]]
+    return _dot8(PRECISE_TABLE[r], rows)
+
+
+def _vertex(a, b, c):
+    """Value at the vertex of the parabola through magnitudes a, b, c (b the
+    largest); b itself where the three are collinear."""
+    d = (a - b) + (c - b)
+    out = b.copy()
+    curved = d < 0.0
+    diff = a[curved] - c[curved]
+    out[curved] = b[curved] - (diff * diff) / (8.0 * d[curved])
+    return out
+
+
+def anchor_peaks(channel, anchors):
+    """Per anchor (a 4x grid position): the largest of the double 4x values at
+    u-1, u, u+1 and the precise peak found near it in two steps.
+
+    Step 1 evaluates the precise interpolator at the anchor's time c and at
+    c -+ 1/4 sample (the neighbouring 4x positions); the vertex of the parabola
+    through the three magnitudes, kept within c -+ 1/4, rounded to the nearest
+    sixteenth, is g (without curvature, g is the largest of the three). Step 2 evaluates g - 1/16,
+    g, g + 1/16 and takes the larger of their largest magnitude and the
+    vertex of the parabola through them. Six dot products per anchor.
+    """
+    anchors = np.asarray(anchors, dtype=np.int64)
+    if anchors.size == 0:
+        return np.zeros(0)
+    # u = 4 n + p sits at n - 6 + (2 p + 1) / 8 samples, in sixteenths:
+    n, p = np.divmod(anchors, 4)
+    centre = 16 * (n - 6) + 4 * p + 2
+    # float32 values, their magnitudes and everything after in double.
+    coarse = np.abs(precise_values(channel, np.concatenate([centre - 4, centre, centre + 4])))
+    coarse = coarse.astype(np.float64)
+    a, b, c = coarse.reshape(3, anchors.size)
+    d = (a - b) + (c - b)
+    curved = d < 0.0
+    offset = np.zeros(anchors.size)  # vertex offset in quarter samples, within -1 .. 1
+    offset[curved] = np.minimum(1.0, np.maximum(-1.0, (a[curved] - c[curved]) / (2.0 * d[curved])))
+    step = np.floor(4.0 * offset + 0.5).astype(np.int64)
+    flat_step = np.where((b >= a) & (b >= c), 0, np.where(a > c, -4, 4))
+    g = centre + np.where(curved, step, flat_step)
+    fine = np.abs(precise_values(channel, np.concatenate([g - 1, g, g + 1]))).astype(np.float64)
+    fa, fb, fc = fine.reshape(3, anchors.size)
+    fmax = np.maximum(np.maximum(fa, fb), fc)
+    peak = np.where((fb >= fa) & (fb >= fc), _vertex(fa, fb, fc), fmax)
+    peak = np.maximum(peak, np.maximum(np.maximum(a, b), c))
+    total = channel.size + REFERENCE_TAPS - 1
+    ref = np.zeros(anchors.size)
+    for shift_u in (-1, 0, 1):
+        u = anchors + shift_u
+        ok = (u >= 0) & (u < 4 * total)
+        r = np.zeros(anchors.size)
+        r[ok] = np.abs(reference_values(channel, u[ok]))
+        ref = np.maximum(ref, r)
+    return np.maximum(peak, ref)
+
+
+# Frames a screen block needs around its outputs: the screen reaches 11
+# back, an anchor's evaluation PRECISE_HALF + 7 back and PRECISE_HALF - 5 ahead.
+BLOCK_BEFORE = PRECISE_HALF + 16
+BLOCK_AFTER = PRECISE_HALF
+
+
+def block_reading(segment, segment_start, block, reading, frames, screened=True):
+    """The reading after screen block `block`, given the reading before it.
+
+    `segment` holds frames [segment_start, segment_start + width) of the
+    (channels, frames) signal, float32, and must cover the block's frames
+    from BLOCK_BEFORE before it to BLOCK_AFTER after it, or up to the end of
+    the signal (`frames` long; frames outside it are zeros). The block's
+    screen outputs are n = block * SCREEN_BLOCK .. + SCREEN_BLOCK - 1 (output n
+    of the 4x filter reads frames n - 11 .. n; there are frames + 11 outputs).
+    """
+    outputs = frames + REFERENCE_TAPS - 1
+    low = block * SCREEN_BLOCK
+    high = min(low + SCREEN_BLOCK, outputs)
+    result = reading
+    first, last = low, min(frames, high)
+    if first < last:
+        result = max(result, float(np.abs(segment[:, first - segment_start:last - segment_start]).max()))
+    for channel in segment:
+        screen = np.abs(reference_screen(channel).reshape(-1))  # 4 (n - segment_start) + p
+        local = np.arange(4 * (low - segment_start), 4 * (high - segment_start))
+        here = screen[local]
+        before = screen[local - 1] if local[0] > 0 else np.concatenate([[np.float32(0)], screen[local[1:] - 1]])
+        after_index = local + 1
+        after = np.where(after_index < 4 * (outputs - segment_start),
+                         screen[np.minimum(after_index, screen.size - 1)], np.float32(0))
+        anchors = local[(here >= before) & (here > after) & (here > 0)]
+        if screened:
+            anchors = anchors[screen[anchors].astype(np.float64) * SCREEN_FACTOR >= reading]
+        if anchors.size:
+            result = max(result, float(anchor_peaks(channel, anchors).max()))
+    return result
+
+
+def true_peak_linear(planar, screened=True):
+    """The true peak of a whole (channels, frames) signal, as a linear value.
+
+    Screen blocks are visited in order; in each, only the local maxima of the
+    float32 4x screen whose value times SCREEN_FACTOR reaches the reading of
+    the blocks before are evaluated precisely (`screened=False` evaluates
+    every local maximum: the two agree whenever the screen margin holds,
+    which the tests check on every test signal).
+    """
+    planar = np.asarray(planar, dtype=np.float32)
+    channels, frames = planar.shape
+    reading = 0.0
+    blocks = -(-(frames + REFERENCE_TAPS - 1) // SCREEN_BLOCK) if frames else 0
+    for b in range(blocks):
+        start = max(0, b * SCREEN_BLOCK - BLOCK_BEFORE)
+        stop = min(frames, (b + 1) * SCREEN_BLOCK + BLOCK_AFTER)
+        reading = block_reading(planar[:, start:stop], start, b, reading, frames, screened)
+    return reading
+
+
+# ---------------------------------------------------------------------------
+# The meter
+
+
+@dataclass(frozen=True)
+class Measurement:
+    integrated_lufs: float
+    loudness_range_lu: float
+    true_peak_dbtp: float
+    sample_peak_dbfs: float
+
+
+def to_planar(audio, axis=-1):
+    """(channels, frames) float32 view of the input, with the limiter's array checks."""
+    array = np.asarray(audio)
+    if array.dtype != np.float32:
+        array = array.astype(np.float32)
+    if array.ndim not in (1, 2):
+        raise ValueError(f"audio must be a 1D or 2D array, got {array.ndim} dimensions")
+    frame_axis = axis + array.ndim if axis < 0 else axis
+    if not 0 <= frame_axis < array.ndim:
+        raise ValueError(f"axis={axis} is invalid for a {array.ndim}D array")
+    planar = array[None, :] if array.ndim == 1 else (array if frame_axis == 1 else array.T)
+    if planar.shape[0] == 0:
+        raise ValueError("the channel dimension must not be empty")
+    bad = ~np.isfinite(planar) | (np.abs(planar) > 4294967296.0)
+    if bad.any():
+        # The earliest frame first, then the lowest channel: the order in
+        # which a meter reading the signal front to back meets them.
+        frame, channel = (int(i) for i in np.argwhere(bad.T)[0])
+        value = planar[channel, frame]
+        if not np.isfinite(value):
+            raise ValueError(f"input sample at frame {frame}, channel {channel} is not finite")
+        # The float32's shortest decimal digits, without an exponent, as the
+        # limiter prints them.
+        shown = np.format_float_positional(np.float32(value), trim="-")
+        raise ValueError(f"input sample at frame {frame}, channel {channel} must be between "
+                         f"-4294967296 and 4294967296, got {shown}")
+    return planar
+
+
+def _db(linear):
+    return 20.0 * math.log10(linear) if linear > 0.0 else -math.inf
+
+
+def measure(audio, sample_rate, *, axis=-1, exact=False, screened=True):
+    """The four figures of `audio` at `sample_rate`; see the module docstring."""
+    planar = to_planar(audio, axis)
+    channels, frames = planar.shape
+    n = subblock_length(sample_rate)
+    weighted = (k_weight_exact if exact else k_weight)(planar, sample_rate)
+    sub = subblock_powers(weighted, n, channel_weights(channels))
+    blocks = window_powers(sub, BLOCK_SUBBLOCKS, 1, n)
+    short = window_powers(sub, SHORT_TERM_SUBBLOCKS, SHORT_TERM_STEP, n)
+    sample_peak = float(np.abs(planar).max()) if frames else 0.0
+    return Measurement(
+        integrated_lufs=integrated_loudness(blocks),
+        loudness_range_lu=loudness_range(short),
+        true_peak_dbtp=_db(true_peak_linear(planar, screened)),
+        sample_peak_dbfs=_db(sample_peak),
+    )
+
+
+class Meter:
+    """The same figures fed chunk by chunk, holding bounded state.
+
+    K-weighting filter states and one partial sum per channel carry over
+    between chunks; each completed sub-block leaves one number (its weighted
+    power); the true-peak search keeps the last few thousand frames until
+    their screen block can be evaluated.
+    """
+
+    def __init__(self, sample_rate, channels):
+        if int(sample_rate) <= 0:
+            raise ValueError("sample_rate must be a positive 32-bit integer")
+        if channels <= 0:
+            raise ValueError("channels must be greater than zero")
+        self.sample_rate = int(sample_rate)
+        self.channels = channels
+        self._weights = channel_weights(channels)
+        self._subblock = subblock_length(sample_rate)
+        shelf, highpass = k_weighting_coefficients(sample_rate)
+        self._sos = np.array([[*shelf[:3], 1.0, *shelf[3:]], [*highpass[:3], 1.0, *highpass[3:]]])
+        self._zi = np.zeros((2, channels, 2))
+        self._partial = np.zeros(channels)  # running sums of squares in the open sub-block
+        self._filled = 0  # frames in the open sub-block
+        self._subblocks = []
+        self._frames = 0
+        self._sample_peak = 0.0
+        self._reading = 0.0
+        self._next_block = 0
+        self._kept = np.zeros((channels, 0), np.float32)  # frames [self._kept_start, self._frames)
+        self._kept_start = 0
+
+    def add(self, chunk, *, axis=-1):
+        planar = to_planar(chunk, axis)
+        if planar.shape[0] != self.channels:
+            raise ValueError(f"chunk has {planar.shape[0]} channels, the meter measures "
+                             f"{self.channels}")
+        frames = planar.shape[1]
+        if frames == 0:
+            return
+        weighted, self._zi = _signal.sosfilt(self._sos, planar.astype(np.float64), axis=-1,
+                                             zi=self._zi)
+        pos = 0
+        while pos < frames:
+            take = min(frames - pos, self._subblock - self._filled)
+            seg = weighted[:, pos:pos + take]
+            for c in range(self.channels):
+                self._partial[c] = np.add.accumulate(
+                    np.concatenate([[self._partial[c]], seg[c] * seg[c]]))[-1]
+            self._filled += take
+            pos += take
+            if self._filled == self._subblock:
+                total = 0.0
+                for c, g in enumerate(self._weights):
+                    if g != 0.0:
+                        total = total + g * float(self._partial[c])
+                self._subblocks.append(total)
+                self._partial[:] = 0.0
+                self._filled = 0
+        self._sample_peak = max(self._sample_peak, float(np.abs(planar).max()))
+        self._kept = np.concatenate([self._kept, planar], axis=1)
+        self._frames += frames
+        self._run_blocks(final=False)
+
+    def _run_blocks(self, final):
+        outputs = self._frames + REFERENCE_TAPS - 1
+        while True:
+            b = self._next_block
+            if b * SCREEN_BLOCK >= (outputs if final else self._frames):
+                break
+            stop = (b + 1) * SCREEN_BLOCK + BLOCK_AFTER
+            if not final and stop > self._frames:
+                break  # the block's look-ahead has not arrived yet
+            start = max(0, b * SCREEN_BLOCK - BLOCK_BEFORE)
+            segment = self._kept[:, start - self._kept_start:min(stop, self._frames) - self._kept_start]
+            frames = self._frames if final else max(self._frames, stop)
+            self._reading = block_reading(segment, start, b, self._reading, frames)
+            self._next_block += 1
+            # Drop what no later block reads.
+            keep_from = max(0, self._next_block * SCREEN_BLOCK - BLOCK_BEFORE)
+            if keep_from > self._kept_start:
+                self._kept = self._kept[:, keep_from - self._kept_start:]
+                self._kept_start = keep_from
+
+    def result(self):
+        """The figures of everything added so far (the meter can go on after it)."""
+        saved = (self._next_block, self._reading, self._kept, self._kept_start)
+        self._run_blocks(final=True)
+        reading = self._reading
+        self._next_block, self._reading, self._kept, self._kept_start = saved
+        sub = np.array(self._subblocks)
+        blocks = window_powers(sub, BLOCK_SUBBLOCKS, 1, self._subblock)
+        short = window_powers(sub, SHORT_TERM_SUBBLOCKS, SHORT_TERM_STEP, self._subblock)
+        return Measurement(
+            integrated_lufs=integrated_loudness(blocks),
+            loudness_range_lu=loudness_range(short),
+            true_peak_dbtp=_db(reading),
+            sample_peak_dbfs=_db(self._sample_peak),
+        )
+
+
+# ---------------------------------------------------------------------------
+# References the meter is compared with
+
+
+def bs1770_reference_peak(planar):
+    """Largest magnitude the BS.1770 4x interpolator gives (double, full convolution)."""
+    planar = np.atleast_2d(np.asarray(planar, dtype=np.float64))
+    best = 0.0
+    for channel in planar:
+        for phase in REFERENCE_PHASES:
+            best = max(best, float(np.abs(np.convolve(channel, phase)).max(initial=0.0)))
+    return best
+
+
+def sinc_peak(planar, factor=32):
+    """Peak of the band-limited (sinc) reconstruction, read on a `factor`x grid.
+
+    The samples, with zeros around them, are interpolated exactly in the
+    frequency domain (the Nyquist bin split evenly between its two images);
+    a second of zeros on each side makes the wrap-around of the periodic
+    transform negligible (a sinc tail of 1/(pi * fs) at most).
+    """
+    planar = np.atleast_2d(np.asarray(planar, dtype=np.float64))
+    frames = planar.shape[1]
+    size = 1 << int(math.ceil(math.log2(frames + 2 * max(4096, frames // 4))))
+    best = 0.0
+    for channel in planar:
+        spectrum = np.fft.rfft(channel, size)
+        spectrum[-1] *= 0.5
+        wide = np.zeros(size * factor // 2 + 1, complex)
+        wide[:spectrum.size] = spectrum
+        best = max(best, float(np.abs(np.fft.irfft(wide, size * factor)).max()) * factor)
+    return best
+
+
+# ---------------------------------------------------------------------------
+# Test signals. Every generator returns float32 (channels, frames), so the
+# meter and the references see the very same numbers.
+
+
+def _ramps(frames, ramp):
+    """Flat 1 with raised-cosine ramps of `ramp` frames at both ends."""
+    t = np.arange(frames, dtype=np.float64)
+    edge = np.minimum(1.0, np.minimum(t, frames - 1 - t) / max(ramp, 1))
+    return 0.5 - 0.5 * np.cos(np.pi * edge)
+
+
+def tone(rate, frequency, seconds=0.5, amplitude=0.5, ramp_seconds=0.05, channels=1,
+         crest_between=True):
+    """A steady sine with gentle ramps; with `crest_between` a crest falls halfway
+    between the two middle samples (its worst phase: at fs/4 the samples sit
+    45 degrees off the crests). Its true peak is `amplitude`."""
+    frames = int(round(rate * seconds))
+    centre = frames // 2 + (0.5 if crest_between else 0.0)
+    t = (np.arange(frames) - centre) / rate
+    x = amplitude * np.cos(2 * np.pi * frequency * t) * _ramps(frames, rate * ramp_seconds)
+    return np.repeat(x[None, :], channels, axis=0).astype(np.float32)
+
+
+def sine_sum(rate, frequencies, amplitudes, seconds=0.5):
+    """Sines that all crest together halfway between two samples: the true peak
+    is exactly sum(amplitudes) (ramps end far from that crest)."""
+    frames = int(round(rate * seconds))
+    t = (np.arange(frames) - frames // 2 - 0.5) / rate
+    x = sum(a * np.cos(2 * np.pi * f * t) for f, a in zip(frequencies, amplitudes))
+    return (x * _ramps(frames, rate * 0.05))[None, :].astype(np.float32)
+
+
+def transients(rate, seconds=0.5, seed=0):
+    """Clicks, steps and short bursts (full band, no ramps)."""
+    rng = np.random.default_rng(seed)
+    frames = int(round(rate * seconds))
+    x = np.zeros(frames)
+    spots = rng.integers(64, frames - 64, 24)
+    x[spots[:8]] = rng.choice([-0.9, 0.9], 8)
+    for s in spots[8:16]:
+        x[s:s + 40] += rng.choice([-0.4, 0.4])
+    for s in spots[16:]:
+        x[s:s + 32] += 0.5 * rng.standard_normal(32) * np.exp(-np.arange(32) / 6)
+    return np.clip(x, -0.99, 0.99)[None, :].astype(np.float32)
+
+
+def clipped_noise(rate, seconds=0.5, drive=3.0, seed=0):
+    """Gaussian noise driven into hard clipping at 0.5."""
+    rng = np.random.default_rng(seed)
+    x = np.clip(rng.standard_normal(int(round(rate * seconds))) * drive, -1.0, 1.0) * 0.5
+    return x[None, :].astype(np.float32)
+
+
+def band_noise(rate, low, high, seconds=0.5, seed=0, peak=0.7):
+    """Noise band-limited to [low, high] x fs (low = 0 for a low pass), ramped,
+    scaled so its largest sample is `peak`."""
+    rng = np.random.default_rng(seed)
+    frames = int(round(rate * seconds))
+    if low <= 0:
+        taps = _signal.firwin(801, 2 * high, window=("kaiser", 12))
+    else:
+        taps = _signal.firwin(801, [2 * low, 2 * high], pass_zero=False, window=("kaiser", 12))
+    x = np.convolve(rng.standard_normal(frames), taps, "same") * _ramps(frames, frames // 10)
+    return (x / np.abs(x).max() * peak)[None, :].astype(np.float32)
+
+
+def music_like(rate, seconds, channels=2, seed=1234, level=1.0):
+    """Slowly modulated harmonic tones per channel plus decaying noise bursts,
+    soft-saturated: a stand-in for mixed music with occasional sharp peaks."""
+    rng = np.random.default_rng(seed)
+    frames = int(round(rate * seconds))
+    t = np.arange(frames) / rate
+    freqs = np.array([110.0, 164.8, 220.0, 277.2, 329.6, 440.0, 659.3, 1318.5])
+    amps = 1.8 * np.array([0.20, 0.12, 0.10, 0.08, 0.07, 0.05, 0.03, 0.015])
+    out = np.zeros((channels, frames))
+    for c in range(channels):
+        for k in range(freqs.size):
+            env = 0.6 + 0.4 * np.sin(2 * np.pi * rng.uniform(0.1, 1.5) * t + k)
+            out[c] += amps[k] * env * np.sin(2 * np.pi * freqs[k] * t + rng.uniform(0, 2 * np.pi))
+    pos = 0
+    decay = np.exp(-np.arange(int(0.15 * rate)) / (0.03 * rate))
+    while True:
+        pos += int(rng.uniform(0.125, 0.5) * rate)
+        if pos >= frames:
+            break
+        m = min(decay.size, frames - pos)
+        peak = rng.uniform(0.5, 2.2) if rng.random() < 0.8 else rng.uniform(0.05, 0.5)
+        out[:, pos:pos + m] += rng.standard_normal((channels, m)) * decay[:m] * (peak / 3.0)
+    return (2.0 * np.tanh(level * out / 2.0)).astype(np.float32)
+
+
+def sectioned_music(rate, seconds, channels=2, seed=7):
+    """Music-like audio in sections of 4 to 15 s whose levels span 20 dB,
+    joined by crossfades of 0.5 to 3 s: material with a loudness range."""
+    rng = np.random.default_rng(seed)
+    frames = int(round(rate * seconds))
+    levels = np.zeros(frames)
+    pos = 0
+    while pos < frames:
+        length = int(rate * rng.uniform(4, 15))
+        levels[pos:pos + length] = rng.uniform(-20, 0)
+        pos += length
+    fade = int(rate * rng.uniform(0.5, 3))
+    running = np.concatenate([[0.0], np.cumsum(np.pad(levels, (fade, 0), mode="edge"))])
+    levels = (running[fade:] - running[:-fade])[:frames] / fade  # moving average: crossfades
+    base = music_like(rate, seconds, channels, seed).astype(np.float64)
+    return (base * 10 ** (levels / 20) * 0.5).astype(np.float32)

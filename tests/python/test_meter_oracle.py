@@ -1,0 +1,105 @@
+"""The meter's NumPy oracle against the references, and its own checks.
+
+The shared cases (meter_cases) run here against meter_oracle, so the design
+is proved today, before the compiled meter exists.
+"""
+
+import math
+
+import numpy as np
+import pytest
+
+pytest.importorskip("scipy", reason="the oracle is written with SciPy")
+
+import meter_oracle as mo  # noqa: E402
+from meter_cases import *  # noqa: F401,F403  (the shared test functions)
+from meter_cases import feed  # noqa: E402
+
+
+@pytest.fixture
+def meter():
+    return mo
+
+
+@pytest.mark.parametrize("rate", [48000])
+def test_k_weighting_reproduces_the_printed_48k_coefficients(rate):
+    designed = mo.k_weighting_coefficients(rate)
+    for stage, printed in zip(designed, mo.PRINTED_48K):
+        np.testing.assert_allclose(stage, printed, rtol=0, atol=1e-10)
+
+
+@pytest.mark.parametrize("rate", [8000, 11025, 44100, 96000, 384000])
+def test_k_weighting_response_matches_the_analog_prototypes(rate):
+    # At f0 of each stage the digital response equals the analog one
+    # (bilinear transform prewarped there).
+    from scipy import signal
+
+    shelf, highpass = mo.k_weighting_coefficients(rate)
+    w0 = 2 * math.pi * mo.SHELF_F0
+    vh = 10 ** (mo.SHELF_GAIN_DB / 20)
+    _, digital = signal.freqz(shelf[:3], [1.0, *shelf[3:]], worN=[mo.SHELF_F0], fs=rate)
+    s = 1j * w0
+    analog = (vh * s * s + mo.SHELF_MID_GAIN * (w0 / mo.SHELF_Q) * s + w0 * w0) / (
+        s * s + (w0 / mo.SHELF_Q) * s + w0 * w0)
+    assert abs(abs(digital[0]) - abs(analog)) <= 1e-9
+    # The high pass keeps the printed table's unnormalised numerator.
+    assert highpass[:3] == (1.0, -2.0, 1.0)
+
+
+def test_exact_recursion_agrees_with_sosfilt():
+    rate = 8000
+    audio = mo.music_like(rate, 2.0, seed=1)
+    exact = mo.k_weight_exact(audio, rate)
+    fast = mo.k_weight(audio, rate)
+    np.testing.assert_allclose(exact, fast, rtol=0, atol=1e-12)
+    a = mo.measure(audio, rate, exact=True)
+    b = mo.measure(audio, rate)
+    assert abs(a.integrated_lufs - b.integrated_lufs) <= 1e-9
+    assert abs(a.loudness_range_lu - b.loudness_range_lu) <= 1e-9 or (
+        a.loudness_range_lu == b.loudness_range_lu)
+
+
+@pytest.mark.parametrize("rate", [8000, 44100, 48000, 96000, 192000])
+@pytest.mark.parametrize("maker", [
+    lambda r: mo.music_like(r, 1.0, seed=2, level=2.0),
+    lambda r: mo.clipped_noise(r, seconds=0.5, drive=6.0),
+    lambda r: mo.band_noise(r, 0.45, 0.4999, seconds=0.5),
+    lambda r: np.cos(np.pi * 0.9995 * np.arange(r // 2))[None].astype(np.float32),
+    lambda r: np.sign(np.random.default_rng(r).standard_normal((1, r // 2))).astype(np.float32),
+], ids=["loud-music", "clipped", "above-0.45fs", "abrupt-nyquist-tone", "random-signs"])
+def test_screen_margin_holds(rate, maker):
+    # Evaluating every local maximum of the screen finds nothing the
+    # screened search misses, on the material that needs the widest margin.
+    audio = maker(rate)
+    assert mo.true_peak_linear(audio) == mo.true_peak_linear(audio, screened=False)
+
+
+def test_precise_table_phase_zero_is_the_sample():
+    row = mo.PRECISE_TABLE[0]
+    assert row[mo.PRECISE_HALF - 1] == 1.0 and np.count_nonzero(row) == 1
+
+
+def test_precise_table_source_round_trips():
+    import re
+
+    source = mo.precise_table_source()
+    values = [float.fromhex(v) for v in re.findall(r"(-?0x[0-9a-f.]+p[-+]?\d+)f", source)]
+    np.testing.assert_array_equal(np.array(values, np.float32).reshape(mo.PRECISE_TABLE.shape),
+                                  mo.PRECISE_TABLE)
+
+
+def test_percentile_index_is_nearest_rank_rounded_half_up():
+    # (count - 1) * p / 100 + 1/2, floored, in exact integer arithmetic.
+    assert [mo.percentile_index(n, 10) for n in (1, 2, 6, 7, 16, 17)] == [0, 0, 1, 1, 2, 2]
+    assert [mo.percentile_index(n, 95) for n in (1, 2, 11, 12, 21)] == [0, 1, 10, 10, 19]
+
+
+def test_oracle_meter_state_stays_bounded():
+    rate = 48000
+    m = mo.Meter(rate, 2)
+    audio = mo.music_like(rate, 3.0, seed=6)
+    for start in range(0, audio.shape[1], 5000):
+        m.add(audio[:, start:start + 5000])
+        assert m._kept.shape[1] <= mo.SCREEN_BLOCK + mo.BLOCK_BEFORE + mo.BLOCK_AFTER + 5000
+    assert len(m._subblocks) == audio.shape[1] // 4800
+    assert feed(mo, audio, rate, [5000]) == mo.measure(audio, rate)
