@@ -1,0 +1,129 @@
+"""master(): a loudness target and a true-peak ceiling that the strict meter
+(and, where it installs, libebur128) confirms, on the signals that make
+limiters overshoot."""
+
+import math
+
+import numpy as np
+import pytest
+
+tools = pytest.importorskip("qx_limiter_tools")
+master, measure = tools.master, tools.measure
+
+try:
+    import pyebur128
+except ImportError:  # the NumPy 1.26 environment has no reference meters
+    pyebur128 = None
+
+
+def ebur128_true_peak_dbtp(audio, rate):
+    """libebur128's true peak of (channels, frames) audio, in dBTP."""
+    meter = pyebur128.R128State(audio.shape[0], rate, pyebur128.MeasurementMode.MODE_TRUE_PEAK)
+    meter.add_frames(np.ascontiguousarray(audio.T, dtype=np.float64), audio.shape[1])
+    peak = max(pyebur128.get_true_peak(meter, c) for c in range(audio.shape[0]))
+    return 20 * math.log10(peak) if peak > 0 else -math.inf
+
+
+def music(rate, seconds, channels=2, level_db=-14.0, seed=0):
+    rng = np.random.default_rng(seed)
+    t = np.arange(int(rate * seconds)) / rate
+    x = np.zeros((channels, t.size))
+    for c in range(channels):
+        for f in (110, 220, 330, 660, 1320):
+            x[c] += np.sin(2 * np.pi * f * t + rng.uniform(0, 6)) / f * 110
+        x[c] += rng.standard_normal(t.size) * 0.05
+    for start in rng.integers(0, t.size - 200, size=int(seconds * 4)):
+        x[:, start:start + 150] += rng.standard_normal((channels, 150)) * 2.0  # transients
+    x *= 10 ** (level_db / 20) / np.sqrt(np.mean(x ** 2))
+    return x.astype(np.float32)
+
+
+def near_nyquist(rate, seconds, channels=2, seed=1):
+    """Band-limited noise and a tone close to half the rate: where a 4x
+    detector and stricter meters differ most."""
+    rng = np.random.default_rng(seed)
+    t = np.arange(int(rate * seconds)) / rate
+    tone = np.sin(2 * np.pi * 0.46 * rate * t + 0.3)
+    noise = np.fft.irfft(np.fft.rfft(rng.standard_normal((channels, t.size))) *
+                         (np.fft.rfftfreq(t.size, 1 / rate) > 0.4 * rate), n=t.size)
+    x = 0.6 * tone + noise / np.abs(noise).max()
+    return x.astype(np.float32)
+
+
+def check_delivery(result, audio, rate, ceiling, target):
+    assert result.audio.dtype == np.float32 and result.audio.shape == audio.shape
+    assert result.gains.dtype == np.float32 and result.gains.shape == (audio.shape[-1],)
+    assert result.after == measure(result.audio, rate)
+    assert result.after.true_peak_dbtp <= ceiling
+    assert np.abs(result.audio).max() <= np.float32(10 ** (ceiling / 20))
+    if pyebur128 is not None and result.audio.ndim == 2:
+        assert ebur128_true_peak_dbtp(result.audio, rate) <= ceiling
+    if target is not None:
+        if result.loudness_reached:
+            assert abs(result.after.integrated_lufs - target) <= 0.1
+        else:
+            assert result.note
+    assert 1 <= result.passes <= 10
+
+
+@pytest.mark.parametrize("rate", [8000, 11025, 22050, 32000, 37800, 44100, 48000, 50000,
+                                  96000, 192000])
+@pytest.mark.parametrize("signal", [music, near_nyquist])
+def test_the_ceiling_holds_at_every_rate(rate, signal):
+    audio = signal(rate, 3.0)
+    result = master(audio, rate, ceiling_dbtp=-1.0)
+    check_delivery(result, audio, rate, -1.0, None)
+    assert result.gain_db == 0.0
+
+
+@pytest.mark.parametrize("target, level", [(-14.0, -30.0), (-14.0, -6.0), (-23.0, -16.0),
+                                           (-16.0, -16.5)])
+def test_quiet_input_is_raised_and_loud_input_lowered(target, level):
+    audio = music(48000, 8.0, level_db=level, seed=int(-level))
+    result = master(audio, 48000, loudness_lufs=target, ceiling_dbtp=-1.0)
+    check_delivery(result, audio, 48000, -1.0, target)
+    assert result.loudness_reached
+    assert (result.gain_db > 0) == (result.before.integrated_lufs < target)
+
+
+@pytest.mark.parametrize("channels", [1, 2, 6])
+def test_mono_stereo_and_surround(channels):
+    audio = music(44100, 6.0, channels=channels, level_db=-20.0)
+    if channels == 1:
+        audio = audio[0]
+    result = master(audio, 44100, loudness_lufs=-16.0, ceiling_dbtp=-2.0)
+    check_delivery(result, audio, 44100, -2.0, -16.0)
+
+
+def test_frames_first_input_keeps_its_layout():
+    audio = music(48000, 4.0, level_db=-20.0)
+    result = master(audio.T, 48000, loudness_lufs=-14.0, axis=0)
+    assert result.audio.shape == audio.T.shape
+    same = master(audio, 48000, loudness_lufs=-14.0)
+    assert np.array_equal(result.audio, same.audio.T) and np.array_equal(result.gains, same.gains)
+
+
+def test_an_unreachable_loudness_says_why():
+    # Dense noise already at the ceiling cannot be made 10 LU louder under it.
+    rng = np.random.default_rng(3)
+    audio = np.clip(rng.standard_normal((2, 48000 * 4)), -0.9, 0.9).astype(np.float32)
+    result = master(audio, 48000, loudness_lufs=0.0, ceiling_dbtp=-1.0)
+    check_delivery(result, audio, 48000, -1.0, 0.0)
+    assert not result.loudness_reached
+    assert "cannot be reached" in result.note or "did not settle" in result.note
+
+
+def test_silence_has_no_loudness_to_reach():
+    audio = np.zeros((2, 48000), np.float32)
+    result = master(audio, 48000, loudness_lufs=-14.0)
+    assert not result.loudness_reached and "no loudness" in result.note
+    assert np.all(result.audio == 0.0) and result.after.true_peak_dbtp == -math.inf
+
+
+def test_gains_are_the_total_gain_of_each_frame():
+    audio = music(48000, 3.0, level_db=-30.0)
+    result = master(audio, 48000, loudness_lufs=-14.0)
+    # Where the limiter left a frame alone, its gain is the normalisation's.
+    quiet = result.gains == result.gains.max()
+    assert np.isclose(20 * np.log10(float(result.gains.max())), result.gain_db, atol=1e-5)
+    assert quiet.any()
