@@ -8,6 +8,8 @@ import numpy as np
 import pytest
 
 tools = pytest.importorskip("qx_limiter_tools")
+if not hasattr(tools, "master"):
+    pytest.skip("qx_limiter_tools has no meter yet", allow_module_level=True)
 master, measure = tools.master, tools.measure
 
 try:
