@@ -270,6 +270,47 @@ TEST_P(EveryMode, EqualsThePlainEvaluationAtEveryLength) {
   }
 }
 
+// Frames laid out frame after frame (interleaved) are limited as their
+// planar copy is, at lengths around the vector widths and the pipeline's
+// rounds, and a bad sample is reported by the same planar index.
+TEST_P(EveryMode, InterleavedBlocksEqualPlanarOnes) {
+  for (std::uint64_t K : {1u, 2u, 3u}) {
+    for (std::uint64_t F : {1u, 15u, 16u, 17u, 33u, 4095u, 4096u, 4097u, 9001u}) {
+      const Signal planar = signal(Kind::Music, K, F, static_cast<std::uint32_t>(F + K));
+      Signal interleaved(K * F);
+      for (std::uint64_t c = 0; c < K; ++c) {
+        for (std::uint64_t f = 0; f < F; ++f) interleaved[f * K + c] = planar[c * F + f];
+      }
+      for (auto path : available_paths()) {
+        ForcedPath forced(path);
+        auto lim = make();
+        auto expected = process(lim, planar, K);
+        Signal limited = interleaved;  // limited in place
+        auto got = qx::process_block(lim, limited.data(), limited.size(), K,
+                                     qx::BlockLayout::Interleaved);
+        ASSERT_TRUE(got.ok());
+        const float* g = got.value().data();
+        ASSERT_TRUE(same_bits(expected.gains(), Signal(g, g + F)))
+            << qx::dispatch::path_name(path) << ", " << K << " x " << F;
+        for (std::uint64_t c = 0; c < K; ++c) {
+          for (std::uint64_t f = 0; f < F; ++f) {
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(limited[f * K + c]),
+                      std::bit_cast<std::uint32_t>(expected.audio[c * F + f]))
+                << qx::dispatch::path_name(path) << ", " << K << " x " << F;
+          }
+        }
+        // The first bad sample in channel-major order, by its planar index.
+        Signal bad = interleaved;
+        bad[(F - 1) * K + 0] = kNaN;
+        if (K > 1) bad[0 * K + (K - 1)] = kInf;
+        auto err = qx::process_block(lim, bad.data(), bad.size(), K, qx::BlockLayout::Interleaved);
+        ASSERT_TRUE(err.is_error());
+        EXPECT_EQ(err.error().index, F - 1);
+      }
+    }
+  }
+}
+
 // The detector may skip its filters where no sample around a run of frames
 // is loud enough to push an interpolated point over the ceiling. Signals
 // whose loudness hovers around that point, for several ceilings and block

@@ -15,6 +15,8 @@ import numpy as np
 import pytest
 
 tools = pytest.importorskip("qx_limiter_tools")
+if not hasattr(tools, "measure"):
+    pytest.skip("qx_limiter_tools has no meter yet", allow_module_level=True)
 pytest.importorskip("scipy", reason="the oracle and the test signals are written with SciPy")
 
 import meter_oracle as mo  # noqa: E402

@@ -25,6 +25,11 @@ struct SampleKernels {
   // The same into every step-th float of y.
   void (*apply_gains_strided)(const float* x, const float* gains, float* y, std::uint64_t step,
                               std::uint64_t n, float ceiling);
+  // Two interleaved channels apart: left[i] = in[2i], right[i] = in[2i + 1].
+  void (*deinterleave2)(const float* in, std::uint64_t n, float* left, float* right);
+  // apply_gains on two channels at once, written interleaved into out.
+  void (*apply_gains2)(const float* left, const float* right, const float* gains, float* out,
+                       std::uint64_t n, float ceiling);
 };
 
 const SampleKernels& sample_kernels();

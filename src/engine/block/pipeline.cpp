@@ -109,10 +109,12 @@ Result<std::uint64_t> Pipeline::push(Frames in, std::uint64_t count, Frames out,
     make_room(n);
     const std::uint64_t at = in_ - first_;
     float* levels = levels_ + at;
+    const bool stereo_pairs = channels_ == 2 && in.frame_step == 2 && in.channel_step == 1;
+    if (stereo_pairs) k.deinterleave2(in.at(0, done), n, channel(0) + at, channel(1) + at);
     for (std::uint64_t c = 0; c < channels_; ++c) {
       float* x = channel(c) + at;
-      if (x == in.at(c, done)) {
-        // The block is its own window.
+      if (x == in.at(c, done) || stereo_pairs) {
+        // The block is its own window, or the pair is in it already.
       } else if (in.frame_step == 1) {
         std::memcpy(x, in.at(c, done), n * sizeof(float));
       } else {
@@ -165,17 +167,27 @@ std::uint64_t Pipeline::advance(std::uint64_t last, std::uint64_t steps, std::ui
 
   const auto& k = block_kernels::sample_kernels();
   const std::uint64_t at = out_ - first_;
-  for (std::uint64_t c = 0; c < channels_; ++c) {
-    const float* x = channel(c) + at;
-    if (out.frame_step == 1) {
-      k.apply_gains(x, levels + at, out.at(c, 0), count, ceiling_);
-    } else {
-      k.apply_gains_strided(x, levels + at, out.at(c, 0), out.frame_step, count, ceiling_);
-    }
+  if (channels_ == 2 && out.frame_step == 2 && out.channel_step == 1) {
+    k.apply_gains2(channel(0) + at, channel(1) + at, levels + at, out.at(0, 0), count, ceiling_);
+  } else {
+    apply_each(levels + at, at, count, out);
   }
   if (gains != levels + at) std::memcpy(gains, levels + at, count * sizeof(float));
   out_ += count;
   return count;
+}
+
+void Pipeline::apply_each(const float* gains, std::uint64_t at, std::uint64_t count,
+                          Frames out) {
+  const auto& k = block_kernels::sample_kernels();
+  for (std::uint64_t c = 0; c < channels_; ++c) {
+    const float* x = channel(c) + at;
+    if (out.frame_step == 1) {
+      k.apply_gains(x, gains, out.at(c, 0), count, ceiling_);
+    } else {
+      k.apply_gains_strided(x, gains, out.at(c, 0), out.frame_step, count, ceiling_);
+    }
+  }
 }
 
 void Pipeline::make_room(std::uint64_t room) {

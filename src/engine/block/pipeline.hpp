@@ -83,6 +83,9 @@ class Pipeline {
   // known.
   std::uint64_t advance(std::uint64_t last, std::uint64_t steps, std::uint64_t end, Frames out,
                         float* gains);
+  // Each channel's frames [at, at + count) of the window, times `gains`,
+  // clamped, into `out`.
+  void apply_each(const float* gains, std::uint64_t at, std::uint64_t count, Frames out);
   // Drops the frames nothing needs any more, making room for `room` more.
   void make_room(std::uint64_t room);
   float* channel(std::uint64_t c) { return base_ + c * channel_step_; }
