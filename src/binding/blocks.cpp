@@ -84,6 +84,17 @@ std::optional<Block> row_major_block(const ConvertedAudio& audio, const Layout& 
   return block;
 }
 
+std::optional<Frames> frames_in_place(PyArrayObject* array, const Layout& layout) {
+  if (!PyArray_CHKFLAGS(array, NPY_ARRAY_ALIGNED)) return std::nullopt;
+  const int ndim = PyArray_NDIM(array);
+  const npy_intp frame_stride = PyArray_STRIDE(array, layout.frames_last ? ndim - 1 : 0);
+  const npy_intp channel_stride = ndim == 1 ? 0 : PyArray_STRIDE(array, layout.frames_last ? 0 : 1);
+  constexpr auto size = static_cast<npy_intp>(sizeof(float));
+  if (frame_stride % size != 0 || channel_stride % size != 0) return std::nullopt;
+  return Frames{static_cast<float*>(PyArray_DATA(array)), channel_stride / size,
+                frame_stride / size};
+}
+
 std::uint64_t row_major_index(std::uint64_t planar, const Layout& layout) {
   // Frames-first: planar index p is frame p mod F of channel p / F, at
   // (p mod F) × K + p / F; the other layouts read in the engine's order.

@@ -8,6 +8,7 @@
 
 #include "binding/arrays.hpp"
 #include "binding/numpy_api.hpp"
+#include "engine/block/pipeline.hpp"
 #include "engine/core/buffer.hpp"
 #include "engine/core/errors.hpp"
 
@@ -36,6 +37,12 @@ struct Block {
 };
 // MemoryError and nothing when the copy does not fit.
 std::optional<Block> row_major_block(const ConvertedAudio& audio, const Layout& layout);
+
+// The array's own samples as the engine can read them in place, whatever
+// its strides, when they are aligned float32 values; nothing otherwise.
+// Reading them with the interpreter lock released means another thread
+// could write them meanwhile: only for callers whose contract says so.
+std::optional<Frames> frames_in_place(PyArrayObject* array, const Layout& layout);
 
 // The index the engine reports for a sample error, c × F + f (channel-major
 // over F frames), as the position of that sample in the caller's array read

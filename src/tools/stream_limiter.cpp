@@ -209,8 +209,18 @@ PyObject* process_chunk(Stream& stream, ConvertedAudio audio, std::int64_t axis)
   auto* array = reinterpret_cast<PyArrayObject*>(audio.array.get());
   const std::optional<Layout> layout = check_layout(array, axis);
   if (!layout || !take_shape(stream, *layout)) return nullptr;
-  std::optional<Block> block = row_major_block(audio, *layout);
-  if (!block) return nullptr;
+  // The chunk is read where it is, without the interpreter lock (the
+  // class's contract says not to change it meanwhile); a copy only where
+  // its samples are not plain aligned floats.
+  std::optional<Block> block;
+  std::optional<Frames> source = frames_in_place(array, *layout);
+  if (!source) {
+    block = row_major_block(audio, *layout);
+    if (!block) return nullptr;
+    source = layout->frames_last
+                 ? Frames::planar(block->samples, static_cast<std::uint64_t>(layout->frames))
+                 : Frames::interleaved(block->samples, stream.channels);
+  }
   if (!stream.pipeline) {
     auto made = Pipeline::create(stream.limiter, stream.channels);
     if (!made.ok()) return PyErr_NoMemory();
@@ -224,15 +234,12 @@ PyObject* process_chunk(Stream& stream, ConvertedAudio audio, std::int64_t axis)
   std::optional<Output> out = allocate_output(stream, ready - pipeline.frames_out());
   if (!out) return nullptr;
 
-  const Frames source = layout->frames_last
-                            ? Frames::planar(block->samples, frames)
-                            : Frames::interleaved(block->samples, stream.channels);
   std::optional<Result<std::uint64_t>> pushed;
   std::exception_ptr failure;
   {
     GilReleased unlocked;
     try {
-      pushed.emplace(pipeline.push(source, frames, out->where(stream), out->gains.data()));
+      pushed.emplace(pipeline.push(*source, frames, out->where(stream), out->gains.data()));
     } catch (...) {
       failure = std::current_exception();
     }

@@ -106,6 +106,30 @@ def test_any_array_like_and_dtype_chunk():
     assert_same(run(stream, chunks, -1), limit(x, 48000, -1.0))
 
 
+def test_chunks_read_in_place_through_any_strides():
+    x = signal(3, 6000, seed=9)
+    wide = np.zeros((3, 12000), np.float32)
+    wide[:, ::2] = x
+    backwards = np.ascontiguousarray(x[::-1, ::-1])  # reversed on both axes
+    frames_first = np.zeros((6000, 5), np.float32)
+    frames_first[:, [4, 2, 0]] = x.T
+    unaligned = np.frombuffer(b"\0" + x.T.astype("<f4").tobytes(), "<f4", offset=1).reshape(6000, 3)
+    stream = StreamLimiter(48000, -2.0, true_peak=True)
+    chunks = [(wide[:, :3000:2], -1),                           # every other frame
+              (backwards[::-1, ::-1][:, 1500:3000], -1),         # negative strides
+              (frames_first[3000:4500, 4::-2], 0),               # channels from the end
+              (unaligned[4500:], 0)]                             # not aligned: copied first
+    outs, gains = [], []
+    for chunk, axis in chunks:
+        out, gain = stream.process(chunk, axis=axis)
+        outs.append(out if axis == -1 else out.T)
+        gains.append(gain)
+    out, gain = stream.flush()
+    outs.append(out.T)
+    gains.append(gain)
+    assert_same((np.concatenate(outs, axis=1), np.concatenate(gains)), limit(x, 48000, -2.0, true_peak=True))
+
+
 def test_held_frames_and_what_comes_out():
     stream = StreamLimiter(48000, true_peak=True)
     assert stream.latency == 240 + 5  # the look-ahead and the filter's reach ahead

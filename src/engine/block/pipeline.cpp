@@ -119,7 +119,9 @@ Result<std::uint64_t> Pipeline::push(Frames in, std::uint64_t count, Frames out,
         std::memcpy(x, in.at(c, done), n * sizeof(float));
       } else {
         const float* from = in.at(c, done);
-        for (std::uint64_t f = 0; f < n; ++f) x[f] = from[f * in.frame_step];
+        for (std::uint64_t f = 0; f < n; ++f) {
+          x[f] = from[static_cast<std::int64_t>(f) * in.frame_step];
+        }
       }
       // Channel 0 stores its magnitudes, which is max(0, |x|); the others
       // fold theirs in.
@@ -185,7 +187,8 @@ void Pipeline::apply_each(const float* gains, std::uint64_t at, std::uint64_t co
     if (out.frame_step == 1) {
       k.apply_gains(x, gains, out.at(c, 0), count, ceiling_);
     } else {
-      k.apply_gains_strided(x, gains, out.at(c, 0), out.frame_step, count, ceiling_);
+      k.apply_gains_strided(x, gains, out.at(c, 0), static_cast<std::uint64_t>(out.frame_step),
+                            count, ceiling_);
     }
   }
 }
