@@ -23,17 +23,32 @@ import pytest
 import qx_limiter
 from qx_limiter import QXLimiter, limit
 
+class _Hooks:
+    """The test entry points of one extension module: each carries its own
+    copy of the engine and its own count of allocations."""
+
+    def __init__(self, path):
+        library = ctypes.PyDLL(path)
+        self.call = library.qx_testing_call
+        self.call.restype = ctypes.py_object
+        self.call.argtypes = [ctypes.c_uint64, ctypes.py_object, ctypes.py_object,
+                              ctypes.py_object]
+        self.failed = library.qx_testing_failed
+        self.failed.restype = ctypes.c_int
+        self.live_blocks = library.qx_testing_live_blocks
+        self.live_blocks.restype = ctypes.c_int64
+
+
 try:
-    _hooks = ctypes.PyDLL(qx_limiter.__file__)
-    _call = _hooks.qx_testing_call
+    _module_hooks = _Hooks(qx_limiter.__file__)
 except (OSError, AttributeError):
     pytest.skip("the module is not built with allocation testing", allow_module_level=True)
-_call.restype = ctypes.py_object
-_call.argtypes = [ctypes.c_uint64, ctypes.py_object, ctypes.py_object, ctypes.py_object]
-_failed = _hooks.qx_testing_failed
-_failed.restype = ctypes.c_int
-_live_blocks = _hooks.qx_testing_live_blocks
-_live_blocks.restype = ctypes.c_int64
+try:
+    import qx_limiter_tools
+    from qx_limiter_tools import StreamLimiter
+    _tools_hooks = _Hooks(qx_limiter_tools._native.__file__)
+except (ImportError, OSError, AttributeError):
+    _tools_hooks = None
 
 # Every failure point up to here; beyond it (item-by-item reading of a long
 # array makes one scalar per sample) every 97th, to keep the walk short.
@@ -52,14 +67,16 @@ def same(one, other):
         return False
     if one[0] != "ok":
         return one[1] == other[1]
-    if isinstance(one[1], QXLimiter):
+    if isinstance(one[1], QXLimiter) or type(one[1]).__name__ == "StreamLimiter":
         return repr(one[1]) == repr(other[1])
     return all(a.dtype == b.dtype and a.shape == b.shape and np.array_equal(a, b)
                for a, b in zip(one[1], other[1]))
 
 
-def walk(function, args=(), kwargs=None):
+def walk(function, args=(), kwargs=None, hooks=None):
     """Every failure point of one call; returns the last one met."""
+    hooks = hooks or _module_hooks
+    _call, _failed, _live_blocks = hooks.call, hooks.failed, hooks.live_blocks
     kwargs = kwargs or {}
     expected = outcome(function, args, kwargs)
     live = _live_blocks()
@@ -157,3 +174,26 @@ def test_repeated_walks_leave_no_interpreter_blocks_behind():
     sweep()
     gc.collect()
     assert sys.getallocatedblocks() - before < 50
+
+
+needs_tools = pytest.mark.skipif(_tools_hooks is None,
+                                 reason="qx_limiter_tools is not built with allocation testing")
+
+
+@needs_tools
+@pytest.mark.parametrize("rate, true_peak", [(48000, False), (48000, True), (8000, True)])
+def test_stream_limiter(rate, true_peak):
+    walk(StreamLimiter, (rate, -1.0, 1.0, 2.0, 5.0, true_peak), hooks=_tools_hooks)
+    audio = stereo(9000, seed=rate)
+
+    def stream_through(layout):
+        stream = StreamLimiter(rate, -1.0, true_peak=true_peak)
+        data, axis = (audio, -1) if layout == "channels-first" else (audio.T, 0)
+        pieces = [stream.process(data[..., :5000] if axis == -1 else data[:5000], axis=axis),
+                  stream.process(data[..., 5000:] if axis == -1 else data[5000:], axis=axis),
+                  stream.flush()]
+        return tuple(np.concatenate(p, axis=-1 if axis == -1 or p[0].ndim == 1 else 0)
+                     for p in zip(*pieces))
+
+    for layout in ("channels-first", "frames-first"):
+        walk(stream_through, (layout,), hooks=_tools_hooks)
