@@ -1,0 +1,306 @@
+"""One file through the limiter, a chunk at a time, in bounded memory.
+
+Three threads share the work: a reader decodes chunks into a ring of
+buffers, the file's own thread limits each chunk and gathers what the report
+and the figure need, and a writer encodes the stored samples into the
+temporary output. Bounded queues join them, so at most a few chunks are in
+memory at once; the limiter and libsndfile release the interpreter lock, so
+the three run on separate cores. A failure or a stop in any of them stops
+all three, and the temporary files are removed.
+"""
+
+from __future__ import annotations
+
+import itertools
+import queue
+import re
+import threading
+import time
+from collections.abc import Callable
+from contextlib import ExitStack, closing
+from typing import Generic, TypeVar
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _stopping
+from ._columns import Columns
+from ._formats import STORED_EXACTLY, AudioError
+from ._options import REDUCED_DB
+from ._planning import Job, refusal
+from ._quantise import Quantiser, peak
+from ._reading import InputReader
+from ._reporting import Failure, Outcome, Report, dbfs, reduction_db
+from ._writing import Encoder, file_peak, replacing
+
+Samples = npt.NDArray[np.float32]
+
+# Frames per chunk: large enough that the cost of each call (Python, the
+# queues, libsndfile's set-up) vanishes, small enough that a chunk stays in
+# the processor's caches between reading, limiting and quantising. Tests
+# set it smaller, to stream short files in many chunks.
+CHUNK_FRAMES = 1 << 16
+# Chunks waiting between two threads; enough to ride out a stall of one.
+QUEUE_DEPTH = 4
+# How long a thread waiting on a queue goes before it checks for a stop.
+_POLL_SECONDS = 0.05
+
+# A frame counts as reduced when its gain is more than REDUCED_DB below 1.
+_REDUCED_GAIN = np.float32(10.0 ** (-REDUCED_DB / 20.0))
+
+_END = object()
+T = TypeVar("T")
+
+
+def limit_file(job: Job) -> Outcome:
+    """Limits one file; a problem the user can fix comes back as a Failure."""
+    started = time.perf_counter()
+    try:
+        _stopping.check()
+        tally, peak_after, warnings = _limit(job)
+    except AudioError as error:
+        return Failure(job, str(error))
+    except OSError as error:  # the audio's own writing reports its errors as AudioError
+        return Failure(job, f"cannot write the figure {job.plot} ({error.strerror or error})")
+    return Report(job, tally.input_peak, peak_after, tally.deepest, tally.reduced_share(),
+                  time.perf_counter() - started, warnings)
+
+
+class _Tally:
+    """What the report needs, gathered chunk by chunk."""
+
+    def __init__(self) -> None:
+        self.input_peak = 0.0
+        self.deepest = 1.0
+        self.reduced = 0
+        self.frames = 0
+
+    def add_gains(self, gains: Samples) -> None:
+        if gains.size:
+            self.deepest = min(self.deepest, float(gains.min()))
+            self.reduced += int(np.count_nonzero(gains < _REDUCED_GAIN))
+            self.frames += gains.size
+
+    def reduced_share(self) -> float:
+        return self.reduced / self.frames if self.frames else 0.0
+
+
+def _limit(job: Job) -> tuple[_Tally, float, tuple[str, ...]]:
+    """Streams the file into its output (and figure); returns the tally, the
+    peak of the samples the output holds and the warnings."""
+    reader = InputReader(job.source)
+    with ExitStack() as files, closing(reader):
+        # The figure is renamed into place only once the audio is.
+        picture = files.enter_context(replacing(job.plot)) if job.plot is not None else None
+        temporary = files.enter_context(replacing(job.target))
+        encoder = Encoder(temporary, job.target, job.sample_rate, reader.channels, job.output,
+                          reader.text)
+        files.callback(encoder.abandon)
+        columns = Columns(reader.promised) if picture is not None else None
+        quantiser = Quantiser(job.output.subtype, job.ceiling)
+        tally = _Tally()
+        _stream(job, reader, encoder, quantiser, tally, columns)
+
+        warnings: tuple[str, ...] = ()
+        shortfall = job.shortfall or reader.shortfall()
+        if shortfall is not None:
+            if not job.allow_truncated:
+                raise AudioError(refusal(shortfall))
+            warnings = (f"{shortfall.describe()}; limited what it holds",)
+        if job.output.subtype in STORED_EXACTLY:
+            peak_after = quantiser.peak
+        else:
+            peak_after = file_peak(temporary, job.target)
+        if picture is not None and columns is not None:
+            from ._plot import write_plot
+
+            if columns.frames != reader.held:
+                # A decoder gave up early: the columns were placed for the
+                # length the header promised, the figure shows what was held.
+                columns = _columns_of(job, reader.held)
+            write_plot(picture, _title(job, tally.input_peak, tally.deepest), job.sample_rate,
+                       columns, tally.input_peak, job.settings.threshold_dBFS, job.ceiling)
+        _stopping.check()
+    return tally, peak_after, warnings
+
+
+def _stream(job: Job, reader: InputReader, encoder: Encoder, quantiser: Quantiser,
+            tally: _Tally, columns: Columns | None) -> None:
+    stop = threading.Event()
+    decoded: _Pipe[Samples] = _Pipe(stop)
+    stored: _Pipe[npt.NDArray[np.int32] | Samples] = _Pipe(stop)
+    # A ring one longer than the chunks that can be queued, in the limiter's
+    # hands and being read: the reader never refills a buffer in use.
+    ring = itertools.cycle([np.empty((CHUNK_FRAMES, reader.channels), dtype=np.float32)
+                            for _ in range(QUEUE_DEPTH + 2)])
+
+    def read() -> None:
+        with closing(reader.chunks(reader.promised, ring.__next__)) as chunks:
+            for chunk in chunks:
+                decoded.put(chunk)
+        decoded.put(None)
+
+    def write() -> None:
+        try:
+            while (samples := stored.get()) is not None:
+                encoder.write(samples)
+            encoder.finish()
+        finally:
+            encoder.abandon()
+
+    stages = [_Stage(read, stop, "qx-limiter reader"), _Stage(write, stop, "qx-limiter writer")]
+    for stage in stages:
+        stage.start()
+    try:
+        _limit_chunks(job, decoded, stored, quantiser, tally, columns)
+    except _Cancelled:
+        pass  # another stage failed; its error is raised below
+    except BaseException:
+        stop.set()
+        raise
+    finally:
+        _join(stages, stop)
+    for stage in stages:
+        if stage.error is not None:
+            raise stage.error
+    if stop.is_set():
+        raise RuntimeError("a stage of the pipeline stopped without saying why")
+
+
+def _limit_chunks(job: Job, decoded: _Pipe[Samples],
+                  stored: _Pipe[npt.NDArray[np.int32] | Samples], quantiser: Quantiser,
+                  tally: _Tally, columns: Columns | None) -> None:
+    limiter = job.limiter()
+    read = written = 0
+
+    def emit(audio: Samples, gains: Samples) -> None:
+        nonlocal written
+        tally.add_gains(gains)
+        if columns is not None:
+            columns.add_output(written, audio, gains)
+        written += gains.shape[0]
+        if gains.size:
+            stored.put(quantiser(audio))
+
+    while (chunk := decoded.get()) is not None:
+        tally.input_peak = max(tally.input_peak, peak(chunk))
+        if columns is not None:
+            columns.add_input(read, chunk)
+        read += chunk.shape[0]
+        try:
+            # Frames-first, as soundfile reads them: no transposed copy.
+            emit(*limiter.process(chunk, axis=0))
+        except ValueError as error:
+            raise AudioError(_locate(str(error), job.sample_rate)) from None
+    emit(*limiter.flush())
+    stored.put(None)
+
+
+def _columns_of(job: Job, frames: int) -> Columns:
+    """The figure's columns for the first `frames` frames of the input,
+    gathered in a second pass over it."""
+    columns = Columns(frames)
+    limiter = job.limiter()
+    reader = InputReader(job.source)
+    buffer = np.empty((CHUNK_FRAMES, reader.channels), dtype=np.float32)
+    written = 0
+    with closing(reader):
+        for chunk in reader.chunks(frames, lambda: buffer):
+            columns.add_input(reader.held - chunk.shape[0], chunk)
+            audio, gains = limiter.process(chunk, axis=0)
+            columns.add_output(written, audio, gains)
+            written += gains.shape[0]
+            _stopping.check()
+    audio, gains = limiter.flush()
+    columns.add_output(written, audio, gains)
+    return columns
+
+
+class _Cancelled(Exception):
+    """Another stage of the pipeline failed or stopped."""
+
+
+class _Pipe(Generic[T]):
+    """A bounded queue between two stages, None marking its end; waiting on
+    it ends when the run is stopped (Stopped, KeyboardInterrupt) or another
+    stage fails (_Cancelled)."""
+
+    def __init__(self, stop: threading.Event) -> None:
+        self._queue: queue.Queue[T | None] = queue.Queue(QUEUE_DEPTH)
+        self._stop = stop
+
+    def put(self, item: T | None) -> None:
+        while True:
+            self._check()
+            try:
+                return self._queue.put(item, timeout=_POLL_SECONDS)
+            except queue.Full:
+                pass
+
+    def get(self) -> T | None:
+        while True:
+            self._check()
+            try:
+                return self._queue.get(timeout=_POLL_SECONDS)
+            except queue.Empty:
+                pass
+
+    def _check(self) -> None:
+        _stopping.check()
+        if self._stop.is_set():
+            raise _Cancelled
+
+
+class _Stage(threading.Thread):
+    """Runs one stage; keeps the exception that ended it and stops the
+    others with it."""
+
+    def __init__(self, work: Callable[[], None], stop: threading.Event, name: str) -> None:
+        super().__init__(name=name, daemon=True)
+        self._work = work
+        self._halt = stop
+        self.error: BaseException | None = None
+
+    def run(self) -> None:
+        try:
+            self._work()
+        except _Cancelled:
+            pass
+        except BaseException as error:
+            self.error = error
+            self._halt.set()
+
+
+def _join(stages: list[_Stage], stop: threading.Event) -> None:
+    """Waits for the stages; a stop that arrives meanwhile ends them first
+    (later signals raise nothing, so the second wait completes)."""
+    try:
+        for stage in stages:
+            stage.join()
+    except BaseException:
+        stop.set()
+        for stage in stages:
+            stage.join()
+        raise
+
+
+def _title(job: Job, peak_before: float, deepest: float) -> str:
+    mode = "true peak" if job.settings.true_peak else "sample peak"
+    return (f"{job.source.name}: ceiling {job.settings.threshold_dBFS:+.2f} dBFS ({mode}), "
+            f"input peak {dbfs(peak_before)} dBFS, gain reduction up to "
+            f"{reduction_db(deepest):.2f} dB")
+
+
+_BAD_SAMPLE = re.compile(r"input sample at frame (\d+), channel (\d+)")
+
+
+def _locate(message: str, sample_rate: int) -> str:
+    """Adds the time to the limiter's frame; frame and channel are counted
+    from 0, from the start of the file, so that they index the file as read
+    (audio[frame, channel])."""
+    found = _BAD_SAMPLE.search(message)
+    if found is None:
+        return message
+    frame = int(found.group(1))
+    where = f"sample at frame {frame} ({frame / sample_rate:.3f} s), channel {found.group(2)}"
+    return message[:found.start()] + where + message[found.end():]
