@@ -11,6 +11,7 @@ import numpy.typing as npt
 import soundfile as sf
 
 from ._formats import TEXT_FIELDS, AudioError, Shortfall, libsndfile_name, libsndfile_reason
+from ._pcm import unpack, width
 
 Samples = npt.NDArray[np.float32]
 
@@ -18,6 +19,10 @@ Samples = npt.NDArray[np.float32]
 # and cannot go on; blocks of these sizes, from a fresh handle, recover the
 # frames decoded before that point.
 _RECOVERY_BLOCKS = (4096, 256, 16)
+
+# Plain interleaved samples are read as bytes through soundfile's own
+# bindings of libsndfile (sf_read_raw), where they have them.
+_RAW_READS = hasattr(getattr(sf, "_snd", None), "sf_read_raw") and hasattr(sf, "_ffi")
 
 
 class InputReader:
@@ -38,6 +43,9 @@ class InputReader:
         self.sample_rate = int(source.samplerate)
         self.held = 0
         self._failure: str | None = None
+        self._format, self._subtype = str(source.format), str(source.subtype)
+        self._width = width(self._format, self._subtype) if _RAW_READS else None
+        self._bytes: npt.NDArray[np.uint8] = np.empty(0, dtype=np.uint8)
 
     def close(self) -> None:
         if self._source is not None:
@@ -58,8 +66,7 @@ class InputReader:
                     buffer = next_buffer()
                 size = min(block or buffer.shape[0], buffer.shape[0], frames - self.held)
                 try:
-                    count = self._source.read(out=buffer[:size], dtype="float32",
-                                              always_2d=True).shape[0]
+                    count = self._read(buffer[:size])
                 except (sf.SoundFileError, RuntimeError) as error:
                     self._failure = libsndfile_reason(error)
                     block = self._reopen(block or buffer.shape[0])
@@ -75,6 +82,25 @@ class InputReader:
                 yield chunk
         finally:
             self.close()
+
+    def _read(self, out: Samples) -> int:
+        assert self._source is not None
+        if self._width is None:
+            return int(self._source.read(out=out, dtype="float32", always_2d=True).shape[0])
+        # Plain interleaved samples: the bytes in one piece, converted here.
+        wanted = out.size * self._width
+        if self._bytes.size < wanted:
+            self._bytes = np.empty(wanted, dtype=np.uint8)
+        handle = self._source._file
+        got = int(sf._snd.sf_read_raw(
+            handle, sf._ffi.from_buffer(self._bytes), wanted))  # type: ignore[attr-defined]
+        if got < 0 or sf._snd.sf_error(handle):
+            reason = sf._ffi.string(sf._snd.sf_strerror(handle))  # type: ignore[attr-defined]
+            raise RuntimeError(reason.decode(errors="replace"))
+        count = got // (self._width * self.channels)
+        unpack(self._bytes[:count * self.channels * self._width], self._format, self._subtype,
+               out[:count])
+        return count
 
     def _reopen(self, block: int) -> int:
         """A fresh handle at the frame where the last good block ended, and

@@ -17,10 +17,16 @@ import soundfile as sf
 
 from . import _stopping
 from ._formats import AudioError, OutputFormat, libsndfile_name, libsndfile_reason
+from ._pcm import packer
 from ._quantise import Stored, peak
 
 # Frames read back per call where the peak of a written file is measured.
 READ_BACK_FRAMES = 1 << 16
+
+# Packed samples go to libsndfile's raw writing through soundfile's own
+# bindings, where they have it; without them, libsndfile converts.
+_RAW_WRITES = all(hasattr(sf, name) for name in ("_snd", "_ffi")) and \
+    hasattr(getattr(sf, "_snd", None), "sf_write_raw")
 
 
 @contextmanager
@@ -60,7 +66,10 @@ class Encoder:
         self._sink = _Sink(-1)
         self._file: sf.SoundFile | None = None
         with self._reasons():
-            self._descriptor = os.open(path, os.O_RDWR | os.O_TRUNC | getattr(os, "O_BINARY", 0))
+            # No O_TRUNC: the temporary file is new and empty, and ext4 takes
+            # a truncating open as a rewrite and flushes the whole file to
+            # disk when it is closed.
+            self._descriptor = os.open(path, os.O_RDWR | getattr(os, "O_BINARY", 0))
             self._sink = _Sink(self._descriptor)
             # soundfile takes any object with these methods; its annotation
             # names only the usual file types.
@@ -71,11 +80,26 @@ class Encoder:
                 # Not every format has room for every field; those are dropped.
                 with suppress(sf.SoundFileError, RuntimeError):
                     setattr(self._file, name, value)
+        self._pack = packer(output.format, output.subtype) if _RAW_WRITES else None
 
     def write(self, samples: Stored) -> None:
         assert self._file is not None
         with self._reasons():
-            self._file.write(samples)
+            if self._pack is not None and samples.dtype == np.int32:
+                self._write_raw(self._pack(cast(npt.NDArray[np.int32], samples)))
+            else:
+                self._file.write(samples)
+
+    def _write_raw(self, data: npt.NDArray[np.generic]) -> None:
+        # soundfile has no method for libsndfile's sf_write_raw; its own
+        # bindings (checked for in _RAW_WRITES) reach it.
+        assert self._file is not None
+        handle = self._file._file
+        written = sf._snd.sf_write_raw(
+            handle, sf._ffi.from_buffer(data), data.nbytes)  # type: ignore[attr-defined]
+        if written != data.nbytes and self._sink.error is None:
+            reason = sf._ffi.string(sf._snd.sf_strerror(handle))  # type: ignore[attr-defined]
+            raise RuntimeError(reason.decode(errors="replace"))
 
     def finish(self) -> None:
         """Completes the file (libsndfile writes its header's sizes then)."""
