@@ -17,7 +17,7 @@ import importlib
 import sys
 import time
 from collections.abc import Callable, Sequence
-from concurrent.futures import Future, ThreadPoolExecutor, as_completed
+from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 from typing import TYPE_CHECKING
 
 from . import _stopping
@@ -28,6 +28,10 @@ from ._reporting import fail
 if TYPE_CHECKING:
     from ._planning import Job
     from ._reporting import Outcome
+
+
+# How long the main thread waits at most before it looks for a signal.
+_WAKE_SECONDS = 0.05
 
 
 class MissingExtra(Exception):
@@ -117,8 +121,14 @@ def _process(jobs: list[Job], threads: int, finished: Callable[[int, Outcome], N
         futures: dict[Future[Outcome], int] = {
             pool.submit(limit_file, job): index for index, job in enumerate(jobs)}
         try:
-            for future in as_completed(futures):
-                finished(futures[future], future.result())
+            pending = set(futures)
+            while pending:
+                # In short waits: a signal that the system hands to another
+                # thread runs its handler only once the main thread runs
+                # Python again.
+                done, pending = wait(pending, timeout=_WAKE_SECONDS, return_when=FIRST_COMPLETED)
+                for future in done:
+                    finished(futures[future], future.result())
         except BaseException:
             # The files not started are dropped; the running ones see the
             # stop and remove what they had begun to write.

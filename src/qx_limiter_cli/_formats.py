@@ -12,6 +12,8 @@ from pathlib import Path
 
 import soundfile as sf
 
+from . import _stopping
+
 
 # Integer subtypes, by bits per sample. libsndfile reads them as value / 2**(bits-1),
 # which float32 holds exactly up to 24 bits, so a file passes through unchanged
@@ -170,8 +172,11 @@ def _check_writable(file_format: str, subtype: str, header: Header) -> None:
     takes this rate and channel count (MP3 and Opus take a few rates, MP3 two
     channels, FLAC eight)."""
     try:
-        with sf.SoundFile(io.BytesIO(), "w", samplerate=header.sample_rate,
-                          channels=header.channels, subtype=subtype, format=file_format):
+        # libsndfile calls back into Python to write into memory, and an
+        # exception that a signal raises there would be lost.
+        with _stopping.deferred(), \
+                sf.SoundFile(io.BytesIO(), "w", samplerate=header.sample_rate,
+                             channels=header.channels, subtype=subtype, format=file_format):
             pass
     except (sf.SoundFileError, RuntimeError) as error:
         raise AudioError(f"{file_format} {subtype} cannot hold {header.channels} channels at "

@@ -42,7 +42,9 @@ Samples = npt.NDArray[np.float32]
 CHUNK_FRAMES = 1 << 16
 # Chunks waiting between two threads; enough to ride out a stall of one.
 QUEUE_DEPTH = 4
-# How long a thread waiting on a queue goes before it checks for a stop.
+# How long a thread waiting on a queue or another thread goes before it
+# checks for a stop (and, in the main thread, runs the signal handlers that
+# the system may have handed to another thread).
 _POLL_SECONDS = 0.05
 
 # A frame counts as reduced when its gain is more than REDUCED_DB below 1.
@@ -93,9 +95,11 @@ def _limit(job: Job) -> tuple[_Tally, float, tuple[str, ...]]:
         # The figure is renamed into place only once the audio is.
         picture = files.enter_context(replacing(job.plot)) if job.plot is not None else None
         temporary = files.enter_context(replacing(job.target))
-        encoder = Encoder(temporary, job.target, job.sample_rate, reader.channels, job.output,
-                          reader.text)
-        files.callback(encoder.abandon)
+
+        def encoder() -> Encoder:
+            return Encoder(temporary, job.target, job.sample_rate, reader.channels, job.output,
+                           reader.text)
+
         columns = Columns(reader.promised) if picture is not None else None
         quantiser = Quantiser(job.output.subtype, job.ceiling)
         tally = _Tally()
@@ -124,8 +128,8 @@ def _limit(job: Job) -> tuple[_Tally, float, tuple[str, ...]]:
     return tally, peak_after, warnings
 
 
-def _stream(job: Job, reader: InputReader, encoder: Encoder, quantiser: Quantiser,
-            tally: _Tally, columns: Columns | None) -> None:
+def _stream(job: Job, reader: InputReader, encoder: Callable[[], Encoder],
+            quantiser: Quantiser, tally: _Tally, columns: Columns | None) -> None:
     stop = threading.Event()
     decoded: _Pipe[Samples] = _Pipe(stop)
     stored: _Pipe[npt.NDArray[np.int32] | Samples] = _Pipe(stop)
@@ -141,12 +145,16 @@ def _stream(job: Job, reader: InputReader, encoder: Encoder, quantiser: Quantise
         decoded.put(None)
 
     def write() -> None:
+        # Opened here, not in the file's own thread: that may be the main
+        # thread, where a signal raises at any point, and an exception
+        # raised in libsndfile's callbacks into Python would be lost.
+        output = encoder()
         try:
             while (samples := stored.get()) is not None:
-                encoder.write(samples)
-            encoder.finish()
+                output.write(samples)
+            output.finish()
         finally:
-            encoder.abandon()
+            output.abandon()
 
     stages = [_Stage(read, stop, "qx-limiter reader"), _Stage(write, stop, "qx-limiter writer")]
     for stage in stages:
@@ -276,7 +284,10 @@ def _join(stages: list[_Stage], stop: threading.Event) -> None:
     (later signals raise nothing, so the second wait completes)."""
     try:
         for stage in stages:
-            stage.join()
+            while stage.is_alive():
+                # In short waits, for the same reason as the queues' polls: a
+                # signal handed to another thread is seen at the next one.
+                stage.join(_POLL_SECONDS)
     except BaseException:
         stop.set()
         for stage in stages:
