@@ -16,8 +16,8 @@ import queue
 import re
 import threading
 import time
-from collections.abc import Callable
-from contextlib import ExitStack, closing
+from collections.abc import Callable, Iterator
+from contextlib import ExitStack, closing, contextmanager
 from typing import Generic, TypeVar
 
 import numpy as np
@@ -62,7 +62,7 @@ def limit_file(job: Job) -> Outcome:
         tally, peak_after, warnings = _limit(job)
     except AudioError as error:
         return Failure(job, str(error))
-    except OSError as error:  # the audio's own writing reports its errors as AudioError
+    except OSError as error:  # the figure's temporary file; the rest are AudioErrors
         return Failure(job, f"cannot write the figure {job.plot} ({error.strerror or error})")
     return Report(job, tally.input_peak, peak_after, tally.deepest, tally.reduced_share(),
                   time.perf_counter() - started, warnings)
@@ -94,6 +94,8 @@ def _limit(job: Job) -> tuple[_Tally, float, tuple[str, ...]]:
     with ExitStack() as files, closing(reader):
         # The figure is renamed into place only once the audio is.
         picture = files.enter_context(replacing(job.plot)) if job.plot is not None else None
+        # Creating, completing or renaming the audio's temporary file.
+        files.enter_context(_reported_as(f"cannot write {job.target}"))
         temporary = files.enter_context(replacing(job.target))
 
         def encoder() -> Encoder:
@@ -122,10 +124,21 @@ def _limit(job: Job) -> tuple[_Tally, float, tuple[str, ...]]:
                 # A decoder gave up early: the columns were placed for the
                 # length the header promised, the figure shows what was held.
                 columns = _columns_of(job, reader.held)
-            write_plot(picture, _title(job, tally.input_peak, tally.deepest), job.sample_rate,
-                       columns, tally.input_peak, job.settings.threshold_dBFS, job.ceiling)
+            with _reported_as(f"cannot write the figure {job.plot}"):
+                write_plot(picture, _title(job, tally.input_peak, tally.deepest),
+                           job.sample_rate, columns, tally.input_peak,
+                           job.settings.threshold_dBFS, job.ceiling)
         _stopping.check()
     return tally, peak_after, warnings
+
+
+@contextmanager
+def _reported_as(what: str) -> Iterator[None]:
+    """The system's error, as the failure of one file: what failed and why."""
+    try:
+        yield
+    except OSError as error:
+        raise AudioError(f"{what} ({error.strerror or error})") from None
 
 
 def _stream(job: Job, reader: InputReader, encoder: Callable[[], Encoder],
