@@ -143,17 +143,25 @@ def _reported_as(what: str) -> Iterator[None]:
 
 def _stream(job: Job, reader: InputReader, encoder: Callable[[], Encoder],
             quantiser: Quantiser, tally: _Tally, columns: Columns | None) -> None:
+    """Runs the three stages. The work is shared out so that each has about
+    as much to do: the reader also measures the input, the writer also
+    quantises and packs the samples."""
     stop = threading.Event()
     decoded: _Pipe[Samples] = _Pipe(stop)
-    stored: _Pipe[npt.NDArray[np.int32] | Samples] = _Pipe(stop)
+    limited: _Pipe[Samples] = _Pipe(stop)
     # A ring one longer than the chunks that can be queued, in the limiter's
     # hands and being read: the reader never refills a buffer in use.
     ring = itertools.cycle([np.empty((CHUNK_FRAMES, reader.channels), dtype=np.float32)
                             for _ in range(QUEUE_DEPTH + 2)])
 
     def read() -> None:
+        first = 0
         with closing(reader.chunks(reader.promised, ring.__next__)) as chunks:
             for chunk in chunks:
+                tally.input_peak = max(tally.input_peak, peak(chunk))
+                if columns is not None:
+                    columns.add_input(first, chunk)
+                first += chunk.shape[0]
                 decoded.put(chunk)
         decoded.put(None)
 
@@ -163,8 +171,8 @@ def _stream(job: Job, reader: InputReader, encoder: Callable[[], Encoder],
         # raised in libsndfile's callbacks into Python would be lost.
         output = encoder()
         try:
-            while (samples := stored.get()) is not None:
-                output.write(samples)
+            while (audio := limited.get()) is not None:
+                output.write(quantiser(audio))
             output.finish()
         finally:
             output.abandon()
@@ -173,7 +181,7 @@ def _stream(job: Job, reader: InputReader, encoder: Callable[[], Encoder],
     for stage in stages:
         stage.start()
     try:
-        _limit_chunks(job, decoded, stored, quantiser, tally, columns)
+        _limit_chunks(job, decoded, limited, tally, columns)
     except _Cancelled:
         pass  # another stage failed; its error is raised below
     except BaseException:
@@ -188,11 +196,10 @@ def _stream(job: Job, reader: InputReader, encoder: Callable[[], Encoder],
         raise RuntimeError("a stage of the pipeline stopped without saying why")
 
 
-def _limit_chunks(job: Job, decoded: _Pipe[Samples],
-                  stored: _Pipe[npt.NDArray[np.int32] | Samples], quantiser: Quantiser,
-                  tally: _Tally, columns: Columns | None) -> None:
+def _limit_chunks(job: Job, decoded: _Pipe[Samples], limited: _Pipe[Samples], tally: _Tally,
+                  columns: Columns | None) -> None:
     limiter = job.limiter()
-    read = written = 0
+    written = 0
 
     def emit(audio: Samples, gains: Samples) -> None:
         nonlocal written
@@ -201,20 +208,16 @@ def _limit_chunks(job: Job, decoded: _Pipe[Samples],
             columns.add_output(written, audio, gains)
         written += gains.shape[0]
         if gains.size:
-            stored.put(quantiser(audio))
+            limited.put(audio)
 
     while (chunk := decoded.get()) is not None:
-        tally.input_peak = max(tally.input_peak, peak(chunk))
-        if columns is not None:
-            columns.add_input(read, chunk)
-        read += chunk.shape[0]
         try:
             # Frames-first, as soundfile reads them: no transposed copy.
             emit(*limiter.process(chunk, axis=0))
         except ValueError as error:
             raise AudioError(_locate(str(error), job.sample_rate)) from None
     emit(*limiter.flush())
-    stored.put(None)
+    limited.put(None)
 
 
 def _columns_of(job: Job, frames: int) -> Columns:

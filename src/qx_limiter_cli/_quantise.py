@@ -29,6 +29,7 @@ class Quantiser:
         # for float subtypes).
         self._peak_steps = 0.0
         self._scale = 1.0
+        self._stored: npt.NDArray[np.int32] = np.empty(0, dtype=np.int32)
         if self._bits is None:
             return
         self._scale = 2.0 ** (self._bits - 1)
@@ -46,8 +47,8 @@ class Quantiser:
         return self._peak_steps / self._scale
 
     def __call__(self, audio: Samples) -> Stored:
-        """The samples as they will be stored; `audio` is overwritten (and,
-        for integer subtypes, its memory holds the result)."""
+        """The samples as they will be stored; `audio` is overwritten. For
+        integer subtypes, the result is valid until the next call."""
         if audio.size == 0:
             return audio
         if self._bits is None:
@@ -61,7 +62,9 @@ class Quantiser:
         # the rounded samples.
         highest, lowest = float(np.rint(audio.max())), float(np.rint(audio.min()))
         self._peak_steps = max(self._peak_steps, highest, -lowest)
-        stored = audio.view(np.int32)
+        if self._stored.size < audio.size:
+            self._stored = np.empty(audio.size, dtype=np.int32)
+        stored = self._stored[:audio.size].reshape(audio.shape)
         np.rint(audio, out=stored, casting="unsafe")
         if self._shift:
             np.left_shift(stored, self._shift, out=stored)

@@ -11,7 +11,7 @@ import numpy.typing as npt
 import soundfile as sf
 
 from ._formats import TEXT_FIELDS, AudioError, Shortfall, libsndfile_name, libsndfile_reason
-from ._pcm import unpack, width
+from ._pcm import Unpacker, width
 
 Samples = npt.NDArray[np.float32]
 
@@ -43,9 +43,9 @@ class InputReader:
         self.sample_rate = int(source.samplerate)
         self.held = 0
         self._failure: str | None = None
-        self._format, self._subtype = str(source.format), str(source.subtype)
-        self._width = width(self._format, self._subtype) if _RAW_READS else None
-        self._bytes: npt.NDArray[np.uint8] = np.empty(0, dtype=np.uint8)
+        file_format, subtype = str(source.format), str(source.subtype)
+        self._unpacker = Unpacker(file_format, subtype) \
+            if _RAW_READS and width(file_format, subtype) else None
 
     def close(self) -> None:
         if self._source is not None:
@@ -85,21 +85,18 @@ class InputReader:
 
     def _read(self, out: Samples) -> int:
         assert self._source is not None
-        if self._width is None:
+        if self._unpacker is None:
             return int(self._source.read(out=out, dtype="float32", always_2d=True).shape[0])
         # Plain interleaved samples: the bytes in one piece, converted here.
-        wanted = out.size * self._width
-        if self._bytes.size < wanted:
-            self._bytes = np.empty(wanted, dtype=np.uint8)
+        space = self._unpacker.space(out.size)
         handle = self._source._file
         got = int(sf._snd.sf_read_raw(
-            handle, sf._ffi.from_buffer(self._bytes), wanted))  # type: ignore[attr-defined]
+            handle, sf._ffi.from_buffer(space), space.nbytes))  # type: ignore[attr-defined]
         if got < 0 or sf._snd.sf_error(handle):
             reason = sf._ffi.string(sf._snd.sf_strerror(handle))  # type: ignore[attr-defined]
             raise RuntimeError(reason.decode(errors="replace"))
-        count = got // (self._width * self.channels)
-        unpack(self._bytes[:count * self.channels * self._width], self._format, self._subtype,
-               out[:count])
+        count = got // (self._unpacker.width * self.channels)
+        self._unpacker.to_float(count * self.channels, out)
         return count
 
     def _reopen(self, block: int) -> int:
