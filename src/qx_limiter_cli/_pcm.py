@@ -87,51 +87,54 @@ class Packer:
     def __init__(self, file_format: str, subtype: str) -> None:
         self._order, self._width = _ORDERS[file_format], _WIDTHS[subtype]
         self._bytes: Bytes = np.empty(0, dtype=np.uint8)
-        self._spare: npt.NDArray[np.uint32] = np.empty(0, dtype=np.uint32)
 
     def __call__(self, stored: Int32s) -> npt.NDArray[np.generic]:
         """The bytes of `stored` (which may be overwritten)."""
-        if self._width == 4:
-            return stored if self._order == "<" else stored.byteswap(inplace=True)
         flat = stored.reshape(-1)
-        self._bytes = _grown(self._bytes, flat.size * self._width)
+        if self._width == 4:
+            return flat if self._order == "<" else flat.byteswap(inplace=True)
+        # One spare byte after the samples: see _three_bytes.
+        self._bytes = _grown(self._bytes, flat.size * self._width + 1)
         packed = self._bytes[:flat.size * self._width]
         if self._width == 2:
-            halves = packed.view(f"{self._order}i2")
-            np.right_shift(flat, 16, out=halves, casting="unsafe")
-            return packed
-        if self._order == ">":
-            # Byte-swapped, the top three bytes of each sample come first;
-            # shifted left once more, they are where the little-endian
-            # packing takes them.
-            flat.byteswap(inplace=True)
-            np.left_shift(flat, 8, out=flat)
-        self._three_bytes(flat.view(np.uint32), packed)
+            np.right_shift(flat, 16, out=packed.view(f"{self._order}i2"), casting="unsafe")
+        else:
+            _three_bytes(flat, self._order, self._bytes)
         return packed
 
-    def _three_bytes(self, flat: npt.NDArray[np.uint32], packed: Bytes) -> None:
-        """The top three bytes of each sample, little-endian: every four
-        samples a, b, c, d (low byte zero) become the three 32-bit words
-        a >> 8 | b << 16, b >> 16 | c << 8 and c >> 24 | d."""
-        whole = flat.size // 4 * 4
-        words = packed[:whole * 3].view(np.uint32).reshape(-1, 3)
-        a, b, c, d = flat[:whole].reshape(-1, 4).T
-        first, second, third = words.T
-        self._spare = _grown(self._spare, whole // 4)
-        spare = self._spare[:whole // 4]
-        np.right_shift(a, 8, out=first)
-        np.left_shift(b, 16, out=spare)
-        np.bitwise_or(first, spare, out=first)
-        np.right_shift(b, 16, out=second)
-        np.left_shift(c, 8, out=spare)
-        np.bitwise_or(second, spare, out=second)
-        np.right_shift(c, 24, out=third)
-        np.bitwise_or(third, d, out=third)
-        # The last chunk of a file may leave up to three samples over.
-        packed[whole * 3:] = flat[whole:].view(np.uint8).reshape(-1, 4)[:, 1:].reshape(-1)
+
+def _three_bytes(flat: Int32s, order: str, packed: Bytes) -> None:
+    """The top three bytes of each sample, in `order`, one sample after the
+    other: each sample is written as four bytes, every third byte, so that
+    its fourth (in little-endian order its sign, in big-endian its low byte,
+    which is zero) is overwritten by the next sample's first. NumPy writes
+    the elements of an output in order; _OVERLAPPING_WRITES checks that this
+    NumPy does, and without it libsndfile packs the samples."""
+    overlapping = np.ndarray((flat.size,), dtype=f"{order}i4", buffer=packed, strides=(3,))
+    if order == "<":
+        np.right_shift(flat, 8, out=overlapping)
+    else:
+        np.copyto(overlapping, flat)
+
+
+def _writes_in_order() -> bool:
+    samples = np.arange(-2 ** 23, 2 ** 23, 65537 * 3, dtype=np.int32) << 8
+    for order, top in (("<", slice(1, 4)), (">", slice(3, 0, -1))):
+        packed = np.zeros(samples.size * 3 + 1, dtype=np.uint8)
+        _three_bytes(samples.copy(), order, packed)
+        expected = samples.view(np.uint8).reshape(-1, 4)[:, top].reshape(-1)
+        if not np.array_equal(packed[:-1], expected):
+            return False
+    return True
+
+
+_OVERLAPPING_WRITES = _writes_in_order()
 
 
 def packer(file_format: str, subtype: str) -> Packer | None:
     """A packer for this format and subtype; None where libsndfile must
     convert the samples itself."""
-    return Packer(file_format, subtype) if width(file_format, subtype) else None
+    size = width(file_format, subtype)
+    if size is None or (size == 3 and not _OVERLAPPING_WRITES):
+        return None
+    return Packer(file_format, subtype)
