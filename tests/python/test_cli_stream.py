@@ -267,3 +267,69 @@ def test_peak_memory_does_not_grow_with_the_files_length(tmp_path):
     # than some noise.
     assert abs(growth[240] - growth[30]) < 16, growth
     assert growth[240] < 250, growth
+
+
+RAW = [("WAV", "wav"), ("WAVEX", "wav"), ("W64", "w64"), ("RF64", "rf64"), ("AIFF", "aiff")]
+
+
+@pytest.mark.parametrize("file_format, extension", RAW)
+@pytest.mark.parametrize("subtype", ["PCM_16", "PCM_24", "PCM_32"])
+@pytest.mark.parametrize("frames, channels", [(1, 1), (4099, 2), (1001, 3)])
+def test_plain_pcm_read_as_bytes_is_what_libsndfile_reads(folder, file_format, extension,
+                                                          subtype, frames, channels):
+    from qx_limiter_cli._reading import InputReader
+
+    audio = np.clip(np.random.default_rng(frames).standard_normal((frames, channels)), -1, 1)
+    audio[0, 0] = -1.0  # the most negative sample of every width
+    sf.write(f"in.{extension}", audio, 44100, subtype=subtype, format=file_format)
+    expected, _ = sf.read(f"in.{extension}", dtype="float32", always_2d=True)
+    reader = InputReader(Path(f"in.{extension}"))
+    assert reader._unpacker is not None  # read as bytes, not through libsndfile's conversion
+    buffer = np.empty((700, channels), dtype=np.float32)
+    got = np.concatenate([chunk.copy() for chunk in reader.chunks(frames, lambda: buffer)])
+    assert got.shape == expected.shape
+    assert np.array_equal(got.view(np.uint32), expected.view(np.uint32))
+
+
+@pytest.mark.parametrize("file_format, extension", RAW)
+@pytest.mark.parametrize("subtype", ["PCM_16", "PCM_24", "PCM_32"])
+@pytest.mark.parametrize("overlapping_writes", [True, False])
+def test_plain_pcm_written_as_bytes_is_what_libsndfile_writes(folder, monkeypatch, file_format,
+                                                              extension, subtype,
+                                                              overlapping_writes):
+    from qx_limiter_cli import _pcm
+    from qx_limiter_cli._formats import OutputFormat
+    from qx_limiter_cli._quantise import Quantiser
+
+    # Where NumPy would not write in order, libsndfile packs 24-bit samples.
+    monkeypatch.setattr(_pcm, "_OVERLAPPING_WRITES", overlapping_writes)
+    audio = np.random.default_rng(3).uniform(-1.2, 1.2, (3001, 2)).astype(np.float32)
+    stored = Quantiser(subtype, 0.95)(audio)
+    sf.write(f"libsndfile.{extension}", stored, 48000, subtype=subtype, format=file_format)
+    target = Path(f"packed.{extension}")
+    target.write_bytes(b"")
+    encoder = _writing.Encoder(target, target, 48000, 2, OutputFormat(file_format, subtype), {})
+    assert (encoder._pack is not None) == (overlapping_writes or subtype != "PCM_24")
+    for start in range(0, 3001, 1000):  # the last chunk leaves one frame over
+        encoder.write(stored[start:start + 1000].copy())
+    encoder.finish()
+    assert target.read_bytes() == Path(f"libsndfile.{extension}").read_bytes()
+
+
+@pytest.mark.parametrize("subtype", ["PCM_U8", "PCM_S8", "PCM_16", "PCM_24", "PCM_32"])
+@pytest.mark.parametrize("ceiling", [1.0, 0.8912509, 0.25])
+def test_quantising_chunk_by_chunk_is_quantising_the_whole(subtype, ceiling):
+    from qx_limiter_cli._quantise import Quantiser
+
+    rng = np.random.default_rng(int(ceiling * 100))
+    audio = (rng.uniform(-1, 1, (5000, 2)) * ceiling).astype(np.float32)
+    audio[:4] = [[ceiling, -ceiling], [np.float32(ceiling), 0.0], [-1.0 * ceiling, 1e-30],
+                 [np.nextafter(np.float32(ceiling), np.float32(0)), -0.0]]
+    expected = stored_in_memory(audio.copy(), subtype, ceiling)
+    quantiser, pieces, start = Quantiser(subtype, ceiling), [], 0
+    for size in [1, 2, 997, 4000]:
+        pieces.append(quantiser(audio[start:start + size].copy()).copy())
+        start += size
+    np.testing.assert_array_equal(np.concatenate(pieces), expected)
+    assert quantiser.peak == np.abs(expected.astype(np.int64)).max() / 2.0 ** 31
+    assert quantiser.peak <= ceiling
