@@ -12,13 +12,11 @@ all three, and the temporary files are removed.
 from __future__ import annotations
 
 import itertools
-import queue
 import re
 import threading
 import time
 from collections.abc import Callable, Iterator
 from contextlib import ExitStack, closing, contextmanager
-from typing import Generic, TypeVar
 
 import numpy as np
 import numpy.typing as npt
@@ -31,6 +29,7 @@ from ._planning import Job, refusal
 from ._quantise import Quantiser, peak
 from ._reading import InputReader
 from ._reporting import Failure, Outcome, Report, dbfs, reduction_db
+from ._stages import QUEUE_DEPTH, Pipe, Stage, run_beside
 from ._writing import Encoder, file_peak, replacing
 
 Samples = npt.NDArray[np.float32]
@@ -40,18 +39,10 @@ Samples = npt.NDArray[np.float32]
 # the processor's caches between reading, limiting and quantising. Tests
 # set it smaller, to stream short files in many chunks.
 CHUNK_FRAMES = 1 << 16
-# Chunks waiting between two threads; enough to ride out a stall of one.
-QUEUE_DEPTH = 4
-# How long a thread waiting on a queue or another thread goes before it
-# checks for a stop (and, in the main thread, runs the signal handlers that
-# the system may have handed to another thread).
-_POLL_SECONDS = 0.05
 
 # A frame counts as reduced when its gain is more than REDUCED_DB below 1.
 _REDUCED_GAIN = np.float32(10.0 ** (-REDUCED_DB / 20.0))
 
-_END = object()
-T = TypeVar("T")
 
 
 def limit_file(job: Job) -> Outcome:
@@ -147,8 +138,8 @@ def _stream(job: Job, reader: InputReader, encoder: Callable[[], Encoder],
     as much to do: the reader also measures the input, the writer also
     quantises and packs the samples."""
     stop = threading.Event()
-    decoded: _Pipe[Samples] = _Pipe(stop)
-    limited: _Pipe[Samples] = _Pipe(stop)
+    decoded: Pipe[Samples] = Pipe(stop)
+    limited: Pipe[Samples] = Pipe(stop)
     # A ring one longer than the chunks that can be queued, in the limiter's
     # hands and being read: the reader never refills a buffer in use.
     ring = itertools.cycle([np.empty((CHUNK_FRAMES, reader.channels), dtype=np.float32)
@@ -177,26 +168,11 @@ def _stream(job: Job, reader: InputReader, encoder: Callable[[], Encoder],
         finally:
             output.abandon()
 
-    stages = [_Stage(read, stop, "qx-limiter reader"), _Stage(write, stop, "qx-limiter writer")]
-    for stage in stages:
-        stage.start()
-    try:
-        _limit_chunks(job, decoded, limited, tally, columns)
-    except _Cancelled:
-        pass  # another stage failed; its error is raised below
-    except BaseException:
-        stop.set()
-        raise
-    finally:
-        _join(stages, stop)
-    for stage in stages:
-        if stage.error is not None:
-            raise stage.error
-    if stop.is_set():
-        raise RuntimeError("a stage of the pipeline stopped without saying why")
+    stages = [Stage(read, stop, "qx-limiter reader"), Stage(write, stop, "qx-limiter writer")]
+    run_beside(lambda: _limit_chunks(job, decoded, limited, tally, columns), stages, stop)
 
 
-def _limit_chunks(job: Job, decoded: _Pipe[Samples], limited: _Pipe[Samples], tally: _Tally,
+def _limit_chunks(job: Job, decoded: Pipe[Samples], limited: Pipe[Samples], tally: _Tally,
                   columns: Columns | None) -> None:
     limiter = job.limiter()
     written = 0
@@ -238,77 +214,6 @@ def _columns_of(job: Job, frames: int) -> Columns:
     audio, gains = limiter.flush()
     columns.add_output(written, audio, gains)
     return columns
-
-
-class _Cancelled(Exception):
-    """Another stage of the pipeline failed or stopped."""
-
-
-class _Pipe(Generic[T]):
-    """A bounded queue between two stages, None marking its end; waiting on
-    it ends when the run is stopped (Stopped, KeyboardInterrupt) or another
-    stage fails (_Cancelled)."""
-
-    def __init__(self, stop: threading.Event) -> None:
-        self._queue: queue.Queue[T | None] = queue.Queue(QUEUE_DEPTH)
-        self._stop = stop
-
-    def put(self, item: T | None) -> None:
-        while True:
-            self._check()
-            try:
-                return self._queue.put(item, timeout=_POLL_SECONDS)
-            except queue.Full:
-                pass
-
-    def get(self) -> T | None:
-        while True:
-            self._check()
-            try:
-                return self._queue.get(timeout=_POLL_SECONDS)
-            except queue.Empty:
-                pass
-
-    def _check(self) -> None:
-        _stopping.check()
-        if self._stop.is_set():
-            raise _Cancelled
-
-
-class _Stage(threading.Thread):
-    """Runs one stage; keeps the exception that ended it and stops the
-    others with it."""
-
-    def __init__(self, work: Callable[[], None], stop: threading.Event, name: str) -> None:
-        super().__init__(name=name, daemon=True)
-        self._work = work
-        self._halt = stop
-        self.error: BaseException | None = None
-
-    def run(self) -> None:
-        try:
-            self._work()
-        except _Cancelled:
-            pass
-        except BaseException as error:
-            self.error = error
-            self._halt.set()
-
-
-def _join(stages: list[_Stage], stop: threading.Event) -> None:
-    """Waits for the stages; a stop that arrives meanwhile ends them first
-    (later signals raise nothing, so the second wait completes)."""
-    try:
-        for stage in stages:
-            while stage.is_alive():
-                # In short waits, for the same reason as the queues' polls: a
-                # signal handed to another thread is seen at the next one.
-                stage.join(_POLL_SECONDS)
-    except BaseException:
-        stop.set()
-        for stage in stages:
-            stage.join()
-        raise
 
 
 def _title(job: Job, peak_before: float, deepest: float) -> str:

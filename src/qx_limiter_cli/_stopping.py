@@ -34,11 +34,6 @@ class Stopped(BaseException):
         self.signum = signum
 
 
-def requested() -> bool:
-    """Whether a stop was asked for."""
-    return _requested.is_set()
-
-
 def check() -> None:
     """Raises Stopped once a stop was asked for; called between the stages of
     a file and before anything is renamed into place."""
