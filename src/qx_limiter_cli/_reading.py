@@ -92,7 +92,7 @@ class InputReader:
         handle = self._source._file
         got = int(sf._snd.sf_read_raw(
             handle, sf._ffi.from_buffer(space), space.nbytes))  # type: ignore[attr-defined]
-        if got < 0 or sf._snd.sf_error(handle):
+        if got < 0 or (got < space.nbytes and sf._snd.sf_error(handle)):
             reason = sf._ffi.string(sf._snd.sf_strerror(handle))  # type: ignore[attr-defined]
             raise RuntimeError(reason.decode(errors="replace"))
         count = got // (self._unpacker.width * self.channels)
