@@ -1,12 +1,13 @@
 """One file through the limiter, a chunk at a time, in bounded memory.
 
-Three threads share the work: a reader decodes chunks into a ring of
-buffers, the file's own thread limits each chunk and gathers what the report
-and the figure need, and a writer encodes the stored samples into the
-temporary output. Bounded queues join them, so at most a few chunks are in
-memory at once; the limiter and libsndfile release the interpreter lock, so
-the three run on separate cores. A failure or a stop in any of them stops
-all three, and the temporary files are removed.
+Three threads share the work (see _stages): a reader decodes chunks into a
+ring of buffers and measures them, the file's own thread limits each chunk
+and gathers its gains, and a writer quantises the limited samples and
+encodes them into the temporary output. What the report and the figure need
+is gathered on the way. Bounded queues join the threads, so at most a few
+chunks are in memory at once; the limiter, libsndfile and NumPy release the
+interpreter lock, so the three run on separate cores. A failure or a stop in
+any of them stops all three, and the temporary files are removed.
 """
 
 from __future__ import annotations
@@ -42,7 +43,6 @@ CHUNK_FRAMES = 1 << 16
 
 # A frame counts as reduced when its gain is more than REDUCED_DB below 1.
 _REDUCED_GAIN = np.float32(10.0 ** (-REDUCED_DB / 20.0))
-
 
 
 def limit_file(job: Job) -> Outcome:
@@ -140,8 +140,8 @@ def _stream(job: Job, reader: InputReader, encoder: Callable[[], Encoder],
     stop = threading.Event()
     decoded: Pipe[Samples] = Pipe(stop)
     limited: Pipe[Samples] = Pipe(stop)
-    # A ring one longer than the chunks that can be queued, in the limiter's
-    # hands and being read: the reader never refills a buffer in use.
+    # As many buffers as chunks can be queued, in the limiter's hands and
+    # being read: the reader never refills one that is still in use.
     ring = itertools.cycle([np.empty((CHUNK_FRAMES, reader.channels), dtype=np.float32)
                             for _ in range(QUEUE_DEPTH + 2)])
 
