@@ -3,8 +3,9 @@ ceiling, and the gain reduction under them.
 
 Only imported for --plot, so matplotlib stays optional and costs nothing
 otherwise. Every column of pixels shows the smallest and largest value of
-the frames it covers, which keeps a file of any length readable and the
-drawing time independent of the number of frames.
+the frames it covers (gathered by _columns while the file streams), which
+keeps a file of any length readable and the drawing time independent of the
+number of frames.
 """
 
 from __future__ import annotations
@@ -19,7 +20,8 @@ from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
 from matplotlib.ticker import FuncFormatter, MultipleLocator
 
-WIDTH_INCHES, HEIGHT_INCHES, DPI = 10.0, 5.6, 100
+from ._columns import DPI, HEIGHT_INCHES, LEFT, RIGHT, WIDTH_INCHES, Columns
+
 # Tick spacings, in seconds, for files of two minutes and longer.
 _MINUTE_TICKS = (30, 60, 120, 300, 600, 900, 1800)
 
@@ -28,36 +30,32 @@ _MINUTE_TICKS = (30, 60, 120, 300, 600, 900, 1800)
 _drawing = threading.Lock()
 
 
-def write_plot(target: Path, title: str, sample_rate: int, before: npt.NDArray[np.float32],
-               after: npt.NDArray[np.float32], gains: npt.NDArray[np.float32],
-               threshold_dBFS: float, ceiling: float) -> None:
-    """Writes the PNG figure for (frames, channels) `before` and `after`."""
+def write_plot(target: Path, title: str, sample_rate: int, columns: Columns,
+               input_peak: float, threshold_dBFS: float, ceiling: float) -> None:
+    """Writes the PNG figure from a file's gathered columns."""
     with _drawing:
         figure = Figure(figsize=(WIDTH_INCHES, HEIGHT_INCHES), dpi=DPI)
         FigureCanvasAgg(figure)
-        figure.subplots_adjust(left=0.08, right=0.98, top=0.92, bottom=0.09, hspace=0.08)
+        figure.subplots_adjust(left=LEFT, right=RIGHT, top=0.92, bottom=0.09, hspace=0.08)
         wave, reduction = figure.subplots(2, 1, sharex=True, height_ratios=(2.2, 1.0))
         figure.suptitle(title, fontsize=11)
 
-        columns = max(1, round(wave.get_position().width * WIDTH_INCHES * DPI))
-        frames = before.shape[0]
-        starts = _column_starts(frames, columns)
-        times = _column_times(starts, frames, sample_rate)
-
-        lowest, highest = _envelope(before, starts)
-        wave.fill_between(times, lowest, highest, color="#b9c4d0", linewidth=0, label="input")
-        lowest, highest = _envelope(after, starts)
-        wave.fill_between(times, lowest, highest, color="#1f5fa8", linewidth=0, label="output")
+        frames = columns.frames
+        times = columns.times(sample_rate)
+        wave.fill_between(times, columns.input_low, columns.input_high, color="#b9c4d0",
+                          linewidth=0, label="input")
+        wave.fill_between(times, columns.output_low, columns.output_high, color="#1f5fa8",
+                          linewidth=0, label="output")
         for sign in (1.0, -1.0):
             wave.axhline(sign * ceiling, color="#d62728", linewidth=0.9, linestyle="--",
                          label=f"ceiling {threshold_dBFS:+.2f} dBFS" if sign > 0 else None)
-        reach = max(1.0, _peak(before), ceiling) * 1.08
+        reach = max(1.0, input_peak, ceiling) * 1.08
         wave.set_ylim(-reach, reach)
         wave.set_ylabel("amplitude")
         wave.legend(loc="upper right", fontsize=8, ncols=3, framealpha=0.9)
         wave.grid(True, linewidth=0.4, alpha=0.5)
 
-        deepest, shallowest = _gain_envelope(gains, starts)
+        deepest, shallowest = _in_db(columns.gain_low), _in_db(columns.gain_high)
         reduction.fill_between(times, deepest, 0.0, color="#f3b88a", linewidth=0, step="mid")
         reduction.fill_between(times, deepest, shallowest, color="#d95f02", linewidth=0, step="mid")
         reduction.plot(times, deepest, color="#a33f00", linewidth=0.6, drawstyle="steps-mid")
@@ -76,42 +74,9 @@ def write_plot(target: Path, title: str, sample_rate: int, before: npt.NDArray[n
         figure.savefig(target, format="png")
 
 
-def _column_starts(frames: int, columns: int) -> npt.NDArray[np.intp]:
-    count = min(frames, columns)
-    return (np.arange(count, dtype=np.int64) * frames // max(count, 1)).astype(np.intp)
-
-
-def _column_times(starts: npt.NDArray[np.intp], frames: int,
-                  sample_rate: int) -> npt.NDArray[np.float64]:
-    ends = np.append(starts[1:], frames)
-    return np.asarray((starts + ends) / (2.0 * sample_rate), dtype=np.float64)
-
-
-def _envelope(audio: npt.NDArray[np.float32], starts: npt.NDArray[np.intp]
-              ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
-    """Smallest and largest sample of all channels in each column."""
-    if starts.size == 0:
-        empty = np.zeros(0, dtype=np.float32)
-        return empty, empty
-    return (np.minimum.reduceat(audio.min(axis=1), starts),
-            np.maximum.reduceat(audio.max(axis=1), starts))
-
-
-def _gain_envelope(gains: npt.NDArray[np.float32], starts: npt.NDArray[np.intp]
-                   ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
-    """Deepest and shallowest gain of each column, in dB."""
-    if starts.size == 0:
-        empty = np.zeros(0, dtype=np.float64)
-        return empty, empty
+def _in_db(gains: npt.NDArray[np.float32]) -> npt.NDArray[np.float64]:
     tiny = np.float32(1e-12)
-    deepest = np.minimum.reduceat(gains, starts)
-    shallowest = np.maximum.reduceat(gains, starts)
-    return (20.0 * np.log10(np.maximum(deepest, tiny).astype(np.float64)),
-            20.0 * np.log10(np.maximum(shallowest, tiny).astype(np.float64)))
-
-
-def _peak(audio: npt.NDArray[np.float32]) -> float:
-    return float(max(audio.max(), -audio.min())) if audio.size else 0.0
+    return 20.0 * np.log10(np.maximum(gains, tiny).astype(np.float64))
 
 
 def _minutes_seconds(seconds: float, _position: object) -> str:

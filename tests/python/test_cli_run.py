@@ -40,6 +40,23 @@ def command(*args):
     return [sys.executable, "-m", "qx_limiter_cli", *map(str, args)]
 
 
+def command_on_a_slow_disk(*args):
+    """The command, with every chunk taking 2 ms longer to write, so that a
+    minute of audio streams for a second or more: long enough to be caught
+    mid-file. (The pause releases the interpreter lock: the main thread,
+    which runs the signal handlers, still gets it at once.)"""
+    return [sys.executable, "-c",
+            "import sys, time\n"
+            "from qx_limiter_cli import _pipeline, _writing, main\n"
+            "_pipeline.CHUNK_FRAMES = 4096\n"
+            "write = _writing.Encoder.write\n"
+            "def slow_write(self, samples):\n"
+            "    time.sleep(0.002)\n"
+            "    write(self, samples)\n"
+            "_writing.Encoder.write = slow_write\n"
+            "sys.exit(main(sys.argv[1:]))", *map(str, args)]
+
+
 @pytest.mark.parametrize("extension, subtype", [
     ("wav", "FLOAT"), ("aiff", "PCM_16"), ("flac", "PCM_24"), ("ogg", "VORBIS"),
 ])
@@ -112,12 +129,13 @@ def test_a_signal_mid_file_leaves_no_output_and_no_temporary_file(folder, long_i
                                                                   words, jobs):
     number = getattr(signal, name)
     process = subprocess.Popen(
-        command(*long_inputs[:jobs], "--output-dir", "out", "--plot", "out/figure.png",
-                "--subtype", "PCM_24", "--jobs", jobs),
+        command_on_a_slow_disk(*long_inputs[:jobs], "--output-dir", "out",
+                               "--plot", "out/figure.png", "--subtype", "PCM_24",
+                               "--jobs", jobs),
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
         preexec_fn=default_signal_handlers)
-    # The figure's temporary file appears once a file is limited; drawing
-    # and writing take a good part of a second after that.
+    # The temporary files appear as a file starts; on the slow disk, it
+    # takes a second or more after that.
     deadline = time.monotonic() + 120
     while process.poll() is None and time.monotonic() < deadline \
             and not list(Path(folder).glob("out/.*.part")):

@@ -1,0 +1,205 @@
+"""What libsndfile tells about audio files (through soundfile): an input's
+header and what it shows to be missing, and the format and subtype an
+output is written in."""
+
+from __future__ import annotations
+
+import io
+import os
+import re
+from dataclasses import dataclass
+from pathlib import Path
+
+import soundfile as sf
+
+from . import _stopping
+
+
+# Integer subtypes, by bits per sample. libsndfile reads them as value / 2**(bits-1),
+# which float32 holds exactly up to 24 bits, so a file passes through unchanged
+# where the limiter leaves its gain at 1.
+PCM_BITS = {"PCM_S8": 8, "PCM_U8": 8, "PCM_16": 16, "PCM_24": 24, "PCM_32": 32}
+FLOAT_SUBTYPES = frozenset({"FLOAT", "DOUBLE"})
+# Subtypes whose stored samples are exactly those handed to libsndfile:
+# integers rounded by the quantiser, and float formats that hold float32 as
+# it is. What any other subtype stores (a lossy or ADPCM codec's decoding)
+# is only known by reading the file back.
+STORED_EXACTLY = frozenset(PCM_BITS) | FLOAT_SUBTYPES
+
+# File extensions that name a format differently from libsndfile.
+_EXTENSION_FORMATS = {"AIF": "AIFF", "AIFC": "AIFF", "OGA": "OGG", "OPUS": "OGG", "WAVE": "WAV",
+                      "SND": "AU", "SF": "IRCAM", "IFF": "SVX"}
+
+# Text chunks that are carried over from the input when the output can hold them.
+TEXT_FIELDS = ("title", "copyright", "software", "artist", "comment", "date",
+                "album", "license", "tracknumber", "genre")
+
+
+class AudioError(Exception):
+    """A problem with one file that the user can fix; the message names no
+    path unless it is about another file than the one being limited."""
+
+
+# Data-chunk sizes that mean "not known" rather than a length: what a writer
+# that streamed its output (to a pipe) leaves in the header.
+_UNKNOWN_SIZES = frozenset({0, 0xFFFFFFFF, 0x7FFFFFFF})
+
+# libsndfile notes a header size larger than the file in its log, for the
+# chunk that holds the audio: "data : 192000 (should be 95978)" (WAV, RF64),
+# " SSND : 288008 (should be 143981)" (AIFF), "Data Size : ..." (AU).
+_SHORT_DATA_CHUNK = re.compile(
+    r"^\s*(?:data|SSND|Data Size)\s*:\s*(\d+)\s*\(should be (\d+)\)", re.MULTILINE)
+
+
+@dataclass(frozen=True)
+class Shortfall:
+    """Audio that a file's header promises and the file does not hold."""
+
+    promised_seconds: float | None  # None: the header gives no length in time
+    held_seconds: float
+    detail: str
+
+    def describe(self) -> str:
+        promised = "" if self.promised_seconds is None else f"{self.promised_seconds:.3f} s of "
+        return (f"truncated: its header promises {promised}audio, "
+                f"the file holds {self.held_seconds:.3f} s ({self.detail})")
+
+
+@dataclass(frozen=True)
+class Header:
+    """What an input file's header says, and what its size shows is missing."""
+
+    sample_rate: int
+    channels: int
+    frames: int
+    format: str
+    subtype: str
+    shortfall: Shortfall | None = None
+
+
+def read_header(path: Path) -> Header:
+    try:
+        info = sf.info(libsndfile_name(path))
+    except (sf.SoundFileError, RuntimeError) as error:
+        raise AudioError(f"cannot read it as audio ({libsndfile_reason(error)})") from None
+    rate, frames = int(info.samplerate), int(info.frames)
+    return Header(rate, int(info.channels), frames, str(info.format), str(info.subtype),
+                  _short_data_chunk(str(info.extra_info), frames, rate))
+
+
+def _short_data_chunk(log: str, frames: int, sample_rate: int) -> Shortfall | None:
+    """libsndfile reads a file whose audio chunk is cut off up to its end and
+    reports only the frames there are; its log keeps what the header said."""
+    found = _SHORT_DATA_CHUNK.search(log)
+    if found is None:
+        return None
+    promised, present = int(found.group(1)), int(found.group(2))
+    if promised <= present or promised in _UNKNOWN_SIZES:
+        return None
+    held = frames / sample_rate
+    # The bytes held are to the frames held as the bytes promised to the
+    # frames promised, closely enough for a length in seconds.
+    return Shortfall(held * promised / present if present > 0 else None, held,
+                     f"{promised} bytes of audio data promised, {present} present")
+
+
+def known_subtypes() -> list[str]:
+    """Every subtype name this libsndfile knows, for any format."""
+    return list(sf.available_subtypes())
+
+
+@dataclass(frozen=True)
+class OutputFormat:
+    """How an output is written; `note` says what was chosen for the user."""
+
+    format: str
+    subtype: str
+    note: str | None = None
+
+
+def output_format(output: Path, source: Path, header: Header,
+                  subtype: str | None) -> OutputFormat:
+    """The output's format, from its extension, and its subtype: as asked,
+    else the input's, else the nearest one the format holds.
+
+    An output without an extension, or with its input's own extension that
+    names no format (as --output-dir gives it), keeps the input's format;
+    any other extension must name a format that libsndfile writes."""
+    extension = output.suffix[1:].upper()
+    named = _EXTENSION_FORMATS.get(extension, extension)
+    notes = []
+    if extension and named in sf.available_formats():
+        file_format = named
+    elif not extension or output.suffix.lower() == source.suffix.lower():
+        file_format = header.format
+        notes.append(f"{file_format}, the input's format")
+    else:
+        raise AudioError(f"cannot write {output.suffix} files: no format that libsndfile "
+                         f"writes has that extension; use {_common_extensions()}")
+    if subtype is not None:
+        chosen = subtype
+        if not sf.check_format(file_format, chosen):
+            choices = ", ".join(sf.available_subtypes(file_format)) or "none"
+            raise AudioError(f"{file_format} files cannot hold {chosen} samples; "
+                             f"{file_format} takes {choices}")
+    elif extension == "OPUS" and header.subtype != "OPUS":
+        chosen = "OPUS"  # .opus names the codec, not only the Ogg container
+    elif sf.check_format(file_format, header.subtype):
+        chosen = header.subtype
+    else:
+        chosen = _nearest_subtype(file_format, header.subtype)
+        notes.append(f"{chosen}: {file_format} cannot hold {header.subtype}")
+    _check_writable(file_format, chosen, header)
+    return OutputFormat(file_format, chosen, "; ".join(notes) or None)
+
+
+def _nearest_subtype(file_format: str, source: str) -> str:
+    """The subtype closest to `source` that `file_format` holds: the same
+    integer width where there is one, else 24-bit PCM, else the format's own."""
+    bits = PCM_BITS.get(source)
+    if bits is not None:
+        same_width = [name for name, width in PCM_BITS.items()
+                      if width == min(bits, 24) and sf.check_format(file_format, name)]
+        if same_width:
+            return same_width[0]
+    if sf.check_format(file_format, "PCM_24"):
+        return "PCM_24"
+    return str(sf.default_subtype(file_format))
+
+
+def _check_writable(file_format: str, subtype: str, header: Header) -> None:
+    """Opens an encoder in memory, which is how libsndfile says whether it
+    takes this rate and channel count (MP3 and Opus take a few rates, MP3 two
+    channels, FLAC eight)."""
+    try:
+        # libsndfile calls back into Python to write into memory, and an
+        # exception that a signal raises there would be lost.
+        with _stopping.deferred(), \
+                sf.SoundFile(io.BytesIO(), "w", samplerate=header.sample_rate,
+                             channels=header.channels, subtype=subtype, format=file_format):
+            pass
+    except (sf.SoundFileError, RuntimeError) as error:
+        raise AudioError(f"{file_format} {subtype} cannot hold {header.channels} channels at "
+                         f"{header.sample_rate} Hz ({libsndfile_reason(error)})") from None
+
+
+def _common_extensions() -> str:
+    common = [name.lower() for name in ("WAV", "FLAC", "AIFF", "OGG", "MP3", "CAF", "W64")
+              if name in sf.available_formats()]
+    return ", ".join(f".{name}" for name in common) + " or another format of libsndfile"
+
+
+def libsndfile_name(path: Path) -> str:
+    # libsndfile takes the name "-" for standard input; a file of that name
+    # is reached as ./-.
+    name = str(path)
+    return os.path.join(os.curdir, name) if name == "-" else name
+
+
+def libsndfile_reason(error: BaseException) -> str:
+    # libsndfile's own words, without the "Error opening '<path>': " that
+    # soundfile puts in front: the caller names the file already.
+    reason = str(getattr(error, "error_string", None) or error).strip().rstrip(".")
+    return reason.removeprefix("Error : ")
+
+

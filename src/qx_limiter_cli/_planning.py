@@ -1,0 +1,244 @@
+"""Planning a run: every input, output, folder and setting is checked before
+the first file is written, and each file becomes a Job."""
+
+from __future__ import annotations
+
+import dataclasses
+import errno
+import math
+import os
+import re
+from dataclasses import dataclass
+from pathlib import Path
+
+from qx_limiter_tools import StreamLimiter
+
+from . import _formats
+from ._formats import OutputFormat, Shortfall
+from ._options import Options, UsageError
+
+
+class FileErrors(Exception):
+    """Files that cannot be limited: one complete line each, naming the file."""
+
+    def __init__(self, lines: list[str]) -> None:
+        super().__init__("\n".join(lines))
+        self.lines = lines
+
+
+@dataclass(frozen=True)
+class Settings:
+    """The limiter's settings, as the options give them."""
+
+    threshold_dBFS: float
+    attack_ms: float
+    hold_ms: float
+    release_ms: float
+    true_peak: bool
+
+
+@dataclass(frozen=True)
+class Job:
+    source: Path
+    target: Path
+    plot: Path | None
+    sample_rate: int
+    # The frame count in the header, which places the figure's columns.
+    frames: int
+    output: OutputFormat
+    settings: Settings
+    # The ceiling as a linear value, as the limiter holds it.
+    ceiling: float
+    # What the header shows to be missing, where truncated inputs are allowed.
+    shortfall: Shortfall | None
+    allow_truncated: bool
+
+    def limiter(self) -> StreamLimiter:
+        """A fresh limiter for one pass over the file."""
+        s = self.settings
+        return StreamLimiter(self.sample_rate, s.threshold_dBFS, s.attack_ms, s.hold_ms,
+                             s.release_ms, s.true_peak)
+
+
+def plan(options: Options) -> tuple[list[Job], list[Path]]:
+    """Checks every input, output and setting before anything is written;
+    returns the jobs and the folders to create for their outputs."""
+    inputs = options.inputs
+    if options.output is not None and len(inputs) > 1:
+        raise UsageError(f"-o/--output takes a single input, got {len(inputs)}; "
+                         f"use --output-dir for several")
+    if options.subtype is not None and options.subtype not in _formats.known_subtypes():
+        known = ", ".join(_formats.known_subtypes())
+        raise UsageError(f"argument --subtype: unknown subtype {options.subtype}; known: {known}")
+    if options.output_dir is not None and options.output_dir.exists() \
+            and not options.output_dir.is_dir():
+        raise UsageError(f"argument --output-dir: {options.output_dir} is not a directory")
+
+    if options.output is not None:
+        targets = [options.output]
+    else:
+        assert options.output_dir is not None  # one of the two is required
+        targets = [options.output_dir / source.name for source in inputs]
+    plots = _plot_paths(options.plot, targets)
+
+    folders = _folders([*targets, *plots], options.output_dir)
+    problems = _folder_problems(folders) + _clashes(inputs, targets, plots)
+    input_ids = {key for source in inputs if (key := _file_id(source)) is not None}
+    jobs = []
+    checked: set[Path] = set()
+    for source, target, plot in zip(inputs, targets, plots):
+        if source in checked:
+            continue  # the same input named twice is limited once
+        checked.add(source)
+        try:
+            jobs.append(_job(source, target, plot, options, input_ids))
+        except FileErrors as errors:
+            problems += errors.lines
+    if problems:
+        raise FileErrors(problems)
+    return jobs, folders
+
+
+def _plot_paths(plot: Path | None, targets: list[Path]) -> list[Path | None]:
+    if plot is None or len(targets) == 1:
+        return [plot] * len(targets)
+    return [plot.with_name(f"{plot.stem}-{target.stem}{plot.suffix or '.png'}")
+            for target in targets]
+
+
+def _folders(files: list[Path | None], output_dir: Path | None) -> list[Path]:
+    """The folders to create before the first file: --output-dir and those
+    that the outputs and figures go into, each once."""
+    named = [output_dir] if output_dir is not None else []
+    named += [path.parent for path in files if path is not None]
+    return list(dict.fromkeys(named))
+
+
+def _folder_problems(folders: list[Path]) -> list[str]:
+    """One line for each folder that cannot be created or written into."""
+    problems = []
+    for folder in folders:
+        existing = folder
+        while not existing.exists() and existing.parent != existing:
+            existing = existing.parent
+        if not existing.is_dir():
+            problems.append(f"cannot write into {folder}: {existing} is not a directory")
+        elif not os.access(existing, os.W_OK | os.X_OK):
+            problems.append(f"cannot write into {folder}: {existing} is not writable "
+                            f"({os.strerror(errno.EACCES)})")
+    return problems
+
+
+def make_folders(folders: list[Path]) -> None:
+    problems = []
+    for folder in folders:
+        try:
+            folder.mkdir(parents=True, exist_ok=True)
+        except OSError as error:
+            problems.append(f"cannot create the folder {folder} ({error.strerror or error})")
+    if problems:
+        raise FileErrors(problems)
+
+
+def _clashes(inputs: list[Path], targets: list[Path], plots: list[Path | None]) -> list[str]:
+    """Outputs that would overwrite an input, or each other."""
+    problems = []
+    # The first input of each file, as the user named it.
+    input_at = {key: source for source in reversed(inputs)
+                if (key := _file_id(source)) is not None}
+    written_by: dict[str, Path] = {}
+    for source, target, plot in zip(inputs, targets, plots):
+        for written in (target, plot):
+            if written is None:
+                continue
+            key = _file_id(written)
+            other = input_at.get(key) if key is not None else None
+            if other is not None:
+                problems.append(f"{source}: the output {written} would overwrite the input "
+                                f"{other}; choose another output")
+            real = os.path.realpath(written)
+            if written_by.setdefault(real, source) != source:
+                problems.append(f"{source}: the output {written} is also the output of "
+                                f"{written_by[real]}")
+    return problems
+
+
+def _file_id(path: Path) -> tuple[int, int] | None:
+    # The same file through any link or path; one that does not exist yet
+    # is nobody's.
+    try:
+        found = os.stat(path)
+    except OSError:
+        return None
+    return found.st_dev, found.st_ino
+
+
+def _job(source: Path, target: Path, plot: Path | None, options: Options,
+         inputs: set[tuple[int, int]]) -> Job:
+    def problem(text: str) -> FileErrors:
+        return FileErrors([f"{source}: {text}"])
+
+    if not source.exists():
+        raise problem("no such file")
+    if source.is_dir():
+        raise problem("is a directory, not an audio file")
+    if not os.access(source, os.R_OK):
+        raise problem("permission denied")
+    if target.is_dir():
+        raise problem(f"the output {target} is a directory")
+    for written in (target, plot):
+        # An output that is an input is refused whatever --overwrite says.
+        if written is not None and not options.overwrite and os.path.lexists(written) \
+                and _file_id(written) not in inputs:
+            raise problem(f"the output {written} exists; add --overwrite to replace it")
+    try:
+        header = _formats.read_header(source)
+        output = _formats.output_format(target, source, header, options.subtype)
+    except _formats.AudioError as error:
+        raise problem(str(error)) from None
+    if header.shortfall is not None and not options.allow_truncated:
+        raise problem(refusal(header.shortfall))
+    attack = _attack_problem(options.attack_ms, header.sample_rate)
+    if attack is not None:
+        raise problem(attack)
+    settings = Settings(options.threshold_dBFS, options.attack_ms, options.hold_ms,
+                        options.release_ms, options.true_peak)
+    job = Job(source, target, plot, header.sample_rate, header.frames, output, settings, 0.0,
+              header.shortfall, options.allow_truncated)
+    try:
+        ceiling = job.limiter().threshold
+    except ValueError as error:
+        raise problem(_in_option_terms(str(error))) from None
+    return dataclasses.replace(job, ceiling=ceiling)
+
+
+def refusal(shortfall: Shortfall) -> str:
+    return f"{shortfall.describe()}; --allow-truncated limits what it holds"
+
+
+def _attack_problem(attack_ms: float, sample_rate: int) -> str | None:
+    """The look-ahead is attack_ms * rate / 1000 frames, rounded half up, and
+    must be at least one."""
+    if attack_ms * sample_rate / 1000.0 >= 0.5:
+        return None
+    return (f"--attack-ms {attack_ms:g} is less than one frame at {sample_rate} Hz; "
+            f"the smallest that works at this rate is {_smallest_attack(sample_rate)}")
+
+
+def _smallest_attack(sample_rate: int) -> str:
+    """500 / rate milliseconds, written with four significant digits and
+    rounded up, so that the value shown works as it is written."""
+    exact = 500.0 / sample_rate
+    decimals = max(0, 3 - math.floor(math.log10(exact)))
+    step = 10.0 ** -decimals
+    shown = math.ceil(exact / step - 1e-9) * step
+    while float(f"{shown:.{decimals}f}") * sample_rate / 1000.0 < 0.5:
+        shown += step
+    text = f"{shown:.{decimals}f}"
+    return text.rstrip("0").rstrip(".") if "." in text else text
+
+
+def _in_option_terms(message: str) -> str:
+    """The limiter's messages name its parameters; say the option instead."""
+    return re.sub(r"true_peak does not support sample_rate=(\d+)",
+                  r"--true-peak does not support \1 Hz", message)

@@ -1,0 +1,212 @@
+"""Outputs written through a temporary file beside the target and renamed
+over it only when complete, and the encoder that writes audio into one a
+chunk at a time, keeping the system's own reason when writing fails."""
+
+from __future__ import annotations
+
+import os
+import tempfile
+from collections.abc import Iterator
+from contextlib import contextmanager, suppress
+from pathlib import Path
+from typing import BinaryIO, cast
+
+import numpy as np
+import numpy.typing as npt
+import soundfile as sf
+
+from . import _stopping
+from ._formats import AudioError, OutputFormat, libsndfile_name, libsndfile_reason
+from ._pcm import packer
+from ._quantise import Stored, peak
+
+# Frames read back per call where the peak of a written file is measured.
+READ_BACK_FRAMES = 1 << 16
+
+# Packed samples go to libsndfile's raw writing through soundfile's own
+# bindings, where they have it; without them, libsndfile converts.
+_RAW_WRITES = all(hasattr(sf, name) for name in ("_snd", "_ffi")) and \
+    hasattr(getattr(sf, "_snd", None), "sf_write_raw")
+
+
+@contextmanager
+def replacing(target: Path) -> Iterator[Path]:
+    """A temporary path beside `target` that replaces it once the block ends
+    without an exception; on any failure, or when the run is being stopped,
+    the temporary file is removed and `target` is left as it was."""
+    temporary: Path | None = None
+    try:
+        with _stopping.deferred():
+            handle, name = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.",
+                                            suffix=".part")
+            temporary = Path(name)
+            os.close(handle)
+        yield temporary
+        # Some file systems (FAT, network shares) refuse chmod; the file is
+        # complete all the same, only kept private.
+        with suppress(OSError):
+            os.chmod(temporary, _NEW_FILE_MODE)
+        _stopping.check()
+        os.replace(temporary, target)
+    except BaseException:
+        if temporary is not None:
+            with suppress(OSError):
+                temporary.unlink()
+        raise
+
+
+class Encoder:
+    """Writes chunks of stored samples into `path` (the temporary file) in
+    the output's format; every error is an AudioError naming `target`."""
+
+    def __init__(self, path: Path, target: Path, sample_rate: int, channels: int,
+                 output: OutputFormat, text: dict[str, str]) -> None:
+        self._target = target
+        self._descriptor = -1
+        self._sink = _Sink(-1)
+        self._file: sf.SoundFile | None = None
+        with self._reasons():
+            # No O_TRUNC: the temporary file is new and empty, and ext4 takes
+            # a truncating open as a rewrite and flushes the whole file to
+            # disk when it is closed.
+            self._descriptor = os.open(path, os.O_RDWR | getattr(os, "O_BINARY", 0))
+            self._sink = _Sink(self._descriptor)
+            # soundfile takes any object with these methods; its annotation
+            # names only the usual file types.
+            self._file = sf.SoundFile(cast(BinaryIO, self._sink), "w", samplerate=sample_rate,
+                                      channels=channels, subtype=output.subtype,
+                                      format=output.format)
+            for name, value in text.items():
+                # Not every format has room for every field; those are dropped.
+                with suppress(sf.SoundFileError, RuntimeError):
+                    setattr(self._file, name, value)
+        self._pack = packer(output.format, output.subtype) if _RAW_WRITES else None
+
+    def write(self, samples: Stored) -> None:
+        assert self._file is not None
+        with self._reasons():
+            if self._pack is not None and samples.dtype == np.int32:
+                self._write_raw(self._pack(cast(npt.NDArray[np.int32], samples)))
+            else:
+                self._file.write(samples)
+
+    def _write_raw(self, data: npt.NDArray[np.generic]) -> None:
+        # soundfile has no method for libsndfile's sf_write_raw; its own
+        # bindings (checked for in _RAW_WRITES) reach it.
+        assert self._file is not None
+        handle = self._file._file
+        written = sf._snd.sf_write_raw(
+            handle, sf._ffi.from_buffer(data), data.nbytes)  # type: ignore[attr-defined]
+        if written != data.nbytes and self._sink.error is None:
+            reason = sf._ffi.string(sf._snd.sf_strerror(handle))  # type: ignore[attr-defined]
+            raise RuntimeError(reason.decode(errors="replace"))
+
+    def finish(self) -> None:
+        """Completes the file (libsndfile writes its header's sizes then)."""
+        file, self._file = self._file, None
+        if file is not None:
+            with self._reasons():
+                file.close()
+        self.abandon()
+
+    def abandon(self) -> None:
+        """Lets go of the file without completing it; it is being removed."""
+        if self._file is not None:
+            with suppress(Exception):
+                self._file.close()
+            self._file = None
+        if self._descriptor >= 0:
+            os.close(self._descriptor)
+            self._descriptor = -1
+
+    @contextmanager
+    def _reasons(self) -> Iterator[None]:
+        try:
+            try:
+                yield
+            except AssertionError:
+                # soundfile asserts that libsndfile took every frame; it did
+                # not, and the sink knows why.
+                if self._sink.error is None:
+                    raise RuntimeError("libsndfile wrote fewer frames than it was given") \
+                        from None
+            except (sf.SoundFileError, RuntimeError):
+                if self._sink.error is None:
+                    raise
+            if self._sink.error is not None:
+                raise self._sink.error
+        except (sf.SoundFileError, RuntimeError) as error:
+            self.abandon()
+            raise AudioError(f"cannot write {self._target} ({libsndfile_reason(error)})") \
+                from None
+        except OSError as error:
+            self.abandon()
+            raise AudioError(f"cannot write {self._target} ({error.strerror or error})") \
+                from None
+
+
+class _Sink:
+    """The file object libsndfile writes an output through (soundfile's
+    virtual I/O). libsndfile reduces a failed write to "System error"; this
+    keeps the system's own reason ("No space left on device") and then lets
+    libsndfile see a short write, which ends the encoding."""
+
+    def __init__(self, descriptor: int) -> None:
+        self._descriptor = descriptor
+        self.error: OSError | None = None
+
+    def write(self, data: bytes) -> int:
+        view = memoryview(data)
+        done = 0
+        while done < len(view) and self.error is None:
+            try:
+                done += os.write(self._descriptor, view[done:])
+            except OSError as error:
+                self.error = error
+        return done
+
+    def seek(self, offset: int, whence: int = os.SEEK_SET) -> int:
+        try:
+            return os.lseek(self._descriptor, offset, whence)
+        except OSError as error:
+            self.error = self.error or error
+            return -1
+
+    def tell(self) -> int:
+        return self.seek(0, os.SEEK_CUR)
+
+    def read(self, size: int) -> bytes:
+        try:
+            return os.read(self._descriptor, size)
+        except OSError as error:
+            self.error = self.error or error
+            return b""
+
+
+def file_peak(path: Path, target: Path) -> float:
+    """The largest sample magnitude of a written file as libsndfile decodes
+    it, read a block at a time."""
+    largest = 0.0
+    try:
+        with sf.SoundFile(libsndfile_name(path)) as source:
+            # Counted blocks: some codecs (GSM 6.10 in WAV) cannot seek, and
+            # soundfile reads those only by a given number of frames.
+            block: npt.NDArray[np.float32] = np.empty((READ_BACK_FRAMES, int(source.channels)),
+                                                      dtype=np.float32)
+            while (count := source.read(out=block).shape[0]) > 0:
+                largest = max(largest, peak(block[:count]))
+                _stopping.check()
+    except (sf.SoundFileError, RuntimeError) as error:
+        raise AudioError(f"cannot write {target} ({libsndfile_reason(error)})") from None
+    return largest
+
+
+def _file_mode() -> int:
+    # mkstemp makes files only the owner can read; a finished output gets the
+    # permissions any new file of this process would get.
+    mask = os.umask(0)
+    os.umask(mask)
+    return 0o666 & ~mask
+
+
+_NEW_FILE_MODE = _file_mode()
