@@ -71,6 +71,7 @@ Result<std::uint64_t> Meter::add(Frames in, std::uint64_t count) {
   if (count == 0) return count;
   if (auto error = check(in, count)) return *error;
   if (!powers_.reserve_more((filled_ + count) / subblock_)) return OutOfMemory{};
+  if (peaks_ && !peaks_->reserve(count)) return OutOfMemory{};
   k_weight(in, count);
   if (peaks_) peaks_->add(in, 0, count);
   frames_ += count;

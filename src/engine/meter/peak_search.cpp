@@ -25,8 +25,8 @@ constexpr std::int64_t kBefore = 80;
 constexpr std::int64_t kAfter = 64;
 // Zeros kept before frame 0, and room for zeros after the last frame when
 // the reading is taken.
-constexpr std::int64_t kLead = 128;
-constexpr std::int64_t kTail = 256;
+constexpr std::int64_t kLead = 96;
+constexpr std::int64_t kTail = 160;
 constexpr std::int64_t kGroup = 64;  // frames per pre-screen group
 
 // Anchors whose screen magnitude is within 7 dB of the reading so far are
@@ -70,8 +70,11 @@ double vertex(double a, double b, double c) {
 Result<PeakSearch> PeakSearch::create(std::uint64_t channels) {
   PeakSearch s;
   s.channels_ = channels;
+  s.capacity_ = kLead + kTail + kGroup;
   std::size_t floats = 0;
-  if (!checked_mul(channels, kCapacity, floats)) return OutOfMemory{};
+  if (!checked_mul(channels, static_cast<std::uint64_t>(s.capacity_), floats)) {
+    return OutOfMemory{};
+  }
   s.window_ = Buffer<float>::zeroed(floats);
   s.scratch_ = Buffer<float>::zeroed(4 * (kBlock + 32) + 64);
   s.anchors_ = Buffer<std::int64_t>::uninitialized(4 * (kBlock + 2) + 16);
@@ -81,7 +84,25 @@ Result<PeakSearch> PeakSearch::create(std::uint64_t channels) {
 }
 
 std::uint64_t PeakSearch::room() const {
-  return static_cast<std::uint64_t>(kCapacity - (end_ - origin_) - kTail);
+  return static_cast<std::uint64_t>(capacity_ - (end_ - origin_) - kTail);
+}
+
+bool PeakSearch::reserve(std::uint64_t count) {
+  const std::uint64_t held = static_cast<std::uint64_t>(end_ - origin_ + kTail);
+  const std::uint64_t need = std::min<std::uint64_t>(kCapacity, held + count);
+  if (need <= static_cast<std::uint64_t>(capacity_)) return true;
+  const std::uint64_t grown_capacity =
+      std::min<std::uint64_t>(kCapacity, std::max<std::uint64_t>(need, 2 * capacity_));
+  std::size_t floats = 0;
+  if (!checked_mul(channels_, grown_capacity, floats)) return false;
+  Buffer<float> grown = Buffer<float>::zeroed(floats);
+  if (!grown.valid()) return false;
+  for (std::uint64_t c = 0; c < channels_; ++c) {
+    std::memcpy(grown.data() + c * grown_capacity, row(c), sizeof(float) * (end_ - origin_));
+  }
+  window_ = std::move(grown);
+  capacity_ = static_cast<std::int64_t>(grown_capacity);
+  return true;
 }
 
 void PeakSearch::compact() {
@@ -89,8 +110,7 @@ void PeakSearch::compact() {
                                      origin_);
   if (keep == origin_) return;
   for (std::uint64_t c = 0; c < channels_; ++c) {
-    float* row = window_.data() + c * kCapacity;
-    std::memmove(row, row + (keep - origin_), sizeof(float) * (end_ - keep));
+    std::memmove(row(c), row(c) + (keep - origin_), sizeof(float) * (end_ - keep));
   }
   origin_ = keep;
 }
@@ -101,7 +121,7 @@ void PeakSearch::add(Frames in, std::uint64_t first, std::uint64_t count) {
     if (room() < std::min<std::uint64_t>(count, kBlock)) compact();
     const std::uint64_t take = std::min(count, room());
     for (std::uint64_t c = 0; c < channels_; ++c) {
-      float* to = window_.data() + c * kCapacity + (end_ - origin_);
+      float* to = row(c) + (end_ - origin_);
       const float* from = in.at(c, first);
       if (in.frame_step == 1) {
         std::memcpy(to, from, sizeof(float) * take);
@@ -124,7 +144,7 @@ void PeakSearch::add(Frames in, std::uint64_t first, std::uint64_t count) {
 double PeakSearch::reading() {
   if (end_ == 0) return reading_;
   for (std::uint64_t c = 0; c < channels_; ++c) {
-    std::memset(window_.data() + c * kCapacity + (end_ - origin_), 0, sizeof(float) * kTail);
+    std::memset(row(c) + (end_ - origin_), 0, sizeof(float) * kTail);
   }
   double r = reading_;
   for (std::uint64_t b = next_block_; static_cast<std::int64_t>(b) * kBlock < end_ + 11; ++b) {

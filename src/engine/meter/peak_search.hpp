@@ -27,7 +27,11 @@ class PeakSearch {
   PeakSearch(PeakSearch&&) noexcept = default;
   PeakSearch& operator=(PeakSearch&&) noexcept = default;
 
-  // Takes frames [first, first + count) of `in` (validated samples).
+  // Makes room for `count` more frames (the window grows with the signal up
+  // to its full size); false, and nothing changed, when it cannot.
+  bool reserve(std::uint64_t count);
+  // Takes frames [first, first + count) of `in` (validated samples), after
+  // reserve(count).
   void add(Frames in, std::uint64_t first, std::uint64_t count);
 
   // The reading (linear) of every frame taken so far, as if the signal
@@ -48,12 +52,15 @@ class PeakSearch {
   // The value of one anchor u = 4 n + p of channel `x` (frame 0 at x).
   double anchor_value(const float* x, std::int64_t u) const;
   const float* frame_zero(std::uint64_t c) const {
-    return window_.data() + c * kCapacity - origin_;
+    return window_.data() + c * capacity_ - origin_;
   }
+  float* row(std::uint64_t c) { return window_.data() + c * capacity_; }
 
-  // Frames per channel of the window; frames it holds: [origin_, end_).
+  // Frames per channel of the window at its full size; it starts small, so
+  // that many channels of short audio take little memory.
   static constexpr std::int64_t kCapacity = 16384 + 512;
   std::uint64_t channels_ = 0;
+  std::int64_t capacity_ = 0;  // frames per channel now; it holds [origin_, end_)
   Buffer<float> window_;
   Buffer<float> scratch_;          // the screen's magnitudes
   Buffer<std::int64_t> anchors_;   // one block's anchors
