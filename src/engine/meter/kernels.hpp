@@ -47,10 +47,10 @@ struct MeterKernels {
   // `threshold` (> 0). `scratch` holds 4 × (last − first + 2) + 64 floats.
   void (*screen)(const float* x, std::int64_t first, std::int64_t last, float threshold,
                  float* scratch, ScreenOut& out);
-  // The precise interpolator at three times s[k] / 16 (sixteenths, from
+  // The precise interpolator at six times s[k] / 16 (sixteenths, from
   // frame 0 of x), each a 128-tap float32 dot product summed as eight
   // interleaved partial sums: out[k] = its value (not the magnitude).
-  void (*precise3)(const float* x, const std::int64_t* s, float* out);
+  void (*precise6)(const float* x, const std::int64_t* s, float* out);
 };
 
 const MeterKernels& meter_kernels();

@@ -187,49 +187,69 @@ double PeakSearch::run_block(std::uint64_t b, double before, std::uint64_t end) 
       }
     }
     if (run >= 0) k.screen(x, run, high, threshold, scratch_.data(), out);
-    for (std::int64_t i = 0; i < out.count; ++i) {
-      result = std::max(result, anchor_value(x, out.anchors[i]));
+    for (std::int64_t i = 0; i < out.count; i += 2) {
+      const std::int64_t u[2] = {out.anchors[i], out.anchors[std::min(i + 1, out.count - 1)]};
+      double v[2];
+      anchor_values(x, u, v);
+      result = std::max(result, std::max(v[0], v[1]));
     }
   }
   return result;
 }
 
-double PeakSearch::anchor_value(const float* x, std::int64_t u) const {
+void PeakSearch::anchor_values(const float* x, const std::int64_t* u, double* out) const {
   const auto& k = meter_kernels();
-  const std::int64_t n = u >> 2;
-  const std::int64_t p = u & 3;
   // Output n, phase p of the 4x filter lies at n − 6 + (2p + 1)/8 frames.
-  const std::int64_t centre = 16 * (n - 6) + 4 * p + 2;
-  const std::int64_t coarse_at[3] = {centre - 4, centre, centre + 4};
-  float v[3];
-  k.precise3(x, coarse_at, v);
-  const double a = std::fabs(v[0]), b = std::fabs(v[1]), c = std::fabs(v[2]);
-  const double d = (a - b) + (c - b);
-  std::int64_t step = 0;
-  if (d < 0.0) {
-    const double offset = std::min(1.0, std::max(-1.0, (a - c) / (2.0 * d)));
-    step = static_cast<std::int64_t>(std::floor(4.0 * offset + 0.5));
-  } else if (!(b >= a && b >= c)) {
-    step = a > c ? -4 : 4;
+  std::int64_t centre[2], at[6];
+  for (int j = 0; j < 2; ++j) {
+    centre[j] = 16 * ((u[j] >> 2) - 6) + 4 * (u[j] & 3) + 2;
+    at[3 * j] = centre[j] - 4;
+    at[3 * j + 1] = centre[j];
+    at[3 * j + 2] = centre[j] + 4;
   }
-  const std::int64_t g = centre + step;
-  const std::int64_t fine_at[3] = {g - 1, g, g + 1};
-  k.precise3(x, fine_at, v);
-  const double fa = std::fabs(v[0]), fb = std::fabs(v[1]), fc = std::fabs(v[2]);
-  double peak = (fb >= fa && fb >= fc) ? vertex(fa, fb, fc) : std::max(std::max(fa, fb), fc);
-  peak = std::max(peak, std::max(std::max(a, b), c));
-  // The BS.1770 values in double at u − 1, u, u + 1 (zeros around the
-  // signal give 0 outside it).
-  for (std::int64_t w = u - 1; w <= u + 1; ++w) {
-    const std::int64_t m = w >> 2;
-    const float* h = kReferencePhases[w & 3];
-    double acc = 0.0;
-    for (int t = 0; t < 12; ++t) {
-      acc = acc + static_cast<double>(h[t]) * static_cast<double>(x[m - t]);
+  float v[6];
+  k.precise6(x, at, v);
+  double coarse[2][3];
+  for (int j = 0; j < 2; ++j) {
+    const double a = std::fabs(v[3 * j]), b = std::fabs(v[3 * j + 1]), c = std::fabs(v[3 * j + 2]);
+    coarse[j][0] = a;
+    coarse[j][1] = b;
+    coarse[j][2] = c;
+    // A parabola through the three, its vertex within a quarter sample,
+    // rounded to a sixteenth; without curvature the largest of the three.
+    const double d = (a - b) + (c - b);
+    std::int64_t step = 0;
+    if (d < 0.0) {
+      const double offset = std::min(1.0, std::max(-1.0, (a - c) / (2.0 * d)));
+      step = static_cast<std::int64_t>(std::floor(4.0 * offset + 0.5));
+    } else if (!(b >= a && b >= c)) {
+      step = a > c ? -4 : 4;
     }
-    peak = std::max(peak, std::fabs(acc));
+    const std::int64_t g = centre[j] + step;
+    at[3 * j] = g - 1;
+    at[3 * j + 1] = g;
+    at[3 * j + 2] = g + 1;
   }
-  return peak;
+  k.precise6(x, at, v);
+  for (int j = 0; j < 2; ++j) {
+    const double fa = std::fabs(v[3 * j]), fb = std::fabs(v[3 * j + 1]),
+                 fc = std::fabs(v[3 * j + 2]);
+    double peak =
+        (fb >= fa && fb >= fc) ? vertex(fa, fb, fc) : std::max(std::max(fa, fb), fc);
+    peak = std::max(peak, std::max(std::max(coarse[j][0], coarse[j][1]), coarse[j][2]));
+    // The BS.1770 values in double at u − 1, u, u + 1 (zeros around the
+    // signal give 0 outside it).
+    for (std::int64_t w = u[j] - 1; w <= u[j] + 1; ++w) {
+      const std::int64_t m = w >> 2;
+      const float* h = kReferencePhases[w & 3];
+      double acc = 0.0;
+      for (int t = 0; t < 12; ++t) {
+        acc = acc + static_cast<double>(h[t]) * static_cast<double>(x[m - t]);
+      }
+      peak = std::max(peak, std::fabs(acc));
+    }
+    out[j] = peak;
+  }
 }
 
 }  // namespace qx::meter

@@ -49,8 +49,9 @@ class PeakSearch {
   // The reading after block b given the reading before it; `end` is the
   // signal's length when it is known to end there, else 0.
   double run_block(std::uint64_t b, double before, std::uint64_t end);
-  // The value of one anchor u = 4 n + p of channel `x` (frame 0 at x).
-  double anchor_value(const float* x, std::int64_t u) const;
+  // The values of two anchors u[0], u[1] (u = 4 n + p; the same one twice
+  // is fine) of channel `x` (frame 0 at x), evaluated side by side.
+  void anchor_values(const float* x, const std::int64_t* u, double* out) const;
   const float* frame_zero(std::uint64_t c) const {
     return window_.data() + c * capacity_ - origin_;
   }
