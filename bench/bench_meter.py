@@ -1,6 +1,6 @@
 """Times the loudness and true-peak meter against libebur128 and pyloudnorm.
 
-    python bench/bench_meter.py [--seconds 300] [--repeats 5]
+    python bench/bench_meter.py [--seconds 300] [--repeats 5] [--limited]
 
 On stereo 48 kHz music-like audio: `qx_limiter_tools.measure` (all four
 figures) and its integrated loudness alone, libebur128 through pyebur128
@@ -9,6 +9,10 @@ pyloudnorm, and one plain copy of the audio. Prints the median time of the
 repeats in ns per stereo frame and the ratios the meter is held to:
 libebur128's full pass / ours (target >= 8), our integrated-only / copy
 (target <= 3).
+
+With --limited the audio is first put through the limiter
+(qx_limiter.limit at -1 dBFS with true-peak detection): every sample near
+the ceiling, the true-peak search's worst realistic case.
 
 Until qx_limiter_tools is installed the NumPy oracle (tests/python/
 meter_oracle.py) stands in, labelled as such: its figures show the harness
@@ -57,10 +61,17 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=int, default=300)
     parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--limited", action="store_true",
+                        help="measure the limiter's output (-1 dBFS, true peak) instead")
     args = parser.parse_args()
 
     audio, source = music(args.seconds)
     audio = np.ascontiguousarray(audio, dtype=np.float32)
+    if args.limited:
+        from qx_limiter import limit
+
+        audio = limit(audio, RATE, -1.0, true_peak=True)[0]
+        source += ", limited to -1 dBFS (true peak)"
     frames = audio.shape[1]
     print(f"{args.seconds} s stereo {RATE} Hz from {source}; median of {args.repeats} runs")
 

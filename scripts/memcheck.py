@@ -1,4 +1,5 @@
-"""Runs the module through every success and failure path under valgrind's
+"""Runs the modules (qx_limiter and qx_limiter_tools' private one) through
+every success and failure path under valgrind's
 memcheck and fails on any definite leak or memory error whose stack passes
 through the module.
 
@@ -54,8 +55,10 @@ def records(log):
 def main():
     rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 2
     import qx_limiter
+    import qx_limiter_tools._native
 
-    module = pathlib.Path(qx_limiter.__file__).name
+    modules = [pathlib.Path(m.__file__).name for m in (qx_limiter, qx_limiter_tools._native)]
+    module = " or ".join(modules)
     with tempfile.TemporaryDirectory() as tmp:
         log_path = pathlib.Path(tmp) / "memcheck.log"
         command = [
@@ -74,7 +77,7 @@ def main():
         return 1
 
     problems = [r for r in records(log) if PROBLEM.search(r[0])]
-    ours = [r for r in problems if any(module in line for line in r)]
+    ours = [r for r in problems if any(m in line for line in r for m in modules)]
     summary = [line for r in records(log) for line in r
                if re.match(r"\s*(definitely|indirectly) lost:|ERROR SUMMARY", line)]
     print("\n".join(summary))

@@ -93,6 +93,45 @@ std::optional<Frames> frames_in_place(PyArrayObject* array, const Layout& layout
   if (frame_stride % size != 0 || channel_stride % size != 0) return std::nullopt;
   return Frames{static_cast<float*>(PyArray_DATA(array)), channel_stride / size,
                 frame_stride / size};
+
+void copy_frames(const ConvertedAudio& audio, const Layout& layout, npy_intp first,
+                 npy_intp count, float* out) {
+  auto* array = reinterpret_cast<PyArrayObject*>(audio.array.get());
+  const char* data = static_cast<const char*>(PyArray_DATA(array));
+  const int ndim = PyArray_NDIM(array);
+  // Element (channel c, frame f) at data + c × channel_stride + f × frame_stride.
+  npy_intp frame_stride = PyArray_STRIDE(array, ndim == 1 ? 0 : (layout.frames_last ? 1 : 0));
+  npy_intp channel_stride = ndim == 1 ? 0 : PyArray_STRIDE(array, layout.frames_last ? 0 : 1);
+  const npy_intp channels = layout.channels;
+  if (layout.frames_last) {
+    for (npy_intp c = 0; c < channels; ++c) {
+      const char* row = data + c * channel_stride + first * frame_stride;
+      float* to = out + c * count;
+      if (frame_stride == sizeof(float)) {
+        if (count != 0) std::memcpy(to, row, static_cast<std::size_t>(count) * sizeof(float));
+        continue;
+      }
+      for (npy_intp f = 0; f < count; ++f) std::memcpy(to + f, row + f * frame_stride, sizeof(float));
+    }
+    return;
+  }
+  if (channel_stride == sizeof(float) &&
+      frame_stride == channels * static_cast<npy_intp>(sizeof(float))) {
+    if (count != 0) {
+      std::memcpy(out, data + first * frame_stride,
+                  static_cast<std::size_t>(count * channels) * sizeof(float));
+    }
+    return;
+  }
+  for (npy_intp f = 0; f < count; ++f) {
+    const char* frame = data + (first + f) * frame_stride;
+    float* to = out + f * channels;
+    if (channel_stride == sizeof(float)) {
+      std::memcpy(to, frame, static_cast<std::size_t>(channels) * sizeof(float));
+      continue;
+    }
+    for (npy_intp c = 0; c < channels; ++c) std::memcpy(to + c, frame + c * channel_stride, sizeof(float));
+  }
 }
 
 std::uint64_t row_major_index(std::uint64_t planar, const Layout& layout) {

@@ -44,6 +44,14 @@ std::optional<Block> row_major_block(const ConvertedAudio& audio, const Layout& 
 // could write them meanwhile: only for callers whose contract says so.
 std::optional<Frames> frames_in_place(PyArrayObject* array, const Layout& layout);
 
+// Frames [first, first + count) of the array into `out` (count × channels
+// floats) in the array's row-major order restricted to them: channel after
+// channel for frames on the last axis, frame after frame for frames first.
+// Read with the interpreter lock held; for callers that work through a
+// long array a piece at a time, without a copy of all of it.
+void copy_frames(const ConvertedAudio& audio, const Layout& layout, npy_intp first,
+                 npy_intp count, float* out);
+
 // The index the engine reports for a sample error, c × F + f (channel-major
 // over F frames), as the position of that sample in the caller's array read
 // in row-major order.

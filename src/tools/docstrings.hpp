@@ -73,4 +73,37 @@ inline constexpr char kLatencyDoc[] =
     "int: Frames held back: the look-ahead plus how far the true-peak detector\n"
     "reads ahead.";
 
+inline constexpr char kMeasureDoc[] =
+    "measure(audio, sample_rate, *, axis=-1)\n"
+    "--\n"
+    "\n"
+    "The four figures of ``qx_limiter_tools.measure`` as a tuple of floats:\n"
+    "integrated loudness (LUFS), loudness range (LU), true peak (dBTP) and\n"
+    "sample peak (dBFS). The interpreter lock is released while it works.";
+
+inline constexpr char kIntegratedLoudnessDoc[] =
+    "integrated_loudness(audio, sample_rate, *, axis=-1)\n"
+    "--\n"
+    "\n"
+    "The integrated loudness alone (LUFS), as ``measure`` gives it.";
+
+inline constexpr char kMeterDoc[] =
+    "Meter(sample_rate, channels)\n"
+    "--\n"
+    "\n"
+    "The native meter behind ``qx_limiter_tools.Meter``: audio in chunks, the\n"
+    "four figures as a tuple of floats. One call at a time per instance.";
+
+inline constexpr char kMeterAddDoc[] =
+    "add($self, chunk, *, axis=-1)\n"
+    "--\n"
+    "\n"
+    "Measure the next chunk; a chunk that is refused changes nothing.";
+
+inline constexpr char kMeterResultDoc[] =
+    "result($self)\n"
+    "--\n"
+    "\n"
+    "The four figures of everything added so far, as a tuple of floats.";
+
 }  // namespace qx::py

@@ -4,6 +4,7 @@
 #include "binding/boundary.hpp"
 #include "binding/pyref.hpp"
 #include "tools/docstrings.hpp"
+#include "tools/meter.hpp"
 #include "tools/stream_limiter.hpp"
 
 namespace qx::py {
@@ -14,8 +15,12 @@ int exec_module(PyObject* module) {
   return call_guarded(
       [&]() -> int {
         PyObject* type = stream_limiter_type();
-        if (type == nullptr) return -1;
-        return PyModule_AddObjectRef(module, "StreamLimiter", type);
+        if (type == nullptr || PyModule_AddObjectRef(module, "StreamLimiter", type) < 0) {
+          return -1;
+        }
+        PyObject* meter = meter_type();
+        if (meter == nullptr) return -1;
+        return PyModule_AddObjectRef(module, "Meter", meter);
       },
       -1);
 }
@@ -30,7 +35,7 @@ PyModuleDef module_def = {
     "qx_limiter_tools._native",
     kToolsModuleDoc,
     0,
-    nullptr,
+    meter_functions,
     module_slots,
     nullptr,
     nullptr,

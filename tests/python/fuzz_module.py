@@ -1,4 +1,5 @@
-"""Throws arbitrary Python objects at QXLimiter(...), process and limit.
+"""Throws arbitrary Python objects at QXLimiter(...), process and limit, and
+at the meter of qx_limiter_tools (measure, integrated_loudness, Meter).
 
 Whatever a caller hands the module, only the documented exceptions may come
 out, the process must survive, and a successful call must return what the
@@ -29,6 +30,7 @@ from hypothesis import HealthCheck, Phase, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
+import qx_limiter_tools as tools
 from qx_limiter import QXLimiter, limit
 
 
@@ -56,9 +58,15 @@ MESSAGES = {
         ("UnsupportedDimensions", r"audio must be a 1D or 2D array, got \d+ dimensions"),
         ("InvalidAxis", r"axis=-?\d+ is invalid for a [12]D array"),
         ("EmptyChannelDimension", r"the channel dimension must not be empty"),
+        ("MeterRate", r"sample_rate must be between 8000 and 384000 Hz, got \d+"),
+        ("MeterNonFinite", r"input sample at frame \d+, channel \d+ is not finite"),
+        ("MeterOutOfRange", r"input sample at frame \d+, channel \d+ must be between "
+                            r"-4294967296 and 4294967296, got -?\d+"),
+        ("MeterChannels", r"channels must be greater than zero"),
+        ("ChunkChannels", r"the chunk has \d+ channels, the meter measures \d+"),
     )
 }
-BUSY = re.compile(r"this QXLimiter is in use")
+BUSY = re.compile(r"this (QXLimiter|Meter) is in use")
 
 # Which exception types a conversion tagged with a parameter's name may
 # raise: the interpreter's own (TypeError, OverflowError for huge ints) or
@@ -71,6 +79,7 @@ TAGGED = {
     "release_ms": (TypeError, OverflowError, Boom),
     "axis": (TypeError, OverflowError, Boom, RuntimeError),
     "true_peak": (TypeError,),
+    "channels": (TypeError, OverflowError, Boom),
     "audio": (Exception,),
 }
 
@@ -175,10 +184,14 @@ HOSTILE_CHOICES = {
 # The limiter whose process call is running, for objects that call back
 # into the module while they are being converted.
 CURRENT = []
+CURRENT_METERS = []
 
 
 def _reenter(value):
     limit([0.5, 2.0], 48000)  # a nested call of its own always works
+    tools.measure([0.5, 2.0], 48000)
+    for meter in CURRENT_METERS:
+        meter.result()  # refused while that meter is in use
     for limiter in CURRENT:
         repr(limiter)  # refused while that limiter is in use
         limiter.process([0.5])
@@ -571,6 +584,90 @@ CONSTRUCTOR_NAMES = ("sample_rate", "threshold_dBFS", "attack_ms", "hold_ms", "r
                      "true_peak")
 
 
+# ---------------------------------------------------------------------------
+# The meter
+
+
+def check_measurement(result):
+    if type(result) is not tools.Measurement:
+        raise Failure(f"measure returned {type(result)}")
+    values = [result.integrated_lufs, result.loudness_range_lu, result.true_peak_dbtp,
+              result.sample_peak_dbfs]
+    if any(type(v) is not float or math.isnan(v) for v in values):
+        raise Failure(f"figures {values}")
+    if result.true_peak_dbtp < result.sample_peak_dbfs:
+        raise Failure(f"true peak below the sample peak: {values}")
+
+
+def run_measure(case, audio):
+    args, kwargs, binding = case
+    if len(args) == 2 and not binding:
+        kwargs = dict(kwargs, axis=args.pop())  # axis is keyword-only here
+    args = [audio] + args
+    outcome = call("measure", tools.measure, args, kwargs, binding)
+    record("measure", args, kwargs, outcome)
+    if outcome[0] == "ok":
+        check_measurement(outcome[1])
+    named = dict(zip(("audio",) + MEASURE_NAMES, args))
+    named.update(kwargs)
+    named.pop("audio")
+    canon = canonical(audio)
+    if binding or not all(plain(v) for v in named.values()) or canon is None:
+        return
+    # integrated_loudness reads the same array the same way.
+    alone = call("integrated_loudness", tools.integrated_loudness, args, kwargs)
+    if outcome[0] == "ok":
+        if alone != ("ok", outcome[1].integrated_lufs):
+            raise Failure(f"integrated_loudness {alone} against measure's {outcome[1]}")
+    # The result must be that of a float32 copy, errors included.
+    want = call("measure", tools.measure, [canon], named)
+    STATS["compared"] += 1
+    if outcome != want:
+        raise Failure(f"measure {outcome} against {want} on a float32 copy")
+
+
+def run_meter(case, chunks, axis):
+    args, kwargs, binding = case
+    outcome = call("Meter", tools.Meter, args, kwargs, binding)
+    record("Meter", args, kwargs, outcome)
+    if outcome[0] != "ok":
+        return
+    meter = outcome[1]
+    taken = []
+    for chunk in chunks:
+        CURRENT_METERS.append(meter)
+        try:
+            added = call("Meter.add", meter.add, [chunk], {"axis": axis})
+        finally:
+            CURRENT_METERS.pop()
+        record("Meter.add", [chunk], {"axis": axis}, added)
+        if added[0] == "ok":
+            taken.append(chunk)
+    result = meter.result()
+    check_measurement(result)
+    rate = args[0] if args else kwargs.get("sample_rate")
+    canon = [canonical(c) for c in taken]
+    if canon and type(rate) is int and all(c is not None and c.ndim == 2 for c in canon):
+        # A meter that took these chunks reads as measure over them joined.
+        joined = np.concatenate([c if axis == -1 else c.T for c in canon], axis=1)
+        STATS["compared"] += 1
+        if tools.measure(joined, rate) != result:
+            raise Failure("Meter over chunks differs from measure over them joined")
+
+
+MEASURE_NAMES = ("sample_rate", "axis")
+METER_NAMES = ("sample_rate", "channels")
+VALID["channels"] = st.sampled_from([1, 2, 3, 6, 8])
+WEIRD["channels"] = st.one_of(anything, st.sampled_from([0, -1, 2**63, 2**100, 1.0, "2"]))
+METER_RATES = st.sampled_from([8000, 11025, 44100, 48000, 96000, 384000])
+stereo_chunks = st.lists(
+    st.one_of(hnp.arrays(np.float32, st.tuples(st.just(2), st.integers(0, 700)),
+                         elements=st.floats(-4, 4, width=32)),
+              hnp.arrays(np.float64, st.tuples(st.just(2), st.integers(0, 50))),
+              audio_like),
+    max_size=4)
+
+
 def harness(examples, derandomize):
     common = settings(
         max_examples=examples,
@@ -599,7 +696,20 @@ def harness(examples, derandomize):
     def fuzz_limit(case, audio):
         run_limit(case, audio)
 
-    return [fuzz_constructor, fuzz_process, fuzz_limit]
+    @common
+    @given(arguments(MEASURE_NAMES, {"sample_rate"}), audio_like)
+    def fuzz_measure(case, audio):
+        run_measure(case, audio)
+
+    @common
+    @given(st.one_of(arguments(METER_NAMES, {"sample_rate", "channels"}),
+                     st.tuples(METER_RATES.map(lambda r: [r, 2]), st.just({}),
+                               st.just(False))),
+           stereo_chunks, st.sampled_from([-1, 0]))
+    def fuzz_meter(case, chunks, axis):
+        run_meter(case, chunks, axis)
+
+    return [fuzz_constructor, fuzz_process, fuzz_limit, fuzz_measure, fuzz_meter]
 
 
 def main():
@@ -614,7 +724,7 @@ def main():
         test()
     print(f"examples {STATS['examples']}, distinct inputs {len(STATS['inputs'])}, "
           f"compared with a float32 copy {STATS['compared']}")
-    for kind in ("QXLimiter", "process", "limit"):
+    for kind in ("QXLimiter", "process", "limit", "measure", "Meter", "Meter.add"):
         counts = {k.split(":", 1)[1]: v for k, v in STATS["outcomes"].items()
                   if k.startswith(kind + ":")}
         print(f"{kind}: " + ", ".join(f"{k} {v}" for k, v in sorted(counts.items())))

@@ -115,21 +115,40 @@ def test_loudness_range_matches_libebur128(meter, rate, seed):
 # True peak against libebur128, the 4x reference and the 32x reconstruction
 
 TP_RATES = [8000, 44100, 48000, 96000, 192000]
+# Steady sines at their worst phase (a crest halfway between two samples),
+# from 20 Hz to 0.49 fs, including the bands where libebur128 reads high
+# (0.3 to 0.35 fs where it oversamples 4x, 0.4 to 0.43 fs where 2x).
+TONES = (0.01, 0.05, 0.1, 0.15, 0.2, 0.25, 0.3, 0.32, 0.33, 0.34, 0.35, 0.4, 0.415, 0.42,
+         0.45, 0.47, 0.49)
 # (name, maker, content below 0.45 fs?)
 TP_SIGNALS = [
-    *[(f"tone-{f}fs", lambda r, f=f: mo.tone(r, f * r), f <= 0.45)
-      for f in (0.1, 0.25, 0.3, 0.33, 0.4, 0.45, 0.49)],
+    *[(f"tone-{f}fs", lambda r, f=f: mo.tone(r, f * r), f <= 0.45) for f in TONES],
     ("tone-20Hz", lambda r: mo.tone(r, 20.0, seconds=0.6, ramp_seconds=0.2), True),
     ("tone-997Hz", lambda r: mo.tone(r, 997.0), True),
     ("sum-3", lambda r: mo.sine_sum(r, [0.021 * r, 0.065 * r, 0.16 * r], [0.3, 0.2, 0.15]), True),
     ("sum-hf", lambda r: mo.sine_sum(r, [0.2 * r, 0.37 * r, 0.44 * r], [0.3, 0.25, 0.2]), True),
+    ("sum-ripple", lambda r: mo.sine_sum(r, [0.3 * r, 0.33 * r, 0.42 * r], [0.3, 0.3, 0.3]), True),
     ("lowpass-noise", lambda r: mo.band_noise(r, 0.0, 0.44, seconds=0.25), True),
+    ("lowpass-noise-2", lambda r: mo.band_noise(r, 0.0, 0.44, seconds=0.25, seed=2), True),
     ("transients", lambda r: mo.transients(r, seconds=0.25), False),
+    ("transients-1", lambda r: mo.transients(r, seconds=0.25, seed=1), False),
     ("clipped-noise", lambda r: mo.clipped_noise(r, seconds=0.25), False),
     ("nyquist-noise", lambda r: mo.band_noise(r, 0.40, 0.49, seconds=0.25), False),
+    ("nyquist-noise-1", lambda r: mo.band_noise(r, 0.40, 0.49, seconds=0.25, seed=1), False),
     # Full band: noise bursts soft-clipped (peaks well between samples).
     ("music-like", lambda r: mo.music_like(r, 0.5, seed=r, level=2.0), False),
+    ("music-like-1", lambda r: mo.music_like(r, 0.5, seed=r + 1, level=2.0), False),
 ]
+# Soft-clipped full-band bursts: libebur128's interpolator can read them up
+# to 0.14 dB above the waveform's own peak (its phase errors near fs/2,
+# which no magnitude response reproduces); there the meter is held to the
+# lower of libebur128 and that peak. Every other family is held to
+# libebur128 itself.
+FULL_BAND_BURSTS = ("music-like", "music-like-1")
+# How far above the band-limited waveform's peak the reading may go below
+# 0.45 fs: libebur128's largest over-read on steady sines (+0.110 dB), which
+# the reading must cover, and the precise interpolator's margin over it.
+OVER_READ_DB = 0.15
 
 
 def tp_references(name, maker, rate):
@@ -151,15 +170,36 @@ def test_true_peak_against_references(meter, name, maker, in_band, rate):
     # Never below the BS.1770 reference: its values are part of the reading
     # (1e-5 dB covers the float32 screen choosing a neighbouring position).
     assert tp >= ref["reference4x"] - 1e-5
-    # Never below libebur128, except where libebur128 itself reads above the
-    # band-limited waveform's peak (its passband ripple): there the meter is
-    # held to that peak instead.
-    assert tp >= min(ref["ebur128"], ref["sinc32"]) - 1e-3
+    if name in FULL_BAND_BURSTS:
+        assert tp >= min(ref["ebur128"], ref["sinc32"])
+    else:
+        # Never below libebur128, also where it reads above the waveform's
+        # own peak: files delivered to a ceiling are checked with it.
+        assert tp >= ref["ebur128"]
     if in_band:
-        # Within 0.05 dB of the 32x reconstruction, except above it where the
+        # Never more than 0.05 dB below the 32x reconstruction, and above it
+        # by at most libebur128's own over-read and its margin, or where the
         # 4x reference (part of the reading) reads higher still.
         assert tp >= ref["sinc32"] - 0.05
-        assert tp <= max(ref["sinc32"] + 0.05, ref["reference4x"] + 1e-9)
+        assert tp <= max(ref["sinc32"] + OVER_READ_DB, ref["reference4x"] + 1e-9)
+
+
+@pytest.mark.parametrize("rate", [48000, 96000])
+def test_sine_sweep_never_reads_below_libebur128(meter, rate):
+    # Every 0.005 fs from 0.005 to 0.49 fs, at the worst phase, where
+    # libebur128 oversamples 4x (48 kHz) and 2x (96 kHz): at least what it
+    # and the 4x reference read, and at least the sine's own peak (0.5)
+    # less 0.05 dB below 0.45 fs.
+    failures = []
+    for f in np.arange(1, 99) * 0.005:
+        audio = mo.tone(rate, f * rate)
+        tp = meter.measure(audio, rate).true_peak_dbtp
+        floor = max(ebur128_true_peak_db(audio, rate), db(mo.bs1770_reference_peak(audio)) - 1e-5)
+        if f <= 0.45:
+            floor = max(floor, db(0.5) - 0.05)
+        if tp < floor:
+            failures.append((round(f, 3), tp - floor))
+    assert failures == []
 
 
 @pytest.mark.parametrize("rate", [8000, 44100, 48000, 96000, 192000])

@@ -21,14 +21,21 @@ import numpy as np
 import pytest
 
 import qx_limiter
+import qx_limiter_tools
 from qx_limiter import QXLimiter, limit
 
-class _Hooks:
-    """The test entry points of one extension module: each carries its own
-    copy of the engine and its own count of allocations."""
+try:
+    _hooks = ctypes.PyDLL(qx_limiter.__file__)
+    _call = _hooks.qx_testing_call
+except (OSError, AttributeError):
+    pytest.skip("the module is not built with allocation testing", allow_module_level=True)
 
-    def __init__(self, path):
-        library = ctypes.PyDLL(path)
+
+class Hooks:
+    """The testing entry points of one extension module: each module links
+    its own engine, with its own allocation counter."""
+
+    def __init__(self, library):
         self.call = library.qx_testing_call
         self.call.restype = ctypes.py_object
         self.call.argtypes = [ctypes.c_uint64, ctypes.py_object, ctypes.py_object,
@@ -39,16 +46,11 @@ class _Hooks:
         self.live_blocks.restype = ctypes.c_int64
 
 
+LIMITER = Hooks(_hooks)
 try:
-    _module_hooks = _Hooks(qx_limiter.__file__)
+    TOOLS = Hooks(ctypes.PyDLL(qx_limiter_tools._native.__file__))
 except (OSError, AttributeError):
-    pytest.skip("the module is not built with allocation testing", allow_module_level=True)
-try:
-    import qx_limiter_tools
-    from qx_limiter_tools import StreamLimiter
-    _tools_hooks = _Hooks(qx_limiter_tools._native.__file__)
-except (ImportError, OSError, AttributeError):
-    _tools_hooks = None
+    TOOLS = None
 
 # Every failure point up to here; beyond it (item-by-item reading of a long
 # array makes one scalar per sample) every 97th, to keep the walk short.
@@ -67,27 +69,27 @@ def same(one, other):
         return False
     if one[0] != "ok":
         return one[1] == other[1]
-    if isinstance(one[1], QXLimiter) or type(one[1]).__name__ == "StreamLimiter":
+    if isinstance(one[1], (QXLimiter, qx_limiter_tools.StreamLimiter)):
         return repr(one[1]) == repr(other[1])
+    if isinstance(one[1], (qx_limiter_tools.Measurement, float)):
+        return one[1] == other[1]
     return all(a.dtype == b.dtype and a.shape == b.shape and np.array_equal(a, b)
                for a, b in zip(one[1], other[1]))
 
 
-def walk(function, args=(), kwargs=None, hooks=None):
+def walk(function, args=(), kwargs=None, hooks=LIMITER):
     """Every failure point of one call; returns the last one met."""
-    hooks = hooks or _module_hooks
-    _call, _failed, _live_blocks = hooks.call, hooks.failed, hooks.live_blocks
     kwargs = kwargs or {}
     expected = outcome(function, args, kwargs)
-    live = _live_blocks()
+    live = hooks.live_blocks()
     for n in itertools.chain(range(1, EVERY_POINT_UNTIL), itertools.count(EVERY_POINT_UNTIL, 97)):
         try:
-            got = ("ok", _call(n, function, args, kwargs))
+            got = ("ok", hooks.call(n, function, args, kwargs))
         except MemoryError:
             got = ("MemoryError", None)
         except ValueError as error:
             got = ("ValueError", str(error))
-        failed = bool(_failed())
+        failed = bool(hooks.failed())
         if got[0] == "MemoryError":
             assert failed, f"MemoryError without a failure at point {n}"
         else:
@@ -97,7 +99,7 @@ def walk(function, args=(), kwargs=None, hooks=None):
             assert same(got, expected), f"failure point {n}: {got[0]}"
         del got
         gc.collect()
-        assert _live_blocks() == live, f"failure point {n} left module buffers behind"
+        assert hooks.live_blocks() == live, f"failure point {n} left module buffers behind"
         if not failed:
             return n - 1
     raise AssertionError("unreachable")
@@ -176,18 +178,76 @@ def test_repeated_walks_leave_no_interpreter_blocks_behind():
     assert sys.getallocatedblocks() - before < 50
 
 
-needs_tools = pytest.mark.skipif(_tools_hooks is None,
-                                 reason="qx_limiter_tools is not built with allocation testing")
+# ---------------------------------------------------------------------------
+# The meter of qx_limiter_tools, through its own module's hooks
+
+needs_tools = pytest.mark.skipif(TOOLS is None, reason="qx_limiter_tools is not built with "
+                                                       "allocation testing")
+
+
+@needs_tools
+@pytest.mark.parametrize("frames", [0, 1, 4097, 40000])
+@pytest.mark.parametrize("kind", INPUTS)
+def test_measure_every_layout(kind, frames):
+    audio, axis = INPUTS[kind](frames)
+    assert walk(qx_limiter_tools.measure, (audio, 48000), {"axis": axis}, hooks=TOOLS) > 0
+    walk(qx_limiter_tools.integrated_loudness, (audio, 44100), {"axis": axis}, hooks=TOOLS)
+
+
+@needs_tools
+@pytest.mark.parametrize("kind", ["float32 frames-first", "float64 channels-first", "list"])
+def test_measure_sample_error_or_memory_error(kind):
+    audio, axis = INPUTS[kind](300)
+    if isinstance(audio, list):
+        audio[250] = float("nan")
+    elif axis == 0:
+        audio[250, 1] = np.inf
+    else:
+        audio[1, 250] = np.nan
+    walk(qx_limiter_tools.measure, (audio, 48000), {"axis": axis}, hooks=TOOLS)
+
+
+@needs_tools
+@pytest.mark.parametrize("channels", [1, 2, 6])
+def test_meter_in_chunks(channels):
+    # Construction, chunks of both layouts (the sub-block list grows past
+    # its first capacity over 8 s) and the result, which sorts a copy of
+    # the short-term powers.
+    audio = np.random.default_rng(channels).standard_normal((channels, 8 * 8000)) * 0.3
+
+    def stream():
+        meter = qx_limiter_tools.Meter(8000, channels)
+        meter.add(audio[:, :30000])
+        meter.add(np.ascontiguousarray(audio[:, 30000:].T), axis=0)
+        return meter.result()
+
+    assert walk(stream, hooks=TOOLS) > 0
+
+
+@needs_tools
+def test_meter_keeps_its_state_through_a_memory_error():
+    audio = np.random.default_rng(3).standard_normal((2, 5 * 8000)) * 0.3
+    expected = qx_limiter_tools.measure(audio, 8000)
+    for n in range(1, 40):
+        meter = qx_limiter_tools.Meter(8000, 2)
+        meter.add(audio[:, :20000])
+        try:
+            TOOLS.call(n, meter.add, (audio[:, 20000:],), {})
+        except MemoryError:
+            meter.add(audio[:, 20000:])  # a refused chunk changed nothing
+        assert meter.result() == expected
+        if not TOOLS.failed():
+            break
 
 
 @needs_tools
 @pytest.mark.parametrize("rate, true_peak", [(48000, False), (48000, True), (8000, True)])
 def test_stream_limiter(rate, true_peak):
-    walk(StreamLimiter, (rate, -1.0, 1.0, 2.0, 5.0, true_peak), hooks=_tools_hooks)
+    walk(qx_limiter_tools.StreamLimiter, (rate, -1.0, 1.0, 2.0, 5.0, true_peak), hooks=TOOLS)
     audio = stereo(9000, seed=rate)
 
     def stream_through(layout):
-        stream = StreamLimiter(rate, -1.0, true_peak=true_peak)
+        stream = qx_limiter_tools.StreamLimiter(rate, -1.0, true_peak=true_peak)
         data, axis = (audio, -1) if layout == "channels-first" else (audio.T, 0)
         pieces = [stream.process(data[..., :5000] if axis == -1 else data[:5000], axis=axis),
                   stream.process(data[..., 5000:] if axis == -1 else data[5000:], axis=axis),
@@ -196,4 +256,4 @@ def test_stream_limiter(rate, true_peak):
                      for p in zip(*pieces))
 
     for layout in ("channels-first", "frames-first"):
-        walk(stream_through, (layout,), hooks=_tools_hooks)
+        walk(stream_through, (layout,), hooks=TOOLS)

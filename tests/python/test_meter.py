@@ -55,7 +55,8 @@ def test_figures_equal_the_oracle_bit_for_bit(rate, channels, seconds):
     # With the K-weighting in the compiled meter's operation order (the slow
     # exact recursion) the oracle defines every bit of all four figures.
     audio = mo.music_like(rate, seconds, channels=channels, seed=rate, level=1.5)
-    assert tools.measure(audio, rate) == mo.measure(audio, rate, exact=True)
+    got = dataclasses.astuple(tools.measure(audio, rate))
+    assert got == dataclasses.astuple(mo.measure(audio, rate, exact=True))
 
 
 @pytest.mark.parametrize("rate", [44100, 48000, 96000])
@@ -197,12 +198,13 @@ def test_meter_refuses_a_chunk_with_other_channels_and_keeps_its_state():
     m.add(audio[:, :50000])
     with pytest.raises(ValueError) as caught:
         m.add(np.zeros((3, 10), np.float32))
-    assert caught.value.args == ("chunk has 3 channels, the meter measures 2",)
+    assert caught.value.args == ("the chunk has 3 channels, the meter measures 2",)
     bad = audio[:, 50000:60000].copy()
     bad[1, 123] = np.inf
     with pytest.raises(ValueError) as caught:
         m.add(bad)
-    assert caught.value.args == ("input sample at frame 123, channel 1 is not finite",)
+    # Frames are counted from the meter's first chunk.
+    assert caught.value.args == ("input sample at frame 50123, channel 1 is not finite",)
     m.add(audio[:, 50000:])
     assert m.result() == tools.measure(audio, rate)
 
@@ -244,3 +246,38 @@ def test_separate_meters_in_threads():
 
     with ThreadPoolExecutor(max_workers=4) as pool:
         assert list(pool.map(stream, [997, 4800, 12345, 1])) == [expected] * 4
+
+
+def test_a_meter_serves_one_call_at_a_time():
+    # A sample whose conversion calls back into the meter that is taking it:
+    # the second call is refused at once, the first goes on.
+    meter = tools.Meter(48000, 1)
+    refused = []
+
+    class Reentrant:
+        def __float__(self):
+            with pytest.raises(RuntimeError, match="^this Meter is in use by a call in progress"):
+                meter.result()
+            refused.append(True)
+            return 0.5
+
+    meter.add([Reentrant(), 0.25])
+    assert refused == [True]
+    assert meter.result() == tools.measure([0.5, 0.25], 48000)
+
+
+@pytest.mark.parametrize("channels, error", [(1.5, TypeError), ("2", TypeError),
+                                             (2**64, OverflowError)])
+def test_meter_channels_conversion_errors_are_tagged(channels, error):
+    with pytest.raises(error) as caught:
+        tools.Meter(48000, channels)
+    assert caught.value.__notes__ == ["channels"]
+
+
+def test_many_short_channels_are_measured_with_little_memory():
+    # 48000 channels of 2 frames (frames-first audio passed without axis=0):
+    # the peak search's window grows with the signal, not to its full size.
+    audio = np.random.default_rng(0).standard_normal((48000, 2)).astype(np.float32)
+    result = tools.measure(audio, 48000)
+    assert result.sample_peak_dbfs == 20 * math.log10(float(np.abs(audio).max()))
+    assert result.integrated_lufs == -math.inf

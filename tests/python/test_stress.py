@@ -11,6 +11,7 @@ import time
 import numpy as np
 import pytest
 
+import qx_limiter_tools as tools
 from qx_limiter import QXLimiter, limit
 
 # Under AddressSanitizer freed memory sits in quarantine, so the resident
@@ -57,8 +58,9 @@ def _paths():
     two_phase = QXLimiter(96000, true_peak=True)
     kaiser = QXLimiter(8000, -3.0, 2.0, 5.0, 20.0, True)
     reentrant = Reentrant(sample_peak)
+    meter = tools.Meter(48000, 2)
     keep = (good, good32, bad, far, mono, huge_view, sample_peak, reference, two_phase, kaiser,
-            reentrant)
+            reentrant, meter)
 
     calls = [
         # Successes: each detection mode, layout and kind of input.
@@ -101,6 +103,17 @@ def _paths():
         (lambda: sample_peak.process(object()), TypeError),
         (lambda: limit([[1.0, 2.0], [3.0]], 48000), ValueError),
         (lambda: sample_peak.process(reentrant), RuntimeError),
+        # The meter: every entry point, layout and error.
+        (lambda: tools.measure(good, 48000), None),
+        (lambda: tools.measure(good32.T, 44100, axis=0), None),
+        (lambda: tools.integrated_loudness(mono, 8000), None),
+        (lambda: (meter.add(good32), meter.add(good.T, axis=0), meter.result()), None),
+        (lambda: tools.measure(bad, 48000), ValueError),
+        (lambda: tools.measure(far, 48000), ValueError),
+        (lambda: tools.measure(good, 1000), ValueError),
+        (lambda: tools.Meter(48000, 0), ValueError),
+        (lambda: meter.add(good32[:1]), ValueError),
+        (lambda: tools.Meter(48000, 2**40), MemoryError),
         # Memory that does not exist.
         (lambda: QXLimiter(48000, hold_ms=1e12), MemoryError),
         (lambda: limit(mono, 48000, attack_ms=1e10), MemoryError),

@@ -43,3 +43,15 @@ limiter.threshold = 0.5  # type: ignore[misc]
 
 class Louder(QXLimiter):  # type: ignore[misc]
     pass
+
+# The meter of qx_limiter_tools.
+from qx_limiter_tools import Measurement, Meter, integrated_loudness, measure  # noqa: E402
+
+figures = measure(stereo, 48000, axis=np.int64(-1))
+assert_type(figures, Measurement)
+assert_type(figures.true_peak_dbtp, float)
+assert_type(integrated_loudness([0.5, 0.25], 44100), float)
+meter = Meter(48000, 2)
+meter.add(stereo.T, axis=0)
+assert_type(meter.result().integrated_lufs, float)
+measure(stereo, 48000, -1)  # type: ignore[call-arg]

@@ -1,0 +1,69 @@
+// Loudness in the meter's own terms: the K-weighting filter for a rate, the
+// weight of each channel, 100 ms sub-blocks, and the two gated figures
+// computed from the list of sub-block powers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/core/errors.hpp"
+#include "engine/meter/kernels.hpp"
+
+namespace qx::meter {
+
+// The two K-weighting stages at `sample_rate`: a high shelf and a high pass,
+// each the bilinear transform of its analog prototype prewarped at its own
+// f0. At 48 kHz they reproduce the coefficients printed in BS.1770.
+meter_kernels::KCoefficients k_weighting(std::uint32_t sample_rate);
+
+// Weight of channel `c` of `channels` by position: 1 for L, R, C (and mono),
+// 1.41 for the surround pair (channels 3, 4 of four; 4, 5 of five or more),
+// 0 for the LFE (channel 4 of six or more) and for every channel after the
+// sixth, as the common meter libebur128 assigns them.
+double channel_weight(std::uint64_t channels, std::uint64_t c);
+
+// Frames per 100 ms sub-block: fs / 10 rounded half up (1103 at 11025 Hz).
+inline std::uint64_t subblock_frames(std::uint32_t sample_rate) {
+  return (static_cast<std::uint64_t>(sample_rate) + 5) / 10;
+}
+
+// -70 LUFS as a mean-square power, 10^((−70 + 0.691) / 10).
+inline constexpr double kAbsoluteGate = 0x1.f791ec6e1d5b7p-24;
+
+// Integrated loudness (LUFS) of the 400 ms blocks made of every 4
+// consecutive sub-block powers w[0, count) of `frames` frames each: the
+// absolute gate, then the relative gate 10 LU below the mean of what passed;
+// −inf when no block passes. Every sum runs in block order.
+double integrated_lufs(const double* w, std::size_t count, std::uint64_t frames);
+
+// Loudness range (LU) of the 3 s windows starting every 10 sub-blocks: the
+// absolute gate, a relative gate 20 LU below the mean, then the 95th less
+// the 10th percentile by nearest rank; −inf when no window passes.
+// OutOfMemory when the windows' powers cannot be sorted.
+Result<double> loudness_range_lu(const double* w, std::size_t count, std::uint64_t frames);
+
+// The completed sub-block powers, one double per 100 ms, in a run that
+// grows by doubling through memory::reallocate.
+class PowerList {
+ public:
+  PowerList() = default;
+  PowerList(PowerList&& other) noexcept;
+  PowerList& operator=(PowerList&& other) noexcept;
+  PowerList(const PowerList&) = delete;
+  PowerList& operator=(const PowerList&) = delete;
+  ~PowerList();
+
+  // Room for `more` further values; false (and no change) when it does not fit.
+  bool reserve_more(std::uint64_t more);
+  // Only after reserve_more has made room.
+  void push(double value) { data_[size_++] = value; }
+  const double* data() const { return data_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  double* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+}  // namespace qx::meter

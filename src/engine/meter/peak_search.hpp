@@ -1,0 +1,75 @@
+// The true-peak search over audio that arrives in pieces, with bounded
+// state: a window of the last few thousand frames per channel.
+//
+// The reading is the largest of the sample peak and, for every anchor, the
+// BS.1770 4x values (in double) at the anchor and its two neighbours and
+// the precise peak found near it. The screen (the BS.1770 filter in
+// float32) runs over blocks of 4096 output frames counted from the start of
+// the signal; an anchor, a local maximum of its magnitudes on the 4x grid,
+// is evaluated when its magnitude times the 7 dB screen margin reaches the
+// reading of the blocks before. The threshold changes only between blocks,
+// so how the audio was chunked cannot change which anchors are evaluated.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/block/pipeline.hpp"
+#include "engine/core/buffer.hpp"
+#include "engine/core/errors.hpp"
+
+namespace qx::meter {
+
+class PeakSearch {
+ public:
+  // OutOfMemory when the window does not fit.
+  static Result<PeakSearch> create(std::uint64_t channels);
+
+  PeakSearch(PeakSearch&&) noexcept = default;
+  PeakSearch& operator=(PeakSearch&&) noexcept = default;
+
+  // Makes room for `count` more frames (the window grows with the signal up
+  // to its full size); false, and nothing changed, when it cannot.
+  bool reserve(std::uint64_t count);
+  // Takes frames [first, first + count) of `in` (validated samples), after
+  // reserve(count).
+  void add(Frames in, std::uint64_t first, std::uint64_t count);
+
+  // The reading (linear) of every frame taken so far, as if the signal
+  // ended here; the search itself goes on unchanged.
+  double reading();
+  // The largest sample magnitude taken so far.
+  double sample_peak() const { return sample_peak_; }
+
+ private:
+  PeakSearch() = default;
+  // Frames of the window that are free for new ones.
+  std::uint64_t room() const;
+  // Moves what later blocks still read to the front of the window.
+  void compact();
+  // The reading after block b given the reading before it; `end` is the
+  // signal's length when it is known to end there, else 0.
+  double run_block(std::uint64_t b, double before, std::uint64_t end);
+  // The values of two anchors u[0], u[1] (u = 4 n + p; the same one twice
+  // is fine) of channel `x` (frame 0 at x), evaluated side by side.
+  void anchor_values(const float* x, const std::int64_t* u, double* out) const;
+  const float* frame_zero(std::uint64_t c) const {
+    return window_.data() + c * capacity_ - origin_;
+  }
+  float* row(std::uint64_t c) { return window_.data() + c * capacity_; }
+
+  // Frames per channel of the window at its full size; it starts small, so
+  // that many channels of short audio take little memory.
+  static constexpr std::int64_t kCapacity = 16384 + 512;
+  std::uint64_t channels_ = 0;
+  std::int64_t capacity_ = 0;  // frames per channel now; it holds [origin_, end_)
+  Buffer<float> window_;
+  Buffer<float> scratch_;          // the screen's magnitudes
+  Buffer<std::int64_t> anchors_;   // one block's anchors
+  std::int64_t origin_ = 0;
+  std::int64_t end_ = 0;
+  std::uint64_t next_block_ = 0;
+  double reading_ = 0.0;       // after blocks [0, next_block_)
+  double sample_peak_ = 0.0;
+};
+
+}  // namespace qx::meter

@@ -1,0 +1,83 @@
+"""The loudness and true-peak meter: integrated loudness and loudness range
+(ITU-R BS.1770 / EBU R 128, gated as libebur128 gates them), true peak and
+sample peak, over a whole array or over audio in chunks."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import SupportsIndex
+
+import numpy.typing as npt
+
+from . import _native
+
+
+@dataclass(frozen=True)
+class Measurement:
+    """The four figures of a signal; ``-inf`` where a figure is undefined.
+
+    Attributes:
+        integrated_lufs: Integrated loudness in LUFS (-inf for silence or
+            under 400 ms of audio).
+        loudness_range_lu: Loudness range in LU (-inf for silence or under
+            3 s of audio).
+        true_peak_dbtp: True peak in dBTP, never below what libebur128 or
+            the BS.1770 4x interpolator reads.
+        sample_peak_dbfs: Largest sample magnitude in dBFS.
+    """
+
+    integrated_lufs: float
+    loudness_range_lu: float
+    true_peak_dbtp: float
+    sample_peak_dbfs: float
+
+
+def measure(audio: npt.ArrayLike, sample_rate: SupportsIndex, *,
+            axis: SupportsIndex = -1) -> Measurement:
+    """Measure a whole signal.
+
+    Args:
+        audio: Mono (1-D) or multichannel (2-D) audio, as ``qx_limiter.limit``
+            takes it (converted to ``numpy.float32``, never modified).
+        sample_rate: 8000 to 384000 Hz.
+        axis: The frame axis, as for ``qx_limiter.limit``.
+
+    Channels are weighted by position as libebur128 weights them: L R C
+    (1), LFE (0), Ls Rs (1.41) for 5.1; channels after the sixth count for
+    the peaks but not the loudness.
+
+    Raises:
+        ValueError: For the arrays and settings ``qx_limiter.limit`` refuses,
+            a rate outside 8000 to 384000 Hz, or a sample that is not finite
+            or beyond 2 ** 32 (naming its frame and channel).
+    """
+    return Measurement(*_native.measure(audio, sample_rate, axis=axis))
+
+
+def integrated_loudness(audio: npt.ArrayLike, sample_rate: SupportsIndex, *,
+                        axis: SupportsIndex = -1) -> float:
+    """The integrated loudness alone (LUFS), as ``measure`` gives it, faster."""
+    return _native.integrated_loudness(audio, sample_rate, axis=axis)
+
+
+class Meter:
+    """The figures of audio that arrives in chunks, bit for bit those of
+    ``measure`` over the whole signal however it is cut.
+
+    One instance serves one call at a time (``RuntimeError`` otherwise).
+    """
+
+    __slots__ = ("_native",)
+
+    def __init__(self, sample_rate: SupportsIndex, channels: SupportsIndex) -> None:
+        self._native = _native.Meter(sample_rate, channels)
+
+    def add(self, chunk: npt.ArrayLike, *, axis: SupportsIndex = -1) -> None:
+        """Measure the next chunk (any number of frames, the meter's channel
+        count). A refused chunk changes nothing; a bad sample's frame is
+        counted from the first chunk."""
+        self._native.add(chunk, axis=axis)
+
+    def result(self) -> Measurement:
+        """The figures of everything added so far; more may be added after."""
+        return Measurement(*self._native.result())

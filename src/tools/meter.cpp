@@ -1,0 +1,334 @@
+// The meter of qx_limiter_tools, natively: measure() and
+// integrated_loudness() over a whole array, and the Meter class fed in
+// chunks. Each returns plain numbers; the package's _meter.py makes them a
+// Measurement.
+//
+//   def measure(audio, sample_rate, *, axis=-1) -> tuple[float, float, float, float]
+//   def integrated_loudness(audio, sample_rate, *, axis=-1) -> float
+//   class Meter:      # final, no __dict__, no weak references
+//       def __new__(cls, sample_rate, channels): ...
+//       def add(self, chunk, *, axis=-1) -> None: ...
+//       def result(self) -> tuple[float, float, float, float]: ...
+#include "tools/meter.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <optional>
+#include <utility>
+
+#include "binding/arrays.hpp"
+#include "binding/blocks.hpp"
+#include "binding/boundary.hpp"
+#include "binding/convert.hpp"
+#include "binding/pyref.hpp"
+#include "binding/use_state.hpp"
+#include "engine/core/number_format.hpp"
+#include "engine/meter/meter.hpp"
+#include "tools/docstrings.hpp"
+
+namespace qx::py {
+
+namespace {
+
+constexpr char kInUse[] = "this Meter is in use by a call in progress; use one instance per thread";
+// Frames copied (with the interpreter lock) and measured (without it) at a
+// time by measure(): about a third of a second at 48 kHz.
+constexpr npy_intp kPiece = 16384;
+
+// sample_rate as the limiter converts it, then the meter's range.
+bool meter_rate(PyObject* object, std::uint32_t& rate) {
+  if (!extract_sample_rate(object, rate)) return false;
+  if (rate < Meter::kMinRate || rate > Meter::kMaxRate) {
+    PyErr_Format(PyExc_ValueError, "sample_rate must be between %u and %u Hz, got %u",
+                 Meter::kMinRate, Meter::kMaxRate, rate);
+    return false;
+  }
+  return true;
+}
+
+// The engine names a bad sample by its frame-major index from the meter's
+// first frame.
+void raise_meter_error(const LimiterError& error, std::uint64_t channels) {
+  Text text("input sample at frame ");
+  text += format_u64(error.index / channels);
+  text += ", channel ";
+  text += format_u64(error.index % channels);
+  if (error.kind == ErrorKind::NonFiniteSample) {
+    text += " is not finite";
+  } else {
+    text += " must be between -4294967296 and 4294967296, got ";
+    text += format_f32(error.sample);
+  }
+  PyErr_SetString(PyExc_ValueError, text.c_str());
+}
+
+// Runs meter.add without the interpreter lock; false with the exception set.
+bool add_unlocked(Meter& meter, Frames in, std::uint64_t count) {
+  std::optional<Result<std::uint64_t>> added;
+  std::exception_ptr failure;
+  {
+    GilReleased unlocked;
+    try {
+      added.emplace(meter.add(in, count));
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
+  if (failure) std::rethrow_exception(failure);
+  if (added->ok()) return true;
+  if (added->out_of_memory()) {
+    PyErr_NoMemory();
+  } else {
+    raise_meter_error(added->error(), meter.channels());
+  }
+  return false;
+}
+
+std::optional<Readings> result_unlocked(Meter& meter) {
+  std::optional<Result<Readings>> done;
+  {
+    GilReleased unlocked;
+    done.emplace(meter.result());
+  }
+  if (!done->ok()) {
+    PyErr_NoMemory();
+    return std::nullopt;
+  }
+  return done->value();
+}
+
+PyObject* readings_tuple(const Readings& r) {
+  return Py_BuildValue("(dddd)", r.integrated_lufs, r.loudness_range_lu, r.true_peak_dbtp,
+                       r.sample_peak_dbfs);
+}
+
+// The whole array through a fresh meter, a piece at a time: each piece is
+// copied with the interpreter lock held and measured without it, so the
+// caller's array is only read with the lock and no copy of all of it is made.
+std::optional<Readings> measure_array(PyObject* args, PyObject* kwargs, const char* format,
+                                      bool peaks) {
+  static const char* const names[] = {"audio", "sample_rate", "axis", nullptr};
+  PyObject* object = nullptr;
+  PyObject* rate_object = nullptr;
+  PyObject* axis_object = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), &object,
+                                   &rate_object, &axis_object)) {
+    return std::nullopt;
+  }
+  ConvertedAudio audio = convert_audio(object);
+  if (!audio.array) return std::nullopt;
+  std::int64_t axis = -1;
+  if (axis_object != nullptr && !convert_axis(axis_object, axis)) return std::nullopt;
+  std::uint32_t rate = 0;
+  if (!meter_rate(rate_object, rate)) return std::nullopt;
+  auto* array = reinterpret_cast<PyArrayObject*>(audio.array.get());
+  const std::optional<Layout> layout = check_layout(array, axis);
+  if (!layout) return std::nullopt;
+  const auto channels = static_cast<std::uint64_t>(layout->channels);
+  auto made = Meter::create(rate, channels, peaks);
+  if (!made.ok()) {
+    PyErr_NoMemory();
+    return std::nullopt;
+  }
+  Meter meter = std::move(made).value();
+  const npy_intp frames = layout->frames;
+  const npy_intp piece = frames < kPiece ? frames : kPiece;
+  Buffer<float> copy = Buffer<float>::uninitialized(static_cast<std::uint64_t>(piece) * channels);
+  if (!copy.valid()) {
+    PyErr_NoMemory();
+    return std::nullopt;
+  }
+  for (npy_intp first = 0; first < frames; first += piece) {
+    const npy_intp count = frames - first < piece ? frames - first : piece;
+    copy_frames(audio, *layout, first, count, copy.data());
+    const Frames in = layout->frames_last
+                          ? Frames::planar(copy.data(), static_cast<std::uint64_t>(count))
+                          : Frames::interleaved(copy.data(), channels);
+    if (!add_unlocked(meter, in, static_cast<std::uint64_t>(count))) return std::nullopt;
+  }
+  return result_unlocked(meter);
+}
+
+PyObject* measure(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
+  return call_guarded(
+      [&]() -> PyObject* {
+        std::optional<Readings> r = measure_array(args, kwargs, "OO|$O:measure", true);
+        return r ? readings_tuple(*r) : nullptr;
+      },
+      nullptr);
+}
+
+PyObject* integrated_loudness(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
+  return call_guarded(
+      [&]() -> PyObject* {
+        std::optional<Readings> r =
+            measure_array(args, kwargs, "OO|$O:integrated_loudness", false);
+        return r ? PyFloat_FromDouble(r->integrated_lufs) : nullptr;
+      },
+      nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// The Meter class
+
+struct MeterState {
+  UseState use;
+  Meter meter;
+  explicit MeterState(Meter m) : meter(std::move(m)) {}
+};
+
+struct MeterObject {
+  PyObject_HEAD
+  alignas(MeterState) std::byte storage[sizeof(MeterState)];
+  MeterState& state() { return *std::launder(reinterpret_cast<MeterState*>(storage)); }
+};
+
+MeterState& state_of(PyObject* self) { return reinterpret_cast<MeterObject*>(self)->state(); }
+
+bool meter_channels(PyObject* object, std::uint64_t& channels) {
+  PyRef index = PyRef::steal(PyNumber_Index(object));
+  if (!index) {
+    tag_pending_error("channels");
+    return false;
+  }
+  const long long value = PyLong_AsLongLong(index.get());
+  if (value == -1 && PyErr_Occurred() != nullptr) {
+    tag_pending_error("channels");
+    return false;
+  }
+  if (value <= 0) {
+    PyErr_SetString(PyExc_ValueError, "channels must be greater than zero");
+    return false;
+  }
+  channels = static_cast<std::uint64_t>(value);
+  return true;
+}
+
+PyObject* meter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return call_guarded(
+      [&]() -> PyObject* {
+        static const char* const names[] = {"sample_rate", "channels", nullptr};
+        PyObject* rate_object = nullptr;
+        PyObject* channels_object = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:Meter", const_cast<char**>(names),
+                                         &rate_object, &channels_object)) {
+          return nullptr;
+        }
+        std::uint32_t rate = 0;
+        std::uint64_t channels = 0;
+        if (!meter_rate(rate_object, rate) || !meter_channels(channels_object, channels)) {
+          return nullptr;
+        }
+        auto made = Meter::create(rate, channels);
+        if (!made.ok()) return PyErr_NoMemory();
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        PyObject* self = alloc(type, 0);
+        if (self == nullptr) return nullptr;
+        new (reinterpret_cast<MeterObject*>(self)->storage) MeterState(std::move(made).value());
+        return self;
+      },
+      nullptr);
+}
+
+void meter_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  state_of(self).~MeterState();
+  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_object(self);
+  Py_DECREF(type);
+}
+
+// The whole chunk is copied, then checked and measured in one engine call,
+// so a chunk that is refused leaves the meter as it was.
+PyObject* meter_add(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return call_guarded(
+      [&]() -> PyObject* {
+        static const char* const names[] = {"chunk", "axis", nullptr};
+        PyObject* chunk = nullptr;
+        PyObject* axis_object = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:add", const_cast<char**>(names),
+                                         &chunk, &axis_object)) {
+          return nullptr;
+        }
+        ExclusiveUse use(state_of(self).use, kInUse);
+        if (!use) return nullptr;
+        Meter& meter = state_of(self).meter;
+        ConvertedAudio audio = convert_audio(chunk);
+        if (!audio.array) return nullptr;
+        std::int64_t axis = -1;
+        if (axis_object != nullptr && !convert_axis(axis_object, axis)) return nullptr;
+        auto* array = reinterpret_cast<PyArrayObject*>(audio.array.get());
+        const std::optional<Layout> layout = check_layout(array, axis);
+        if (!layout) return nullptr;
+        const auto channels = static_cast<std::uint64_t>(layout->channels);
+        if (channels != meter.channels()) {
+          PyErr_Format(PyExc_ValueError, "the chunk has %llu channels, the meter measures %llu",
+                       static_cast<unsigned long long>(channels),
+                       static_cast<unsigned long long>(meter.channels()));
+          return nullptr;
+        }
+        std::optional<Block> block = row_major_block(audio, *layout);
+        if (!block) return nullptr;
+        const auto frames = static_cast<std::uint64_t>(layout->frames);
+        const Frames in = layout->frames_last ? Frames::planar(block->samples, frames)
+                                              : Frames::interleaved(block->samples, channels);
+        if (!add_unlocked(meter, in, frames)) return nullptr;
+        Py_RETURN_NONE;
+      },
+      nullptr);
+}
+
+PyObject* meter_result(PyObject* self, PyObject* /*unused*/) {
+  return call_guarded(
+      [&]() -> PyObject* {
+        ExclusiveUse use(state_of(self).use, kInUse);
+        if (!use) return nullptr;
+        std::optional<Readings> r = result_unlocked(state_of(self).meter);
+        return r ? readings_tuple(*r) : nullptr;
+      },
+      nullptr);
+}
+
+PyMethodDef meter_methods[] = {
+    {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(meter_add)),
+     METH_VARARGS | METH_KEYWORDS, kMeterAddDoc},
+    {"result", meter_result, METH_NOARGS, kMeterResultDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot meter_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kMeterDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(meter_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(meter_dealloc)},
+    {Py_tp_methods, meter_methods},
+    {0, nullptr},
+};
+
+PyType_Spec meter_spec = {
+    "qx_limiter_tools._native.Meter",
+    static_cast<int>(sizeof(MeterObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    meter_slots,
+};
+
+}  // namespace
+
+PyMethodDef meter_functions[] = {
+    {"measure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(measure)),
+     METH_VARARGS | METH_KEYWORDS, kMeasureDoc},
+    {"integrated_loudness",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(integrated_loudness)),
+     METH_VARARGS | METH_KEYWORDS, kIntegratedLoudnessDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* meter_type() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) type = PyType_FromSpec(&meter_spec);
+  return type;
+}
+
+}  // namespace qx::py
