@@ -93,6 +93,7 @@ std::optional<Frames> frames_in_place(PyArrayObject* array, const Layout& layout
   if (frame_stride % size != 0 || channel_stride % size != 0) return std::nullopt;
   return Frames{static_cast<float*>(PyArray_DATA(array)), channel_stride / size,
                 frame_stride / size};
+}
 
 void copy_frames(const ConvertedAudio& audio, const Layout& layout, npy_intp first,
                  npy_intp count, float* out) {

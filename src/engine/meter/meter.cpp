@@ -43,8 +43,10 @@ Result<Meter> Meter::create(std::uint32_t sample_rate, std::uint64_t channels, b
 std::optional<LimiterError> Meter::check(Frames in, std::uint64_t count) const {
   const auto& k = meter_kernels::meter_kernels();
   const std::uint64_t samples = count * channels_;
-  const bool block = (in.frame_step == 1 && (in.channel_step == count || channels_ == 1)) ||
-                     (in.channel_step == 1 && in.frame_step == channels_);
+  const auto frames = static_cast<std::int64_t>(count);
+  const auto channels = static_cast<std::int64_t>(channels_);
+  const bool block = (in.frame_step == 1 && (in.channel_step == frames || channels == 1)) ||
+                     (in.channel_step == 1 && in.frame_step == channels);
   if (block) {
     if (k.all_valid(in.data, static_cast<std::int64_t>(samples))) return std::nullopt;
   } else {

@@ -126,7 +126,9 @@ void PeakSearch::add(Frames in, std::uint64_t first, std::uint64_t count) {
       if (in.frame_step == 1) {
         std::memcpy(to, from, sizeof(float) * take);
       } else {
-        for (std::uint64_t f = 0; f < take; ++f) to[f] = from[f * in.frame_step];
+        for (std::uint64_t f = 0; f < take; ++f) {
+          to[f] = from[static_cast<std::int64_t>(f) * in.frame_step];
+        }
       }
       sample_peak_ = std::max(sample_peak_,
                               static_cast<double>(k.abs_max(to, static_cast<std::int64_t>(take))));

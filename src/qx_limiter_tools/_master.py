@@ -1,0 +1,210 @@
+"""Delivering audio to a target: a loudness, a true-peak ceiling, or both.
+
+`master` brings the integrated loudness to a target with one gain, limits
+the true peaks to a ceiling, and measures what it made: limiting lowers the
+loudness, so the gain is raised by the shortfall and the pass repeated;
+where the strict meter still reads over the ceiling, the limiter's
+threshold comes down by what it found over, and the pass is repeated. The
+decisions between passes belong to `Delivery`, so that the command line,
+which runs the same passes over a file in chunks, makes exactly the same
+ones.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Callable
+from dataclasses import dataclass
+
+import numpy as np
+import numpy.typing as npt
+
+from qx_limiter import limit
+
+from ._meter import Measurement, measure
+
+Audio = npt.NDArray[np.float32]
+
+# The rates at which the limiter detects true peaks itself; elsewhere it
+# detects sample peaks, and the meter's verification does the rest.
+_REFERENCE_RATES = frozenset({8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000,
+                              88200, 96000})
+
+# How close to the target the loudness has to come, in LU.
+LOUDNESS_TOLERANCE_LU = 0.1
+# Passes of the limiter, at most, before the last resort below.
+MAX_PASSES = 8
+# Below this many LU per dB of gain, the limiter takes nearly all of what
+# more gain would add: the target is out of reach under the ceiling.
+MIN_SLOPE = 0.1
+# The largest change of gain from one pass to the next.
+MAX_STEP_DB = 12.0
+# What the threshold comes down by beyond what the meter found over the
+# ceiling: the reading rises and falls with the threshold, not exactly.
+OVERSHOOT_MARGIN_DB = 0.01
+# The last resort, when the passes run out with the ceiling still not held:
+# the whole output comes down by what is over, and this much more.
+SAFETY_MARGIN_DB = 0.1
+
+
+def limiter_detects_true_peak(sample_rate: int) -> bool:
+    """Whether `limit(..., true_peak=True)` detects true peaks at this rate
+    (every rate from 176.4 kHz up is measured on its own samples)."""
+    return sample_rate in _REFERENCE_RATES or sample_rate >= 176400
+
+
+def apply_gain(audio: Audio, gain_db: float) -> Audio:
+    """The audio times the gain, in float32 sample by sample, so that the same
+    samples come out in one piece or in chunks."""
+    return np.multiply(audio, np.float32(10.0 ** (gain_db / 20.0)), dtype=np.float32)
+
+
+@dataclass
+class Delivery:
+    """The settings of the next pass, and what the last one showed."""
+
+    sample_rate: int
+    ceiling_dbtp: float
+    loudness_lufs: float | None
+    gain_db: float = 0.0
+    threshold_dBFS: float = 0.0
+    passes: int = 0
+    loudness_reached: bool = True
+    note: str = ""
+    # The gain of the last resort, applied after the limiter; 0 dB normally.
+    trim_db: float = 0.0
+    # The gain, threshold and loudness of the pass before.
+    _previous: tuple[float, float, float] | None = None
+
+    @classmethod
+    def start(cls, before: Measurement, sample_rate: int, ceiling_dbtp: float,
+              loudness_lufs: float | None) -> Delivery:
+        plan = cls(sample_rate, ceiling_dbtp, loudness_lufs, threshold_dBFS=min(0.0, ceiling_dbtp))
+        if loudness_lufs is not None:
+            if math.isfinite(before.integrated_lufs):
+                plan.gain_db = loudness_lufs - before.integrated_lufs
+            else:
+                plan.loudness_reached = False
+                plan.note = "the input has no loudness to bring to the target (silence, or " \
+                            "shorter than one 400 ms block)"
+        return plan
+
+    @property
+    def true_peak(self) -> bool:
+        return limiter_detects_true_peak(self.sample_rate)
+
+    def review(self, after: Measurement) -> bool:
+        """Takes the measurement of the last pass's output; returns whether
+        another pass is needed, with the settings for it."""
+        self.passes += 1
+        again = False
+        threshold_used = self.threshold_dBFS
+        over = after.true_peak_dbtp - self.ceiling_dbtp
+        if over > 0.0:
+            self.threshold_dBFS = min(0.0, self.threshold_dBFS - over - OVERSHOOT_MARGIN_DB)
+            again = True
+        if self.loudness_lufs is not None and math.isfinite(after.integrated_lufs):
+            short = self.loudness_lufs - after.integrated_lufs
+            self.loudness_reached = abs(short) <= LOUDNESS_TOLERANCE_LU
+            previous = self._previous
+            self._previous = (self.gain_db, threshold_used, after.integrated_lufs)
+            if self.loudness_reached:
+                self.note = ""
+            else:
+                # How much louder a dB of gain made it last time: 1 while the
+                # limiter leaves the level alone, less the harder it works.
+                # (Only between passes at the same threshold: a lower one
+                # takes loudness of its own.)
+                slope = 1.0
+                if previous is not None and previous[1] == threshold_used and \
+                        self.gain_db != previous[0]:
+                    slope = (after.integrated_lufs - previous[2]) / (self.gain_db - previous[0])
+                if short > 0.0 and slope < MIN_SLOPE:
+                    # More gain no longer makes it louder: the ceiling holds
+                    # it down.
+                    self.note = (f"{self.loudness_lufs:g} LUFS cannot be reached under a "
+                                 f"{self.ceiling_dbtp:g} dBTP ceiling; the loudest is about "
+                                 f"{after.integrated_lufs:.2f} LUFS")
+                else:
+                    step = short / max(slope, MIN_SLOPE)
+                    self.gain_db += min(MAX_STEP_DB, max(-MAX_STEP_DB, step))
+                    again = True
+        if again and self.passes >= MAX_PASSES:
+            if over > 0.0:
+                # The ceiling comes first: bring everything down by what is
+                # over. True peaks scale with the signal, so one such pass
+                # is enough; should rounding leave a trace, the next one
+                # takes it.
+                self.trim_db -= over + SAFETY_MARGIN_DB
+                self.note = (f"the limiter still left {over:.2f} dB over the ceiling after "
+                             f"{self.passes} passes; the output was lowered by "
+                             f"{-self.trim_db:.2f} dB")
+                if self.loudness_lufs is not None:
+                    self.loudness_reached = False
+                return True
+            if not self.note:
+                self.note = f"the loudness did not settle within {MAX_PASSES} passes"
+            return False
+        return again
+
+
+@dataclass(frozen=True)
+class Mastered:
+    """What `master` made, and what the meter read before and after."""
+
+    audio: Audio
+    gains: npt.NDArray[np.float32]
+    before: Measurement
+    after: Measurement
+    gain_db: float
+    passes: int
+    loudness_reached: bool
+    note: str
+
+
+def master(audio: npt.ArrayLike, sample_rate: int, *, loudness_lufs: float | None = None,
+           ceiling_dbtp: float = -1.0, attack_ms: float = 5.0, hold_ms: float = 15.0,
+           release_ms: float = 40.0, axis: int = -1) -> Mastered:
+    """Bring audio to a loudness (optional) under a true-peak ceiling that the
+    strict meter confirms.
+
+    Args:
+        audio: Mono or multichannel audio, as ``qx_limiter.limit`` takes it.
+        sample_rate: In hertz, 8000 to 384000.
+        loudness_lufs: The integrated loudness to reach, or None to leave the
+            level as it is.
+        ceiling_dbtp: The true-peak ceiling. No output sample and no true
+            peak, as ``measure`` reads it, is above it.
+        attack_ms, hold_ms, release_ms: The limiter's times.
+        axis: The frame axis, as for ``qx_limiter.limit``.
+
+    Returns:
+        A ``Mastered``: the output (float32, the input's shape), the total
+        gain of each frame (normalisation included), the measurements
+        before and after, the normalisation gain, the passes run, whether
+        the loudness was reached, and a note when it was not or when the
+        last resort lowered the output.
+    """
+    source = np.asarray(audio, dtype=np.float32)
+    before = measure(source, sample_rate, axis=axis)
+    plan = Delivery.start(before, sample_rate, ceiling_dbtp, loudness_lufs)
+    run: Callable[[], tuple[Audio, npt.NDArray[np.float32]]] = lambda: _one_pass(
+        source, plan, attack_ms, hold_ms, release_ms, axis)
+    out, gains = run()
+    after = measure(out, sample_rate, axis=axis)
+    while plan.review(after):
+        out, gains = run()
+        after = measure(out, sample_rate, axis=axis)
+    return Mastered(out, gains, before, after, plan.gain_db, plan.passes, plan.loudness_reached,
+                    plan.note)
+
+
+def _one_pass(source: Audio, plan: Delivery, attack_ms: float, hold_ms: float,
+              release_ms: float, axis: int) -> tuple[Audio, npt.NDArray[np.float32]]:
+    out, gains = limit(apply_gain(source, plan.gain_db), plan.sample_rate, plan.threshold_dBFS,
+                       attack_ms, hold_ms, release_ms, axis, plan.true_peak)
+    total = np.float32(10.0 ** ((plan.gain_db + plan.trim_db) / 20.0))
+    if plan.trim_db != 0.0:
+        np.multiply(out, np.float32(10.0 ** (plan.trim_db / 20.0)), out=out)
+    np.multiply(gains, total, out=gains)
+    return out, gains
