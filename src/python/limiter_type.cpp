@@ -21,6 +21,7 @@
 #include "python/process_array.hpp"
 #include "binding/boundary.hpp"
 #include "binding/convert.hpp"
+#include "binding/instances.hpp"
 #include "binding/limiter_properties.hpp"
 #include "binding/use_state.hpp"
 #include "python/docstrings.hpp"
@@ -39,19 +40,14 @@ constexpr char kInUse[] =
 // ---------------------------------------------------------------------------
 // The instance
 
-struct LimiterObject {
-  PyObject_HEAD
-  // Both members are constructed in place by limiter_new and destroyed by
-  // limiter_dealloc; the interpreter only provides zeroed memory.
-  alignas(UseState) std::byte use_storage[sizeof(UseState)];
-  alignas(Limiter) std::byte limiter_storage[sizeof(Limiter)];
-
-  UseState& use() { return *std::launder(reinterpret_cast<UseState*>(use_storage)); }
-  Limiter& limiter() { return *std::launder(reinterpret_cast<Limiter*>(limiter_storage)); }
+// What an instance holds.
+struct LimiterState {
+  UseState use;
+  Limiter limiter;
+  explicit LimiterState(Limiter l) : limiter(std::move(l)) {}
 };
-
-LimiterObject* as_limiter(PyObject* self) { return reinterpret_cast<LimiterObject*>(self); }
-
+using LimiterObject = Instance<LimiterState>;
+LimiterState& state_of(PyObject* self) { return LimiterObject::of(self); }
 
 // ---------------------------------------------------------------------------
 // Construction and finalisation
@@ -77,24 +73,9 @@ PyObject* limiter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         std::optional<Limiter> limiter = build_limiter(settings);
         if (!limiter) return nullptr;
 
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        PyObject* self = alloc(type, 0);
-        if (self == nullptr) return nullptr;
-        new (as_limiter(self)->use_storage) UseState();
-        new (as_limiter(self)->limiter_storage) Limiter(std::move(*limiter));
-        return self;
+        return LimiterObject::create(type, std::move(*limiter));
       },
       nullptr);
-}
-
-void limiter_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  as_limiter(self)->limiter().~Limiter();
-  as_limiter(self)->use().~UseState();
-  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_object(self);
-  // Instances of a heap type own a reference to it.
-  Py_DECREF(type);
 }
 
 // ---------------------------------------------------------------------------
@@ -102,17 +83,17 @@ void limiter_dealloc(PyObject* self) {
 
 // What the shared property readers need of an instance.
 struct Holder {
-  static UseState& use(PyObject* self) { return as_limiter(self)->use(); }
-  static const Limiter& limiter(PyObject* self) { return as_limiter(self)->limiter(); }
+  static UseState& use(PyObject* self) { return state_of(self).use; }
+  static const Limiter& limiter(PyObject* self) { return state_of(self).limiter; }
   static constexpr const char* in_use = kInUse;
 };
 
 PyObject* limiter_repr(PyObject* self) {
   return call_guarded(
       [&]() -> PyObject* {
-        SharedUse use(as_limiter(self)->use(), kInUse);
+        SharedUse use(state_of(self).use, kInUse);
         if (!use) return nullptr;
-        const Limiter& l = as_limiter(self)->limiter();
+        const Limiter& l = state_of(self).limiter;
         Text text("QXLimiter(\n    sample_rate=");
         text += format_u64(l.sample_rate());
         text += ", threshold_dBFS=";
@@ -148,13 +129,13 @@ PyObject* limiter_process(PyObject* self, PyObject* args, PyObject* kwargs) {
         // Taken before the audio is converted: the conversion may run
         // Python code (__float__, __array__, iterators) that could reach
         // this instance again.
-        ExclusiveUse use(as_limiter(self)->use(), kInUse);
+        ExclusiveUse use(state_of(self).use, kInUse);
         if (!use) return nullptr;
         ConvertedAudio converted = convert_audio(audio);
         if (!converted.array) return nullptr;
         std::int64_t axis = -1;
         if (axis_object != nullptr && !convert_axis(axis_object, axis)) return nullptr;
-        return process_array(as_limiter(self)->limiter(), std::move(converted), axis).release();
+        return process_array(state_of(self).limiter, std::move(converted), axis).release();
       },
       nullptr);
 }
@@ -176,7 +157,7 @@ PyGetSetDef limiter_properties[] = {
 PyType_Slot limiter_slots[] = {
     {Py_tp_doc, const_cast<char*>(kClassDoc)},
     {Py_tp_new, reinterpret_cast<void*>(limiter_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(limiter_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(LimiterObject::dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(limiter_repr)},
     {Py_tp_methods, limiter_methods},
     {Py_tp_getset, limiter_properties},
@@ -196,12 +177,6 @@ PyType_Spec limiter_spec = {
 
 }  // namespace
 
-PyObject* limiter_type() {
-  // Created once per process and never freed: every instance and every
-  // import of the module refer to it, and it owns no per-module state.
-  static PyObject* type = nullptr;
-  if (type == nullptr) type = PyType_FromSpec(&limiter_spec);
-  return type;
-}
+PyObject* limiter_type() { return heap_type<limiter_spec>(); }
 
 }  // namespace qx::py

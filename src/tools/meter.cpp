@@ -21,6 +21,7 @@
 #include "binding/arrays.hpp"
 #include "binding/blocks.hpp"
 #include "binding/boundary.hpp"
+#include "binding/instances.hpp"
 #include "binding/convert.hpp"
 #include "binding/pyref.hpp"
 #include "binding/use_state.hpp"
@@ -51,17 +52,7 @@ bool meter_rate(PyObject* object, std::uint32_t& rate) {
 // The engine names a bad sample by its frame-major index from the meter's
 // first frame.
 void raise_meter_error(const LimiterError& error, std::uint64_t channels) {
-  Text text("input sample at frame ");
-  text += format_u64(error.index / channels);
-  text += ", channel ";
-  text += format_u64(error.index % channels);
-  if (error.kind == ErrorKind::NonFiniteSample) {
-    text += " is not finite";
-  } else {
-    text += " must be between -4294967296 and 4294967296, got ";
-    text += format_f32(error.sample);
-  }
-  PyErr_SetString(PyExc_ValueError, text.c_str());
+  raise_sample_at(error, error.index / channels, error.index % channels);
 }
 
 // Runs meter.add without the interpreter lock; false with the exception set.
@@ -179,13 +170,8 @@ struct MeterState {
   explicit MeterState(Meter m) : meter(std::move(m)) {}
 };
 
-struct MeterObject {
-  PyObject_HEAD
-  alignas(MeterState) std::byte storage[sizeof(MeterState)];
-  MeterState& state() { return *std::launder(reinterpret_cast<MeterState*>(storage)); }
-};
-
-MeterState& state_of(PyObject* self) { return reinterpret_cast<MeterObject*>(self)->state(); }
+using MeterObject = Instance<MeterState>;
+MeterState& state_of(PyObject* self) { return MeterObject::of(self); }
 
 bool meter_channels(PyObject* object, std::uint64_t& channels) {
   PyRef index = PyRef::steal(PyNumber_Index(object));
@@ -223,21 +209,9 @@ PyObject* meter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
         auto made = Meter::create(rate, channels);
         if (!made.ok()) return PyErr_NoMemory();
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        PyObject* self = alloc(type, 0);
-        if (self == nullptr) return nullptr;
-        new (reinterpret_cast<MeterObject*>(self)->storage) MeterState(std::move(made).value());
-        return self;
+        return MeterObject::create(type, std::move(made).value());
       },
       nullptr);
-}
-
-void meter_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  state_of(self).~MeterState();
-  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_object(self);
-  Py_DECREF(type);
 }
 
 // The whole chunk is copied, then checked and measured in one engine call,
@@ -301,7 +275,7 @@ PyMethodDef meter_methods[] = {
 PyType_Slot meter_slots[] = {
     {Py_tp_doc, const_cast<char*>(kMeterDoc)},
     {Py_tp_new, reinterpret_cast<void*>(meter_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(meter_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(MeterObject::dealloc)},
     {Py_tp_methods, meter_methods},
     {0, nullptr},
 };
@@ -325,10 +299,6 @@ PyMethodDef meter_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyObject* meter_type() {
-  static PyObject* type = nullptr;
-  if (type == nullptr) type = PyType_FromSpec(&meter_spec);
-  return type;
-}
+PyObject* meter_type() { return heap_type<meter_spec>(); }
 
 }  // namespace qx::py

@@ -21,6 +21,7 @@
 #include "binding/blocks.hpp"
 #include "binding/boundary.hpp"
 #include "binding/convert.hpp"
+#include "binding/instances.hpp"
 #include "binding/limiter_properties.hpp"
 #include "binding/pyref.hpp"
 #include "binding/result_arrays.hpp"
@@ -56,13 +57,8 @@ struct Stream {
   explicit Stream(Limiter l) : limiter(std::move(l)) {}
 };
 
-struct StreamObject {
-  PyObject_HEAD
-  alignas(Stream) std::byte storage[sizeof(Stream)];
-  Stream& stream() { return *std::launder(reinterpret_cast<Stream*>(storage)); }
-};
-
-Stream& stream_of(PyObject* self) { return reinterpret_cast<StreamObject*>(self)->stream(); }
+using StreamObject = Instance<Stream>;
+Stream& stream_of(PyObject* self) { return StreamObject::of(self); }
 
 struct Holder {
   static UseState& use(PyObject* self) { return stream_of(self).use; }
@@ -91,22 +87,9 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         std::optional<Limiter> limiter = build_limiter(settings);
         if (!limiter) return nullptr;
 
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        PyObject* self = alloc(type, 0);
-        if (self == nullptr) return nullptr;
-        new (reinterpret_cast<StreamObject*>(self)->storage) Stream(std::move(*limiter));
-        return self;
+        return StreamObject::create(type, std::move(*limiter));
       },
       nullptr);
-}
-
-void stream_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  stream_of(self).~Stream();
-  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_object(self);
-  // Instances of a heap type own a reference to it.
-  Py_DECREF(type);
 }
 
 // ---------------------------------------------------------------------------
@@ -192,17 +175,7 @@ void raise_sample_error(const LimiterError& error, std::uint64_t first_frame,
     raise_limiter_error(error);
     return;
   }
-  Text text("input sample at frame ");
-  text += format_u64(first_frame + error.index % chunk_frames);
-  text += ", channel ";
-  text += format_u64(error.index / chunk_frames);
-  if (error.kind == ErrorKind::NonFiniteSample) {
-    text += " is not finite";
-  } else {
-    text += " must be between -4294967296 and 4294967296, got ";
-    text += format_f32(error.sample);
-  }
-  PyErr_SetString(PyExc_ValueError, text.c_str());
+  raise_sample_at(error, first_frame + error.index % chunk_frames, error.index / chunk_frames);
 }
 
 PyObject* process_chunk(Stream& stream, ConvertedAudio audio, std::int64_t axis) {
@@ -353,7 +326,7 @@ PyGetSetDef stream_properties[] = {
 PyType_Slot stream_slots[] = {
     {Py_tp_doc, const_cast<char*>(kStreamDoc)},
     {Py_tp_new, reinterpret_cast<void*>(stream_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(StreamObject::dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(stream_repr)},
     {Py_tp_methods, stream_methods},
     {Py_tp_getset, stream_properties},
@@ -371,11 +344,6 @@ PyType_Spec stream_spec = {
 
 }  // namespace
 
-PyObject* stream_limiter_type() {
-  // Created once per process and never freed, like QXLimiter's type.
-  static PyObject* type = nullptr;
-  if (type == nullptr) type = PyType_FromSpec(&stream_spec);
-  return type;
-}
+PyObject* stream_limiter_type() { return heap_type<stream_spec>(); }
 
 }  // namespace qx::py
