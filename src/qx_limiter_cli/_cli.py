@@ -111,7 +111,7 @@ def _run(jobs: list[Job], options: Options) -> int:
 
 
 def _process(jobs: list[Job], threads: int, finished: Callable[[int, Outcome], None]) -> None:
-    from ._pipeline import limit_file
+    from ._delivering import limit_file
 
     if threads == 1 or len(jobs) == 1:
         for index, job in enumerate(jobs):

@@ -75,12 +75,21 @@ class Delivery:
     trim_db: float = 0.0
     # The gain, threshold and loudness of the pass before.
     _previous: tuple[float, float, float] | None = None
+    # False: the ceiling holds for sample peaks, which the limiter keeps
+    # under its threshold by itself; true peaks are neither detected nor
+    # verified, and only the loudness calls for another pass.
+    verify_true_peak: bool = True
 
     @classmethod
-    def start(cls, before: Measurement, sample_rate: int, ceiling_dbtp: float,
-              loudness_lufs: float | None) -> Delivery:
-        plan = cls(sample_rate, ceiling_dbtp, loudness_lufs, threshold_dBFS=min(0.0, ceiling_dbtp))
+    def start(cls, before: Measurement | None, sample_rate: int, ceiling_dbtp: float,
+              loudness_lufs: float | None, *, verify_true_peak: bool = True) -> Delivery:
+        """The first pass's settings. `before` (the input's measurement) may
+        be None where there is no loudness target, which is all it serves."""
+        plan = cls(sample_rate, ceiling_dbtp, loudness_lufs, threshold_dBFS=min(0.0, ceiling_dbtp),
+                   verify_true_peak=verify_true_peak)
         if loudness_lufs is not None:
+            if before is None:
+                raise ValueError("a loudness target needs the input's measurement")
             if math.isfinite(before.integrated_lufs):
                 plan.gain_db = loudness_lufs - before.integrated_lufs
             else:
@@ -91,7 +100,8 @@ class Delivery:
 
     @property
     def true_peak(self) -> bool:
-        return limiter_detects_true_peak(self.sample_rate)
+        """Whether the limiter of the next pass detects true peaks."""
+        return self.verify_true_peak and limiter_detects_true_peak(self.sample_rate)
 
     def review(self, after: Measurement) -> bool:
         """Takes the measurement of the last pass's output; returns whether
@@ -99,7 +109,7 @@ class Delivery:
         self.passes += 1
         again = False
         threshold_used = self.threshold_dBFS
-        over = after.true_peak_dbtp - self.ceiling_dbtp
+        over = after.true_peak_dbtp - self.ceiling_dbtp if self.verify_true_peak else 0.0
         if over > 0.0:
             self.threshold_dBFS = min(0.0, self.threshold_dBFS - over - OVERSHOOT_MARGIN_DB)
             again = True
@@ -164,7 +174,7 @@ class Mastered:
 
 def master(audio: npt.ArrayLike, sample_rate: int, *, loudness_lufs: float | None = None,
            ceiling_dbtp: float = -1.0, attack_ms: float = 5.0, hold_ms: float = 15.0,
-           release_ms: float = 40.0, axis: int = -1) -> Mastered:
+           release_ms: float = 40.0, axis: int = -1, true_peak: bool = True) -> Mastered:
     """Bring audio to a loudness (optional) under a true-peak ceiling that the
     strict meter confirms.
 
@@ -177,6 +187,9 @@ def master(audio: npt.ArrayLike, sample_rate: int, *, loudness_lufs: float | Non
             peak, as ``measure`` reads it, is above it.
         attack_ms, hold_ms, release_ms: The limiter's times.
         axis: The frame axis, as for ``qx_limiter.limit``.
+        true_peak: False holds the ceiling for sample peaks only, as the
+            limiter does by itself in one pass: no true-peak detection, no
+            verification, and passes only to reach the loudness.
 
     Returns:
         A ``Mastered``: the output (float32, the input's shape), the total
@@ -187,7 +200,8 @@ def master(audio: npt.ArrayLike, sample_rate: int, *, loudness_lufs: float | Non
     """
     source = np.asarray(audio, dtype=np.float32)
     before = measure(source, sample_rate, axis=axis)
-    plan = Delivery.start(before, sample_rate, ceiling_dbtp, loudness_lufs)
+    plan = Delivery.start(before, sample_rate, ceiling_dbtp, loudness_lufs,
+                          verify_true_peak=true_peak)
     run: Callable[[], tuple[Audio, npt.NDArray[np.float32]]] = lambda: _one_pass(
         source, plan, attack_ms, hold_ms, release_ms, axis)
     out, gains = run()
