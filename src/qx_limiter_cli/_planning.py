@@ -66,6 +66,7 @@ class Job:
     # Whether the input and what was written are measured (loudness and
     # true peak), for the passes, the report file or the figure.
     measured: bool = False
+    channels: int = 0
 
     @property
     def delivering(self) -> bool:
@@ -263,7 +264,7 @@ def _job(source: Path, target: Path, plot: Path | None, options: Options,
     measured = metered and (settings.true_peak or settings.loudness_lufs is not None
                             or options.report is not None or plot is not None)
     job = Job(source, target, plot, rate, header.frames, output, settings, 0.0,
-              header.shortfall, options.allow_truncated, dither, measured)
+              header.shortfall, options.allow_truncated, dither, measured, header.channels)
     try:
         ceiling = job.limiter().threshold
     except ValueError as error:

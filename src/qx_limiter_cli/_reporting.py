@@ -112,6 +112,11 @@ class InOrder:
         self.written = 0
         self.failed = 0
 
+    @property
+    def outcomes(self) -> list[Outcome]:
+        """The outcomes so far, in the order the files were named."""
+        return [outcome for outcome in self._outcomes if outcome is not None]
+
     def finished(self, index: int, outcome: Outcome) -> None:
         self._outcomes[index] = outcome
         if isinstance(outcome, Report):

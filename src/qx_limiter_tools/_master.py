@@ -42,6 +42,10 @@ MAX_STEP_DB = 12.0
 # What the threshold comes down by beyond what the meter found over the
 # ceiling: the reading rises and falls with the threshold, not exactly.
 OVERSHOOT_MARGIN_DB = 0.01
+# Where lowering the threshold left the meter's reading exactly as it was
+# (the limiter's detector does not reach the peak the meter reads, as on
+# clipped, full-band bursts), the next step is this many times larger.
+SEARCH_FACTOR = 2.0
 # The last resort, when the passes run out with the ceiling still not held:
 # the whole output comes down by what is over, and this much more.
 SAFETY_MARGIN_DB = 0.1
@@ -75,6 +79,9 @@ class Delivery:
     trim_db: float = 0.0
     # The gain, threshold and loudness of the pass before.
     _previous: tuple[float, float, float] | None = None
+    # The last step down of the threshold, the true peak read before it,
+    # and the gain and trim it was taken at.
+    _lowering: tuple[float, float, float, float] | None = None
     # False: the ceiling holds for sample peaks, which the limiter keeps
     # under its threshold by itself; true peaks are neither detected nor
     # verified, and only the loudness calls for another pass.
@@ -111,7 +118,16 @@ class Delivery:
         threshold_used = self.threshold_dBFS
         over = after.true_peak_dbtp - self.ceiling_dbtp if self.verify_true_peak else 0.0
         if over > 0.0:
-            self.threshold_dBFS = min(0.0, self.threshold_dBFS - over - OVERSHOOT_MARGIN_DB)
+            step = over + OVERSHOOT_MARGIN_DB
+            last = self._lowering
+            if last is not None and last[2:] == (self.gain_db, self.trim_db):
+                # The last step left the reading exactly as it was: the
+                # limiter's detector does not reach the peak the meter reads
+                # (clipped, full-band bursts), so the steps grow until it does.
+                if last[1] == after.true_peak_dbtp:
+                    step = max(step, SEARCH_FACTOR * last[0])
+            self._lowering = (step, after.true_peak_dbtp, self.gain_db, self.trim_db)
+            self.threshold_dBFS = min(0.0, self.threshold_dBFS - step)
             again = True
         if self.loudness_lufs is not None and math.isfinite(after.integrated_lufs):
             short = self.loudness_lufs - after.integrated_lufs
