@@ -128,8 +128,8 @@ def limiting_pass(job: Job, temporary: Path, settings: PassSettings, *, meter_in
 
         _stream(job, settings, reader, encoder, quantiser, tally, columns, meters)
         input_meter, output_meter, stored_meter = meters
-        passed = Passed(settings, tally, columns, channels, reader.held, job.shortfall or reader.shortfall(),
-                        quantiser.peak)
+        passed = Passed(settings, tally, columns, channels, reader.held,
+                        job.shortfall or reader.shortfall(), quantiser.peak)
     if input_meter is not None:
         passed.input = input_meter.result()
     if output_meter is not None:

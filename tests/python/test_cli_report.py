@@ -56,7 +56,8 @@ def expected_record(source, target, subtype, file_format, dither):
         "status": "ok", "note": None}
 
 
-FILES = [("a.wav", "FLOAT", "WAV", 48000, 2, "none"), ("b.flac", "PCM_24", "FLAC", 44100, 1, "none"),
+FILES = [("a.wav", "FLOAT", "WAV", 48000, 2, "none"),
+         ("b.flac", "PCM_24", "FLAC", 44100, 1, "none"),
          ("c.wav", "PCM_16", "WAV", 32000, 2, "tpdf")]
 
 
