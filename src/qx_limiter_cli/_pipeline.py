@@ -203,6 +203,8 @@ def _limit_chunks(job: Job, settings: PassSettings, decoded: Pipe[Samples],
 
     def emit(audio: Samples, gains: Samples) -> None:
         nonlocal written
+        if not gains.size:
+            return  # (a limiter that saw no frame flushes an array of no channels)
         if trim is not None:
             np.multiply(audio, trim, out=audio)
             np.multiply(gains, trim, out=gains)  # the trim reduces the gain too
@@ -212,8 +214,7 @@ def _limit_chunks(job: Job, settings: PassSettings, decoded: Pipe[Samples],
         if columns is not None:
             columns.add_output(written, audio, gains)
         written += gains.shape[0]
-        if gains.size:
-            limited.put(audio)
+        limited.put(audio)
 
     while (chunk := decoded.get()) is not None:
         if gain is not None:

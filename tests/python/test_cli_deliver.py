@@ -235,3 +235,19 @@ def test_8_bit_dither_over_a_true_peak_ceiling_is_written_again(folder, capsys):
         after.true_peak_dbtp
     assert entry["passes"] > done.passes
     assert entry["limiter_threshold_dBFS"] < -3.0 and math.isfinite(entry["gain_db"])
+
+
+def test_an_empty_and_a_short_file_are_delivered_without_loudness(folder, capsys):
+    sf.write("empty.wav", np.zeros((0, 2)), 48000, subtype="PCM_24")
+    write("short.wav", music(1000, 2, seed=3), 48000, "FLOAT")  # under one 400 ms block
+    code, out, err = run(capsys, "empty.wav", "short.wav", "--output-dir", "out",
+                         "--preset", "ebu-r128", "--report", "r.json")
+    assert (code, summary(out)) == (0, (2, 0))
+    empty, short = read_report("r.json")
+    assert (empty["frames"], empty["passes"], empty["after"]["sample_peak_dbfs"]) == (0, 1, None)
+    assert sf.info("out/empty.wav").frames == 0
+    # No loudness to reach, but the ceiling is held.
+    assert short["loudness_reached"] is False and short["gain_db"] == 0.0
+    after = measure(written("out/short.wav"), 48000, axis=0)
+    assert short["after"]["true_peak_dbtp"] == after.true_peak_dbtp <= -1.0
+    assert err.count("the input has no loudness to bring to the target") == 2
