@@ -113,7 +113,8 @@ def _deliver(job: Job, started: float) -> Report:
             with _reported_as(f"cannot write the figure {job.plot}"):
                 write_plot(picture, _title(job, tally.input_peak, tally.deepest, after),
                            job.sample_rate, columns, tally.input_peak,
-                           job.settings.threshold_dBFS, job.ceiling)
+                           job.settings.threshold_dBFS, job.ceiling,
+                           "dBTP" if s.true_peak else "dBFS")
         _stopping.check()
     return Report(job, tally.input_peak, peak_after, tally.deepest, tally.reduced_share(),
                   time.perf_counter() - started, tuple(warnings), before, after,
