@@ -141,3 +141,23 @@ def test_the_quantiser_dithers_only_what_needs_rounding(subtype, bits, ceiling):
     np.testing.assert_array_equal(np.concatenate(stored), expected)
     np.testing.assert_array_equal(expected[:2000], audio[:2000] * scale)  # left as they were
     assert np.abs(expected).max() <= np.floor(ceiling * scale)
+
+
+@pytest.mark.parametrize("extension", ["flac", "wav"])  # packed by libsndfile, and here
+def test_the_file_is_masters_audio_dithered_and_rounded_as_the_writer_does(folder, capsys,
+                                                                          extension):
+    from qx_limiter_cli._options import Options, build_parser
+    from qx_limiter_cli._planning import plan
+
+    write("in.wav", song(44100, 3.0, level_db=-20.0, seed=6), 44100, "FLOAT")
+    arguments = ["in.wav", "-o", f"out.{extension}", "--subtype", "PCM_16", "--loudness", "-15",
+                 "--true-peak", "--threshold-dBFS", "-2", "--report", "r.json"]
+    [job], _ = plan(Options(**vars(build_parser().parse_args(arguments))))
+    code, out, err = run(capsys, *arguments)
+    assert (code, err) == (0, "")
+    source, _ = sf.read("in.wav", dtype="float32", always_2d=True)
+    done = master(source, 44100, loudness_lufs=-15.0, ceiling_dbtp=-2.0, axis=0)
+    assert json.loads(Path("r.json").read_text())[0]["passes"] == done.passes
+    expected = Quantiser("PCM_16", job.ceiling, Dither(job.dither))(done.audio.copy())
+    stored, _ = sf.read(f"out.{extension}", dtype="int32", always_2d=True)
+    np.testing.assert_array_equal(stored, expected)
