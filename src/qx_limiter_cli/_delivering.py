@@ -4,13 +4,14 @@ master() runs over an array, run here over the file as it streams.
 Without a loudness target or a verified ceiling, one limiting pass writes
 the output, as the limiter alone gives it. With them, master's Delivery
 decides every pass: the input is measured first where the gain depends on
-its loudness; each pass limits at the plan's gain and threshold, writes the
-output and meters the limiter's output, which is what master measures, so
-the decisions, and the samples, are master's. Then what was written is
-verified: the samples the file holds (metered as they were quantised, or
-the file decoded again, for lossy formats); where they read over the
-ceiling, the threshold comes down by the excess and the file is written
-again, a bounded number of times.
+its loudness; each pass limits at the plan's gain and threshold and meters
+the limiter's output, which is what master measures, so the decisions are
+master's; once Delivery asks for no more, the last pass is run again and
+written (writing, the costliest step, is done once), so the samples are
+master's too. Then what was written is verified: the samples the file holds
+(metered as they were quantised, or the file decoded again, for lossy
+formats); where they read over the ceiling, master's passes run again under
+a lower ceiling and the file is written again, a bounded number of times.
 """
 
 from __future__ import annotations
@@ -25,7 +26,7 @@ from qx_limiter_tools import Measurement, Meter
 from qx_limiter_tools._master import LOUDNESS_TOLERANCE_LU, OVERSHOOT_MARGIN_DB, Delivery
 
 from . import _stopping
-from ._formats import FLOAT_SUBTYPES, STORED_EXACTLY, AudioError, Shortfall
+from ._formats import STORED_EXACTLY, AudioError, Shortfall
 from ._pipeline import PassSettings, Passed, columns_of, limiting_pass, measuring_pass
 from ._planning import Job, refusal
 from ._reporting import Failure, Outcome, Report, decibels, dbfs, reduction_db
@@ -65,24 +66,35 @@ def _deliver(job: Job, started: float) -> Report:
         plan = Delivery.start(before, job.sample_rate, s.threshold_dBFS, s.loudness_lufs,
                               verify_true_peak=s.true_peak) if job.delivering else None
 
-        def run(settings: PassSettings, first: bool) -> Passed:
-            if not first:
-                _stopping.check()
-                fresh(temporary)
-            # The limiter's output is what master measures; a float file
-            # holds it as it is.
-            metered = plan is not None or (job.measured and job.output.subtype in FLOAT_SUBTYPES)
-            return limiting_pass(job, temporary, settings,
-                                 meter_input=job.measured and before is None,
-                                 meter_output=metered, plot=picture is not None)
+        written_once = False
 
-        passed = run(_pass_settings(job, plan), True)
-        if s.loudness_lufs is None:
-            _held(job, passed.shortfall, warnings)
-            before = passed.input
+        def run(settings: PassSettings, write: bool) -> Passed:
+            """One pass: it decides, or (its settings decided) it writes."""
+            nonlocal written_once, before
+            _stopping.check()
+            if write and written_once:
+                fresh(temporary)
+            written_once = written_once or write
+            first = before is None
+            passed = limiting_pass(job, settings, temporary if write else None,
+                                   meter_input=job.measured and first,
+                                   plot=write and picture is not None)
+            if first:  # the first reading of the input
+                _held(job, passed.shortfall, warnings)
+                before = passed.input
+            return passed
+
+        def settle(plan: Delivery) -> tuple[Passed, int]:
+            """Master's passes under `plan`, until it asks for no more."""
+            decided, count = run(_pass_settings(job, plan), False), 1
+            while decided.output is not None and plan.review(decided.output):
+                decided, count = run(_pass_settings(job, plan), False), count + 1
+            return decided, count
+
         passes = 1
-        while plan is not None and passed.output is not None and plan.review(passed.output):
-            passed, passes = run(_pass_settings(job, plan), False), passes + 1
+        if plan is not None:
+            decided, passes = settle(plan)
+        passed = run(_pass_settings(job, plan), True)
         peak_after, after = _written(job, temporary, passed)
 
         # What the file holds, verified: where a codec's decoding (or
@@ -94,11 +106,10 @@ def _deliver(job: Job, started: float) -> Report:
             over, off = _misses(job, plan, after)
             if over <= 0.0 and off == 0.0:
                 break
-            plan = _moved(plan, before, tracking.lower(passed, after, over), off)
-            passed, passes, encodings = run(_pass_settings(job, plan), False), passes + 1, \
-                encodings + 1
-            while passed.output is not None and plan.review(passed.output):
-                passed, passes = run(_pass_settings(job, plan), False), passes + 1
+            plan = _moved(plan, before, tracking.lower(decided, after, over), off)
+            decided, more = settle(plan)
+            passes, encodings = passes + more, encodings + 1
+            passed = run(_pass_settings(job, plan), True)
             peak_after, after = _written(job, temporary, passed)
 
         reached, notes = _outcome(job, plan, after, encodings)

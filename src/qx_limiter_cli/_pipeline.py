@@ -2,9 +2,10 @@
 
 Three threads share a limiting pass (see _stages): a reader decodes chunks
 into a ring of buffers and measures them, the file's own thread applies the
-pass's gain, limits each chunk and meters the limiter's output, and a
-writer quantises the limited samples, meters them as the file will hold
-them and encodes them into the temporary output. What the report and the
+pass's gain and limits each chunk, and the last stage either quantises the
+limited samples, meters them as the file will hold them and encodes them
+into the temporary output (a pass that writes), or meters them as the
+limiter gave them (a pass that decides the next). What the report and the
 figure need is gathered on the way. Bounded queues join the threads, so at
 most a few chunks are in memory at once; the limiter, the meter, libsndfile
 and NumPy release the interpreter lock, so the three run on separate cores.
@@ -32,7 +33,7 @@ from qx_limiter_tools import Measurement, Meter
 from . import _stopping
 from ._columns import Columns
 from ._dither import Dither
-from ._formats import FLOAT_SUBTYPES, PCM_BITS, AudioError, Shortfall
+from ._formats import STORED_EXACTLY, AudioError, Shortfall
 from ._options import REDUCED_DB
 from ._planning import Job
 from ._quantise import Quantiser, peak
@@ -86,9 +87,10 @@ class Tally:
 @dataclass
 class Passed:
     """What a limiting pass gathered. `output` is the meter's reading of the
-    limiter's output (what master measures), `written` that of the samples
-    the file holds where they are known without decoding it (None
-    otherwise, or where nothing was metered)."""
+    limiter's output (what master measures), in a pass that decides;
+    `written` that of the samples the file holds, in a pass that writes,
+    where they are known without decoding the file and the file is
+    measured."""
 
     settings: PassSettings
     tally: Tally
@@ -107,47 +109,52 @@ def _factor(gain_db: float) -> np.float32:
     return np.float32(10.0 ** (gain_db / 20.0))
 
 
-def limiting_pass(job: Job, temporary: Path, settings: PassSettings, *, meter_input: bool,
-                  meter_output: bool, plot: bool) -> Passed:
-    """Streams the input through the limiter into `temporary` (new and
-    empty)."""
+def limiting_pass(job: Job, settings: PassSettings, temporary: Path | None, *,
+                  meter_input: bool, plot: bool) -> Passed:
+    """Streams the input through the limiter. With `temporary` (new and
+    empty), writes the output into it and meters the samples it holds where
+    they are known without decoding (as `written`); without, meters the
+    limiter's output (as `output`): a pass that only decides the next."""
     reader = InputReader(job.source)
     with closing(reader):
         channels = reader.channels
-        stored_exactly = job.output.subtype in PCM_BITS and job.measured
-        dither = Dither(job.dither) if job.dither is not None else None
-        quantiser = Quantiser(job.output.subtype, job.ceiling, dither, as_read=stored_exactly)
+        writing = temporary is not None
+        metered = not writing or (job.measured and job.output.subtype in STORED_EXACTLY)
         meters = [Meter(job.sample_rate, channels) if wanted else None
-                  for wanted in (meter_input, meter_output, stored_exactly)]
+                  for wanted in (meter_input, metered)]
+        quantiser = Quantiser(job.output.subtype, job.ceiling,
+                              Dither(job.dither) if job.dither is not None else None,
+                              as_read=metered)
         columns = Columns(reader.promised) if plot else None
         tally = Tally()
 
         def encoder() -> Encoder:
+            assert temporary is not None
             return Encoder(temporary, job.target, job.sample_rate, channels, job.output,
                            reader.text)
 
-        _stream(job, settings, reader, encoder, quantiser, tally, columns, meters)
-        input_meter, output_meter, stored_meter = meters
+        _stream(job, settings, reader, encoder if writing else None, quantiser, tally,
+                columns, meters)
         passed = Passed(settings, tally, columns, channels, reader.held,
                         job.shortfall or reader.shortfall(), quantiser.peak)
+    input_meter, meter = meters
     if input_meter is not None:
         passed.input = input_meter.result()
-    if output_meter is not None:
-        passed.output = output_meter.result()
-        if job.output.subtype in FLOAT_SUBTYPES:
-            passed.written = passed.output  # float files hold the limiter's samples
-    if stored_meter is not None:
-        passed.written = stored_meter.result()
+    if meter is not None:
+        if writing:
+            passed.written = meter.result()
+        else:
+            passed.output = meter.result()
     return passed
 
 
 def _stream(job: Job, settings: PassSettings, reader: InputReader,
-            encoder: Callable[[], Encoder], quantiser: Quantiser, tally: Tally,
+            encoder: Callable[[], Encoder] | None, quantiser: Quantiser, tally: Tally,
             columns: Columns | None, meters: list[Meter | None]) -> None:
-    """Runs the three stages. The work is shared out so that each has about
-    as much to do: the reader also measures the input, the writer also
-    quantises, meters and packs the samples."""
-    input_meter, _, stored_meter = meters
+    """Runs the three stages: the reader also measures the input; the last
+    stage quantises, meters and writes the limited samples, or, where
+    nothing is written, meters them as the limiter gave them."""
+    input_meter, meter = meters
     stop = threading.Event()
     decoded: Pipe[Samples] = Pipe(stop)
     limited: Pipe[Samples] = Pipe(stop)
@@ -167,6 +174,7 @@ def _stream(job: Job, settings: PassSettings, reader: InputReader,
         decoded.put(None)
 
     def write() -> None:
+        assert encoder is not None
         # Opened here, not in the file's own thread: that may be the main
         # thread, where a signal raises at any point, and an exception
         # raised in libsndfile's callbacks into Python would be lost.
@@ -174,15 +182,22 @@ def _stream(job: Job, settings: PassSettings, reader: InputReader,
         try:
             while (audio := limited.get()) is not None:
                 stored = quantiser(audio)
-                if stored_meter is not None:
-                    stored_meter.add(audio, axis=0)  # left as the file will read
+                if meter is not None:
+                    meter.add(audio, axis=0)  # left as the file will read
                 output.write(stored)
             output.finish()
         finally:
             output.abandon()
 
-    stages = [Stage(read, stop, "qx-limiter reader"), Stage(write, stop, "qx-limiter writer")]
-    run_beside(lambda: _limit_chunks(job, settings, decoded, limited, tally, columns, meters[1]),
+    def measure() -> None:
+        assert meter is not None
+        while (audio := limited.get()) is not None:
+            meter.add(audio, axis=0)
+
+    last = Stage(write, stop, "qx-limiter writer") if encoder is not None else \
+        Stage(measure, stop, "qx-limiter meter")
+    stages = [Stage(read, stop, "qx-limiter reader"), last]
+    run_beside(lambda: _limit_chunks(job, settings, decoded, limited, tally, columns),
                stages, stop)
 
 
@@ -194,8 +209,7 @@ def _ring(channels: int) -> itertools.cycle[Samples]:
 
 
 def _limit_chunks(job: Job, settings: PassSettings, decoded: Pipe[Samples],
-                  limited: Pipe[Samples], tally: Tally, columns: Columns | None,
-                  meter: Meter | None) -> None:
+                  limited: Pipe[Samples], tally: Tally, columns: Columns | None) -> None:
     limiter = job.limiter(settings.threshold_dBFS, settings.true_peak)
     gain = _factor(settings.gain_db) if settings.gain_db != 0.0 else None
     trim = _factor(settings.trim_db) if settings.trim_db != 0.0 else None
@@ -208,8 +222,6 @@ def _limit_chunks(job: Job, settings: PassSettings, decoded: Pipe[Samples],
         if trim is not None:
             np.multiply(audio, trim, out=audio)
             np.multiply(gains, trim, out=gains)  # the trim reduces the gain too
-        if meter is not None:
-            meter.add(audio, axis=0)
         tally.add_gains(gains)
         if columns is not None:
             columns.add_output(written, audio, gains)
