@@ -18,6 +18,7 @@ import sys
 import time
 from collections.abc import Callable, Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
+from pathlib import Path
 from typing import TYPE_CHECKING
 
 from . import _stopping
@@ -104,14 +105,29 @@ def _run(jobs: list[Job], options: Options) -> int:
         bar.close()
     printer.flush()
     if stop:
-        fail(status, f"{stop}; the files not finished were not written")
+        nor = ", nor the report" if options.report is not None else ""
+        fail(status, f"{stop}; the files not finished were not written{nor}")
+    elif options.report is not None and not _report(options.report, printer.outcomes):
+        status = EXIT_FAILURE
     if not options.quiet:
         print(printer.summary(time.perf_counter() - started))
     return status or (EXIT_FAILURE if printer.failed else 0)
 
 
+def _report(path: Path, outcomes: list[Outcome]) -> bool:
+    """Writes the report file; says why not where it cannot."""
+    from ._records import write_report
+
+    try:
+        write_report(path, outcomes)
+    except OSError as error:
+        fail(EXIT_FAILURE, f"cannot write the report {path} ({error.strerror or error})")
+        return False
+    return True
+
+
 def _process(jobs: list[Job], threads: int, finished: Callable[[int, Outcome], None]) -> None:
-    from ._pipeline import limit_file
+    from ._delivering import limit_file
 
     if threads == 1 or len(jobs) == 1:
         for index, job in enumerate(jobs):

@@ -29,6 +29,29 @@ EXIT_INTERRUPTED = 128 + signal.SIGINT
 REDUCED_DB = 0.1
 
 
+@dataclass(frozen=True)
+class Preset:
+    """A platform's delivery target and where it is published."""
+
+    loudness_lufs: float
+    ceiling_dbtp: float
+    source: str
+
+
+PRESETS = {
+    "streaming": Preset(-14.0, -1.0, "Spotify for Artists, loudness normalization; YouTube "
+                                     "and Amazon Music normalise to about the same level"),
+    "podcast": Preset(-16.0, -1.0, "Apple Podcasts, audio requirements"),
+    "ebu-r128": Preset(-23.0, -1.0, "EBU R 128 and EBU Tech 3343, broadcast programmes"),
+    "atsc-a85": Preset(-24.0, -2.0, "ATSC A/85, US digital television (LKFS is LUFS)"),
+}
+DITHERS = ("tpdf", "none")
+# Integer outputs of this many bits or fewer are dithered unless --dither none.
+DITHER_MAX_BITS = 16
+# The report's file formats, by the extension of --report.
+REPORT_FORMATS = (".json", ".csv")
+
+
 class UsageError(Exception):
     """The command line itself is wrong."""
 
@@ -50,6 +73,13 @@ def _ceiling(text: str) -> float:
     value = _number(text)
     if not (math.isfinite(value) and value <= 0.0):
         raise argparse.ArgumentTypeError(f"must be a finite dBFS value at most 0, got {text}")
+    return value
+
+
+def _loudness(text: str) -> float:
+    value = _number(text)
+    if not (math.isfinite(value) and -60.0 <= value <= 0.0):
+        raise argparse.ArgumentTypeError(f"must be a LUFS value from -60 to 0, got {text}")
     return value
 
 
@@ -91,6 +121,19 @@ def _path(stream: str) -> Callable[[str], Path]:
     return convert
 
 
+def _report(text: str) -> Path:
+    path = _path("standard output")(text)
+    if path.suffix.lower() not in REPORT_FORMATS:
+        raise argparse.ArgumentTypeError(
+            f"must name a .json or .csv file (the extension chooses), got {text}")
+    return path
+
+
+def _presets_help() -> str:
+    return "; ".join(f"{name}: {p.loudness_lufs:g} LUFS, {p.ceiling_dbtp:g} dBTP ({p.source})"
+                     for name, p in PRESETS.items())
+
+
 def _version() -> str:
     try:
         return importlib.metadata.version("qx_limiter")
@@ -107,9 +150,13 @@ def build_parser() -> argparse.ArgumentParser:
                     "format.",
         epilog="Prints one line per file: sample peak before and after (as the written "
                "file holds it), the largest gain reduction, the share of frames reduced "
-               f"by more than {REDUCED_DB:g} dB and the time taken; then a summary. "
+               f"by more than {REDUCED_DB:g} dB, with --loudness, --preset or --true-peak "
+               "also the integrated loudness and true peak before and after (measured on "
+               "what was written, decoded where the format is lossy), the gain and the "
+               "passes, and the time taken; then a summary. "
                "Integer samples are rounded inside the ceiling, so a PCM output never "
-               "exceeds it; lossy formats (OGG, MP3) can, once decoded. Frames and "
+               "exceeds it; lossy formats (OGG, MP3) can, once decoded, except with "
+               "--true-peak, which encodes them again from a lower ceiling. Frames and "
                "channels in messages are counted from 0. Exit status: 0 when every file "
                "was limited, 1 when a file could not be, 2 for an invalid command line, "
                "128 + the signal's number when stopped (130 for Ctrl-C).",
@@ -123,7 +170,16 @@ def build_parser() -> argparse.ArgumentParser:
     target.add_argument("--output-dir", metavar="DIR", type=_path("standard output"),
                         help="directory for the outputs, named as the inputs")
     parser.add_argument("--threshold-dBFS", dest="threshold_dBFS", metavar="X", type=_ceiling,
-                        default=0.0, help="output ceiling in dBFS, at most 0 (default: 0)")
+                        help="output ceiling in dBFS (in dBTP with --true-peak), at most 0 "
+                             "(default: the preset's, else 0)")
+    parser.add_argument("--loudness", metavar="LUFS", type=_loudness,
+                        help="bring each file's integrated loudness (ITU-R BS.1770) to this "
+                             "target, -60 to 0, under the ceiling (default: the preset's, "
+                             "else the level is left as it is)")
+    parser.add_argument("--preset", choices=PRESETS, metavar="NAME",
+                        help="a platform's loudness and true-peak ceiling, with --true-peak; "
+                             "--loudness and --threshold-dBFS, given too, take precedence. "
+                             + _presets_help())
     parser.add_argument("--attack-ms", metavar="X", type=_attack, default=5.0,
                         help="look-ahead (attack) time in milliseconds; one frame at "
                              "least, so 500 / sample rate or more (default: 5)")
@@ -132,10 +188,21 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--release-ms", metavar="X", type=_milliseconds, default=40.0,
                         help="release time in milliseconds (default: 40)")
     parser.add_argument("--true-peak", action="store_true",
-                        help="detect ITU-R BS.1770 true peaks instead of sample peaks")
+                        help="hold the ceiling for ITU-R BS.1770 true peaks, verified by the "
+                             "meter on what was written, limiting again at a lower threshold "
+                             "where it reads over (default: sample peaks, held by the "
+                             "limiter alone)")
     parser.add_argument("--subtype", metavar="SUBTYPE", type=str.upper,
                         help="sample format of the outputs, e.g. PCM_16, PCM_24, FLOAT "
                              "(default: the input's, or the nearest the format holds)")
+    parser.add_argument("--dither", choices=DITHERS, default="tpdf",
+                        help=f"dither before rounding to integer outputs of "
+                             f"{DITHER_MAX_BITS} bits or fewer: tpdf (triangular, seeded by "
+                             f"the output's name and the settings, so the same command "
+                             f"writes the same file) or none (default: tpdf)")
+    parser.add_argument("--report", metavar="FILE", type=_report,
+                        help="write one record per file (settings, loudness and peaks before "
+                             "and after, gain, passes, status) to FILE.json or FILE.csv")
     parser.add_argument("--jobs", metavar="N", type=_jobs, default=1,
                         help="files limited at the same time, in threads (default: 1)")
     parser.add_argument("--plot", metavar="PNG", type=_path("standard output"),
@@ -158,15 +225,37 @@ class Options:
     inputs: list[Path]
     output: Path | None
     output_dir: Path | None
-    threshold_dBFS: float
+    threshold_dBFS: float | None
+    loudness: float | None
+    preset: str | None
     attack_ms: float
     hold_ms: float
     release_ms: float
     true_peak: bool
     subtype: str | None
+    dither: str
+    report: Path | None
     jobs: int
     plot: Path | None
     overwrite: bool
     allow_truncated: bool
     quiet: bool
 
+
+    @property
+    def ceiling(self) -> float:
+        """The ceiling that takes effect: the option's, the preset's, or 0."""
+        if self.threshold_dBFS is not None:
+            return self.threshold_dBFS
+        return PRESETS[self.preset].ceiling_dbtp if self.preset is not None else 0.0
+
+    @property
+    def loudness_target(self) -> float | None:
+        if self.loudness is not None:
+            return self.loudness
+        return PRESETS[self.preset].loudness_lufs if self.preset is not None else None
+
+    @property
+    def verified(self) -> bool:
+        """Whether the ceiling holds for true peaks that the meter verifies."""
+        return self.true_peak or self.preset is not None

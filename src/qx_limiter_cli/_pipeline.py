@@ -1,13 +1,18 @@
-"""One file through the limiter, a chunk at a time, in bounded memory.
+"""One pass over a file, a chunk at a time, in bounded memory.
 
-Three threads share the work (see _stages): a reader decodes chunks into a
-ring of buffers and measures them, the file's own thread limits each chunk
-and gathers its gains, and a writer quantises the limited samples and
-encodes them into the temporary output. What the report and the figure need
-is gathered on the way. Bounded queues join the threads, so at most a few
-chunks are in memory at once; the limiter, libsndfile and NumPy release the
-interpreter lock, so the three run on separate cores. A failure or a stop in
-any of them stops all three, and the temporary files are removed.
+Three threads share a limiting pass (see _stages): a reader decodes chunks
+into a ring of buffers and measures them, the file's own thread applies the
+pass's gain and limits each chunk, and the last stage either quantises the
+limited samples, meters them as the file will hold them and encodes them
+into the temporary output (a pass that writes), or meters them as the
+limiter gave them (a pass that decides the next). What the report and the
+figure need is gathered on the way. Bounded queues join the threads, so at
+most a few chunks are in memory at once; the limiter, the meter, libsndfile
+and NumPy release the interpreter lock, so the three run on separate cores.
+A failure or a stop in any of them stops all three.
+
+A measuring pass (the input before its first limiting pass, or a written
+file decoded again) reads in one thread and meters in the other.
 """
 
 from __future__ import annotations
@@ -15,23 +20,26 @@ from __future__ import annotations
 import itertools
 import re
 import threading
-import time
-from collections.abc import Callable, Iterator
-from contextlib import ExitStack, closing, contextmanager
+from collections.abc import Callable
+from contextlib import closing
+from dataclasses import dataclass
+from pathlib import Path
 
 import numpy as np
 import numpy.typing as npt
 
+from qx_limiter_tools import Measurement, Meter
+
 from . import _stopping
 from ._columns import Columns
-from ._formats import STORED_EXACTLY, AudioError
+from ._dither import Dither
+from ._formats import STORED_EXACTLY, AudioError, Shortfall
 from ._options import REDUCED_DB
-from ._planning import Job, refusal
+from ._planning import Job
 from ._quantise import Quantiser, peak
 from ._reading import InputReader
-from ._reporting import Failure, Outcome, Report, dbfs, reduction_db
 from ._stages import QUEUE_DEPTH, Pipe, Stage, run_beside
-from ._writing import Encoder, file_peak, replacing
+from ._writing import Encoder
 
 Samples = npt.NDArray[np.float32]
 
@@ -45,21 +53,19 @@ CHUNK_FRAMES = 1 << 16
 _REDUCED_GAIN = np.float32(10.0 ** (-REDUCED_DB / 20.0))
 
 
-def limit_file(job: Job) -> Outcome:
-    """Limits one file; a problem the user can fix comes back as a Failure."""
-    started = time.perf_counter()
-    try:
-        _stopping.check()
-        tally, peak_after, warnings = _limit(job)
-    except AudioError as error:
-        return Failure(job, str(error))
-    except OSError as error:  # the figure's temporary file; the rest are AudioErrors
-        return Failure(job, f"cannot write the figure {job.plot} ({error.strerror or error})")
-    return Report(job, tally.input_peak, peak_after, tally.deepest, tally.reduced_share(),
-                  time.perf_counter() - started, warnings)
+@dataclass(frozen=True)
+class PassSettings:
+    """What one limiting pass does, as master's Delivery plans it: the gain
+    before the limiter, its threshold and detection, and the last resort's
+    trim after it (0 dB normally)."""
+
+    gain_db: float
+    threshold_dBFS: float
+    true_peak: bool
+    trim_db: float = 0.0
 
 
-class _Tally:
+class Tally:
     """What the report needs, gathered chunk by chunk."""
 
     def __init__(self) -> None:
@@ -78,72 +84,81 @@ class _Tally:
         return self.reduced / self.frames if self.frames else 0.0
 
 
-def _limit(job: Job) -> tuple[_Tally, float, tuple[str, ...]]:
-    """Streams the file into its output (and figure); returns the tally, the
-    peak of the samples the output holds and the warnings."""
+@dataclass
+class Passed:
+    """What a limiting pass gathered. `output` is the meter's reading of the
+    limiter's output (what master measures), in a pass that decides;
+    `written` that of the samples the file holds, in a pass that writes,
+    where they are known without decoding the file and the file is
+    measured."""
+
+    settings: PassSettings
+    tally: Tally
+    columns: Columns | None
+    channels: int
+    held: int
+    shortfall: Shortfall | None
+    stored_peak: float
+    input: Measurement | None = None
+    output: Measurement | None = None
+    written: Measurement | None = None
+
+
+def _factor(gain_db: float) -> np.float32:
+    # As master computes it, so that the same samples come out.
+    return np.float32(10.0 ** (gain_db / 20.0))
+
+
+def limiting_pass(job: Job, settings: PassSettings, temporary: Path | None, *,
+                  meter_input: bool, plot: bool) -> Passed:
+    """Streams the input through the limiter. With `temporary` (new and
+    empty), writes the output into it and meters the samples it holds where
+    they are known without decoding (as `written`); without, meters the
+    limiter's output (as `output`): a pass that only decides the next."""
     reader = InputReader(job.source)
-    with ExitStack() as files, closing(reader):
-        # The figure is renamed into place only once the audio is.
-        picture = files.enter_context(replacing(job.plot)) if job.plot is not None else None
-        # Creating, completing or renaming the audio's temporary file.
-        files.enter_context(_reported_as(f"cannot write {job.target}"))
-        temporary = files.enter_context(replacing(job.target))
+    with closing(reader):
+        channels = reader.channels
+        writing = temporary is not None
+        metered = not writing or (job.measured and job.output.subtype in STORED_EXACTLY)
+        meters = [Meter(job.sample_rate, channels) if wanted else None
+                  for wanted in (meter_input, metered)]
+        quantiser = Quantiser(job.output.subtype, job.ceiling,
+                              Dither(job.dither) if job.dither is not None else None,
+                              as_read=metered)
+        columns = Columns(reader.promised) if plot else None
+        tally = Tally()
 
         def encoder() -> Encoder:
-            return Encoder(temporary, job.target, job.sample_rate, reader.channels, job.output,
+            assert temporary is not None
+            return Encoder(temporary, job.target, job.sample_rate, channels, job.output,
                            reader.text)
 
-        columns = Columns(reader.promised) if picture is not None else None
-        quantiser = Quantiser(job.output.subtype, job.ceiling)
-        tally = _Tally()
-        _stream(job, reader, encoder, quantiser, tally, columns)
-
-        warnings: tuple[str, ...] = ()
-        shortfall = job.shortfall or reader.shortfall()
-        if shortfall is not None:
-            if not job.allow_truncated:
-                raise AudioError(refusal(shortfall))
-            warnings = (f"{shortfall.describe()}; limited what it holds",)
-        if job.output.subtype in STORED_EXACTLY:
-            peak_after = quantiser.peak
+        _stream(job, settings, reader, encoder if writing else None, quantiser, tally,
+                columns, meters)
+        passed = Passed(settings, tally, columns, channels, reader.held,
+                        job.shortfall or reader.shortfall(), quantiser.peak)
+    input_meter, meter = meters
+    if input_meter is not None:
+        passed.input = input_meter.result()
+    if meter is not None:
+        if writing:
+            passed.written = meter.result()
         else:
-            peak_after = file_peak(temporary, job.target)
-        if picture is not None and columns is not None:
-            from ._plot import write_plot
-
-            if columns.frames != reader.held:
-                # A decoder gave up early: the columns were placed for the
-                # length the header promised, the figure shows what was held.
-                columns = _columns_of(job, reader.held)
-            with _reported_as(f"cannot write the figure {job.plot}"):
-                write_plot(picture, _title(job, tally.input_peak, tally.deepest),
-                           job.sample_rate, columns, tally.input_peak,
-                           job.settings.threshold_dBFS, job.ceiling)
-        _stopping.check()
-    return tally, peak_after, warnings
+            passed.output = meter.result()
+    return passed
 
 
-@contextmanager
-def _reported_as(what: str) -> Iterator[None]:
-    """The system's error, as the failure of one file: what failed and why."""
-    try:
-        yield
-    except OSError as error:
-        raise AudioError(f"{what} ({error.strerror or error})") from None
-
-
-def _stream(job: Job, reader: InputReader, encoder: Callable[[], Encoder],
-            quantiser: Quantiser, tally: _Tally, columns: Columns | None) -> None:
-    """Runs the three stages. The work is shared out so that each has about
-    as much to do: the reader also measures the input, the writer also
-    quantises and packs the samples."""
+def _stream(job: Job, settings: PassSettings, reader: InputReader,
+            encoder: Callable[[], Encoder] | None, quantiser: Quantiser, tally: Tally,
+            columns: Columns | None, meters: list[Meter | None]) -> None:
+    """Runs the three stages: the reader also measures the input; the last
+    stage quantises, meters and writes the limited samples, or, where
+    nothing is written, meters them as the limiter gave them."""
+    input_meter, meter = meters
     stop = threading.Event()
     decoded: Pipe[Samples] = Pipe(stop)
     limited: Pipe[Samples] = Pipe(stop)
-    # As many buffers as chunks can be queued, in the limiter's hands and
-    # being read: the reader never refills one that is still in use.
-    ring = itertools.cycle([np.empty((CHUNK_FRAMES, reader.channels), dtype=np.float32)
-                            for _ in range(QUEUE_DEPTH + 2)])
+    ring = _ring(reader.channels)
 
     def read() -> None:
         first = 0
@@ -152,41 +167,71 @@ def _stream(job: Job, reader: InputReader, encoder: Callable[[], Encoder],
                 tally.input_peak = max(tally.input_peak, peak(chunk))
                 if columns is not None:
                     columns.add_input(first, chunk)
+                if input_meter is not None:
+                    _metered(input_meter, chunk, job.sample_rate)
                 first += chunk.shape[0]
                 decoded.put(chunk)
         decoded.put(None)
 
     def write() -> None:
+        assert encoder is not None
         # Opened here, not in the file's own thread: that may be the main
         # thread, where a signal raises at any point, and an exception
         # raised in libsndfile's callbacks into Python would be lost.
         output = encoder()
         try:
             while (audio := limited.get()) is not None:
-                output.write(quantiser(audio))
+                stored = quantiser(audio)
+                if meter is not None:
+                    meter.add(audio, axis=0)  # left as the file will read
+                output.write(stored)
             output.finish()
         finally:
             output.abandon()
 
-    stages = [Stage(read, stop, "qx-limiter reader"), Stage(write, stop, "qx-limiter writer")]
-    run_beside(lambda: _limit_chunks(job, decoded, limited, tally, columns), stages, stop)
+    def measure() -> None:
+        assert meter is not None
+        while (audio := limited.get()) is not None:
+            meter.add(audio, axis=0)
+
+    last = Stage(write, stop, "qx-limiter writer") if encoder is not None else \
+        Stage(measure, stop, "qx-limiter meter")
+    stages = [Stage(read, stop, "qx-limiter reader"), last]
+    run_beside(lambda: _limit_chunks(job, settings, decoded, limited, tally, columns),
+               stages, stop)
 
 
-def _limit_chunks(job: Job, decoded: Pipe[Samples], limited: Pipe[Samples], tally: _Tally,
-                  columns: Columns | None) -> None:
-    limiter = job.limiter()
+def _ring(channels: int) -> itertools.cycle[Samples]:
+    # As many buffers as chunks can be queued, in the next stage's hands and
+    # being read: the reader never refills one that is still in use.
+    return itertools.cycle([np.empty((CHUNK_FRAMES, channels), dtype=np.float32)
+                            for _ in range(QUEUE_DEPTH + 2)])
+
+
+def _limit_chunks(job: Job, settings: PassSettings, decoded: Pipe[Samples],
+                  limited: Pipe[Samples], tally: Tally, columns: Columns | None) -> None:
+    limiter = job.limiter(settings.threshold_dBFS, settings.true_peak)
+    gain = _factor(settings.gain_db) if settings.gain_db != 0.0 else None
+    trim = _factor(settings.trim_db) if settings.trim_db != 0.0 else None
     written = 0
 
     def emit(audio: Samples, gains: Samples) -> None:
         nonlocal written
+        if not gains.size:
+            return  # (a limiter that saw no frame flushes an array of no channels)
+        if trim is not None:
+            np.multiply(audio, trim, out=audio)
+            np.multiply(gains, trim, out=gains)  # the trim reduces the gain too
         tally.add_gains(gains)
         if columns is not None:
             columns.add_output(written, audio, gains)
         written += gains.shape[0]
-        if gains.size:
-            limited.put(audio)
+        limited.put(audio)
 
     while (chunk := decoded.get()) is not None:
+        if gain is not None:
+            # The reader is done with the chunk: the gain goes in place.
+            np.multiply(chunk, gain, out=chunk)
         try:
             # Frames-first, as soundfile reads them: no transposed copy.
             emit(*limiter.process(chunk, axis=0))
@@ -196,40 +241,75 @@ def _limit_chunks(job: Job, decoded: Pipe[Samples], limited: Pipe[Samples], tall
     limited.put(None)
 
 
-def _columns_of(job: Job, frames: int) -> Columns:
+def measuring_pass(path: Path, sample_rate: int, frames: int | None = None,
+                   on_chunk: Callable[[int, Samples], None] | None = None
+                   ) -> tuple[Measurement, InputReader]:
+    """The meter's reading of a file (an input, or an output decoded again),
+    up to `frames` frames (all it holds by default); `on_chunk` sees each
+    chunk and its first frame in the reading thread. Returns the reader,
+    closed, for what it held."""
+    reader = InputReader(path)
+    with closing(reader):
+        meter = Meter(sample_rate, reader.channels)
+        stop = threading.Event()
+        decoded: Pipe[Samples] = Pipe(stop)
+        ring = _ring(reader.channels)
+        limit = reader.promised if frames is None else frames
+
+        def read() -> None:
+            first = 0
+            with closing(reader.chunks(limit, ring.__next__)) as chunks:
+                for chunk in chunks:
+                    if on_chunk is not None:
+                        on_chunk(first, chunk)
+                    first += chunk.shape[0]
+                    decoded.put(chunk)
+            decoded.put(None)
+
+        def measure() -> None:
+            while (chunk := decoded.get()) is not None:
+                _metered(meter, chunk, sample_rate)
+
+        run_beside(measure, [Stage(read, stop, "qx-limiter reader")], stop)
+    return meter.result(), reader
+
+
+def _metered(meter: Meter, chunk: Samples, sample_rate: int) -> None:
+    try:
+        meter.add(chunk, axis=0)
+    except ValueError as error:  # a sample that is not finite, located as the limiter does
+        raise AudioError(_locate(str(error), sample_rate)) from None
+
+
+def columns_of(job: Job, settings: PassSettings, frames: int) -> Columns:
     """The figure's columns for the first `frames` frames of the input,
-    gathered in a second pass over it."""
+    gathered in another pass over it (a decoder gave up early, and the
+    columns were placed for the length the header promised)."""
     columns = Columns(frames)
-    limiter = job.limiter()
+    limiter = job.limiter(settings.threshold_dBFS, settings.true_peak)
+    gain, trim = _factor(settings.gain_db), _factor(settings.trim_db)
     reader = InputReader(job.source)
     buffer = np.empty((CHUNK_FRAMES, reader.channels), dtype=np.float32)
     written = 0
     with closing(reader):
         for chunk in reader.chunks(frames, lambda: buffer):
             columns.add_input(reader.held - chunk.shape[0], chunk)
-            audio, gains = limiter.process(chunk, axis=0)
-            columns.add_output(written, audio, gains)
+            audio, gains = limiter.process(np.multiply(chunk, gain), axis=0)
+            columns.add_output(written, audio * trim, gains * trim)
             written += gains.shape[0]
             _stopping.check()
     audio, gains = limiter.flush()
-    columns.add_output(written, audio, gains)
+    columns.add_output(written, audio * trim, gains * trim)
     return columns
-
-
-def _title(job: Job, peak_before: float, deepest: float) -> str:
-    mode = "true peak" if job.settings.true_peak else "sample peak"
-    return (f"{job.source.name}: ceiling {job.settings.threshold_dBFS:+.2f} dBFS ({mode}), "
-            f"input peak {dbfs(peak_before)} dBFS, gain reduction up to "
-            f"{reduction_db(deepest):.2f} dB")
 
 
 _BAD_SAMPLE = re.compile(r"input sample at frame (\d+), channel (\d+)")
 
 
 def _locate(message: str, sample_rate: int) -> str:
-    """Adds the time to the limiter's frame; frame and channel are counted
-    from 0, from the start of the file, so that they index the file as read
-    (audio[frame, channel])."""
+    """Adds the time to the limiter's or the meter's frame; frame and channel
+    are counted from 0, from the start of the file, so that they index the
+    file as read (audio[frame, channel])."""
     found = _BAD_SAMPLE.search(message)
     if found is None:
         return message

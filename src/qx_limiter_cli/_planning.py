@@ -7,15 +7,19 @@ import dataclasses
 import errno
 import math
 import os
-import re
 from dataclasses import dataclass
 from pathlib import Path
 
 from qx_limiter_tools import StreamLimiter
+from qx_limiter_tools._master import limiter_detects_true_peak
 
 from . import _formats
-from ._formats import OutputFormat, Shortfall
-from ._options import Options, UsageError
+from ._dither import dither_key
+from ._formats import PCM_BITS, OutputFormat, Shortfall
+from ._options import DITHER_MAX_BITS, Options, UsageError
+
+# The rates the loudness and true-peak meter takes.
+METER_RATES = (8000, 384000)
 
 
 class FileErrors(Exception):
@@ -28,13 +32,18 @@ class FileErrors(Exception):
 
 @dataclass(frozen=True)
 class Settings:
-    """The limiter's settings, as the options give them."""
+    """The settings that take effect, as the options and the preset give
+    them. With `true_peak`, threshold_dBFS is a ceiling for true peaks that
+    the meter verifies; without it, the limiter holds it for sample peaks."""
 
     threshold_dBFS: float
     attack_ms: float
     hold_ms: float
     release_ms: float
     true_peak: bool
+    loudness_lufs: float | None = None
+    preset: str | None = None
+    dither: str = "none"
 
 
 @dataclass(frozen=True)
@@ -52,12 +61,30 @@ class Job:
     # What the header shows to be missing, where truncated inputs are allowed.
     shortfall: Shortfall | None
     allow_truncated: bool
+    # The key of the dither, where the output is dithered.
+    dither: tuple[int, int] | None = None
+    # Whether the input and what was written are measured (loudness and
+    # true peak), for the passes, the report file or the figure.
+    measured: bool = False
+    channels: int = 0
 
-    def limiter(self) -> StreamLimiter:
-        """A fresh limiter for one pass over the file."""
+    @property
+    def delivering(self) -> bool:
+        """Whether the file goes through master's passes: a loudness target
+        or a verified true-peak ceiling."""
+        return self.settings.loudness_lufs is not None or self.settings.true_peak
+
+    def limiter(self, threshold_dBFS: float | None = None,
+                true_peak: bool | None = None) -> StreamLimiter:
+        """A fresh limiter for one pass over the file: at the ceiling and in
+        the detection mode of the settings, unless a pass says otherwise."""
         s = self.settings
-        return StreamLimiter(self.sample_rate, s.threshold_dBFS, s.attack_ms, s.hold_ms,
-                             s.release_ms, s.true_peak)
+        if threshold_dBFS is None:
+            threshold_dBFS = s.threshold_dBFS
+        if true_peak is None:
+            true_peak = s.true_peak and limiter_detects_true_peak(self.sample_rate)
+        return StreamLimiter(self.sample_rate, threshold_dBFS, s.attack_ms, s.hold_ms,
+                             s.release_ms, true_peak)
 
 
 def plan(options: Options) -> tuple[list[Job], list[Path]]:
@@ -81,8 +108,9 @@ def plan(options: Options) -> tuple[list[Job], list[Path]]:
         targets = [options.output_dir / source.name for source in inputs]
     plots = _plot_paths(options.plot, targets)
 
-    folders = _folders([*targets, *plots], options.output_dir)
-    problems = _folder_problems(folders) + _clashes(inputs, targets, plots)
+    folders = _folders([*targets, *plots, options.report], options.output_dir)
+    problems = _folder_problems(folders) + _clashes(inputs, targets, plots) + \
+        _report_problems(options, inputs, [*targets, *plots])
     input_ids = {key for source in inputs if (key := _file_id(source)) is not None}
     jobs = []
     checked: set[Path] = set()
@@ -163,6 +191,26 @@ def _clashes(inputs: list[Path], targets: list[Path], plots: list[Path | None]) 
     return problems
 
 
+def _report_problems(options: Options, inputs: list[Path],
+                     written: list[Path | None]) -> list[str]:
+    """The report file must not replace an input or an output, nor a file
+    that exists without --overwrite."""
+    report = options.report
+    if report is None:
+        return []
+    key = _file_id(report)
+    if key is not None and any(_file_id(source) == key for source in inputs):
+        return [f"the report {report} would overwrite an input; choose another name"]
+    real = os.path.realpath(report)
+    if any(path is not None and os.path.realpath(path) == real for path in written):
+        return [f"the report {report} would overwrite an output; choose another name"]
+    if report.is_dir():
+        return [f"the report {report} is a directory"]
+    if not options.overwrite and os.path.lexists(report):
+        return [f"the report {report} exists; add --overwrite to replace it"]
+    return []
+
+
 def _file_id(path: Path) -> tuple[int, int] | None:
     # The same file through any link or path; one that does not exist yet
     # is nobody's.
@@ -201,15 +249,37 @@ def _job(source: Path, target: Path, plot: Path | None, options: Options,
     attack = _attack_problem(options.attack_ms, header.sample_rate)
     if attack is not None:
         raise problem(attack)
-    settings = Settings(options.threshold_dBFS, options.attack_ms, options.hold_ms,
-                        options.release_ms, options.true_peak)
-    job = Job(source, target, plot, header.sample_rate, header.frames, output, settings, 0.0,
-              header.shortfall, options.allow_truncated)
+    rate = header.sample_rate
+    metered = METER_RATES[0] <= rate <= METER_RATES[1]
+    settings = _settings(options, output.subtype)
+    if not metered and (settings.true_peak or settings.loudness_lufs is not None):
+        option = "--preset" if options.preset is not None else \
+            "--true-peak" if settings.true_peak else "--loudness"
+        raise problem(f"{option} does not support {rate} Hz; the loudness and true-peak meter "
+                      f"takes {METER_RATES[0]} to {METER_RATES[1]} Hz")
+    dither = None
+    if settings.dither != "none":
+        dither = dither_key(target.name, output.format, output.subtype, rate, header.channels,
+                            settings)
+    measured = metered and (settings.true_peak or settings.loudness_lufs is not None
+                            or options.report is not None or plot is not None)
+    job = Job(source, target, plot, rate, header.frames, output, settings, 0.0,
+              header.shortfall, options.allow_truncated, dither, measured, header.channels)
     try:
         ceiling = job.limiter().threshold
     except ValueError as error:
-        raise problem(_in_option_terms(str(error))) from None
+        raise problem(str(error)) from None
     return dataclasses.replace(job, ceiling=ceiling)
+
+
+def _settings(options: Options, subtype: str) -> Settings:
+    """What takes effect for an output of this subtype: dither only where
+    it is rounded to 16 bits or fewer."""
+    bits = PCM_BITS.get(subtype)
+    dithered = bits is not None and bits <= DITHER_MAX_BITS and options.dither != "none"
+    return Settings(options.ceiling, options.attack_ms, options.hold_ms, options.release_ms,
+                    options.verified, options.loudness_target, options.preset,
+                    options.dither if dithered else "none")
 
 
 def refusal(shortfall: Shortfall) -> str:
@@ -236,9 +306,3 @@ def _smallest_attack(sample_rate: int) -> str:
         shown += step
     text = f"{shown:.{decimals}f}"
     return text.rstrip("0").rstrip(".") if "." in text else text
-
-
-def _in_option_terms(message: str) -> str:
-    """The limiter's messages name its parameters; say the option instead."""
-    return re.sub(r"true_peak does not support sample_rate=(\d+)",
-                  r"--true-peak does not support \1 Hz", message)

@@ -31,8 +31,10 @@ _drawing = threading.Lock()
 
 
 def write_plot(target: Path, title: str, sample_rate: int, columns: Columns,
-               input_peak: float, threshold_dBFS: float, ceiling: float) -> None:
-    """Writes the PNG figure from a file's gathered columns."""
+               input_peak: float, threshold_dBFS: float, ceiling: float,
+               unit: str = "dBFS") -> None:
+    """Writes the PNG figure from a file's gathered columns; `unit` names
+    the ceiling's (dBTP where the true peak is held under it)."""
     with _drawing:
         figure = Figure(figsize=(WIDTH_INCHES, HEIGHT_INCHES), dpi=DPI)
         FigureCanvasAgg(figure)
@@ -48,7 +50,7 @@ def write_plot(target: Path, title: str, sample_rate: int, columns: Columns,
                           linewidth=0, label="output")
         for sign in (1.0, -1.0):
             wave.axhline(sign * ceiling, color="#d62728", linewidth=0.9, linestyle="--",
-                         label=f"ceiling {threshold_dBFS:+.2f} dBFS" if sign > 0 else None)
+                         label=f"ceiling {threshold_dBFS:+.2f} {unit}" if sign > 0 else None)
         reach = max(1.0, input_peak, ceiling) * 1.08
         wave.set_ylim(-reach, reach)
         wave.set_ylabel("amplitude")

@@ -2,8 +2,8 @@
 
 Integer subtypes are rounded here, not by libsndfile, and every step is kept
 at or inside the ceiling, so that the written file, read back, never exceeds
-it. Each sample is rounded on its own, so the file is the same whatever the
-chunks were.
+it. Each sample is rounded on its own (after its own dither, where there is
+dither), so the file is the same whatever the chunks were.
 """
 
 from __future__ import annotations
@@ -13,6 +13,7 @@ import math
 import numpy as np
 import numpy.typing as npt
 
+from ._dither import Dither
 from ._formats import PCM_BITS
 
 Samples = npt.NDArray[np.float32]
@@ -21,10 +22,20 @@ Stored = npt.NDArray[np.int32] | Samples
 
 class Quantiser:
     """Turns chunks of limited samples into what libsndfile is handed, and
-    keeps the peak of the samples the file stores."""
+    keeps the peak of the samples the file stores.
 
-    def __init__(self, subtype: str, ceiling: float) -> None:
+    With `dither`, integer samples that need rounding get it (in steps of
+    the subtype) before they are rounded, and are still kept inside the
+    ceiling. With
+    `as_read`, each call also leaves in `audio` the values that the file,
+    read back as float32, gives, for the meter of what was written.
+    """
+
+    def __init__(self, subtype: str, ceiling: float, dither: Dither | None = None,
+                 as_read: bool = False) -> None:
         self._bits = PCM_BITS.get(subtype)
+        self._dither = dither if self._bits is not None else None
+        self._as_read = as_read
         # The largest magnitude stored so far, in steps of the subtype (1.0
         # for float subtypes).
         self._peak_steps = 0.0
@@ -55,6 +66,13 @@ class Quantiser:
             self._peak_steps = max(self._peak_steps, peak(audio))
             return audio
         np.multiply(audio, self._factor, out=audio)
+        if self._dither is not None:
+            # Samples already on the output's grid (those the limiter left
+            # as a file of this width gave them) need no rounding, and keep
+            # their value: a file passes through unchanged where nothing
+            # was done to it.
+            noise = self._dither.next(audio.size).reshape(audio.shape)
+            np.add(audio, noise, out=audio, where=np.rint(audio) != audio)
         # Clipping before rounding gives what rounding first would: the
         # bounds are whole numbers, and rounding never crosses one.
         np.clip(audio, self._bottom, self._top, out=audio)
@@ -68,6 +86,11 @@ class Quantiser:
         np.rint(audio, out=stored, casting="unsafe")
         if self._shift:
             np.left_shift(stored, self._shift, out=stored)
+        if self._as_read:
+            # The stored integers over 2 ** (bits - 1), as libsndfile reads
+            # them: exact in float32, the scale being a power of two.
+            np.rint(audio, out=audio)
+            np.multiply(audio, np.float32(1.0 / self._scale), out=audio)
         return stored
 
 

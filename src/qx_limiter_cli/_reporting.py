@@ -12,11 +12,18 @@ from typing import TYPE_CHECKING
 from ._options import PROG, REDUCED_DB
 
 if TYPE_CHECKING:
+    from qx_limiter_tools import Measurement
+
     from ._planning import Job
 
 
 @dataclass(frozen=True)
 class Report:
+    """A file written. `before` and `after` are the meter's readings of the
+    input and of what was written (decoded, for lossy formats), where the
+    file was measured; `gain_db` the gain brought to the loudness target;
+    `threshold_dBFS` the limiter's in the last pass."""
+
     job: Job
     peak_before: float
     peak_after: float
@@ -24,14 +31,30 @@ class Report:
     reduced_share: float
     seconds: float
     warnings: tuple[str, ...] = ()
+    before: Measurement | None = None
+    after: Measurement | None = None
+    gain_db: float = 0.0
+    passes: int = 1
+    loudness_reached: bool | None = None
+    note: str = ""
+    threshold_dBFS: float = 0.0
+    frames: int = 0
 
     def line(self) -> str:
         note = f" ({self.job.output.note})" if self.job.output.note else ""
+        delivered = ""
+        if self.job.delivering and self.before is not None and self.after is not None:
+            passes = "pass" if self.passes == 1 else "passes"
+            delivered = (f"loudness {lufs(self.before.integrated_lufs)} -> "
+                         f"{lufs(self.after.integrated_lufs)} LUFS, true peak "
+                         f"{decibels(self.before.true_peak_dbtp)} -> "
+                         f"{decibels(self.after.true_peak_dbtp)} dBTP, gain "
+                         f"{decibels(self.gain_db)} dB, {self.passes} {passes}, ")
         return (f"{self.job.source} -> {self.job.target}{note}: "
                 f"peak {dbfs(self.peak_before)} -> {dbfs(self.peak_after)} dBFS, "
                 f"gain reduction up to {reduction_db(self.deepest_gain):.2f} dB, "
                 f"over {REDUCED_DB:g} dB on {self.reduced_share:.1%} of frames, "
-                f"{self.seconds:.2f} s")
+                f"{delivered}{self.seconds:.2f} s")
 
 
 @dataclass(frozen=True)
@@ -48,6 +71,15 @@ Outcome = Report | Failure
 
 def dbfs(linear: float) -> str:
     return f"{20.0 * math.log10(linear):+.2f}" if linear > 0.0 else "-inf"
+
+
+def decibels(value: float) -> str:
+    """A figure in dB with its sign; -inf for silence."""
+    return f"{value:+.2f}" if math.isfinite(value) else "-inf"
+
+
+def lufs(value: float) -> str:
+    return f"{value:.2f}" if math.isfinite(value) else "-inf"
 
 
 def reduction_db(gain: float) -> float:
@@ -79,6 +111,11 @@ class InOrder:
         self._progress = progress
         self.written = 0
         self.failed = 0
+
+    @property
+    def outcomes(self) -> list[Outcome]:
+        """The outcomes so far, in the order the files were named."""
+        return [outcome for outcome in self._outcomes if outcome is not None]
 
     def finished(self, index: int, outcome: Outcome) -> None:
         self._outcomes[index] = outcome

@@ -9,7 +9,7 @@ import tempfile
 from collections.abc import Iterator
 from contextlib import contextmanager, suppress
 from pathlib import Path
-from typing import BinaryIO, cast
+from typing import TYPE_CHECKING, BinaryIO, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -19,6 +19,9 @@ from . import _stopping
 from ._formats import AudioError, OutputFormat, libsndfile_name, libsndfile_reason
 from ._pcm import packer
 from ._quantise import Stored, peak
+
+if TYPE_CHECKING:
+    from qx_limiter_tools import Meter
 
 # Frames read back per call where the peak of a written file is measured.
 READ_BACK_FRAMES = 1 << 16
@@ -183,9 +186,17 @@ class _Sink:
             return b""
 
 
-def file_peak(path: Path, target: Path) -> float:
+def fresh(path: Path) -> None:
+    """Empties a temporary file for another pass: a new file in its place,
+    not a truncated one (ext4 takes truncation as a rewrite and flushes the
+    whole file to disk when it is closed)."""
+    path.unlink()
+    os.close(os.open(path, os.O_CREAT | os.O_EXCL | os.O_RDWR, 0o600))
+
+
+def file_peak(path: Path, target: Path, meter: Meter | None = None) -> float:
     """The largest sample magnitude of a written file as libsndfile decodes
-    it, read a block at a time."""
+    it, read a block at a time; `meter` measures what it decodes."""
     largest = 0.0
     try:
         with sf.SoundFile(libsndfile_name(path)) as source:
@@ -195,6 +206,8 @@ def file_peak(path: Path, target: Path) -> float:
                                                       dtype=np.float32)
             while (count := source.read(out=block).shape[0]) > 0:
                 largest = max(largest, peak(block[:count]))
+                if meter is not None:
+                    meter.add(block[:count], axis=0)
                 _stopping.check()
     except (sf.SoundFileError, RuntimeError) as error:
         raise AudioError(f"cannot write {target} ({libsndfile_reason(error)})") from None

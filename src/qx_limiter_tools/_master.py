@@ -42,6 +42,10 @@ MAX_STEP_DB = 12.0
 # What the threshold comes down by beyond what the meter found over the
 # ceiling: the reading rises and falls with the threshold, not exactly.
 OVERSHOOT_MARGIN_DB = 0.01
+# Where lowering the threshold left the meter's reading exactly as it was
+# (the limiter's detector does not reach the peak the meter reads, as on
+# clipped, full-band bursts), the next step is this many times larger.
+SEARCH_FACTOR = 2.0
 # The last resort, when the passes run out with the ceiling still not held:
 # the whole output comes down by what is over, and this much more.
 SAFETY_MARGIN_DB = 0.1
@@ -75,12 +79,24 @@ class Delivery:
     trim_db: float = 0.0
     # The gain, threshold and loudness of the pass before.
     _previous: tuple[float, float, float] | None = None
+    # The last step down of the threshold, the true peak read before it,
+    # and the gain and trim it was taken at.
+    _lowering: tuple[float, float, float, float] | None = None
+    # False: the ceiling holds for sample peaks, which the limiter keeps
+    # under its threshold by itself; true peaks are neither detected nor
+    # verified, and only the loudness calls for another pass.
+    verify_true_peak: bool = True
 
     @classmethod
-    def start(cls, before: Measurement, sample_rate: int, ceiling_dbtp: float,
-              loudness_lufs: float | None) -> Delivery:
-        plan = cls(sample_rate, ceiling_dbtp, loudness_lufs, threshold_dBFS=min(0.0, ceiling_dbtp))
+    def start(cls, before: Measurement | None, sample_rate: int, ceiling_dbtp: float,
+              loudness_lufs: float | None, *, verify_true_peak: bool = True) -> Delivery:
+        """The first pass's settings. `before` (the input's measurement) may
+        be None where there is no loudness target, which is all it serves."""
+        plan = cls(sample_rate, ceiling_dbtp, loudness_lufs, threshold_dBFS=min(0.0, ceiling_dbtp),
+                   verify_true_peak=verify_true_peak)
         if loudness_lufs is not None:
+            if before is None:
+                raise ValueError("a loudness target needs the input's measurement")
             if math.isfinite(before.integrated_lufs):
                 plan.gain_db = loudness_lufs - before.integrated_lufs
             else:
@@ -91,7 +107,8 @@ class Delivery:
 
     @property
     def true_peak(self) -> bool:
-        return limiter_detects_true_peak(self.sample_rate)
+        """Whether the limiter of the next pass detects true peaks."""
+        return self.verify_true_peak and limiter_detects_true_peak(self.sample_rate)
 
     def review(self, after: Measurement) -> bool:
         """Takes the measurement of the last pass's output; returns whether
@@ -99,9 +116,18 @@ class Delivery:
         self.passes += 1
         again = False
         threshold_used = self.threshold_dBFS
-        over = after.true_peak_dbtp - self.ceiling_dbtp
+        over = after.true_peak_dbtp - self.ceiling_dbtp if self.verify_true_peak else 0.0
         if over > 0.0:
-            self.threshold_dBFS = min(0.0, self.threshold_dBFS - over - OVERSHOOT_MARGIN_DB)
+            step = over + OVERSHOOT_MARGIN_DB
+            last = self._lowering
+            if last is not None and last[2:] == (self.gain_db, self.trim_db):
+                # The last step left the reading exactly as it was: the
+                # limiter's detector does not reach the peak the meter reads
+                # (clipped, full-band bursts), so the steps grow until it does.
+                if last[1] == after.true_peak_dbtp:
+                    step = max(step, SEARCH_FACTOR * last[0])
+            self._lowering = (step, after.true_peak_dbtp, self.gain_db, self.trim_db)
+            self.threshold_dBFS = min(0.0, self.threshold_dBFS - step)
             again = True
         if self.loudness_lufs is not None and math.isfinite(after.integrated_lufs):
             short = self.loudness_lufs - after.integrated_lufs
@@ -164,7 +190,7 @@ class Mastered:
 
 def master(audio: npt.ArrayLike, sample_rate: int, *, loudness_lufs: float | None = None,
            ceiling_dbtp: float = -1.0, attack_ms: float = 5.0, hold_ms: float = 15.0,
-           release_ms: float = 40.0, axis: int = -1) -> Mastered:
+           release_ms: float = 40.0, axis: int = -1, true_peak: bool = True) -> Mastered:
     """Bring audio to a loudness (optional) under a true-peak ceiling that the
     strict meter confirms.
 
@@ -177,6 +203,9 @@ def master(audio: npt.ArrayLike, sample_rate: int, *, loudness_lufs: float | Non
             peak, as ``measure`` reads it, is above it.
         attack_ms, hold_ms, release_ms: The limiter's times.
         axis: The frame axis, as for ``qx_limiter.limit``.
+        true_peak: False holds the ceiling for sample peaks only, as the
+            limiter does by itself in one pass: no true-peak detection, no
+            verification, and passes only to reach the loudness.
 
     Returns:
         A ``Mastered``: the output (float32, the input's shape), the total
@@ -187,7 +216,8 @@ def master(audio: npt.ArrayLike, sample_rate: int, *, loudness_lufs: float | Non
     """
     source = np.asarray(audio, dtype=np.float32)
     before = measure(source, sample_rate, axis=axis)
-    plan = Delivery.start(before, sample_rate, ceiling_dbtp, loudness_lufs)
+    plan = Delivery.start(before, sample_rate, ceiling_dbtp, loudness_lufs,
+                          verify_true_peak=true_peak)
     run: Callable[[], tuple[Audio, npt.NDArray[np.float32]]] = lambda: _one_pass(
         source, plan, attack_ms, hold_ms, release_ms, axis)
     out, gains = run()

@@ -60,3 +60,32 @@ def reported_peaks(line):
 
 def dbfs(linear):
     return f"{20 * np.log10(linear):+.2f}" if linear > 0 else "-inf"
+
+
+def song(rate, seconds, channels=2, level_db=-16.0, seed=0):
+    """Frames-first music-like audio at about `level_db` RMS: a chord over a
+    little noise, with a transient four times a second, which the limiter
+    has to catch and whose inter-sample peaks the meter reads over the
+    samples."""
+    rng = np.random.default_rng(seed)
+    t = np.arange(int(rate * seconds)) / rate
+    x = np.zeros((t.size, channels))
+    for c in range(channels):
+        for f in (110, 220, 330, 660, 1320):
+            x[:, c] += np.sin(2 * np.pi * f * t + rng.uniform(0, 6)) / f * 110
+        x[:, c] += rng.standard_normal(t.size) * 0.05
+    for start in rng.integers(0, t.size - 200, size=int(seconds * 4)):
+        x[start:start + 150] += rng.standard_normal((150, channels)) * 2.0
+    return x * (10 ** (level_db / 20) / np.sqrt(np.mean(x ** 2)))
+
+
+def read_report(path):
+    """The records of a --report file, JSON or CSV (CSV cells as text)."""
+    import csv
+    import json
+
+    path = Path(path)
+    if path.suffix == ".json":
+        return json.loads(path.read_text())
+    with open(path, newline="") as lines:
+        return list(csv.DictReader(lines))

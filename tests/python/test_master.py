@@ -123,3 +123,29 @@ def test_gains_are_the_total_gain_of_each_frame():
     quiet = result.gains == result.gains.max()
     assert np.isclose(20 * np.log10(float(result.gains.max())), result.gain_db, atol=1e-5)
     assert quiet.any()
+
+
+def test_peaks_the_limiter_does_not_see_are_searched_for():
+    # A loud master clipped at full scale, brought 5 dB down: the
+    # inter-sample peaks of its clipped bursts read well over the samples,
+    # and over what the limiter's detector reads, so lowering the threshold
+    # by the excess alone would change nothing for pass after pass.
+    audio = np.clip(music(48000, 5.0, level_db=-9.0, seed=0), -1.0, 1.0)
+    result = master(audio, 48000, loudness_lufs=-14.0, ceiling_dbtp=-1.0)
+    check_delivery(result, audio, 48000, -1.0, -14.0)
+    # Reached without the last resort's trim.
+    assert result.loudness_reached and result.note == "" and result.passes < 8
+
+
+def test_a_sample_peak_ceiling_runs_passes_for_the_loudness_alone():
+    from qx_limiter import limit
+    from qx_limiter_tools._master import apply_gain
+
+    audio = music(48000, 5.0, level_db=-20.0, seed=4)
+    result = master(audio, 48000, loudness_lufs=-11.0, ceiling_dbtp=-1.0, true_peak=False)
+    assert result.loudness_reached and abs(result.after.integrated_lufs + 11.0) <= 0.1
+    assert result.passes >= 2  # the limiter took loudness, which more gain made up
+    # Each pass is the sample-peak limiter at the ceiling itself.
+    expected, _ = limit(apply_gain(audio, result.gain_db), 48000, -1.0)
+    assert np.array_equal(result.audio, expected)
+    assert np.abs(result.audio).max() <= np.float32(10 ** (-1.0 / 20))
