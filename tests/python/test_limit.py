@@ -140,3 +140,25 @@ def test_two_threads_limit_at_once():
         parallel = list(pool.map(lambda bs: limit(bs[0], **bs[1]), zip(blocks, settings)))
     for got, want in zip(parallel, serial):
         assert_same(got, want)
+
+
+@pytest.mark.parametrize("true_peak", [False, True])
+@pytest.mark.parametrize("axis", [-1, 0])
+def test_large_results_reusing_freed_memory_are_exact_and_independent(true_peak, axis):
+    """Outputs of several megabytes come from memory that earlier results
+    gave back; each result is still exactly the one call's and is never
+    touched by a later call."""
+    rng = np.random.default_rng(11)
+    frames = 1_200_000  # 9.6 MB of float32 stereo, 4.8 MB of gains
+    loud, soft = (np.ascontiguousarray((rng.standard_normal((2, frames)) * scale).astype(np.float32))
+                  for scale in (3.0, 0.5))
+    if axis == 0:
+        loud, soft = np.ascontiguousarray(loud.T), np.ascontiguousarray(soft.T)
+    kept = limit(soft, 48000, -1.0, axis=axis, true_peak=true_peak)
+    kept_copy = [a.copy() for a in kept]
+    for _ in range(3):
+        del_me = limit(loud, 48000, -6.0, axis=axis, true_peak=true_peak)
+        del del_me
+        again = limit(soft, 48000, -1.0, axis=axis, true_peak=true_peak)
+        assert_same(again, kept_copy)
+    assert_same(kept, kept_copy)

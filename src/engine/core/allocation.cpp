@@ -1,10 +1,12 @@
 #include "engine/core/allocation.hpp"
 
-#include <cstdlib>
+#include <malloc.h>
 
-#if defined(QX_ALLOCATION_TESTING)
 #include <atomic>
-#endif
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
 
 namespace qx::memory {
 
@@ -57,10 +59,106 @@ std::int64_t live_blocks() { return g_live.load(std::memory_order_relaxed); }
 #define QX_COUNT(delta) static_cast<void>(0)
 #endif
 
+namespace {
+
+// The last few large blocks given back, kept for the next call. A call's
+// big buffers (its output, its gains, the planar copy) are as large as the
+// audio; taken fresh from the kernel, every page of them faults on first
+// touch, and on a virtual machine that hands freed memory back to its host
+// those faults cost more than the limiter's own work. Callers limit clip
+// after clip of similar length, so a block that was just given back is very
+// likely the right size for the next one, and its pages are still in place.
+// What is kept is bounded: blocks from 4 MiB up, at most 256 MiB in all;
+// anything larger goes straight back to the system as before.
+class KeptBlocks {
+ public:
+  // A kept block with room for `bytes` and not much more, or null.
+  void* take(std::size_t bytes) {
+    if (bytes < kFrom || !lock()) return nullptr;
+    int best = -1;
+    for (int i = 0; i < kSlots; ++i) {
+      const std::size_t room = slots_[i].bytes;
+      if (slots_[i].block == nullptr || room < bytes || room - bytes > bytes / 4) continue;
+      if (best < 0 || room < slots_[best].bytes) best = i;
+    }
+    void* block = nullptr;
+    if (best >= 0) {
+      held_ -= slots_[best].bytes;
+      block = std::exchange(slots_[best].block, nullptr);
+    }
+    unlock();
+    return block;
+  }
+
+  // Keeps `block` when it is large enough and fits, making room by giving
+  // back the oldest; false when the caller should free it.
+  bool give(void* block) {
+    const std::size_t bytes = malloc_usable_size(block);
+    if (bytes < kFrom || bytes > kAtMost || !lock()) return false;
+    while (held_ + bytes > kAtMost || full()) {
+      Slot& oldest = slots_[oldest_slot()];
+      held_ -= oldest.bytes;
+      std::free(std::exchange(oldest.block, nullptr));
+    }
+    for (Slot& slot : slots_) {
+      if (slot.block != nullptr) continue;
+      slot = Slot{block, bytes, ++age_};
+      break;
+    }
+    held_ += bytes;
+    unlock();
+    return true;
+  }
+
+ private:
+  static constexpr std::size_t kFrom = std::size_t{4} << 20;
+  static constexpr std::size_t kAtMost = std::size_t{256} << 20;
+  static constexpr int kSlots = 4;
+  struct Slot {
+    void* block = nullptr;
+    std::size_t bytes = 0;
+    std::uint64_t age = 0;
+  };
+
+  // Never waits: a thread that finds another one here simply goes to the
+  // system heap. That also keeps a child forked mid-call from blocking on
+  // a lock its parent's thread held; it just never uses the kept blocks.
+  bool lock() { return !busy_.exchange(true, std::memory_order_acquire); }
+  void unlock() { busy_.store(false, std::memory_order_release); }
+
+  bool full() const {
+    for (const Slot& slot : slots_) {
+      if (slot.block == nullptr) return false;
+    }
+    return true;
+  }
+  int oldest_slot() const {
+    int oldest = -1;
+    for (int i = 0; i < kSlots; ++i) {
+      if (slots_[i].block != nullptr && (oldest < 0 || slots_[i].age < slots_[oldest].age)) oldest = i;
+    }
+    return oldest;
+  }
+
+  std::atomic<bool> busy_{false};
+  Slot slots_[kSlots];
+  std::size_t held_ = 0;
+  std::uint64_t age_ = 0;
+};
+
+KeptBlocks g_kept;
+
+}  // namespace
+
 void* allocate(std::size_t bytes, bool zero) {
   QX_FAIL_POINT();
   if (bytes == 0) bytes = 1;
-  void* block = zero ? std::calloc(bytes, 1) : std::malloc(bytes);
+  void* block = g_kept.take(bytes);
+  if (block != nullptr) {
+    if (zero) std::memset(block, 0, bytes);
+  } else {
+    block = zero ? std::calloc(bytes, 1) : std::malloc(bytes);
+  }
   if (block != nullptr) QX_COUNT(1);
   return block;
 }
@@ -74,7 +172,7 @@ void* reallocate(void* block, std::size_t bytes) {
 void release(void* block) {
   if (block == nullptr) return;
   QX_COUNT(-1);
-  std::free(block);
+  if (!g_kept.give(block)) std::free(block);
 }
 
 }  // namespace qx::memory
