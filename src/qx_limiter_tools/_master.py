@@ -57,10 +57,10 @@ def limiter_detects_true_peak(sample_rate: int) -> bool:
     return sample_rate in _REFERENCE_RATES or sample_rate >= 176400
 
 
-def apply_gain(audio: Audio, gain_db: float) -> Audio:
+def apply_gain(audio: Audio, gain_db: float, out: Audio | None = None) -> Audio:
     """The audio times the gain, in float32 sample by sample, so that the same
-    samples come out in one piece or in chunks."""
-    return np.multiply(audio, np.float32(10.0 ** (gain_db / 20.0)), dtype=np.float32)
+    samples come out in one piece or in chunks; into `out` when given."""
+    return np.multiply(audio, np.float32(10.0 ** (gain_db / 20.0)), out=out, dtype=np.float32)
 
 
 @dataclass
@@ -218,8 +218,11 @@ def master(audio: npt.ArrayLike, sample_rate: int, *, loudness_lufs: float | Non
     before = measure(source, sample_rate, axis=axis)
     plan = Delivery.start(before, sample_rate, ceiling_dbtp, loudness_lufs,
                           verify_true_peak=true_peak)
+    # Every pass's gained input goes into the same array: the limiter copies
+    # it, and fresh pages for each pass cost as much as the multiplication.
+    scratch = np.empty_like(source)
     run: Callable[[], tuple[Audio, npt.NDArray[np.float32]]] = lambda: _one_pass(
-        source, plan, attack_ms, hold_ms, release_ms, axis)
+        source, scratch, plan, attack_ms, hold_ms, release_ms, axis)
     out, gains = run()
     after = measure(out, sample_rate, axis=axis)
     while plan.review(after):
@@ -229,9 +232,10 @@ def master(audio: npt.ArrayLike, sample_rate: int, *, loudness_lufs: float | Non
                     plan.note)
 
 
-def _one_pass(source: Audio, plan: Delivery, attack_ms: float, hold_ms: float,
+def _one_pass(source: Audio, scratch: Audio, plan: Delivery, attack_ms: float, hold_ms: float,
               release_ms: float, axis: int) -> tuple[Audio, npt.NDArray[np.float32]]:
-    out, gains = limit(apply_gain(source, plan.gain_db), plan.sample_rate, plan.threshold_dBFS,
+    gained = source if plan.gain_db == 0.0 else apply_gain(source, plan.gain_db, scratch)
+    out, gains = limit(gained, plan.sample_rate, plan.threshold_dBFS,
                        attack_ms, hold_ms, release_ms, axis, plan.true_peak)
     total = np.float32(10.0 ** ((plan.gain_db + plan.trim_db) / 20.0))
     if plan.trim_db != 0.0:
