@@ -15,6 +15,13 @@ def loud_stereo():
     return rng.standard_normal((2, 24000)) * 1.5
 
 
+@pytest.fixture
+def folder(tmp_path, monkeypatch):
+    """A fresh temporary folder, made the working directory for the test."""
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
+
+
 def run_python(code):
     """Runs `code` in a fresh interpreter; returns (returncode, stdout, stderr)."""
     done = subprocess.run(

@@ -32,12 +32,6 @@ except ImportError:
     ebur128_true_peak_db = None
 
 
-@pytest.fixture
-def folder(tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    return tmp_path
-
-
 def written(path):
     audio, _ = sf.read(str(path), dtype="float32", always_2d=True)
     return audio

@@ -30,12 +30,6 @@ except ImportError:
     ebur128_true_peak_db = None
 
 
-@pytest.fixture
-def folder(tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    return tmp_path
-
-
 def deliver(capsys, target, *options):
     code, out, err = run(capsys, "in.wav", "-o", target, "--preset", "streaming",
                          "--subtype", "PCM_16", "--report", f"{target}.json", *options)

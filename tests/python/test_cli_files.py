@@ -24,12 +24,6 @@ HAS_MP3 = "MP3" in sf.available_formats()
 needs_mp3 = pytest.mark.skipif(not HAS_MP3, reason="this libsndfile has no MP3 support")
 
 
-@pytest.fixture
-def folder(tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    return tmp_path
-
-
 def cut_in_half(source, target):
     data = Path(source).read_bytes()
     Path(target).write_bytes(data[: len(data) // 2])

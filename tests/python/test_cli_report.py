@@ -24,12 +24,6 @@ from qx_limiter_tools._master import apply_gain  # noqa: E402
 from cli_support import files_in, read_report, run, song, summary, write  # noqa: E402
 
 
-@pytest.fixture
-def folder(tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    return tmp_path
-
-
 def read(path):
     return sf.read(str(path), dtype="float32", always_2d=True)
 

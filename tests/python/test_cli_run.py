@@ -30,12 +30,6 @@ except ImportError:  # not on Windows
     resource = None
 
 
-@pytest.fixture
-def folder(tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    return tmp_path
-
-
 def command(*args):
     return [sys.executable, "-m", "qx_limiter_cli", *map(str, args)]
 

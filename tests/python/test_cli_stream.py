@@ -27,12 +27,6 @@ from qx_limiter_cli._columns import Columns  # noqa: E402
 from cli_support import PCM_BITS, dbfs, files_in, music, run, summary, write  # noqa: E402
 
 
-@pytest.fixture
-def folder(tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    return tmp_path
-
-
 def stored_in_memory(audio, subtype, ceiling):
     """What the command line stored before it streamed: the whole limited
     file rounded inside the ceiling, left-justified 32-bit integers."""
