@@ -10,7 +10,11 @@ Long files: writes a music-like stereo 48 kHz PCM_24 WAV of each length
 - `ffmpeg -i IN -c:a pcm_s24le OUT`: decoding and encoding alone, the yardstick;
 - `ffmpeg -i IN -af alimiter=... -c:a pcm_s24le OUT`: ffmpeg's own limiter at
   the same settings, for reference;
-- `qx-limiter IN -o OUT --threshold-dBFS -1 --true-peak`.
+- `qx-limiter IN -o OUT --threshold-dBFS -1`: one limiting pass, the limiter
+  alone (sample peaks);
+- the same with `--true-peak`: the verified true-peak ceiling, master's
+  passes over the streaming file (each reads, limits and meters it) and one
+  more that writes.
 
 Each command runs as a child process; its wall time and its own peak
 resident memory are taken (through GNU time where it is installed). Outputs are removed before
@@ -136,8 +140,8 @@ def bench_files(folder: Path, minutes: list[float], repeats: int) -> None:
                 ffmpeg, "-nostdin", "-y", "-loglevel", "error", "-i", str(source), "-af",
                 "alimiter=limit=0.891:attack=5:release=40:latency=1", "-c:a", "pcm_s24le",
                 str(output)]
-        commands["qx-limiter --true-peak"] = [qx, str(source), "-o", str(output),
-                                              "--threshold-dBFS", "-1", "--true-peak"]
+        commands["qx-limiter"] = [qx, str(source), "-o", str(output), "--threshold-dBFS", "-1"]
+        commands["qx-limiter --true-peak"] = commands["qx-limiter"] + ["--true-peak"]
         runs: dict[str, list[tuple[float, float]]] = {name: [] for name in commands}
         for _ in range(repeats):
             for name, command in commands.items():
