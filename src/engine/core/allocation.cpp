@@ -1,12 +1,13 @@
 #include "engine/core/allocation.hpp"
 
-#include <malloc.h>
-
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 namespace qx::memory {
 
@@ -93,7 +94,11 @@ class KeptBlocks {
   // Keeps `block` when it is large enough and fits, making room by giving
   // back the oldest; false when the caller should free it.
   bool give(void* block) {
+#if defined(__GLIBC__)
     const std::size_t bytes = malloc_usable_size(block);
+#else
+    const std::size_t bytes = 0;  // the block's size is not known: never kept
+#endif
     if (bytes < kFrom || bytes > kAtMost || !lock()) return false;
     while (held_ + bytes > kAtMost || full()) {
       Slot& oldest = slots_[oldest_slot()];
@@ -135,7 +140,8 @@ class KeptBlocks {
   int oldest_slot() const {
     int oldest = -1;
     for (int i = 0; i < kSlots; ++i) {
-      if (slots_[i].block != nullptr && (oldest < 0 || slots_[i].age < slots_[oldest].age)) oldest = i;
+      if (slots_[i].block == nullptr) continue;
+      if (oldest < 0 || slots_[i].age < slots_[oldest].age) oldest = i;
     }
     return oldest;
   }
