@@ -98,16 +98,16 @@ bool extract_sample_rate(PyObject* object, std::uint32_t& out) {
   return false;
 }
 
-bool convert_axis(PyObject* object, std::int64_t& out) {
+bool convert_index(PyObject* object, const char* name, std::int64_t& out) {
   PyRef index = PyRef::steal(PyNumber_Index(object));
   if (!index) {
-    tag_pending_error("axis");
+    tag_pending_error(name);
     return false;
   }
   const long long value = PyLong_AsLongLong(index.get());
-  // -1 is the default axis, so again only the pending error means failure.
+  // -1 is a value like any other, so only the pending error means failure.
   if (value == -1 && PyErr_Occurred() != nullptr) {
-    tag_pending_error("axis");
+    tag_pending_error(name);
     return false;
   }
   out = value;

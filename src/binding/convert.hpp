@@ -56,7 +56,11 @@ bool convert_true_peak(PyObject* object, bool& out);
 bool extract_sample_rate(PyObject* object, std::uint32_t& out);
 
 // An integer through __index__ as a signed 64-bit value: TypeError for a
-// non-integer, OverflowError outside the range, both tagged "axis".
-bool convert_axis(PyObject* object, std::int64_t& out);
+// non-integer, OverflowError outside the range, both tagged `name`.
+bool convert_index(PyObject* object, const char* name, std::int64_t& out);
+// convert_index for the argument "axis".
+inline bool convert_axis(PyObject* object, std::int64_t& out) {
+  return convert_index(object, "axis", out);
+}
 
 }  // namespace qx::py

@@ -174,16 +174,8 @@ using MeterObject = Instance<MeterState>;
 MeterState& state_of(PyObject* self) { return MeterObject::of(self); }
 
 bool meter_channels(PyObject* object, std::uint64_t& channels) {
-  PyRef index = PyRef::steal(PyNumber_Index(object));
-  if (!index) {
-    tag_pending_error("channels");
-    return false;
-  }
-  const long long value = PyLong_AsLongLong(index.get());
-  if (value == -1 && PyErr_Occurred() != nullptr) {
-    tag_pending_error("channels");
-    return false;
-  }
+  std::int64_t value = 0;
+  if (!convert_index(object, "channels", value)) return false;
   if (value <= 0) {
     PyErr_SetString(PyExc_ValueError, "channels must be greater than zero");
     return false;

@@ -149,8 +149,8 @@ def test_limit_every_mode(rate, true_peak):
     walk(limit, (audio, rate, -1.0, 1.0, 2.0, 5.0, -1, true_peak))
 
 
-@pytest.mark.parametrize("kind", ["float32 frames-first", "float64 channels-first", "list"])
-def test_sample_error_or_memory_error(kind):
+def with_bad_sample(kind):
+    """300 frames of INPUTS[kind] with a non-finite sample at frame 250."""
     audio, axis = INPUTS[kind](300)
     if isinstance(audio, list):
         audio[250] = float("nan")
@@ -158,6 +158,12 @@ def test_sample_error_or_memory_error(kind):
         audio[250, 1] = np.inf
     else:
         audio[1, 250] = np.nan
+    return audio, axis
+
+
+@pytest.mark.parametrize("kind", ["float32 frames-first", "float64 channels-first", "list"])
+def test_sample_error_or_memory_error(kind):
+    audio, axis = with_bad_sample(kind)
     walk(limit, (audio, 48000), {"axis": axis})
 
 
@@ -197,13 +203,7 @@ def test_measure_every_layout(kind, frames):
 @needs_tools
 @pytest.mark.parametrize("kind", ["float32 frames-first", "float64 channels-first", "list"])
 def test_measure_sample_error_or_memory_error(kind):
-    audio, axis = INPUTS[kind](300)
-    if isinstance(audio, list):
-        audio[250] = float("nan")
-    elif axis == 0:
-        audio[250, 1] = np.inf
-    else:
-        audio[1, 250] = np.nan
+    audio, axis = with_bad_sample(kind)
     walk(qx_limiter_tools.measure, (audio, 48000), {"axis": axis}, hooks=TOOLS)
 
 

@@ -4,7 +4,7 @@ The shared cases (meter_cases: references, first principles, layouts,
 chunking) run here against the compiled meter; this module adds what only
 the compiled meter has: its types, its input conversion and errors (the
 limiter's, for the same bad arrays), exact agreement with the oracle, and
-threads. It skips as a whole until qx_limiter_tools is installed.
+threads.
 """
 
 import dataclasses
@@ -14,9 +14,8 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pytest
 
-tools = pytest.importorskip("qx_limiter_tools")
-if not hasattr(tools, "measure"):
-    pytest.skip("qx_limiter_tools has no meter yet", allow_module_level=True)
+import qx_limiter_tools as tools
+
 pytest.importorskip("scipy", reason="the oracle and the test signals are written with SciPy")
 
 import meter_oracle as mo  # noqa: E402
