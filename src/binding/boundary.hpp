@@ -4,8 +4,11 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <new>
+#include <optional>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 
 #include "engine/core/errors.hpp"
 #include "engine/limiter/limiter.hpp"
@@ -46,11 +49,19 @@ inline void raise_current_exception() noexcept {
 
 // Runs the body of an entry point called by the interpreter. C++ exceptions
 // must not unwind into the interpreter's C frames, so every callback of this
-// module goes through this; `failed` is its error return value.
+// module goes through this; `failed` is its error return value. The one
+// unwinding let through is a thread's end: a daemon thread that takes the
+// interpreter lock back after the interpreter began shutting down is ended
+// with pthread_exit, which unwinds every frame up to the thread's start and
+// aborts the process if any frame stops it.
 template <class Body>
-auto call_guarded(Body&& body, decltype(body()) failed) noexcept -> decltype(body()) {
+auto call_guarded(Body&& body, decltype(body()) failed) -> decltype(body()) {
   try {
     return body();
+#if defined(__GLIBCXX__)
+  } catch (abi::__forced_unwind&) {
+    throw;
+#endif
   } catch (...) {
     raise_current_exception();
     return failed;

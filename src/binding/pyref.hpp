@@ -45,12 +45,15 @@ class PyRef {
 };
 
 // Releases the interpreter lock for its scope and takes it back when the
-// scope ends, also when an exception unwinds through it. Nothing inside the
-// scope may touch a Python object.
+// scope ends. Nothing inside the scope may touch a Python object, and no
+// exception may leave it (callers catch inside): taking the lock back is
+// where a thread still running when the interpreter shuts down is ended
+// with pthread_exit, whose unwinding must be let through this destructor
+// (hence noexcept(false)) and on up to the thread's start.
 class GilReleased {
  public:
   GilReleased() : state_(PyEval_SaveThread()) {}
-  ~GilReleased() { PyEval_RestoreThread(state_); }
+  ~GilReleased() noexcept(false) { PyEval_RestoreThread(state_); }
   GilReleased(const GilReleased&) = delete;
   GilReleased& operator=(const GilReleased&) = delete;
 

@@ -138,7 +138,7 @@ def test_a_signal_mid_file_leaves_no_output_and_no_temporary_file(folder, long_i
         pytest.fail(f"finished before a temporary file was seen: {process.communicate()}")
     process.send_signal(number)
     out, err = process.communicate(timeout=120)
-    assert process.returncode == 128 + number
+    assert process.returncode == 128 + number, err
     assert err == f"qx-limiter: error: {words}; the files not finished were not written\n"
     assert out.splitlines()[-1].startswith(f"0 files written, 0 failed, {jobs} not done, in ")
     assert files_in("out") == []

@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 import qx_limiter_tools as tools
+from conftest import run_python
 from qx_limiter import QXLimiter, limit
 
 # Under AddressSanitizer freed memory sits in quarantine, so the resident
@@ -250,3 +251,30 @@ def test_threads_hammering_shared_and_separate_limiters():
     # The shared limiter was really contended, and really served.
     assert sum(counts[n][1] for n in ("shared-1", "shared-2", "reader")) > 0, counts
     assert shared.process(*blocks[0]) and repr(shared) == text
+
+
+@pytest.mark.parametrize("call", [
+    "qx_limiter.limit(x, 48000, -1.0, true_peak=True)",
+    "qx_limiter_tools.measure(x, 48000)",
+    "qx_limiter_tools.StreamLimiter(48000).process(x)",
+])
+def test_the_interpreter_exits_cleanly_while_a_daemon_thread_is_in_a_call(call):
+    """The interpreter ends a daemon thread that takes the lock back after
+    shutdown began by unwinding it (pthread_exit); that unwinding passes
+    through the module's frames instead of aborting the process."""
+    code, out, err = run_python(f"""
+        import threading, time
+        import numpy as np
+        import qx_limiter, qx_limiter_tools
+        x = np.random.default_rng(1).standard_normal((2, 480000)).astype(np.float32)
+        started = threading.Event()
+        def work():
+            while True:
+                started.set()
+                {call}
+        threading.Thread(target=work, daemon=True).start()
+        started.wait()
+        time.sleep(0.05)
+        print("main done")
+    """)
+    assert (code, out, err) == (0, "main done\n", "")
