@@ -89,16 +89,21 @@ def join(stages: list[Stage], stop: threading.Event) -> None:
     except BaseException:
         stop.set()
         for stage in stages:
-            stage.join()
+            if stage.ident is not None:  # started
+                stage.join()
         raise
 
 
 def run_beside(work: Callable[[], None], stages: list[Stage], stop: threading.Event) -> None:
     """Runs `work` in this thread while the stages run in theirs, and
     raises what stopped any of them."""
-    for stage in stages:
-        stage.start()
     try:
+        # A stage that started is joined below, so a stop asked for while
+        # they start waits until all have: none is left running into the
+        # interpreter's shutdown.
+        with _stopping.deferred():
+            for stage in stages:
+                stage.start()
         work()
     except Cancelled:
         pass  # another stage failed; its error is raised below

@@ -11,6 +11,7 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -214,3 +215,31 @@ def test_main_can_run_twice_in_one_process(folder, capsys):
     assert main(["in.wav", "-o", "a.wav"]) == 0
     assert main(["in.wav", "-o", "b.wav"]) == 0
     assert signal.getsignal(signal.SIGTERM) is before
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGHUP"), reason="needs POSIX signals")
+def test_a_signal_while_the_stages_start_still_joins_every_started_stage():
+    """A stop that arrives between starting one stage and the next must not
+    leave the first running past the end of the run (into the interpreter's
+    shutdown, in the middle of a limiter call)."""
+    from qx_limiter_cli import _stages, _stopping
+
+    stop = threading.Event()
+
+    def wait_for_stop():
+        stop.wait(10)
+
+    stages = [_stages.Stage(wait_for_stop, stop, f"stage {n}") for n in range(3)]
+    start = _stages.Stage.start
+
+    def start_then_signal(stage):
+        start(stage)
+        if stage is stages[0]:
+            signal.raise_signal(signal.SIGTERM)
+
+    with _stopping.stop_on_signals(), \
+            pytest.MonkeyPatch.context() as patch:
+        patch.setattr(_stages.Stage, "start", start_then_signal)
+        with pytest.raises(_stopping.Stopped):
+            _stages.run_beside(lambda: None, stages, stop)
+    assert not any(stage.is_alive() for stage in stages)
