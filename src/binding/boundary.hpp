@@ -4,11 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <new>
 #include <optional>
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
 
 #include "engine/core/errors.hpp"
 #include "engine/limiter/limiter.hpp"
@@ -53,16 +51,14 @@ inline void raise_current_exception() noexcept {
 // unwinding let through is a thread's end: a daemon thread that takes the
 // interpreter lock back after the interpreter began shutting down is ended
 // with pthread_exit, which unwinds every frame up to the thread's start and
-// aborts the process if any frame stops it.
+// aborts the process if any frame stops it. It is no C++ exception, so
+// inside the catch there is no current exception to hold.
 template <class Body>
 auto call_guarded(Body&& body, decltype(body()) failed) -> decltype(body()) {
   try {
     return body();
-#if defined(__GLIBCXX__)
-  } catch (abi::__forced_unwind&) {
-    throw;
-#endif
   } catch (...) {
+    if (!std::current_exception()) throw;
     raise_current_exception();
     return failed;
   }
