@@ -133,7 +133,13 @@ Result<std::uint64_t> Pipeline::push(Frames in, std::uint64_t count, Frames out,
     done += n;
     const std::uint64_t last = in_ > reach_.ahead ? in_ - reach_.ahead : 0;
     const Frames to{out.at(0, given), out.channel_step, out.frame_step};
-    given += advance(last, last, std::numeric_limits<std::uint64_t>::max(), to, gains + given);
+    // The envelope waits on its own chain most of the round: meanwhile it
+    // brings in what the next round reads and writes (about this round's
+    // count of frames further on, in each stream).
+    Warmup warm;
+    warm_streams(warm, in, done, out, given + n, gains, std::min(chunk_, count - done));
+    given += advance(last, last, std::numeric_limits<std::uint64_t>::max(), to, gains + given,
+                     &warm);
   }
   return given;
 }
@@ -142,8 +148,27 @@ std::uint64_t Pipeline::finish(Frames out, float* gains) {
   return advance(in_, in_ + limiter_->lookahead_samples(), in_, out, gains);
 }
 
+void Pipeline::warm_streams(Warmup& warm, Frames in, std::uint64_t from, Frames out,
+                            std::uint64_t to, float* gains, std::uint64_t frames) const {
+  if (frames == 0) return;
+  // Planar streams, channel by channel, as far as there are ranges; frames
+  // one after the other as one range.
+  const auto add = [&](Frames f, std::uint64_t frame, bool write) {
+    if (f.frame_step == 1) {
+      for (std::uint64_t c = 0; c < std::min<std::uint64_t>(channels_, 2); ++c) {
+        warm.add(f.at(c, frame), frames * sizeof(float), write);
+      }
+    } else if (f.channel_step == 1) {
+      warm.add(f.at(0, frame), frames * channels_ * sizeof(float), write);
+    }
+  };
+  add(in, from, false);
+  add(out, to, true);
+  if (gains != levels_) warm.add(gains + to, frames * sizeof(float), true);
+}
+
 std::uint64_t Pipeline::advance(std::uint64_t last, std::uint64_t steps, std::uint64_t end,
-                                Frames out, float* gains) {
+                                Frames out, float* gains, const Warmup* warm) {
   float* levels = levels_;
   if (detector_ && last > measured_) {
     const auto n = static_cast<std::int64_t>(in_ - first_);
@@ -157,7 +182,7 @@ std::uint64_t Pipeline::advance(std::uint64_t last, std::uint64_t steps, std::ui
   measured_ = std::max(measured_, last);
 
   GainEnvelope& envelope = limiter_->envelope();
-  envelope.steps(levels, first_, steps, end, limiter_->threshold());
+  envelope.steps(levels, first_, steps, end, limiter_->threshold(), warm);
   const std::uint64_t A = limiter_->lookahead_samples();
   std::uint64_t ready = envelope.step() > A ? envelope.step() - A : 0;
   if (in_place_ && ready < end) {

@@ -88,7 +88,11 @@ class Pipeline {
   // frames whose gains are final out; `end` is the signal's length once
   // known.
   std::uint64_t advance(std::uint64_t last, std::uint64_t steps, std::uint64_t end, Frames out,
-                        float* gains);
+                        float* gains, const Warmup* warm = nullptr);
+  // Adds to `warm` the streams a round reads and writes: `frames` frames of
+  // `in` from frame `from`, of `out` and `gains` from frame `to`.
+  void warm_streams(Warmup& warm, Frames in, std::uint64_t from, Frames out, std::uint64_t to,
+                    float* gains, std::uint64_t frames) const;
   // Each channel's frames [at, at + count) of the window, times `gains`,
   // clamped, into `out`.
   void apply_each(const float* gains, std::uint64_t at, std::uint64_t count, Frames out);

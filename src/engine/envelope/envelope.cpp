@@ -118,14 +118,14 @@ void GainEnvelope::reset() {
 }
 
 void GainEnvelope::steps(float* levels, std::uint64_t first, std::uint64_t end,
-                         std::uint64_t frames, double threshold) {
-  envelope_kernels::step_kernels().steps(state_, levels, first, end, frames, threshold);
+                         std::uint64_t frames, double threshold, const Warmup* warm) {
+  envelope_kernels::step_kernels().steps(state_, levels, first, end, frames, threshold, warm);
 }
 
 void GainEnvelope::run(float* levels, std::uint64_t frames, double threshold) {
   reset();
   if (frames == 0) return;
-  steps(levels, 0, frames + state_.lookahead, frames, threshold);
+  steps(levels, 0, frames + state_.lookahead, frames, threshold, nullptr);
 }
 
 }  // namespace qx

@@ -14,6 +14,7 @@
 
 #include "engine/core/buffer.hpp"
 #include "engine/core/errors.hpp"
+#include "engine/core/warmup.hpp"
 #include "engine/envelope/state.hpp"
 
 namespace qx {
@@ -43,9 +44,10 @@ class GainEnvelope {
   // or past it are after the end and count as level 0). Step n overwrites
   // the level of frame n − A with its gain; so after steps up to `end`, the
   // gains of frames below end − A are final. Never allocates. `threshold`
-  // is the linear ceiling T.
+  // is the linear ceiling T. `warm`, if given, names memory the caller goes
+  // through next; the steps ask for it a little at a time as they run.
   void steps(float* levels, std::uint64_t first, std::uint64_t end, std::uint64_t frames,
-             double threshold);
+             double threshold, const Warmup* warm = nullptr);
   // One whole block: reset, then F + A steps over levels[0 … F), each level
   // replaced by its frame's gain.
   void run(float* levels, std::uint64_t frames, double threshold);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "engine/core/warmup.hpp"
 #include "engine/envelope/state.hpp"
 
 namespace qx::envelope_kernels {
@@ -13,9 +14,9 @@ struct StepKernels {
   // frame first + i; every frame that the steps read must be there: frames
   // state.step − A … end − 1, as far as they are below `frames`, the length
   // of the audio (frames at or past it read as level 0). Step n overwrites
-  // the level of frame n − A with that frame's gain.
+  // the level of frame n − A with that frame's gain. `warm` may be null.
   void (*steps)(EnvelopeState& state, float* levels, std::uint64_t first, std::uint64_t end,
-                std::uint64_t frames, double threshold);
+                std::uint64_t frames, double threshold, const Warmup* warm);
 };
 
 const StepKernels& step_kernels();
