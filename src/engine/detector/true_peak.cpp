@@ -36,29 +36,45 @@ constexpr std::int64_t kMaxFactor = 6;
 std::int64_t upsampled_before(std::int64_t L) { return (6 + L - 1) / L; }
 std::int64_t upsampled_after(std::int64_t L) { return 4 / L + 1; }
 
-// The largest factor by which stage 2 can lift the loudest sample it reads,
-// as it computes: Σ 2(|e_j| + |o_j|) over a pair row (|A ± D| ≤ Σ |e_j||s_j|
-// + Σ |o_j||d_j|, with |s_j|, |d_j| at most twice the loudest sample), or
-// Σ |h_m| over a phase in direct form.
+// The magnitudes of the taps of the two phases a pair row computes, added:
+// Σ |e_j + o_j| + |e_j − o_j| over its pairs (e_j, o_j interleaved). The
+// row's sums, products of pair sums s_j = a + b and differences d_j =
+// a − b, are those phases' sums in another order, so they exceed that
+// bound times the loudest sample they read only by their roundings.
+double pair_row_gain(const float* row, int pairs) {
+  double sum = 0.0;
+  for (int j = 0; j < pairs; ++j) {
+    const double e = row[2 * j];
+    const double o = row[2 * j + 1];
+    sum += std::fabs(e + o) + std::fabs(e - o);
+  }
+  return sum;
+}
+
+// The largest factor by which stage 2 can lift the loudest sample it reads:
+// over a pair row, or Σ |h_m| over a phase in direct form.
 double stage2_gain(bool four_phase) {
   double gain = 0.0;
   for (int row = 0; row < 2; ++row) {
     double sum = 0.0;
-    for (int m = 0; m < 12; ++m) {
-      sum += four_phase ? std::fabs(static_cast<double>(kReferencePairs[row][m])) * 2.0
-                        : std::fabs(static_cast<double>(kReferencePhases[2 * row][m]));
+    if (four_phase) {
+      sum = pair_row_gain(kReferencePairs[row], 6);
+    } else {
+      for (int m = 0; m < 12; ++m) {
+        sum += std::fabs(static_cast<double>(kReferencePhases[2 * row][m]));
+      }
     }
     gain = std::max(gain, sum);
   }
   return gain;
 }
 
-// The loudest sample for which no interpolated point can exceed `ceiling`:
-// with a margin of 2^-10 for float32 rounding, far more than a dozen
-// roundings can add, then rounded down.
-float quiet_below(double ceiling, bool four_phase) {
-  if (!(ceiling > 0.0)) return 0.0f;
-  const double limit = ceiling / (stage2_gain(four_phase) * (1.0 + 1.0 / 1024.0));
+// The loudest sample for which nothing a filter of `gain` makes from it can
+// exceed `bound`: with a margin of 2^-10 for float32 rounding, far more
+// than a few dozen roundings can add, then rounded down.
+float quiet_below(double bound, double gain) {
+  if (!(bound > 0.0)) return 0.0f;
+  const double limit = bound / (gain * (1.0 + 1.0 / 1024.0));
   auto quiet = static_cast<float>(limit);
   if (static_cast<double>(quiet) > limit) quiet = std::nextafter(quiet, 0.0f);
   return quiet;
@@ -82,7 +98,7 @@ DetectorReach detector_reach(const DetectionMode& mode) {
 
 Result<TruePeakDetector> TruePeakDetector::create(const DetectionMode& mode, double ceiling) {
   TruePeakDetector detector(mode);
-  detector.quiet_ = quiet_below(ceiling, mode.four_phase);
+  detector.quiet_ = quiet_below(ceiling, stage2_gain(mode.four_phase));
   if (mode.kind == DetectionKind::KaiserReference) {
     const std::int64_t L = mode.factor;
     detector.chunk_ = std::max<std::int64_t>(1, kUpsampledChunk / L);
