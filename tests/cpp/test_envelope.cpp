@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "engine/envelope/envelope.hpp"
@@ -221,6 +224,61 @@ TEST_P(EnvelopeProperties, QuietStretchesMatchTheDirectRecomputation) {
   const auto gains = run(env, levels, c.T);
   ASSERT_EQ(gains, oracle::envelope(levels, c.T, c.A, c.H, c.R));
 }
+
+// Shapes that drive the window queue through its corners: falling levels
+// (rising targets) fill it until the oldest entry leaves at every step,
+// rising ones empty it at every step, sawtooths and plateaus remove one,
+// two, three or many entries at once, all next to the ring's wrap and to
+// an entry leaving from the front, in windows from one frame up; and levels
+// that never fall under the ceiling, so the window is never a single 1.0.
+struct WindowShape {
+  const char* name;
+  float (*level)(std::size_t f, std::mt19937& rng);
+};
+
+const WindowShape kWindowShapes[] = {
+    {"Falling", [](std::size_t f, std::mt19937&) { return 8.0f - 0.001f * (f % 5000); }},
+    {"Rising", [](std::size_t f, std::mt19937&) { return 1.0f + 0.001f * (f % 5000); }},
+    {"Sawtooth3", [](std::size_t f, std::mt19937&) { return 2.0f + 0.5f * (f % 3); }},
+    {"Sawtooth5Down", [](std::size_t f, std::mt19937&) { return 4.0f - 0.5f * (f % 5); }},
+    {"Plateaus", [](std::size_t f, std::mt19937&) { return 1.5f + (f / 7 % 4); }},
+    {"LoudNoise", [](std::size_t, std::mt19937& rng) {
+       return std::uniform_real_distribution<float>(1.0f, 4.0f)(rng);
+     }},
+    {"Mixed", [](std::size_t f, std::mt19937& rng) {
+       const float v = std::uniform_real_distribution<float>(0.0f, 4.0f)(rng);
+       return f / 50 % 3 == 0 ? 3.0f - 0.01f * (f % 50) : v;
+     }},
+};
+
+class WindowCorners
+    : public ::testing::TestWithParam<std::tuple<WindowShape, std::pair<int, int>>> {};
+
+TEST_P(WindowCorners, MatchTheDirectRecomputation) {
+  const auto& [shape, lengths] = GetParam();
+  const auto [A, H] = lengths;
+  std::mt19937 rng(3);
+  std::vector<float> levels(4000);
+  for (std::size_t f = 0; f < levels.size(); ++f) levels[f] = shape.level(f, rng);
+  const auto gains = run_fresh(A, H, 3.0, levels, 0.9);
+  ASSERT_EQ(gains, oracle::envelope(levels, 0.9, A, H, 3.0));
+}
+
+std::string corner_name(
+    const ::testing::TestParamInfo<std::tuple<WindowShape, std::pair<int, int>>>& info) {
+  const WindowShape& shape = std::get<0>(info.param);
+  const std::pair<int, int>& lengths = std::get<1>(info.param);
+  return std::string(shape.name) + "_A" + std::to_string(lengths.first) + "_H" +
+         std::to_string(lengths.second);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, WindowCorners,
+    ::testing::Combine(::testing::ValuesIn(kWindowShapes),
+                       ::testing::Values(std::pair{1, 0}, std::pair{1, 1}, std::pair{2, 0},
+                                         std::pair{1, 2}, std::pair{3, 1}, std::pair{4, 5},
+                                         std::pair{16, 40})),
+    corner_name);
 
 TEST(GainEnvelope, StoredGainRoundingIsTheOnlyExcess) {
   // float32(0.5 / 3) × 3 is 0.5000000149: over T only by the gain's rounding.
