@@ -151,8 +151,8 @@ std::uint64_t Pipeline::finish(Frames out, float* gains) {
 void Pipeline::warm_streams(Warmup& warm, Frames in, std::uint64_t from, Frames out,
                             std::uint64_t to, float* gains, std::uint64_t frames) const {
   if (frames == 0) return;
-  // Planar streams, channel by channel, as far as there are ranges; frames
-  // one after the other as one range.
+  // Planar streams by their first two channels (so that every stream gets
+  // its ranges); frames one after the other as one range.
   const auto add = [&](Frames f, std::uint64_t frame, bool write) {
     if (f.frame_step == 1) {
       for (std::uint64_t c = 0; c < std::min<std::uint64_t>(channels_, 2); ++c) {
