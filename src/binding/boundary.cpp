@@ -30,9 +30,18 @@ std::optional<Limiter> build_limiter(const Settings& settings) {
   if (result.ok()) return std::move(result).value();
   if (result.is_error()) {
     raise_limiter_error(result.error());
-  } else {
-    PyErr_NoMemory();
+    return std::nullopt;
   }
+  // What grows with the settings is the envelope's storage, an entry per
+  // sample of look-ahead and hold: those are the settings to name.
+  Text text("not enough memory to build a limiter at sample_rate=");
+  text += format_u64(settings.sample_rate);
+  text += " with attack_ms=";
+  text += format_f64(settings.attack_ms);
+  text += " and hold_ms=";
+  text += format_f64(settings.hold_ms);
+  text += " (its look-ahead and hold take memory in proportion to their length)";
+  PyErr_SetString(PyExc_MemoryError, text.c_str());
   return std::nullopt;
 }
 

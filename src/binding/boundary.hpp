@@ -27,7 +27,7 @@ void raise_sample_at(const LimiterError& error, std::uint64_t frame, std::uint64
 
 // create_limiter with the interpreter lock held; on failure raises the
 // ValueError of the error, or MemoryError when the limiter does not fit in
-// memory, and returns nothing.
+// memory (naming the settings that make it large), and returns nothing.
 std::optional<Limiter> build_limiter(const Settings& settings);
 
 // Turns the C++ exception being handled into a Python one. Nothing in this

@@ -22,8 +22,8 @@ from pathlib import Path
 from typing import TYPE_CHECKING
 
 from . import _stopping
-from ._options import (EXIT_FAILURE, EXTRA_HINT, EXIT_INTERRUPTED, EXIT_USAGE,
-                       Options, UsageError, build_parser)
+from ._options import (EXIT_FAILURE, EXTRA_HINT, EXIT_INTERRUPTED, EXIT_USAGE, Options,
+                       UsageError, parse)
 from ._reporting import fail
 
 if TYPE_CHECKING:
@@ -41,8 +41,18 @@ class MissingExtra(Exception):
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line; returns the exit status."""
+    with _stopping.stop_on_signals():
+        try:
+            return _main(argv)
+        except KeyboardInterrupt:
+            return fail(EXIT_INTERRUPTED, "interrupted; nothing was written")
+        except _stopping.Stopped as stopped:
+            return fail(128 + stopped.signum, f"stopped by {stopped}; nothing was written")
+
+
+def _main(argv: Sequence[str] | None) -> int:
     try:
-        options = Options(**vars(build_parser().parse_args(argv)))
+        options = parse(argv)
         _check_extras(options.plot is not None)
     except UsageError as error:
         return fail(EXIT_USAGE, str(error))
@@ -50,19 +60,15 @@ def main(argv: Sequence[str] | None = None) -> int:
         return fail(EXIT_FAILURE, str(error))
     from ._planning import FileErrors, make_folders, plan
 
-    with _stopping.stop_on_signals():
-        try:
-            jobs, folders = plan(options)
-            make_folders(folders)
-            return _run(jobs, options)
-        except UsageError as error:
-            return fail(EXIT_USAGE, str(error))
-        except FileErrors as errors:
-            return fail(EXIT_FAILURE, *errors.lines)
-        except KeyboardInterrupt:
-            return fail(EXIT_INTERRUPTED, "interrupted; nothing was written")
-        except _stopping.Stopped as stopped:
-            return fail(128 + stopped.signum, f"stopped by {stopped}; nothing was written")
+    try:
+        jobs, folders = plan(options)
+        _stopping.check()
+        make_folders(folders)
+    except UsageError as error:
+        return fail(EXIT_USAGE, str(error))
+    except FileErrors as errors:
+        return fail(EXIT_FAILURE, *errors.lines)
+    return _run(jobs, options)
 
 
 def _check_extras(plotting: bool) -> None:
@@ -88,38 +94,45 @@ def _importable(name: str) -> bool:
 def _run(jobs: list[Job], options: Options) -> int:
     import tqdm
 
-    from ._reporting import InOrder
+    from ._decoder_noise import decoder_noise
+    from ._reporting import InOrder, warn
 
     started = time.perf_counter()
     bar = tqdm.tqdm(total=len(jobs), unit="file", file=sys.stdout, leave=False,
                     disable=options.quiet or len(jobs) < 2 or not sys.stdout.isatty())
     printer = InOrder(len(jobs), options.quiet, lambda: bar.update(1))
     status, stop = 0, ""
-    try:
-        _process(jobs, options.jobs, printer.finished)
-    except KeyboardInterrupt:
-        status, stop = EXIT_INTERRUPTED, "interrupted"
-    except _stopping.Stopped as stopped:
-        status, stop = 128 + stopped.signum, f"stopped by {stopped}"
-    finally:
-        bar.close()
+    mp3 = [job.source for job in jobs if job.input_format == "MP3"]
+    with decoder_noise(bool(mp3)) as heard:
+        try:
+            _process(jobs, options.jobs, printer.finished)
+        except KeyboardInterrupt:
+            status, stop = EXIT_INTERRUPTED, "interrupted"
+        except _stopping.Stopped as stopped:
+            status, stop = 128 + stopped.signum, f"stopped by {stopped}"
+        finally:
+            bar.close()
     printer.flush()
+    noise = heard.warning()
+    if noise is not None:
+        warn(f"{mp3[0] if len(mp3) == 1 else 'the MP3 inputs'}: {noise}")
     if stop:
         nor = ", nor the report" if options.report is not None else ""
         fail(status, f"{stop}; the files not finished were not written{nor}")
-    elif options.report is not None and not _report(options.report, printer.outcomes):
+    elif options.report is not None and \
+            not _report(options.report, printer.outcomes, options.overwrite):
         status = EXIT_FAILURE
     if not options.quiet:
         print(printer.summary(time.perf_counter() - started))
     return status or (EXIT_FAILURE if printer.failed else 0)
 
 
-def _report(path: Path, outcomes: list[Outcome]) -> bool:
+def _report(path: Path, outcomes: list[Outcome], overwrite: bool) -> bool:
     """Writes the report file; says why not where it cannot."""
     from ._records import write_report
 
     try:
-        write_report(path, outcomes)
+        write_report(path, outcomes, overwrite)
     except OSError as error:
         fail(EXIT_FAILURE, f"cannot write the report {path} ({error.strerror or error})")
         return False
@@ -139,12 +152,12 @@ def _process(jobs: list[Job], threads: int, finished: Callable[[int, Outcome], N
         try:
             pending = set(futures)
             while pending:
-                # In short waits: a signal that the system hands to another
-                # thread runs its handler only once the main thread runs
-                # Python again.
+                # In short waits: the main thread runs the signal handlers,
+                # and looks whether one asked for a stop between them.
                 done, pending = wait(pending, timeout=_WAKE_SECONDS, return_when=FIRST_COMPLETED)
                 for future in done:
                     finished(futures[future], future.result())
+                _stopping.check()
         except BaseException:
             # The files not started are dropped; the running ones see the
             # stop and remove what they had begun to write.

@@ -27,6 +27,7 @@ from qx_limiter_tools._master import LOUDNESS_TOLERANCE_LU, OVERSHOOT_MARGIN_DB,
 
 from . import _stopping
 from ._formats import STORED_EXACTLY, AudioError, Shortfall
+from ._options import PLOT_FORMATS
 from ._pipeline import PassSettings, Passed, columns_of, limiting_pass, measuring_pass
 from ._planning import Job, refusal
 from ._reporting import Failure, Outcome, Report, decibels, dbfs, reduction_db
@@ -47,16 +48,20 @@ def limit_file(job: Job) -> Outcome:
         return Failure(job, str(error))
     except OSError as error:  # the figure's temporary file; the rest are AudioErrors
         return Failure(job, f"cannot write the figure {job.plot} ({error.strerror or error})")
+    except MemoryError:
+        return Failure(job, f"not enough memory to limit it ({job.channels} channels at "
+                            f"{job.sample_rate} Hz)")
 
 
 def _deliver(job: Job, started: float) -> Report:
     s = job.settings
     with ExitStack() as files:
         # The figure is renamed into place only once the audio is.
-        picture = files.enter_context(replacing(job.plot)) if job.plot is not None else None
+        picture = files.enter_context(replacing(job.plot, job.overwrite)) \
+            if job.plot is not None else None
         # Creating, completing or renaming the audio's temporary file.
         files.enter_context(_reported_as(f"cannot write {job.target}"))
-        temporary = files.enter_context(replacing(job.target))
+        temporary = files.enter_context(replacing(job.target, job.overwrite))
         warnings: list[str] = []
 
         before: Measurement | None = None
@@ -115,14 +120,15 @@ def _deliver(job: Job, started: float) -> Report:
         reached, notes = _outcome(job, plan, after, encodings)
         warnings += notes
         tally = passed.tally
-        if picture is not None and passed.columns is not None:
+        if picture is not None and job.plot is not None and passed.columns is not None:
             from ._plot import write_plot
 
             columns = passed.columns
             if columns.frames != passed.held:
                 columns = columns_of(job, passed.settings, passed.held)
             with _reported_as(f"cannot write the figure {job.plot}"):
-                write_plot(picture, _title(job, tally.input_peak, tally.deepest, after),
+                write_plot(picture, PLOT_FORMATS[job.plot.suffix.lower()],
+                           _title(job, tally.input_peak, tally.deepest, after, plan, reached),
                            job.sample_rate, columns, tally.input_peak,
                            job.settings.threshold_dBFS, job.ceiling,
                            "dBTP" if s.true_peak else "dBFS")
@@ -184,6 +190,7 @@ def _moved(plan: Delivery, before: Measurement | None, lower: float, off: float)
                            verify_true_peak=plan.verify_true_peak)
     moved.gain_db = plan.gain_db - off
     moved.threshold_dBFS = min(0.0, plan.threshold_dBFS - lower)
+    moved.stated = plan.stated  # the notes name what the user asked for
     return moved
 
 
@@ -239,7 +246,11 @@ def _reported_as(what: str) -> Iterator[None]:
         raise AudioError(f"{what} ({error.strerror or error})") from None
 
 
-def _title(job: Job, peak_before: float, deepest: float, after: Measurement | None) -> str:
+def _title(job: Job, peak_before: float, deepest: float, after: Measurement | None,
+           plan: Delivery | None, reached: bool | None) -> str:
+    """The figure's title: what the output reads against what was asked,
+    the gain brought to a loudness target (and whether it was reached) and
+    the deepest gain reduction."""
     s = job.settings
     reduction = f"gain reduction up to {reduction_db(deepest):.2f} dB"
     if after is None:
@@ -249,6 +260,10 @@ def _title(job: Job, peak_before: float, deepest: float, after: Measurement | No
     ceiling = f"{s.threshold_dBFS:+.2f} dBTP" if s.true_peak else \
         f"{s.threshold_dBFS:+.2f} dBFS sample peak"
     loudness = after.integrated_lufs
-    level = f"{loudness:.2f} LUFS, " if math.isfinite(loudness) else ""
+    level = f"{loudness:.2f} LUFS" if math.isfinite(loudness) else ""
+    if s.loudness_lufs is not None and plan is not None:
+        missed = "" if reached else ", missed"
+        level += f" (target {s.loudness_lufs:g}{missed}, gain {decibels(plan.gain_db)} dB)"
+    level += ", " if level else ""
     return (f"{job.source.name}: {level}true peak {decibels(after.true_peak_dbtp)} dBTP "
             f"(ceiling {ceiling}), {reduction}")

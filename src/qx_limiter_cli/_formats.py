@@ -12,7 +12,8 @@ from pathlib import Path
 
 import soundfile as sf
 
-from . import _stopping
+from ._layout import defined_mask
+from ._riff import CONTAINERS, Metadata, read_metadata
 
 
 # Integer subtypes, by bits per sample. libsndfile reads them as value / 2**(bits-1),
@@ -67,7 +68,8 @@ class Shortfall:
 
 @dataclass(frozen=True)
 class Header:
-    """What an input file's header says, and what its size shows is missing."""
+    """What an input file's header says, and what its size shows is missing;
+    for WAV-family files, the chunks and channel mask it carries."""
 
     sample_rate: int
     channels: int
@@ -75,6 +77,15 @@ class Header:
     format: str
     subtype: str
     shortfall: Shortfall | None = None
+    metadata: Metadata | None = None
+
+    @property
+    def mask(self) -> int | None:
+        """The channel mask the file states, or the one its format defines
+        for its channel count; None where the layout is not known."""
+        if self.metadata is not None and self.metadata.mask is not None:
+            return self.metadata.mask
+        return defined_mask(self.format, self.channels)
 
 
 def read_header(path: Path) -> Header:
@@ -83,8 +94,10 @@ def read_header(path: Path) -> Header:
     except (sf.SoundFileError, RuntimeError) as error:
         raise AudioError(f"cannot read it as audio ({libsndfile_reason(error)})") from None
     rate, frames = int(info.samplerate), int(info.frames)
-    return Header(rate, int(info.channels), frames, str(info.format), str(info.subtype),
-                  _short_data_chunk(str(info.extra_info), frames, rate))
+    file_format = str(info.format)
+    metadata = read_metadata(path) if file_format in CONTAINERS else None
+    return Header(rate, int(info.channels), frames, file_format, str(info.subtype),
+                  _short_data_chunk(str(info.extra_info), frames, rate), metadata)
 
 
 def _short_data_chunk(log: str, frames: int, sample_rate: int) -> Shortfall | None:
@@ -144,9 +157,12 @@ def output_format(output: Path, source: Path, header: Header,
                              f"{file_format} takes {choices}")
     elif extension == "OPUS" and header.subtype != "OPUS":
         chosen = "OPUS"  # .opus names the codec, not only the Ogg container
-    elif sf.check_format(file_format, header.subtype):
+    elif sf.check_format(file_format, header.subtype) and \
+            _refusal(file_format, header.subtype, header) is None:
         chosen = header.subtype
     else:
+        # libsndfile lists some codecs for containers whose encoder then
+        # refuses them (MPEG layer III in WAV): those fall back too.
         chosen = _nearest_subtype(file_format, header.subtype)
         notes.append(f"{chosen}: {file_format} cannot hold {header.subtype}")
     _check_writable(file_format, chosen, header)
@@ -168,19 +184,23 @@ def _nearest_subtype(file_format: str, source: str) -> str:
 
 
 def _check_writable(file_format: str, subtype: str, header: Header) -> None:
+    reason = _refusal(file_format, subtype, header)
+    if reason is not None:
+        raise AudioError(f"{file_format} {subtype} cannot hold {header.channels} channels at "
+                         f"{header.sample_rate} Hz ({reason})")
+
+
+def _refusal(file_format: str, subtype: str, header: Header) -> str | None:
     """Opens an encoder in memory, which is how libsndfile says whether it
     takes this rate and channel count (MP3 and Opus take a few rates, MP3 two
-    channels, FLAC eight)."""
+    channels, FLAC eight); its reason where it does not."""
     try:
-        # libsndfile calls back into Python to write into memory, and an
-        # exception that a signal raises there would be lost.
-        with _stopping.deferred(), \
-                sf.SoundFile(io.BytesIO(), "w", samplerate=header.sample_rate,
-                             channels=header.channels, subtype=subtype, format=file_format):
+        with sf.SoundFile(io.BytesIO(), "w", samplerate=header.sample_rate,
+                          channels=header.channels, subtype=subtype, format=file_format):
             pass
     except (sf.SoundFileError, RuntimeError) as error:
-        raise AudioError(f"{file_format} {subtype} cannot hold {header.channels} channels at "
-                         f"{header.sample_rate} Hz ({libsndfile_reason(error)})") from None
+        return libsndfile_reason(error)
+    return None
 
 
 def _common_extensions() -> str:

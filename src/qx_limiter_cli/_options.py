@@ -6,8 +6,11 @@ from __future__ import annotations
 import argparse
 import importlib.metadata
 import math
+import os
+import re
 import signal
-from collections.abc import Callable
+import sys
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import NoReturn
@@ -50,13 +53,26 @@ DITHERS = ("tpdf", "none")
 DITHER_MAX_BITS = 16
 # The report's file formats, by the extension of --report.
 REPORT_FORMATS = (".json", ".csv")
+# The figure's file formats, by the extension of --plot (matplotlib's names).
+PLOT_FORMATS = {".png": "png", ".svg": "svg", ".pdf": "pdf", ".jpg": "jpeg", ".jpeg": "jpeg"}
 
 
 class UsageError(Exception):
     """The command line itself is wrong."""
 
 
+# What argparse takes for a negative number rather than an option: its own
+# rule knows no exponent (-1e300) and no -inf (refused by the value's check,
+# with the reason, rather than as a missing value).
+_NEGATIVE_NUMBER = re.compile(r"^-(?:(?:\d+\.?\d*|\.\d+)(?:[eE][-+]?\d+)?|inf|nan)$",
+                              re.IGNORECASE)
+
+
 class _Parser(argparse.ArgumentParser):
+    def __init__(self, **kwargs: object) -> None:
+        super().__init__(**kwargs)  # type: ignore[arg-type]
+        self._negative_number_matcher = _NEGATIVE_NUMBER
+
     # One line instead of argparse's usage block followed by the message.
     def error(self, message: str) -> NoReturn:
         raise UsageError(message)
@@ -129,6 +145,25 @@ def _report(text: str) -> Path:
     return path
 
 
+def _plot(text: str) -> Path:
+    path = _path("standard output")(text)
+    if path.suffix.lower() not in PLOT_FORMATS:
+        raise argparse.ArgumentTypeError(
+            f"must name a .png, .svg, .pdf or .jpg file (the extension chooses), got {text}")
+    return path
+
+
+def _output(text: str) -> str:
+    """-o's text as given: a trailing separator makes it a folder (parse)."""
+    _path("standard output")(text)
+    return text
+
+
+_SEPARATORS = tuple(sep for sep in (os.sep, os.altsep) if sep)
+# A value that --true-peak takes as its ceiling rather than as an input.
+_NUMBER = re.compile(r"^[-+]?(?:(?:\d+\.?\d*|\.\d+)(?:[eE][-+]?\d+)?|inf|nan)$", re.IGNORECASE)
+
+
 def _presets_help() -> str:
     return "; ".join(f"{name}: {p.loudness_lufs:g} LUFS, {p.ceiling_dbtp:g} dBTP ({p.source})"
                      for name, p in PRESETS.items())
@@ -164,9 +199,10 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("inputs", nargs="+", metavar="IN", type=_path("standard input"),
                         help="audio files to limit")
     target = parser.add_mutually_exclusive_group(required=True)
-    target.add_argument("-o", "--output", metavar="OUT", type=_path("standard output"),
+    target.add_argument("-o", "--output", metavar="OUT", type=_output,
                         help="output file, for a single input; its extension chooses the "
-                             "format (no extension: the input's)")
+                             "format (no extension: the input's); ending in a separator "
+                             "(out/), a folder, as --output-dir")
     target.add_argument("--output-dir", metavar="DIR", type=_path("standard output"),
                         help="directory for the outputs, named as the inputs")
     parser.add_argument("--threshold-dBFS", dest="threshold_dBFS", metavar="X", type=_ceiling,
@@ -187,11 +223,15 @@ def build_parser() -> argparse.ArgumentParser:
                         help="hold time in milliseconds (default: 15)")
     parser.add_argument("--release-ms", metavar="X", type=_milliseconds, default=40.0,
                         help="release time in milliseconds (default: 40)")
+    # --true-peak X, turned into this by parse(), which checks the value.
+    parser.add_argument("--ceiling-of-true-peak", dest="true_peak_ceiling",
+                        help=argparse.SUPPRESS)
     parser.add_argument("--true-peak", action="store_true",
                         help="hold the ceiling for ITU-R BS.1770 true peaks, verified by the "
                              "meter on what was written, limiting again at a lower threshold "
                              "where it reads over (default: sample peaks, held by the "
-                             "limiter alone)")
+                             "limiter alone); --true-peak X also sets the ceiling to X dBTP, "
+                             "as --threshold-dBFS X with --true-peak")
     parser.add_argument("--subtype", metavar="SUBTYPE", type=str.upper,
                         help="sample format of the outputs, e.g. PCM_16, PCM_24, FLOAT "
                              "(default: the input's, or the nearest the format holds)")
@@ -205,9 +245,10 @@ def build_parser() -> argparse.ArgumentParser:
                              "and after, gain, passes, status) to FILE.json or FILE.csv")
     parser.add_argument("--jobs", metavar="N", type=_jobs, default=1,
                         help="files limited at the same time, in threads (default: 1)")
-    parser.add_argument("--plot", metavar="PNG", type=_path("standard output"),
-                        help="write a figure of each file, waveforms and gain reduction; "
-                             "with several inputs, each output's name is added to PNG's")
+    parser.add_argument("--plot", metavar="PNG", type=_plot,
+                        help="write a figure of each file, waveforms and gain reduction, "
+                             "as .png, .svg, .pdf or .jpg; with several inputs, each output's "
+                             "name is added to PNG's")
     parser.add_argument("--overwrite", action="store_true",
                         help="replace outputs and figures that exist already (default: "
                              "refuse, before anything is written)")
@@ -218,6 +259,53 @@ def build_parser() -> argparse.ArgumentParser:
                         help="print only warnings and errors")
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     return parser
+
+
+def parse(argv: Sequence[str] | None = None) -> Options:
+    """The options of a command line (sys.argv's by default)."""
+    args = list(sys.argv[1:] if argv is None else argv)
+    values = vars(build_parser().parse_args(_ceiling_of_true_peak(args)))
+    output: str | None = values.pop("output")
+    if output is not None and output.endswith(_SEPARATORS):
+        # -o and --output-dir exclude each other: the folder is the only one.
+        values["output_dir"], output = Path(output), None
+    values["output"] = Path(output) if output is not None else None
+    given = values.pop("true_peak_ceiling")
+    if given is not None:
+        try:
+            ceiling = _ceiling(given)
+        except argparse.ArgumentTypeError as error:
+            raise UsageError(f"argument --true-peak: {error}") from None
+        if values["threshold_dBFS"] is not None:
+            raise UsageError("the ceiling is given twice, with --true-peak and "
+                             "--threshold-dBFS; give it once")
+        values["threshold_dBFS"], values["true_peak"] = ceiling, True
+    return Options(**values)
+
+
+def _ceiling_of_true_peak(args: list[str]) -> list[str]:
+    """--true-peak X (or --true-peak=X) sets the ceiling too; a number after
+    the switch is taken for it rather than for an input file (./0 names a
+    file called 0)."""
+    out: list[str] = []
+    at = 0
+    while at < len(args):
+        token = args[at]
+        at += 1
+        if token == "--":  # the rest are inputs
+            out += args[at - 1:]
+            break
+        name, equals, value = token.partition("=")
+        if name != "--true-peak":
+            out.append(token)
+            continue
+        out.append(name)
+        if equals:
+            out.append(f"--ceiling-of-true-peak={value}")
+        elif at < len(args) and _NUMBER.match(args[at]):
+            out.append(f"--ceiling-of-true-peak={args[at]}")
+            at += 1
+    return out
 
 
 @dataclass(frozen=True)

@@ -130,8 +130,10 @@ def limiting_pass(job: Job, settings: PassSettings, temporary: Path | None, *,
 
         def encoder() -> Encoder:
             assert temporary is not None
-            return Encoder(temporary, job.target, job.sample_rate, channels, job.output,
-                           reader.text)
+            # Where the input's own chunks are carried, its text is in them.
+            text = reader.text if job.front is None or not job.front.metadata.chunks else {}
+            return Encoder(temporary, job.target, job.sample_rate, channels, job.output, text,
+                           job.front)
 
         _stream(job, settings, reader, encoder if writing else None, quantiser, tally,
                 columns, meters)

@@ -7,6 +7,8 @@ import dataclasses
 import errno
 import math
 import os
+import stat
+from contextlib import suppress
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -15,11 +17,15 @@ from qx_limiter_tools._master import limiter_detects_true_peak
 
 from . import _formats
 from ._dither import dither_key
-from ._formats import PCM_BITS, OutputFormat, Shortfall
+from ._formats import PCM_BITS, STORED_EXACTLY, OutputFormat, Shortfall
+from ._riff import CONTAINERS, Front, Metadata, written_mask
 from ._options import DITHER_MAX_BITS, Options, UsageError
 
 # The rates the loudness and true-peak meter takes.
 METER_RATES = (8000, 384000)
+# The highest rate of any input: twice the highest that audio files use
+# (DXD, 352.8 kHz, and 384 kHz); beyond it, a header is taken for damaged.
+MAX_RATE = 768000
 
 
 class FileErrors(Exception):
@@ -67,6 +73,12 @@ class Job:
     # true peak), for the passes, the report file or the figure.
     measured: bool = False
     channels: int = 0
+    # Whether outputs, figures and the report may replace existing files.
+    overwrite: bool = False
+    # The WAV-family header that carries the input's chunks and channel mask.
+    front: Front | None = None
+    # libsndfile's name of the input's format.
+    input_format: str = ""
 
     @property
     def delivering(self) -> bool:
@@ -130,8 +142,7 @@ def plan(options: Options) -> tuple[list[Job], list[Path]]:
 def _plot_paths(plot: Path | None, targets: list[Path]) -> list[Path | None]:
     if plot is None or len(targets) == 1:
         return [plot] * len(targets)
-    return [plot.with_name(f"{plot.stem}-{target.stem}{plot.suffix or '.png'}")
-            for target in targets]
+    return [plot.with_name(f"{plot.stem}-{target.stem}{plot.suffix}") for target in targets]
 
 
 def _folders(files: list[Path | None], output_dir: Path | None) -> list[Path]:
@@ -153,8 +164,17 @@ def _folder_problems(folders: list[Path]) -> list[str]:
             problems.append(f"cannot write into {folder}: {existing} is not a directory")
         elif not os.access(existing, os.W_OK | os.X_OK):
             problems.append(f"cannot write into {folder}: {existing} is not writable "
-                            f"({os.strerror(errno.EACCES)})")
+                            f"({os.strerror(_why_not_writable(existing))})")
     return problems
+
+
+def _why_not_writable(folder: Path) -> int:
+    """EROFS where the folder's file system is mounted read-only, which
+    access() also reports as a refusal; EACCES otherwise."""
+    with suppress(OSError, AttributeError):
+        if os.statvfs(folder).f_flag & os.ST_RDONLY:
+            return errno.EROFS
+    return errno.EACCES
 
 
 def make_folders(folders: list[Path]) -> None:
@@ -174,20 +194,22 @@ def _clashes(inputs: list[Path], targets: list[Path], plots: list[Path | None]) 
     # The first input of each file, as the user named it.
     input_at = {key: source for source in reversed(inputs)
                 if (key := _file_id(source)) is not None}
-    written_by: dict[str, Path] = {}
+    written_by: dict[str, tuple[Path, str]] = {}
     for source, target, plot in zip(inputs, targets, plots):
-        for written in (target, plot):
+        for written, what in ((target, "output"), (plot, "figure")):
             if written is None:
                 continue
             key = _file_id(written)
             other = input_at.get(key) if key is not None else None
             if other is not None:
-                problems.append(f"{source}: the output {written} would overwrite the input "
+                problems.append(f"{source}: the {what} {written} would overwrite the input "
                                 f"{other}; choose another output")
             real = os.path.realpath(written)
-            if written_by.setdefault(real, source) != source:
-                problems.append(f"{source}: the output {written} is also the output of "
-                                f"{written_by[real]}")
+            first_source, first_what = written_by.setdefault(real, (source, what))
+            if (first_source, first_what) != (source, what):
+                owner = f"its own {first_what}" if first_source == source else \
+                    f"the {first_what} of {first_source}"
+                problems.append(f"{source}: the {what} {written} is also {owner}")
     return problems
 
 
@@ -206,9 +228,23 @@ def _report_problems(options: Options, inputs: list[Path],
         return [f"the report {report} would overwrite an output; choose another name"]
     if report.is_dir():
         return [f"the report {report} is a directory"]
+    unusual = not_a_file(report) if os.path.lexists(report) else None
+    if unusual is not None:
+        return [f"the report {report} is {unusual}, not a file; qx-limiter replaces only files"]
     if not options.overwrite and os.path.lexists(report):
         return [f"the report {report} exists; add --overwrite to replace it"]
     return []
+
+
+def not_a_file(path: Path) -> str | None:
+    """What `path` (which exists) is where it is something an output must not
+    replace: a FIFO, a device or a socket. A symbolic link is replaced by the
+    output itself (what it points to is left alone); a folder is refused
+    apart."""
+    mode = os.lstat(path).st_mode
+    kinds = ((stat.S_ISFIFO, "a named pipe"), (stat.S_ISCHR, "a character device"),
+             (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket"))
+    return next((kind for test, kind in kinds if test(mode)), None)
 
 
 def _file_id(path: Path) -> tuple[int, int] | None:
@@ -235,12 +271,20 @@ def _job(source: Path, target: Path, plot: Path | None, options: Options,
     if target.is_dir():
         raise problem(f"the output {target} is a directory")
     for written in (target, plot):
+        if written is None or not os.path.lexists(written):
+            continue
+        unusual = not_a_file(written)
+        if unusual is not None:
+            raise problem(f"the output {written} is {unusual}, not a file; qx-limiter "
+                          f"replaces only files")
         # An output that is an input is refused whatever --overwrite says.
-        if written is not None and not options.overwrite and os.path.lexists(written) \
-                and _file_id(written) not in inputs:
+        if not options.overwrite and _file_id(written) not in inputs:
             raise problem(f"the output {written} exists; add --overwrite to replace it")
     try:
         header = _formats.read_header(source)
+        if not 1 <= header.sample_rate <= MAX_RATE:
+            raise problem(f"its sample rate, {header.sample_rate} Hz, is beyond what qx-limiter "
+                          f"takes ({MAX_RATE} Hz at most)")
         output = _formats.output_format(target, source, header, options.subtype)
     except _formats.AudioError as error:
         raise problem(str(error)) from None
@@ -264,12 +308,33 @@ def _job(source: Path, target: Path, plot: Path | None, options: Options,
     measured = metered and (settings.true_peak or settings.loudness_lufs is not None
                             or options.report is not None or plot is not None)
     job = Job(source, target, plot, rate, header.frames, output, settings, 0.0,
-              header.shortfall, options.allow_truncated, dither, measured, header.channels)
+              header.shortfall, options.allow_truncated, dither, measured, header.channels,
+              options.overwrite, _front(source, header, output), header.format)
     try:
         ceiling = job.limiter().threshold
     except ValueError as error:
         raise problem(str(error)) from None
+    except MemoryError:
+        raise problem(f"not enough memory to limit {header.channels} channels at {rate} Hz "
+                      f"with a look-ahead of {options.attack_ms:g} ms") from None
     return dataclasses.replace(job, ceiling=ceiling)
+
+
+def _front(source: Path, header: _formats.Header, output: OutputFormat) -> Front | None:
+    """What a WAV-family output carries beyond what libsndfile writes: the
+    input's chunks (from a WAV-family input) and its channel mask, where the
+    output's samples are PCM or float (the formats with an extensible
+    header)."""
+    container = CONTAINERS.get(output.format)
+    if container is None:
+        return None
+    metadata = header.metadata or Metadata(None)
+    mask = header.mask if output.subtype in STORED_EXACTLY else None
+    if mask == written_mask(output.format, output.subtype, header.channels):
+        mask = None  # what libsndfile writes already
+    if mask is None and not metadata.chunks:
+        return None
+    return Front(container, source, metadata, mask)
 
 
 def _settings(options: Options, subtype: str) -> Settings:

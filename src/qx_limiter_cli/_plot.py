@@ -30,11 +30,12 @@ _MINUTE_TICKS = (30, 60, 120, 300, 600, 900, 1800)
 _drawing = threading.Lock()
 
 
-def write_plot(target: Path, title: str, sample_rate: int, columns: Columns,
+def write_plot(target: Path, file_format: str, title: str, sample_rate: int, columns: Columns,
                input_peak: float, threshold_dBFS: float, ceiling: float,
                unit: str = "dBFS") -> None:
-    """Writes the PNG figure from a file's gathered columns; `unit` names
-    the ceiling's (dBTP where the true peak is held under it)."""
+    """Writes the figure from a file's gathered columns, in `file_format`
+    (matplotlib's name: png, svg, pdf, jpeg); `unit` names the ceiling's
+    (dBTP where the true peak is held under it)."""
     with _drawing:
         figure = Figure(figsize=(WIDTH_INCHES, HEIGHT_INCHES), dpi=DPI)
         FigureCanvasAgg(figure)
@@ -44,10 +45,13 @@ def write_plot(target: Path, title: str, sample_rate: int, columns: Columns,
 
         frames = columns.frames
         times = columns.times(sample_rate)
-        wave.fill_between(times, columns.input_low, columns.input_high, color="#b9c4d0",
-                          linewidth=0, label="input")
+        # The input is drawn over the output as an outline, so that neither
+        # hides the other: a quiet input brought up to a loudness target
+        # lies inside its output.
         wave.fill_between(times, columns.output_low, columns.output_high, color="#1f5fa8",
                           linewidth=0, label="output")
+        for edge, label in ((columns.input_high, "input"), (columns.input_low, None)):
+            wave.plot(times, edge, color="#5a6570", linewidth=0.6, alpha=0.9, label=label)
         for sign in (1.0, -1.0):
             wave.axhline(sign * ceiling, color="#d62728", linewidth=0.9, linestyle="--",
                          label=f"ceiling {threshold_dBFS:+.2f} {unit}" if sign > 0 else None)
@@ -73,7 +77,7 @@ def write_plot(target: Path, title: str, sample_rate: int, columns: Columns,
             reduction.xaxis.set_major_locator(MultipleLocator(spacing))
             reduction.xaxis.set_major_formatter(FuncFormatter(_minutes_seconds))
 
-        figure.savefig(target, format="png")
+        figure.savefig(target, format=file_format)
 
 
 def _in_db(gains: npt.NDArray[np.float32]) -> npt.NDArray[np.float64]:

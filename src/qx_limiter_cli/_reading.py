@@ -11,6 +11,7 @@ import numpy.typing as npt
 import soundfile as sf
 
 from ._formats import TEXT_FIELDS, AudioError, Shortfall, libsndfile_name, libsndfile_reason
+from ._layout import from_stored, stored_order
 from ._pcm import Unpacker, width
 
 Samples = npt.NDArray[np.float32]
@@ -46,6 +47,7 @@ class InputReader:
         file_format, subtype = str(source.format), str(source.subtype)
         self._unpacker = Unpacker(file_format, subtype) \
             if _RAW_READS and width(file_format, subtype) else None
+        self._order = stored_order(file_format, subtype, self.channels)
 
     def close(self) -> None:
         if self._source is not None:
@@ -79,6 +81,7 @@ class InputReader:
                 if block and self.held >= frames:
                     self._failure = None
                 chunk, buffer = buffer[:count], None
+                from_stored(chunk, self._order)
                 yield chunk
         finally:
             self.close()

@@ -101,8 +101,9 @@ def _cell(value: Value) -> str:
     return repr(value) if isinstance(value, float) else str(value)
 
 
-def write_report(path: Path, outcomes: list[Outcome]) -> None:
-    """Writes the report file atomically; raises OSError where it cannot."""
+def write_report(path: Path, outcomes: list[Outcome], overwrite: bool) -> None:
+    """Writes the report file atomically; raises OSError where it cannot
+    (where a file appeared at `path` meanwhile too, unless `overwrite`)."""
     text = report_text(path, outcomes)
-    with replacing(path) as temporary:
+    with replacing(path, overwrite) as temporary:
         temporary.write_text(text, encoding="utf-8")

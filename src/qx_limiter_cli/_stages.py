@@ -80,12 +80,12 @@ class Stage(threading.Thread):
 
 
 def join(stages: list[Stage], stop: threading.Event) -> None:
-    """Waits for the stages; a stop that arrives meanwhile ends them first
-    (later signals raise nothing, so the second wait completes)."""
+    """Waits for the stages; a stop that arrives meanwhile ends them first."""
     try:
         for stage in stages:
             while stage.is_alive():
                 stage.join(POLL_SECONDS)
+                _stopping.check()
     except BaseException:
         stop.set()
         for stage in stages:
@@ -98,12 +98,10 @@ def run_beside(work: Callable[[], None], stages: list[Stage], stop: threading.Ev
     """Runs `work` in this thread while the stages run in theirs, and
     raises what stopped any of them."""
     try:
-        # A stage that started is joined below, so a stop asked for while
-        # they start waits until all have: none is left running into the
-        # interpreter's shutdown.
-        with _stopping.deferred():
-            for stage in stages:
-                stage.start()
+        # Every stage that started is joined below: none is left running
+        # into the interpreter's shutdown.
+        for stage in stages:
+            stage.start()
         work()
     except Cancelled:
         pass  # another stage failed; its error is raised below

@@ -1,28 +1,34 @@
 """Stopping cleanly on Ctrl-C, SIGTERM and SIGHUP.
 
-Python delivers signals to the main thread only, between bytecodes. The
-handlers here raise there (KeyboardInterrupt for Ctrl-C, Stopped for the
-others) and also set a flag that the worker threads of --jobs check at every
-stage and just before an output is renamed into place, so that after a stop
-no new output appears and every temporary file is removed by the code that
-made it.
+The handlers only take note: they set a flag and raise nothing. Python runs
+a handler in the main thread between any two bytecodes, and an exception
+raised from there can land between a lock's acquire and the `with` that
+would release it (a queue's, say), leaving another thread blocked for good.
+Instead every thread, the main one included, calls check() where stopping
+is safe: between the stages of a file, in every wait (all of them are short
+and repeated) and just before an output is renamed into place; check()
+raises there (KeyboardInterrupt for Ctrl-C, Stopped for the others), and
+each temporary file is removed by the code that made it.
+
+A third signal, for a run that does not stop soon enough, ends the process
+at once (its temporary files are then removed by a later run writing the
+same outputs).
 """
 
 from __future__ import annotations
 
+import os
 import signal
 import threading
 from collections.abc import Iterator
 from contextlib import contextmanager
 from types import FrameType
-from typing import NoReturn
 
 _requested = threading.Event()
 _signal_number: int = signal.SIGINT
-# Sections of the main thread that a signal must not cut in two, and whether
-# a stop waits for the end of one.
-_holding = 0
-_pending = False
+_received = 0
+# Signals after the first that end the process without waiting.
+_AT_ONCE = 3
 
 
 class Stopped(BaseException):
@@ -35,57 +41,37 @@ class Stopped(BaseException):
 
 
 def check() -> None:
-    """Raises Stopped once a stop was asked for; called between the stages of
-    a file and before anything is renamed into place."""
+    """Raises Stopped (KeyboardInterrupt for Ctrl-C) once a stop was asked
+    for; called wherever a thread may stop."""
     if _requested.is_set():
-        _raise(_signal_number)
+        if _signal_number == signal.SIGINT:
+            raise KeyboardInterrupt
+        raise Stopped(_signal_number)
+
+
+def requested() -> bool:
+    return _requested.is_set()
 
 
 def _handle(signum: int, _frame: FrameType | None) -> None:
-    global _signal_number, _pending
-    if _requested.is_set():
-        return  # already stopping: a second signal must not cut the cleanup short
-    _signal_number = signum
-    _requested.set()
-    if _holding:
-        _pending = True
-        return
-    _raise(signum)
-
-
-def _raise(signum: int) -> NoReturn:
-    if signum == signal.SIGINT:
-        raise KeyboardInterrupt
-    raise Stopped(signum)
-
-
-@contextmanager
-def deferred() -> Iterator[None]:
-    """A section in which a stop asked for by a signal waits for its end:
-    between creating a temporary file and taking note of its name, the
-    exception would leave a file that nobody knows to remove. Only the main
-    thread needs it; signals interrupt no other."""
-    global _holding, _pending
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-    _holding += 1
-    try:
-        yield
-    finally:
-        _holding -= 1
-    if _pending and not _holding:
-        _pending = False
-        _raise(_signal_number)
+    global _signal_number, _received
+    _received += 1
+    if _received >= _AT_ONCE:
+        os.write(2, b"qx-limiter: error: stopped at once; temporary files may remain "
+                    b"until the same outputs are written again\n")
+        os._exit(128 + signum)
+    if not _requested.is_set():
+        _signal_number = signum
+        _requested.set()
 
 
 @contextmanager
 def stop_on_signals() -> Iterator[None]:
     """Installs the handlers for the block (from the main thread only, where
     Python allows it) and restores the previous ones after it."""
-    global _pending
+    global _received
     _requested.clear()
-    _pending = False
+    _received = 0
     if threading.current_thread() is not threading.main_thread():
         yield
         return
@@ -101,3 +87,4 @@ def stop_on_signals() -> Iterator[None]:
     finally:
         for number, handler in previous.items():
             signal.signal(number, handler)
+

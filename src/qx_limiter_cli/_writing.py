@@ -4,7 +4,12 @@ chunk at a time, keeping the system's own reason when writing fails."""
 
 from __future__ import annotations
 
+import ctypes
+import errno
+import functools
 import os
+import socket
+import sys
 import tempfile
 from collections.abc import Iterator
 from contextlib import contextmanager, suppress
@@ -17,8 +22,10 @@ import soundfile as sf
 
 from . import _stopping
 from ._formats import AudioError, OutputFormat, libsndfile_name, libsndfile_reason
+from ._layout import from_stored, stored_order, to_stored
 from ._pcm import packer
 from ._quantise import Stored, peak
+from ._riff import Front
 
 if TYPE_CHECKING:
     from qx_limiter_tools import Meter
@@ -33,24 +40,30 @@ _RAW_WRITES = all(hasattr(sf, name) for name in ("_snd", "_ffi")) and \
 
 
 @contextmanager
-def replacing(target: Path) -> Iterator[Path]:
-    """A temporary path beside `target` that replaces it once the block ends
-    without an exception; on any failure, or when the run is being stopped,
-    the temporary file is removed and `target` is left as it was."""
+def replacing(target: Path, overwrite: bool) -> Iterator[Path]:
+    """A temporary path beside `target` that takes its place once the block
+    ends without an exception; on any failure, or when the run is being
+    stopped, the temporary file is removed and `target` is left as it was.
+    Without `overwrite`, a file that appeared at `target` meanwhile is not
+    replaced (AudioError). Temporary files that an earlier run on this
+    machine left beside `target` when it was killed are removed first."""
+    remove_abandoned(target)
     temporary: Path | None = None
     try:
-        with _stopping.deferred():
-            handle, name = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.",
-                                            suffix=".part")
-            temporary = Path(name)
-            os.close(handle)
+        handle, name = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.",
+                                        suffix=f".{_host()}.{os.getpid()}{TEMPORARY_SUFFIX}")
+        temporary = Path(name)
+        os.close(handle)
         yield temporary
         # Some file systems (FAT, network shares) refuse chmod; the file is
         # complete all the same, only kept private.
         with suppress(OSError):
             os.chmod(temporary, _NEW_FILE_MODE)
         _stopping.check()
-        os.replace(temporary, target)
+        if overwrite:
+            os.replace(temporary, target)
+        else:
+            _rename_without_replacing(temporary, target)
     except BaseException:
         if temporary is not None:
             with suppress(OSError):
@@ -58,22 +71,121 @@ def replacing(target: Path) -> Iterator[Path]:
         raise
 
 
+# Temporary files are named for their target, the machine and the process
+# that made them: ".take.wav.k2x8f1ab.myhost.4711.qx-limiter-part".
+TEMPORARY_SUFFIX = ".qx-limiter-part"
+
+
+def _host() -> str:
+    return socket.gethostname().replace(os.sep, "_")
+
+
+def remove_abandoned(target: Path) -> None:
+    """Removes the temporary files beside `target` that a process of this
+    machine made for it and that outlived the process (killed by SIGKILL,
+    or a power cut): the name tells the machine and the process."""
+    prefix = f".{target.name}."
+    try:
+        names = [entry.name for entry in os.scandir(target.parent)
+                 if entry.name.startswith(prefix) and entry.name.endswith(TEMPORARY_SUFFIX)]
+    except OSError:
+        return
+    for name in names:
+        # What mkstemp added (no dots), then the machine, then the process.
+        _, _, owner = name[len(prefix):-len(TEMPORARY_SUFFIX)].partition(".")
+        host, _, pid = owner.rpartition(".")
+        if host == _host() and pid.isdigit() and not _alive(int(pid)):
+            with suppress(OSError):
+                (target.parent / name).unlink()
+
+
+def _alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except OSError:
+        return True  # someone else's, and running
+    return True
+
+
+_RENAME_NOREPLACE = 1
+
+
+def _rename_without_replacing(source: Path, target: Path) -> None:
+    """Renames `source` to `target` unless a file is there, atomically: a
+    file that appeared since the run checked is kept, and of two runs
+    writing the same new output only one succeeds. FileExistsError, with
+    what to do, when one is there."""
+    try:
+        if _renameat2(source, target):
+            return
+        try:
+            os.link(source, target)
+        except FileExistsError:
+            raise
+        except OSError:
+            # No hard links here (FAT, some network shares): claim the name
+            # first, then put the file in its place.
+            os.close(os.open(target, os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o600))
+            os.replace(source, target)
+            return
+        os.unlink(source)
+    except FileExistsError:
+        raise FileExistsError(errno.EEXIST, "a file of that name appeared meanwhile; add "
+                                            "--overwrite to replace it", str(target)) from None
+
+
+def _renameat2(source: Path, target: Path) -> bool:
+    """Linux's rename that refuses to replace; False where the system or the
+    file system does not offer it."""
+    libc = _libc()
+    if libc is None:
+        return False
+    result = libc.renameat2(-100, os.fsencode(source), -100, os.fsencode(target),
+                            _RENAME_NOREPLACE)  # -100: AT_FDCWD
+    if result == 0:
+        return True
+    error = ctypes.get_errno()
+    if error == errno.EEXIST:
+        raise FileExistsError(error, os.strerror(error), str(target))
+    if error in (errno.EINVAL, errno.ENOSYS, errno.EOPNOTSUPP):
+        return False
+    raise OSError(error, os.strerror(error), str(target))
+
+
+@functools.cache
+def _libc() -> ctypes.CDLL | None:
+    if not sys.platform.startswith("linux"):
+        return None
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.renameat2.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p,
+                                   ctypes.c_uint]
+    except (OSError, AttributeError):
+        return None
+    return libc
+
+
 class Encoder:
     """Writes chunks of stored samples into `path` (the temporary file) in
     the output's format; every error is an AudioError naming `target`."""
 
     def __init__(self, path: Path, target: Path, sample_rate: int, channels: int,
-                 output: OutputFormat, text: dict[str, str]) -> None:
+                 output: OutputFormat, text: dict[str, str], front: Front | None = None) -> None:
         self._target = target
         self._descriptor = -1
         self._sink = _Sink(-1)
         self._file: sf.SoundFile | None = None
+        self._front = front
+        self._order = stored_order(output.format, output.subtype, channels)
         with self._reasons():
             # No O_TRUNC: the temporary file is new and empty, and ext4 takes
             # a truncating open as a rewrite and flushes the whole file to
             # disk when it is closed.
             self._descriptor = os.open(path, os.O_RDWR | getattr(os, "O_BINARY", 0))
-            self._sink = _Sink(self._descriptor)
+            # libsndfile writes after the room that the header in front takes.
+            self._sink = _Sink(self._descriptor, front.room() if front is not None else 0)
             # soundfile takes any object with these methods; its annotation
             # names only the usual file types.
             self._file = sf.SoundFile(cast(BinaryIO, self._sink), "w", samplerate=sample_rate,
@@ -87,6 +199,7 @@ class Encoder:
 
     def write(self, samples: Stored) -> None:
         assert self._file is not None
+        samples = to_stored(samples, self._order)
         with self._reasons():
             if self._pack is not None and samples.dtype == np.int32:
                 self._write_raw(self._pack(cast(npt.NDArray[np.int32], samples)))
@@ -110,6 +223,8 @@ class Encoder:
         if file is not None:
             with self._reasons():
                 file.close()
+                if self._front is not None:
+                    self._front.write(self._descriptor, self._sink.base)
         self.abandon()
 
     def abandon(self) -> None:
@@ -154,8 +269,11 @@ class _Sink:
     keeps the system's own reason ("No space left on device") and then lets
     libsndfile see a short write, which ends the encoding."""
 
-    def __init__(self, descriptor: int) -> None:
+    def __init__(self, descriptor: int, base: int = 0) -> None:
         self._descriptor = descriptor
+        # Where libsndfile's file starts in the real one: the positions it
+        # asks for and is told are counted from there.
+        self.base = base
         self.error: OSError | None = None
 
     def write(self, data: bytes) -> int:
@@ -170,7 +288,9 @@ class _Sink:
 
     def seek(self, offset: int, whence: int = os.SEEK_SET) -> int:
         try:
-            return os.lseek(self._descriptor, offset, whence)
+            if whence == os.SEEK_SET:
+                offset += self.base
+            return os.lseek(self._descriptor, offset, whence) - self.base
         except OSError as error:
             self.error = self.error or error
             return -1
@@ -204,9 +324,11 @@ def file_peak(path: Path, target: Path, meter: Meter | None = None) -> float:
             # soundfile reads those only by a given number of frames.
             block: npt.NDArray[np.float32] = np.empty((READ_BACK_FRAMES, int(source.channels)),
                                                       dtype=np.float32)
+            order = stored_order(str(source.format), str(source.subtype), int(source.channels))
             while (count := source.read(out=block).shape[0]) > 0:
                 largest = max(largest, peak(block[:count]))
                 if meter is not None:
+                    from_stored(block[:count], order)
                     meter.add(block[:count], axis=0)
                 _stopping.check()
     except (sf.SoundFileError, RuntimeError) as error:

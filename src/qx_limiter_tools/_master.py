@@ -34,9 +34,11 @@ _REFERENCE_RATES = frozenset({8000, 11025, 12000, 16000, 22050, 24000, 32000, 44
 LOUDNESS_TOLERANCE_LU = 0.1
 # Passes of the limiter, at most, before the last resort below.
 MAX_PASSES = 8
-# Below this many LU per dB of gain, the limiter takes nearly all of what
-# more gain would add: the target is out of reach under the ceiling.
-MIN_SLOPE = 0.1
+# Below this many LU per dB of gain, the limiter takes more than half of
+# what more gain would add: the last step is taken back and the target is
+# called out of reach, rather than bought with ever deeper limiting (the
+# last few tenths of a LU can cost 15 dB of gain reduction on dense music).
+MIN_SLOPE = 0.5
 # The largest change of gain from one pass to the next.
 MAX_STEP_DB = 12.0
 # What the threshold comes down by beyond what the meter found over the
@@ -49,6 +51,17 @@ SEARCH_FACTOR = 2.0
 # The last resort, when the passes run out with the ceiling still not held:
 # the whole output comes down by what is over, and this much more.
 SAFETY_MARGIN_DB = 0.1
+
+
+def check_targets(loudness_lufs: float | None, ceiling_dbtp: float) -> None:
+    """ValueError for a loudness or a ceiling that cannot be delivered to."""
+    if not (isinstance(ceiling_dbtp, (int, float)) and math.isfinite(ceiling_dbtp)
+            and ceiling_dbtp <= 0.0):
+        raise ValueError(f"ceiling_dbtp must be a finite dBTP value at most 0, got {ceiling_dbtp}")
+    if loudness_lufs is not None and not (isinstance(loudness_lufs, (int, float))
+                                          and -70.0 <= loudness_lufs <= 0.0):
+        raise ValueError(f"loudness_lufs must be a LUFS value from -70 to 0, or None, got "
+                         f"{loudness_lufs}")
 
 
 def limiter_detects_true_peak(sample_rate: int) -> bool:
@@ -86,6 +99,12 @@ class Delivery:
     # under its threshold by itself; true peaks are neither detected nor
     # verified, and only the loudness calls for another pass.
     verify_true_peak: bool = True
+    # The ceiling and loudness as the caller gave them, for the notes: a
+    # plan made to write a file again aims at moved ones.
+    stated: tuple[float, float | None] | None = None
+    # Raising the gain stopped paying (MIN_SLOPE): the loudness is left as
+    # the last worthwhile step made it.
+    _capped: bool = False
 
     @classmethod
     def start(cls, before: Measurement | None, sample_rate: int, ceiling_dbtp: float,
@@ -93,7 +112,7 @@ class Delivery:
         """The first pass's settings. `before` (the input's measurement) may
         be None where there is no loudness target, which is all it serves."""
         plan = cls(sample_rate, ceiling_dbtp, loudness_lufs, threshold_dBFS=min(0.0, ceiling_dbtp),
-                   verify_true_peak=verify_true_peak)
+                   verify_true_peak=verify_true_peak, stated=(ceiling_dbtp, loudness_lufs))
         if loudness_lufs is not None:
             if before is None:
                 raise ValueError("a loudness target needs the input's measurement")
@@ -129,7 +148,12 @@ class Delivery:
             self._lowering = (step, after.true_peak_dbtp, self.gain_db, self.trim_db)
             self.threshold_dBFS = min(0.0, self.threshold_dBFS - step)
             again = True
-        if self.loudness_lufs is not None and math.isfinite(after.integrated_lufs):
+        if self.loudness_lufs is not None and not math.isfinite(after.integrated_lufs):
+            # Silence (or a ceiling so low that nothing passes the gate):
+            # no loudness at all, whatever the target.
+            self.loudness_reached = False
+            self.note = self.note or "the output has no loudness to measure (silence)"
+        elif self.loudness_lufs is not None and not self._capped:
             short = self.loudness_lufs - after.integrated_lufs
             self.loudness_reached = abs(short) <= LOUDNESS_TOLERANCE_LU
             previous = self._previous
@@ -146,11 +170,18 @@ class Delivery:
                         self.gain_db != previous[0]:
                     slope = (after.integrated_lufs - previous[2]) / (self.gain_db - previous[0])
                 if short > 0.0 and slope < MIN_SLOPE:
-                    # More gain no longer makes it louder: the ceiling holds
-                    # it down.
-                    self.note = (f"{self.loudness_lufs:g} LUFS cannot be reached under a "
-                                 f"{self.ceiling_dbtp:g} dBTP ceiling; the loudest is about "
-                                 f"{after.integrated_lufs:.2f} LUFS")
+                    # The limiter took more than half of the last step: it
+                    # is taken back, and the loudness left there.
+                    self._capped = True
+                    loudest = after.integrated_lufs
+                    if previous is not None and self.gain_db > previous[0]:
+                        self.gain_db, loudest = previous[0], previous[2]
+                        again = True
+                    ceiling, target = self.stated or (self.ceiling_dbtp, self.loudness_lufs)
+                    self.note = (f"{target:g} LUFS cannot be reached under a {ceiling:g} dBTP "
+                                 f"ceiling without heavy limiting (a further dB of gain added "
+                                 f"{max(slope, 0.0):.2f} LU); the loudness was left at about "
+                                 f"{loudest:.2f} LUFS")
                 else:
                     step = short / max(slope, MIN_SLOPE)
                     self.gain_db += min(MAX_STEP_DB, max(-MAX_STEP_DB, step))
@@ -214,6 +245,7 @@ def master(audio: npt.ArrayLike, sample_rate: int, *, loudness_lufs: float | Non
         the loudness was reached, and a note when it was not or when the
         last resort lowered the output.
     """
+    check_targets(loudness_lufs, ceiling_dbtp)
     source = np.asarray(audio, dtype=np.float32)
     before = measure(source, sample_rate, axis=axis)
     plan = Delivery.start(before, sample_rate, ceiling_dbtp, loudness_lufs,

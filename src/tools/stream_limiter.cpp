@@ -10,6 +10,7 @@
 //       lookahead_samples, attack_samples, hold_samples, release_samples
 #include "tools/stream_limiter.hpp"
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -167,13 +168,26 @@ PyObject* pack(const Stream& stream, Output& out) {
   return PyTuple_Pack(2, audio.get(), gains.get());
 }
 
-// The engine names a bad sample by its channel-major index in the chunk;
-// the message names its frame counted from the start of the stream.
-void raise_sample_error(const LimiterError& error, std::uint64_t first_frame,
-                        std::uint64_t chunk_frames) {
+// The engine stops at the first bad sample in channel-major order; the
+// message names the one a reader of the stream meets first, as the meter
+// does: the earliest frame, then its lowest channel, the frame counted from
+// the start of the stream.
+void raise_sample_error(const LimiterError& error, Frames chunk, std::uint64_t channels,
+                        std::uint64_t first_frame, std::uint64_t chunk_frames) {
   if (error.kind != ErrorKind::NonFiniteSample && error.kind != ErrorKind::SampleOutOfRange) {
     raise_limiter_error(error);
     return;
+  }
+  for (std::uint64_t f = 0; f < chunk_frames; ++f) {
+    for (std::uint64_t c = 0; c < channels; ++c) {
+      const float v = *chunk.at(c, f);
+      if (std::fabs(v) <= 4294967296.0f) continue;
+      const LimiterError found = std::isfinite(v)
+                                     ? LimiterError::sample_out_of_range(0, v)
+                                     : LimiterError::non_finite_sample(0);
+      raise_sample_at(found, first_frame + f, c);
+      return;
+    }
   }
   raise_sample_at(error, first_frame + error.index % chunk_frames, error.index / chunk_frames);
 }
@@ -220,7 +234,7 @@ PyObject* process_chunk(Stream& stream, ConvertedAudio audio, std::int64_t axis)
   if (failure) std::rethrow_exception(failure);
   if (!pushed->ok()) {
     stream.stage = Stage::Failed;
-    raise_sample_error(pushed->error(), first_frame, frames);
+    raise_sample_error(pushed->error(), *source, stream.channels, first_frame, frames);
     return nullptr;
   }
   return pack(stream, *out);

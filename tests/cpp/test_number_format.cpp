@@ -38,6 +38,16 @@ TEST(FormatF64, SubnormalsArePositional) {
   EXPECT_EQ(qx::format_f64(v), "0." + std::string(323, '0') + "5");
 }
 
+TEST(FormatF64, NoNumberIsLongerThanTheTextAllowsForOne) {
+  const double lowest_normal = std::numeric_limits<double>::min();
+  for (double v : {-std::nextafter(lowest_normal, 1.0), -lowest_normal,
+                   -std::numeric_limits<double>::denorm_min(), -std::numeric_limits<double>::max(),
+                   -1.0000000000000002e-300}) {
+    EXPECT_LE(qx::format_f64(v).size(), qx::Text::kLongestNumber) << v;
+  }
+  EXPECT_EQ(qx::format_f64(-lowest_normal).size(), qx::Text::kLongestNumber);
+}
+
 TEST(FormatF64, LargestValueHasNoExponent) {
   const std::string s(qx::format_f64(std::numeric_limits<double>::max()).view());
   EXPECT_EQ(s.size(), 309u);

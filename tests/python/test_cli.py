@@ -149,6 +149,7 @@ def inputs(tmp_path, monkeypatch):
     huge[2400, 0] = 1e10
     write("huge.wav", huge, 48000, "FLOAT")
     Path("nan.wav.json").write_text("[]\n")
+    write("audio.json", loud, 48000, "FLOAT", "WAV")  # a WAV file, whatever its name says
     os.mkdir("other")
     write("other/good.wav", loud, 48000, "FLOAT")
     return tmp_path
@@ -168,8 +169,9 @@ ERRORS = [
     (["good.wav", "-o", "good.wav"], 1,
      "good.wav: the output good.wav would overwrite the input good.wav; choose another output"),
     (["good.wav", "--output-dir", "."], 1, "good.wav: the output good.wav would overwrite the input"),
-    (["good.wav", "-o", "o.wav", "--plot", "good.wav"], 1,
-     "good.wav: the output good.wav would overwrite the input good.wav"),
+    (["good.wav", "-o", "o.wav", "--plot", "good.wav"], 2,
+     "argument --plot: must name a .png, .svg, .pdf or .jpg file (the extension chooses), "
+     "got good.wav"),
     (["good.wav", "other/good.wav", "--output-dir", "out"], 1,
      "other/good.wav: the output out/good.wav is also the output of good.wav"),
     (["good.wav", "-o", "o.ogg", "--subtype", "PCM_16"], 1,
@@ -230,8 +232,8 @@ ERRORS = [
      "argument --report: standard output ('-') is not supported"),
     (["good.wav", "-o", "o.wav", "--report", "nan.wav.json"], 1,
      "the report nan.wav.json exists; add --overwrite to replace it\n"),
-    (["good.wav", "-o", "o.wav", "--plot", "r.json", "--report", "r.json"], 1,
-     "the report r.json would overwrite an output; choose another name\n"),
+    (["audio.json", "--output-dir", "out", "--report", "out/audio.json"], 1,
+     "the report out/audio.json would overwrite an output; choose another name\n"),
     (["good.wav", "-o", "o.wav", "--report", "good.wav.csv", "--report", "good.wav"], 2,
      "argument --report: must name a .json or .csv file (the extension chooses), got "
      "good.wav\n"),

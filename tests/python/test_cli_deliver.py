@@ -145,8 +145,9 @@ def test_an_unreachable_loudness_is_reported_with_the_reason(folder, capsys):
     assert (code, summary(out)) == (0, (1, 0))
     [entry] = read_report("r.csv")
     assert entry["loudness_reached"] == "false" and entry["status"] == "ok"
-    assert entry["note"].startswith("0 LUFS cannot be reached under a -1 dBTP ceiling; "
-                                    "the loudest is about ")
+    assert re.fullmatch(r"0 LUFS cannot be reached under a -1 dBTP ceiling without heavy "
+                        r"limiting \(a further dB of gain added 0\.\d\d LU\); the loudness was "
+                        r"left at about -\d+\.\d\d LUFS", entry["note"]), entry["note"]
     assert err == f"qx-limiter: warning: dense.wav: {entry['note']}\n"
     assert measure(written("out.wav"), 48000, axis=0).true_peak_dbtp <= -1.0
 
@@ -202,17 +203,20 @@ def test_the_figure_titles_the_outputs_loudness_and_true_peak(folder, capsys, mo
 
     titles = []
     real = _plot.write_plot
-    monkeypatch.setattr(_plot, "write_plot", lambda target, title, *rest: (
-        titles.append(title), real(target, title, *rest)))
+    monkeypatch.setattr(_plot, "write_plot", lambda target, kind, title, *rest: (
+        titles.append((kind, title)), real(target, kind, title, *rest)))
     write("in.wav", song(48000, 3.0, level_db=-20.0), 48000, "FLOAT")
     code, _, err = run(capsys, "in.wav", "-o", "out.wav", "--preset", "streaming",
-                       "--plot", "p.png")
+                       "--plot", "p.svg", "--report", "r.json")
     assert (code, err) == (0, "")
     after = measure(written("out.wav"), 48000, axis=0)
-    assert titles[0].startswith(f"in.wav: {after.integrated_lufs:.2f} LUFS, true peak "
-                                f"{after.true_peak_dbtp:+.2f} dBTP (ceiling -1.00 dBTP), "
-                                f"gain reduction up to ")
-    assert Path("p.png").read_bytes().startswith(b"\x89PNG")
+    [entry] = read_report("r.json")
+    # The gain brought to the target and the target itself are in the title.
+    assert titles[0][0] == "svg" and titles[0][1].startswith(
+        f"in.wav: {after.integrated_lufs:.2f} LUFS (target -14, gain "
+        f"{entry['gain_db']:+.2f} dB), true peak {after.true_peak_dbtp:+.2f} dBTP (ceiling "
+        f"-1.00 dBTP), gain reduction up to ")
+    assert Path("p.svg").read_text().lstrip().startswith("<?xml")
 
 
 def test_8_bit_dither_over_a_true_peak_ceiling_is_written_again(folder, capsys):

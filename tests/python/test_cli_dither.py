@@ -140,13 +140,13 @@ def test_the_quantiser_dithers_only_what_needs_rounding(subtype, bits, ceiling):
 @pytest.mark.parametrize("extension", ["flac", "wav"])  # packed by libsndfile, and here
 def test_the_file_is_masters_audio_dithered_and_rounded_as_the_writer_does(folder, capsys,
                                                                           extension):
-    from qx_limiter_cli._options import Options, build_parser
+    from qx_limiter_cli._options import parse
     from qx_limiter_cli._planning import plan
 
     write("in.wav", song(44100, 3.0, level_db=-20.0, seed=6), 44100, "FLOAT")
     arguments = ["in.wav", "-o", f"out.{extension}", "--subtype", "PCM_16", "--loudness", "-15",
                  "--true-peak", "--threshold-dBFS", "-2", "--report", "r.json"]
-    [job], _ = plan(Options(**vars(build_parser().parse_args(arguments))))
+    [job], _ = plan(parse(arguments))
     code, out, err = run(capsys, *arguments)
     assert (code, err) == (0, "")
     source, _ = sf.read("in.wav", dtype="float32", always_2d=True)

@@ -44,6 +44,15 @@ TRUNCATED = [
 HOLDS = re.compile(r"its header promises (\d+\.\d{3}) s of audio, the file holds (\d+\.\d{3}) s ")
 
 
+def without_decoder_warning(err, extension):
+    """Standard error without the one warning that sums up what the MP3
+    decoder found wrong in a cut stream (its own lines never reach it)."""
+    lines = err.splitlines(keepends=True)
+    noise = [line for line in lines if "the MP3 decoder reported" in line]
+    assert len(noise) <= (extension == "mp3"), err
+    return "".join(line for line in lines if line not in noise)
+
+
 @pytest.mark.parametrize("file_format, subtype, extension, in_header", TRUNCATED)
 def test_a_truncated_input_is_refused_by_name(folder, capsys, file_format, subtype, extension,
                                               in_header):
@@ -53,6 +62,7 @@ def test_a_truncated_input_is_refused_by_name(folder, capsys, file_format, subty
     code, out, err = run(capsys, f"cut.{extension}", "--output-dir", "out")
     assert code == 1
     assert out == "" if in_header else summary(out) == (0, 1)
+    err = without_decoder_warning(err, extension)
     assert err.count("\n") == 1
     assert err.startswith(f"qx-limiter: error: cut.{extension}: truncated: its header promises ")
     assert err.endswith("; --allow-truncated limits what it holds\n")
@@ -72,6 +82,7 @@ def test_allow_truncated_limits_what_is_there_and_warns(folder, capsys, file_for
                          "--threshold-dBFS", "-3", "--allow-truncated")
     assert code == 0
     assert out.startswith(f"cut.{extension} -> out.wav: peak ") and summary(out) == (1, 0)
+    err = without_decoder_warning(err, extension)
     assert err.count("\n") == 1
     assert err.startswith(f"qx-limiter: warning: cut.{extension}: truncated: its header promises ")
     assert err.endswith("; limited what it holds\n")

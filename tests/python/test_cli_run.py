@@ -133,7 +133,7 @@ def test_a_signal_mid_file_leaves_no_output_and_no_temporary_file(folder, long_i
     # takes a second or more after that.
     deadline = time.monotonic() + 120
     while process.poll() is None and time.monotonic() < deadline \
-            and not list(Path(folder).glob("out/.*.part")):
+            and not list(Path(folder).glob("out/.*.qx-limiter-part")):
         time.sleep(0.005)
     if process.poll() is not None:
         pytest.fail(f"finished before a temporary file was seen: {process.communicate()}")

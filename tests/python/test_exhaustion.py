@@ -5,6 +5,7 @@ Each case runs in a child process, so that a failure to refuse cannot take
 the test run down with it."""
 
 import os
+import re
 import sys
 
 import pytest
@@ -46,12 +47,18 @@ def test_settings_beyond_memory_raise_memory_error_at_once(call):
         start = time.perf_counter()
         try:
             {call}
-        except MemoryError:
+        except MemoryError as error:
             print("MemoryError", time.perf_counter() - start < 1.0)
+            print(error)
     """ + STILL_WORKS
     returncode, out, err = run_python(code)
     assert returncode == 0, err
-    assert out.splitlines() == ["MemoryError True", "[1.0, 0.25] [0.5, 0.5]"]
+    lines = out.splitlines()
+    assert lines[0] == "MemoryError True" and lines[2:] == ["[1.0, 0.25] [0.5, 0.5]"], out
+    # The message names what made the limiter too large, the user's own figures.
+    assert re.fullmatch(r"not enough memory to build a limiter at sample_rate=\d+ with "
+                        r"attack_ms=\d+ and hold_ms=\d+ \(its look-ahead and hold take memory "
+                        r"in proportion to their length\)", lines[1]), lines[1]
 
 
 @pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer needs far more address space")

@@ -1,6 +1,7 @@
 """QXLimiter construction: argument conversion order, errors, properties, repr."""
 
 import math
+import re
 
 import numpy as np
 import pytest
@@ -30,6 +31,22 @@ def test_repr_with_fractional_release_and_true_peak():
         "    lookahead_samples=66, hold_samples=662, release_samples=551.25\n"
         ")"
     )
+
+
+@pytest.mark.parametrize("make", [QXLimiter, "StreamLimiter"])
+def test_the_longest_representation_is_whole(make):
+    """Numbers are written positionally: -2.2250738585072014e-308 takes 327
+    characters, and the representation holds three such doubles."""
+    if make == "StreamLimiter":
+        make = pytest.importorskip("qx_limiter_tools").StreamLimiter
+    tiny = -2.2250738585072014e-308
+    limiter = make(12345, threshold_dBFS=tiny, release_ms=-tiny)
+    text = repr(limiter)
+    assert text.endswith(")"), text[-80:]
+    fields = dict(re.findall(r"(\w+)=([^,\s)]+)", text))
+    assert float(fields["threshold_dBFS"]) == tiny
+    assert float(fields["release_samples"]) == limiter.release_samples
+    assert len(fields["threshold_dBFS"]) == 327
 
 
 def test_negative_zero_threshold():

@@ -160,13 +160,13 @@ def test_shorter_than_the_latency_and_empty_streams():
 def test_a_bad_sample_names_its_frame_and_ends_the_stream(bad, kind):
     x = signal(2, 3000)
     x[1, 2500] = bad
-    x[0, 2700] = bad  # later in the chunk, but in an earlier channel: reported first
+    x[0, 2700] = bad  # in an earlier channel, but later: the earliest frame is named, as the meter names it
     stream = StreamLimiter(48000)
     first, _ = stream.process(x[:, :2000])
     assert first.shape == (2, 1760)
     with pytest.raises(ValueError) as error:
         stream.process(x[:, 2000:], axis=-1)
-    assert str(error.value) == f"input sample at frame 2700, channel 0 {kind}"
+    assert str(error.value) == f"input sample at frame 2500, channel 1 {kind}"
     # What came before stays what one call gives for the good part.
     assert np.array_equal(first, limit(x[:, :2000], 48000)[0][:, :1760])
     for call in (lambda: stream.process(x[:, :10]), stream.flush):

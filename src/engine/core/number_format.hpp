@@ -15,12 +15,19 @@
 
 namespace qx {
 
-// A short text in a fixed buffer, always null-terminated. Room for the
-// longest message with the longest number in it (a double written
-// positionally takes up to about 330 characters); anything beyond is cut.
+// A text in a fixed buffer, always null-terminated, with room for the
+// longest text the engine and the binding write: the representation of a
+// limiter, whose three doubles may each take kLongestNumber characters,
+// beside some 200 of its own. A text never outgrows it, so nothing is ever
+// cut (a test writes the longest one).
 class Text {
  public:
-  static constexpr std::size_t kCapacity = 640;
+  // The longest number written: a negative double at the bottom of the
+  // normal range, "-0." and 307 zeros before its 17 significant digits
+  // (subnormals have fewer digits and as many places); the largest double
+  // takes 309 digits.
+  static constexpr std::size_t kLongestNumber = 327;
+  static constexpr std::size_t kCapacity = 4 * kLongestNumber + 512;
 
   Text() = default;
   Text(std::string_view text) { *this += text; }
