@@ -49,6 +49,13 @@ Samples = npt.NDArray[np.float32]
 # set it smaller, to stream short files in many chunks.
 CHUNK_FRAMES = 1 << 16
 
+
+def chunk_frames(channels: int) -> int:
+    """Frames per chunk for this many channels: CHUNK_FRAMES up to stereo,
+    fewer beyond, so that a chunk's bytes (and the ring's) stay as they are
+    for stereo whatever the channel count (a file may have 1024)."""
+    return max(1, min(CHUNK_FRAMES, 2 * CHUNK_FRAMES // max(1, channels)))
+
 # A frame counts as reduced when its gain is more than REDUCED_DB below 1.
 _REDUCED_GAIN = np.float32(10.0 ** (-REDUCED_DB / 20.0))
 
@@ -206,7 +213,7 @@ def _stream(job: Job, settings: PassSettings, reader: InputReader,
 def _ring(channels: int) -> itertools.cycle[Samples]:
     # As many buffers as chunks can be queued, in the next stage's hands and
     # being read: the reader never refills one that is still in use.
-    return itertools.cycle([np.empty((CHUNK_FRAMES, channels), dtype=np.float32)
+    return itertools.cycle([np.empty((chunk_frames(channels), channels), dtype=np.float32)
                             for _ in range(QUEUE_DEPTH + 2)])
 
 
@@ -291,7 +298,7 @@ def columns_of(job: Job, settings: PassSettings, frames: int) -> Columns:
     limiter = job.limiter(settings.threshold_dBFS, settings.true_peak)
     gain, trim = _factor(settings.gain_db), _factor(settings.trim_db)
     reader = InputReader(job.source)
-    buffer = np.empty((CHUNK_FRAMES, reader.channels), dtype=np.float32)
+    buffer = np.empty((chunk_frames(reader.channels), reader.channels), dtype=np.float32)
     written = 0
     with closing(reader):
         for chunk in reader.chunks(frames, lambda: buffer):

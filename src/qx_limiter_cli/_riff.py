@@ -217,6 +217,16 @@ def graft(descriptor: int, base: int, container: str, source: Path, metadata: Me
         for chunk in metadata.chunks:
             file.seek(chunk.offset)
             carried.append((chunk.name, file.read(chunk.size)))
+    # libsndfile's RF64 reader loses its way after a chunk of odd size (it
+    # skips no pad byte) and then finds no audio: those go after the audio,
+    # where it does not look and other readers do.
+    after = [(name, payload) for name, payload in carried
+             if container == "RF64" and len(payload) % 2]
+    carried = [entry for entry in carried if entry not in after]
+    if after:
+        tail = bytes(total % 2) + b"".join(_chunk(name, payload, w64) for name, payload in after)
+        os.pwrite(descriptor, tail, total)
+        total += len(tail)
     body = b"".join(_chunk(name, payload, w64) for name, payload in own + carried)
     front = (40 if w64 else 12) + len(body)
     junk = data_at - front - head_size

@@ -322,8 +322,9 @@ def file_peak(path: Path, target: Path, meter: Meter | None = None) -> float:
         with sf.SoundFile(libsndfile_name(path)) as source:
             # Counted blocks: some codecs (GSM 6.10 in WAV) cannot seek, and
             # soundfile reads those only by a given number of frames.
-            block: npt.NDArray[np.float32] = np.empty((READ_BACK_FRAMES, int(source.channels)),
-                                                      dtype=np.float32)
+            channels = int(source.channels)
+            frames = max(1, min(READ_BACK_FRAMES, 2 * READ_BACK_FRAMES // channels))
+            block: npt.NDArray[np.float32] = np.empty((frames, channels), dtype=np.float32)
             order = stored_order(str(source.format), str(source.subtype), int(source.channels))
             while (count := source.read(out=block).shape[0]) > 0:
                 largest = max(largest, peak(block[:count]))

@@ -90,8 +90,8 @@ class Delivery:
     note: str = ""
     # The gain of the last resort, applied after the limiter; 0 dB normally.
     trim_db: float = 0.0
-    # The gain, threshold and loudness of the pass before.
-    _previous: tuple[float, float, float] | None = None
+    # The gain and the loudness of the pass before, over its threshold.
+    _previous: tuple[float, float] | None = None
     # The last step down of the threshold, the true peak read before it,
     # and the gain and trim it was taken at.
     _lowering: tuple[float, float, float, float] | None = None
@@ -156,26 +156,29 @@ class Delivery:
         elif self.loudness_lufs is not None and not self._capped:
             short = self.loudness_lufs - after.integrated_lufs
             self.loudness_reached = abs(short) <= LOUDNESS_TOLERANCE_LU
-            previous = self._previous
-            self._previous = (self.gain_db, threshold_used, after.integrated_lufs)
+            # The limiter scales: the same audio with its gain and threshold
+            # raised alike comes out raised alike. So the gain over the
+            # threshold says how deep it limits, and the loudness over the
+            # threshold what that depth gives, whatever the threshold.
+            depth = (self.gain_db - threshold_used, after.integrated_lufs - threshold_used)
+            previous, self._previous = self._previous, depth
             if self.loudness_reached:
                 self.note = ""
             else:
                 # How much louder a dB of gain made it last time: 1 while the
                 # limiter leaves the level alone, less the harder it works.
-                # (Only between passes at the same threshold: a lower one
-                # takes loudness of its own.)
                 slope = 1.0
-                if previous is not None and previous[1] == threshold_used and \
-                        self.gain_db != previous[0]:
-                    slope = (after.integrated_lufs - previous[2]) / (self.gain_db - previous[0])
+                if previous is not None and depth[0] != previous[0]:
+                    slope = (depth[1] - previous[1]) / (depth[0] - previous[0])
                 if short > 0.0 and slope < MIN_SLOPE:
                     # The limiter took more than half of the last step: it
-                    # is taken back, and the loudness left there.
+                    # is taken back (to the depth of the pass before, under
+                    # the next pass's threshold), and the loudness left there.
                     self._capped = True
                     loudest = after.integrated_lufs
-                    if previous is not None and self.gain_db > previous[0]:
-                        self.gain_db, loudest = previous[0], previous[2]
+                    if previous is not None and depth[0] > previous[0]:
+                        self.gain_db = previous[0] + self.threshold_dBFS
+                        loudest = previous[1] + self.threshold_dBFS
                         again = True
                     ceiling, target = self.stated or (self.ceiling_dbtp, self.loudness_lufs)
                     self.note = (f"{target:g} LUFS cannot be reached under a {ceiling:g} dBTP "
