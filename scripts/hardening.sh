@@ -67,6 +67,7 @@ build/py-alloc/bin/python -m pytest -q -p no:cacheprovider tests/python/test_all
 
 echo "== engine fuzzing, ${QX_FUZZ_SECONDS:-60} s"
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DQX_BUILD_FUZZ=ON -DQX_BUILD_TESTS=OFF \
+  -DQX_WERROR="$werror" \
   >/dev/null
 cmake --build build/fuzz -j2 --target engine_fuzz
 mkdir -p build/fuzz-corpus build/fuzz-crashes

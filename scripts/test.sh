@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test of the project: the C++ engine tests through CTest, then
 # the Python module's tests through pytest, against NumPy 2.x and NumPy 1.26,
-# then the hardening runs (sanitizers, fuzzing, valgrind).
+# then the clang build and its comparison with GCC's, then the hardening
+# runs (sanitizers, fuzzing, valgrind).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -48,6 +49,10 @@ for env in build/py-numpy2 build/py-numpy126; do
   echo "== $(basename "$wheel") with NumPy $("$env/bin/python" -c 'import numpy; print(numpy.__version__)')"
   "$env/bin/python" -m pytest -q -p no:cacheprovider tests/python
 done
+
+# The engine tests and the module built with clang too, the module's
+# outputs bit for bit those of the GCC wheel just tested.
+bash scripts/clang_check.sh
 
 # Sanitizers, allocation failures, fuzzing and valgrind.
 bash scripts/hardening.sh
