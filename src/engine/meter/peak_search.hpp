@@ -3,11 +3,14 @@
 //
 // The reading is the largest of the sample peak and, for every anchor, the
 // BS.1770 4x values (in double) at the anchor and its two neighbours and
-// the precise peak found near it. The screen (the BS.1770 filter in
-// float32) runs over blocks of 4096 output frames counted from the start of
-// the signal; an anchor, a local maximum of its magnitudes on the 4x grid,
-// is evaluated when its magnitude times the 7 dB screen margin reaches the
-// reading of the blocks before. The threshold changes only between blocks,
+// the precise peak found near it: the band-limited waveform, from a 128-tap
+// near part and a far part summed in closed form over 8192 frames either
+// side. The screen (the BS.1770 filter in float32) runs over blocks of
+// 4096 output frames counted from the start of the signal; an anchor, a
+// local maximum of its magnitudes on the 4x grid, is a candidate when its
+// magnitude times the 11 dB screen margin reaches the reading of the
+// blocks before, and is searched precisely when its near part comes within
+// 4.5 dB of that reading. The threshold changes only between blocks,
 // so how the audio was chunked cannot change which anchors are evaluated.
 #pragma once
 
@@ -51,7 +54,15 @@ class PeakSearch {
   double run_block(std::uint64_t b, double before, std::uint64_t end);
   // The values of two anchors u[0], u[1] (u = 4 n + p; the same one twice
   // is fine) of channel `x` (frame 0 at x), evaluated side by side.
-  void anchor_values(const float* x, const std::int64_t* u, double* out) const;
+  // Those whose near part at c and c ± 1/4 comes within the near margin of
+  // `before` are searched precisely; the others get their 4x values only.
+  void anchor_values(const float* x, const std::int64_t* u, double before, double* out) const;
+  // The far sums G0 … G3 around frame i0 of channel `x`.
+  void far_sums(const float* x, std::int64_t i0, double* g) const;
+  // The precise interpolator at s / 16 around frame i0 (far sums g), given
+  // its near part `near` there.
+  static double full_value(const float* x, std::int64_t s, std::int64_t i0, const double* g,
+                           float near);
   const float* frame_zero(std::uint64_t c) const {
     return window_.data() + c * capacity_ - origin_;
   }
@@ -59,7 +70,7 @@ class PeakSearch {
 
   // Frames per channel of the window at its full size; it starts small, so
   // that many channels of short audio take little memory.
-  static constexpr std::int64_t kCapacity = 16384 + 512;
+  static constexpr std::int64_t kCapacity = 4 * 4096 + 2 * (8192 + 80) + 512;
   std::uint64_t channels_ = 0;
   std::int64_t capacity_ = 0;  // frames per channel now; it holds [origin_, end_)
   Buffer<float> window_;
