@@ -407,7 +407,7 @@ def far_sums(channel, frames):
     """G0 .. G3 (float32 dot products as 32 partial sums from e = -reach on,
     see _dot32) around each frame i0, as doubles: shape (len(frames), 4).
     Samples outside the channel are zeros."""
-    pad = FAR_REACH + 16
+    pad = FAR_REACH + 48
     x = np.concatenate([np.zeros(pad, np.float32), channel.astype(np.float32),
                         np.zeros(pad, np.float32)])
     out = np.zeros((len(frames), 4))
