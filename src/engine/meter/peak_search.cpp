@@ -92,20 +92,6 @@ const FarTables& far_tables() {
   return tables;
 }
 
-// The smallest positive float32 t with t × factor ≥ before: z ≥ t exactly
-// when double(z) × factor ≥ before, so the screen can compare in float32.
-float screen_threshold(double before) {
-  constexpr float kSmallest = std::numeric_limits<float>::denorm_min();
-  if (!(before > 0.0)) return kSmallest;
-  const double factor = screen_factor();
-  float t = static_cast<float>(before / factor);
-  while (static_cast<double>(t) * factor < before) t = std::nextafter(t, INFINITY);
-  while (t > kSmallest && static_cast<double>(std::nextafter(t, 0.0f)) * factor >= before) {
-    t = std::nextafter(t, 0.0f);
-  }
-  return std::max(t, kSmallest);
-}
-
 // |h_p|_1 ≤ 2.0229 for every phase of the BS.1770 filter, so no screen
 // output reading only frames below m in magnitude can exceed 2.0229 m (the
 // float32 sums round by far less than the gap to 2.03).
@@ -121,6 +107,20 @@ double vertex(double a, double b, double c) {
 }
 
 }  // namespace
+
+// The smallest positive float32 t with t × factor ≥ before: z ≥ t exactly
+// when double(z) × factor ≥ before, so the screen can compare in float32.
+float screen_threshold(double before) {
+  constexpr float kSmallest = std::numeric_limits<float>::denorm_min();
+  if (!(before > 0.0)) return kSmallest;
+  const double factor = screen_factor();
+  float t = static_cast<float>(before / factor);
+  while (static_cast<double>(t) * factor < before) t = std::nextafter(t, INFINITY);
+  while (t > kSmallest && static_cast<double>(std::nextafter(t, 0.0f)) * factor >= before) {
+    t = std::nextafter(t, 0.0f);
+  }
+  return std::max(t, kSmallest);
+}
 
 Result<PeakSearch> PeakSearch::create(std::uint64_t channels) {
   PeakSearch s;
@@ -247,14 +247,16 @@ double PeakSearch::run_block(std::uint64_t b, double before, std::uint64_t end) 
     for (std::int64_t i = 0; i < out.count; i += 2) {
       const std::int64_t u[2] = {out.anchors[i], out.anchors[std::min(i + 1, out.count - 1)]};
       double v[2];
-      anchor_values(x, u, before, v);
+      anchor_values(x, u, before, end_, v);
       result = std::max(result, std::max(v[0], v[1]));
     }
   }
   return result;
 }
 
-double PeakSearch::full_value(const float* x, std::int64_t s, std::int64_t i0, const double* g,
+namespace {
+
+double full_value(const float* x, std::int64_t s, std::int64_t i0, const double* g,
                               float near) {
   constexpr double kPi = 3.141592653589793;
   const std::int64_t j = s >> 4;
@@ -272,7 +274,7 @@ double PeakSearch::full_value(const float* x, std::int64_t s, std::int64_t i0, c
   return value + -(sine / kPi) * series;
 }
 
-void PeakSearch::far_sums(const float* x, std::int64_t i0, double* g) const {
+void far_sums(const float* x, std::int64_t i0, std::int64_t end, double* g) {
   const auto& k = meter_kernels();
   const FarTables& tables = far_tables();
   for (int m = 0; m < 4; ++m) {
@@ -284,13 +286,15 @@ void PeakSearch::far_sums(const float* x, std::int64_t i0, double* g) const {
     const std::int64_t start = i0 - reach;  // the frame of term 0
     std::int64_t first = 0, last = blocks;
     while (first < blocks && start + 32 * first + 31 < 0) ++first;
-    while (last > first && start + 32 * (last - 1) >= end_) --last;
+    while (last > first && start + 32 * (last - 1) >= end) --last;
     g[m] = static_cast<double>(k.far_dot(tables.row(m), x + start, first, last));
   }
 }
 
-void PeakSearch::anchor_values(const float* x, const std::int64_t* u, double before,
-                               double* out) const {
+}  // namespace
+
+void anchor_values(const float* x, const std::int64_t* u, double before, std::int64_t end,
+                   double* out) {
   const auto& k = meter_kernels();
   // Output n, phase p of the 4x filter lies at n − 6 + (2p + 1)/8 frames.
   std::int64_t centre[2], at[6];
@@ -320,7 +324,7 @@ void PeakSearch::anchor_values(const float* x, const std::int64_t* u, double bef
     if (j == 1 && u[1] == u[0]) {
       for (int m = 0; m < 4; ++m) g[1][m] = g[0][m];
     } else {
-      far_sums(x, base[j], g[j]);
+      far_sums(x, base[j], end, g[j]);
     }
     const double a = std::fabs(full_value(x, at[3 * j], base[j], g[j], v[3 * j]));
     const double b = std::fabs(full_value(x, at[3 * j + 1], base[j], g[j], v[3 * j + 1]));
@@ -364,6 +368,58 @@ void PeakSearch::anchor_values(const float* x, const std::int64_t* u, double bef
         acc = acc + static_cast<double>(h[t]) * static_cast<double>(x[m - t]);
       }
       out[j] = std::max(out[j], std::fabs(acc));
+    }
+  }
+}
+
+}  // namespace qx::meter
+
+namespace qx::meter {
+
+Result<WaveformLevels> WaveformLevels::create(double ceiling) {
+  WaveformLevels w;
+  w.ceiling_ = ceiling;
+  w.threshold_ = screen_threshold(ceiling);
+  w.span_ = Buffer<float>::zeroed(static_cast<std::size_t>(kStep + 2 * kReach + 64));
+  w.scratch_ = Buffer<float>::zeroed(4 * (kStep + 64) + 64);
+  w.anchors_ = Buffer<std::int64_t>::uninitialized(4 * (kStep + 64) + 16);
+  if (!w.span_.valid() || !w.scratch_.valid() || !w.anchors_.valid()) return OutOfMemory{};
+  return w;
+}
+
+void WaveformLevels::fold(const float* x, std::int64_t n, std::int64_t first, std::int64_t last,
+                          float* levels) {
+  const auto& k = meter_kernels();
+  for (std::int64_t s0 = first; s0 < last; s0 += kStep) {
+    const std::int64_t s1 = std::min(last, s0 + kStep);
+    // The pass's frames and kReach around them, zeros outside x: xs[f] is
+    // frame f.
+    const std::int64_t lo = s0 - kReach, hi = s1 + kReach;
+    float* span = span_.data() + 32;
+    const std::int64_t from = std::max<std::int64_t>(lo, 0), to = std::min(hi, n);
+    std::fill(span, span + (hi - lo), 0.0f);
+    if (to > from) std::memcpy(span + (from - lo), x + from, sizeof(float) * (to - from));
+    const float* xs = span - lo;
+    for (std::int64_t f = s0; f < s1; ++f) {
+      levels[f - first] = std::max(levels[f - first], std::fabs(xs[f]));
+    }
+    // Anchors at screen outputs [s0 + 3, s1 + 9) lie within 6 frames before
+    // their output and are searched up to 5/16 either side: all of those
+    // that reach frames [s0, s1).
+    meter_kernels::ScreenOut out{anchors_.data(), 0};
+    k.screen(xs, s0 + 3, s1 + 9, threshold_, scratch_.data(), out);
+    for (std::int64_t i = 0; i < out.count; i += 2) {
+      const std::int64_t u[2] = {out.anchors[i], out.anchors[std::min(i + 1, out.count - 1)]};
+      double v[2];
+      anchor_values(xs, u, ceiling_, n, v);
+      for (int j = 0; j < 2; ++j) {
+        float level = static_cast<float>(v[j]);
+        if (static_cast<double>(level) < v[j]) level = std::nextafter(level, INFINITY);
+        const std::int64_t c = 16 * ((u[j] >> 2) - 6) + 4 * (u[j] & 3) + 2;
+        const std::int64_t f0 = std::max(s0, (c - 5) >> 4);
+        const std::int64_t f1 = std::min(s1, ((c + 5) >> 4) + 2);
+        for (std::int64_t f = f0; f < f1; ++f) levels[f - first] = std::max(levels[f - first], level);
+      }
     }
   }
 }

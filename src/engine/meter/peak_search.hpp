@@ -22,6 +22,42 @@
 
 namespace qx::meter {
 
+// The values of two anchors u[0], u[1] (u = 4 n + p; the same one twice is
+// fine) of channel `x` (frame 0 at x; readable from 8192 + 128 frames before
+// the anchors to as far after them, zeros outside the signal, which ends at
+// frame `end`): the largest of the BS.1770 4x values in double at u − 1, u,
+// u + 1 and, where the near part at c and c ± 1/4 comes within the near
+// margin of `before`, the precise peak found around the anchor.
+void anchor_values(const float* x, const std::int64_t* u, double before, std::int64_t end,
+                   double* out);
+// The smallest positive float32 t with double(t) × the screen margin ≥
+// `before`: the screen's threshold for anchors that can reach it.
+float screen_threshold(double before);
+
+// Frame levels that are the meter's precise peaks: every frame's sample
+// magnitude, and where an anchor can exceed `ceiling`, its value on the
+// frames around it. A level depends only on the samples within reach of its
+// frame, so any way of cutting the signal gives the same levels.
+class WaveformLevels final : public FrameLevels {
+ public:
+  static constexpr std::int64_t kReach = 8192 + 160;
+  // OutOfMemory when the working storage does not fit.
+  static Result<WaveformLevels> create(double ceiling);
+  DetectorReach reach() const override {
+    return {static_cast<std::uint64_t>(kReach), static_cast<std::uint64_t>(kReach)};
+  }
+  void fold(const float* x, std::int64_t n, std::int64_t first, std::int64_t last,
+            float* levels) override;
+
+ private:
+  static constexpr std::int64_t kStep = 4096;  // frames per pass
+  double ceiling_ = 0.0;
+  float threshold_ = 0.0f;
+  Buffer<float> span_;      // the pass's frames with kReach around, zeros outside x
+  Buffer<float> scratch_;   // the screen's magnitudes
+  Buffer<std::int64_t> anchors_;
+};
+
 class PeakSearch {
  public:
   // OutOfMemory when the window does not fit.
@@ -54,15 +90,7 @@ class PeakSearch {
   double run_block(std::uint64_t b, double before, std::uint64_t end);
   // The values of two anchors u[0], u[1] (u = 4 n + p; the same one twice
   // is fine) of channel `x` (frame 0 at x), evaluated side by side.
-  // Those whose near part at c and c ± 1/4 comes within the near margin of
-  // `before` are searched precisely; the others get their 4x values only.
-  void anchor_values(const float* x, const std::int64_t* u, double before, double* out) const;
-  // The far sums G0 … G3 around frame i0 of channel `x`.
-  void far_sums(const float* x, std::int64_t i0, double* g) const;
-  // The precise interpolator at s / 16 around frame i0 (far sums g), given
-  // its near part `near` there.
-  static double full_value(const float* x, std::int64_t s, std::int64_t i0, const double* g,
-                           float near);
+
   const float* frame_zero(std::uint64_t c) const {
     return window_.data() + c * capacity_ - origin_;
   }
