@@ -7,7 +7,7 @@ delivers audio to a loudness and a true-peak ceiling that the meter confirms.
 from importlib.metadata import PackageNotFoundError, version
 
 from ._master import Mastered, master
-from ._meter import Measurement, Meter, integrated_loudness, measure
+from ._meter import Measurement, Meter, integrated_loudness, limit, measure
 from ._native import StreamLimiter
 
 try:
@@ -16,4 +16,4 @@ except PackageNotFoundError:  # imported from a source tree, not installed
     __version__ = "0+unknown"
 
 __all__ = ["Mastered", "Measurement", "Meter", "StreamLimiter", "__version__",
-           "integrated_loudness", "master", "measure"]
+           "integrated_loudness", "limit", "master", "measure"]

@@ -22,6 +22,8 @@ class StreamLimiter:
         hold_ms: _Float = 15.0,
         release_ms: _Float = 40.0,
         true_peak: _Bool = False,
+        *,
+        detection: str | None = None,
     ) -> StreamLimiter: ...
     def process(
         self, chunk: npt.ArrayLike, *, axis: SupportsIndex = -1
@@ -29,6 +31,8 @@ class StreamLimiter:
     def flush(self) -> tuple[_Audio, _FrameGains]: ...
     @property
     def latency(self) -> int: ...
+    @property
+    def detection(self) -> str: ...
     @property
     def sample_rate(self) -> int: ...
     @property

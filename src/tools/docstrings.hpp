@@ -10,7 +10,7 @@ inline constexpr char kToolsModuleDoc[] =
     "Native part of qx_limiter_tools: the streaming limiter and the meter.";
 
 inline constexpr char kStreamDoc[] =
-    "StreamLimiter(sample_rate, threshold_dBFS=0.0, attack_ms=5.0, hold_ms=15.0, release_ms=40.0, true_peak=False)\n"
+    "StreamLimiter(sample_rate, threshold_dBFS=0.0, attack_ms=5.0, hold_ms=15.0, release_ms=40.0, true_peak=False, *, detection=None)\n"
     "--\n"
     "\n"
     "The limiter of ``qx_limiter.limit`` over audio that arrives in chunks.\n"
@@ -24,9 +24,18 @@ inline constexpr char kStreamDoc[] =
     "Args:\n"
     "    sample_rate, threshold_dBFS, attack_ms, hold_ms, release_ms, true_peak:\n"
     "        As for ``qx_limiter.QXLimiter``, with the same checks and errors.\n"
+    "    detection: How frame levels are measured: ``'sample'`` (sample peaks,\n"
+    "        ``true_peak=False``), ``'bs1770'`` (``true_peak=True``) or\n"
+    "        ``'waveform'``: the peaks of the band-limited waveform as\n"
+    "        ``qx_limiter_tools.measure`` reads them, so that one pass lands at\n"
+    "        or under the threshold as the meter reads it (within 0.05 dB).\n"
+    "        It reads 8352 frames ahead, which the latency includes; it is\n"
+    "        not ``qx_limiter.limit``'s, so the bit-for-bit equality with it\n"
+    "        holds for the other two. None: as ``true_peak`` says.\n"
     "\n"
     "Raises:\n"
-    "    ValueError: If any configuration value is invalid.";
+    "    ValueError: If any configuration value is invalid, or ``true_peak``\n"
+    "        and ``detection`` are both given and disagree.";
 
 inline constexpr char kStreamProcessDoc[] =
     "process($self, chunk, *, axis=-1)\n"
@@ -70,8 +79,11 @@ inline constexpr char kStreamFlushDoc[] =
     "    RuntimeError: If the stream has ended, or another thread is using it.";
 
 inline constexpr char kLatencyDoc[] =
-    "int: Frames held back: the look-ahead plus how far the true-peak detector\n"
-    "reads ahead.";
+    "int: Frames held back: the look-ahead plus how far the detector reads\n"
+    "ahead (8352 frames with the waveform detection).";
+
+inline constexpr char kDetectionDoc[] =
+    "str: How frame levels are measured: 'sample', 'bs1770' or 'waveform'.";
 
 inline constexpr char kMeasureDoc[] =
     "measure(audio, sample_rate, *, axis=-1)\n"

@@ -16,6 +16,7 @@
 #include <exception>
 #include <new>
 #include <optional>
+#include <string_view>
 #include <utility>
 
 #include "binding/arrays.hpp"
@@ -30,6 +31,7 @@
 #include "engine/block/pipeline.hpp"
 #include "engine/core/number_format.hpp"
 #include "engine/limiter/limiter.hpp"
+#include "engine/meter/peak_search.hpp"
 #include "tools/docstrings.hpp"
 
 namespace qx::py {
@@ -48,6 +50,8 @@ enum class Stage : std::uint8_t { Open, Failed, Flushed };
 struct Stream {
   UseState use;
   Limiter limiter;
+  // The waveform detection's levels, when it was asked for.
+  std::optional<meter::WaveformLevels> waveform;
   std::optional<Pipeline> pipeline;
   Stage stage = Stage::Open;
   // The shape of the chunks: set by the first, kept by the others.
@@ -75,20 +79,58 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       [&]() -> PyObject* {
         static const char* const names[] = {"sample_rate", "threshold_dBFS", "attack_ms",
                                             "hold_ms",     "release_ms",     "true_peak",
-                                            nullptr};
+                                            "detection",   nullptr};
         SettingArguments given;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOO:StreamLimiter",
+        PyObject* detection = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOO$O:StreamLimiter",
                                          const_cast<char**>(names), &given.sample_rate,
                                          &given.threshold_dBFS, &given.attack_ms,
-                                         &given.hold_ms, &given.release_ms, &given.true_peak)) {
+                                         &given.hold_ms, &given.release_ms, &given.true_peak,
+                                         &detection)) {
           return nullptr;
+        }
+        // detection: None, "sample", "bs1770" or "waveform"; true_peak=True
+        // is "bs1770", and the two must agree where both are given.
+        bool waveform = false;
+        if (detection != nullptr && detection != Py_None) {
+          const char* name = PyUnicode_Check(detection) ? PyUnicode_AsUTF8AndSize(detection, nullptr) : nullptr;
+          if (name == nullptr) PyErr_Clear();
+          const std::string_view chosen = name ? name : "";
+          if (chosen != "sample" && chosen != "bs1770" && chosen != "waveform") {
+            PyErr_SetString(PyExc_ValueError,
+                            "detection must be 'sample', 'bs1770' or 'waveform' (or None)");
+            return nullptr;
+          }
+          int asked = 0;
+          if (given.true_peak != nullptr) {
+            asked = PyObject_IsTrue(given.true_peak);
+            if (asked < 0) return nullptr;
+          }
+          if (given.true_peak != nullptr && (asked == 1) != (chosen == "bs1770")) {
+            PyErr_Format(PyExc_ValueError,
+                         "true_peak=%s contradicts detection='%s': true_peak=True is "
+                         "detection='bs1770'; give one of them",
+                         asked == 1 ? "True" : "False", name);
+            return nullptr;
+          }
+          if (chosen == "bs1770") given.true_peak = Py_True;
+          waveform = chosen == "waveform";
         }
         Settings settings;
         if (!convert_settings(given, settings)) return nullptr;
         std::optional<Limiter> limiter = build_limiter(settings);
         if (!limiter) return nullptr;
 
-        return StreamObject::create(type, std::move(*limiter));
+        PyObject* made = StreamObject::create(type, std::move(*limiter));
+        if (made == nullptr || !waveform) return made;
+        Stream& stream = stream_of(made);
+        auto levels = meter::WaveformLevels::create(stream.limiter.threshold());
+        if (!levels.ok()) {
+          Py_DECREF(made);
+          return PyErr_NoMemory();
+        }
+        stream.waveform.emplace(std::move(levels).value());
+        return made;
       },
       nullptr);
 }
@@ -209,7 +251,8 @@ PyObject* process_chunk(Stream& stream, ConvertedAudio audio, std::int64_t axis)
                  : Frames::interleaved(block->samples, stream.channels);
   }
   if (!stream.pipeline) {
-    auto made = Pipeline::create(stream.limiter, stream.channels);
+    auto made = Pipeline::create(stream.limiter, stream.channels,
+                                 stream.waveform ? &*stream.waveform : nullptr);
     if (!made.ok()) return PyErr_NoMemory();
     stream.pipeline.emplace(std::move(made).value());
   }
@@ -293,7 +336,18 @@ PyObject* stream_flush(PyObject* self, PyObject* /*unused*/) {
 PyObject* stream_latency(PyObject* self, void* /*closure*/) {
   SharedUse use(stream_of(self).use, kInUse);
   if (!use) return nullptr;
-  return PyLong_FromUnsignedLongLong(Pipeline::latency_of(stream_of(self).limiter));
+  const Stream& stream = stream_of(self);
+  return PyLong_FromUnsignedLongLong(
+      Pipeline::latency_of(stream.limiter, stream.waveform ? &*stream.waveform : nullptr));
+}
+
+PyObject* stream_detection(PyObject* self, void* /*closure*/) {
+  SharedUse use(stream_of(self).use, kInUse);
+  if (!use) return nullptr;
+  const Stream& stream = stream_of(self);
+  return PyUnicode_FromString(stream.waveform            ? "waveform"
+                              : stream.limiter.true_peak() ? "bs1770"
+                                                           : "sample");
 }
 
 PyObject* stream_repr(PyObject* self) {
@@ -301,12 +355,15 @@ PyObject* stream_repr(PyObject* self) {
       [&]() -> PyObject* {
         SharedUse use(stream_of(self).use, kInUse);
         if (!use) return nullptr;
-        const Limiter& l = stream_of(self).limiter;
+        const Stream& stream = stream_of(self);
+        const Limiter& l = stream.limiter;
+        const FrameLevels* levels = stream.waveform ? &*stream.waveform : nullptr;
         Text text("StreamLimiter(sample_rate=");
         text += format_u64(l.sample_rate());
         text += ", threshold_dBFS=";
         text += format_f64(l.threshold_dBFS());
         text += l.true_peak() ? ", true_peak=True" : ", true_peak=False";
+        if (levels) text += ", detection='waveform'";
         text += ", lookahead_samples=";
         text += format_u64(l.lookahead_samples());
         text += ", hold_samples=";
@@ -314,7 +371,7 @@ PyObject* stream_repr(PyObject* self) {
         text += ", release_samples=";
         text += format_f64(l.release_samples());
         text += ", latency=";
-        text += format_u64(Pipeline::latency_of(l));
+        text += format_u64(Pipeline::latency_of(l, levels));
         text += ")";
         return PyUnicode_FromStringAndSize(text.c_str(), static_cast<Py_ssize_t>(text.size()));
       },
@@ -333,6 +390,7 @@ PyMethodDef stream_methods[] = {
 
 PyGetSetDef stream_properties[] = {
     {"latency", stream_latency, nullptr, kLatencyDoc, nullptr},
+    {"detection", stream_detection, nullptr, kDetectionDoc, nullptr},
     QX_LIMITER_PROPERTIES(Holder),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

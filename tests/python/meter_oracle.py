@@ -237,11 +237,23 @@ REFERENCE_PHASES = np.array(
 ) / 8192.0
 REFERENCE_TAPS = 12
 
-# The precise interpolator: a Kaiser-windowed (beta 8) band-limited
-# interpolator of 128 taps, tabulated at 16 fractional positions. Row r
-# evaluates the waveform at i + r/16 from x[i-63] .. x[i+64].
+# The precise interpolator: the band-limited (sinc) reconstruction itself,
+# in two parts. The near part, 128 taps tabulated at 16 fractional
+# positions (row r evaluates the waveform at i + r/16 from x[i-63] ..
+# x[i+64]), is the sinc after a gentle equaliser, unwindowed. The far part,
+# every sample from 66 to FAR_REACH frames either side of the anchor's
+# frame, is exact sinc reconstruction summed in closed form: sample i0 + e
+# contributes x (-1)^e sin(pi tau) / (pi (tau - e)) at i0 + tau, and
+# 1 / (tau - e) = -(1/e)(1 + tau/e + (tau/e)^2 + ...), so the whole far
+# part is -(sin(pi tau) / pi) (G0 + tau (G1 + tau (G2 + tau G3))) with
+# G_m = sum of x[i0 + e] (-1)^e / e^(m + 1): four dot products per anchor,
+# whatever the position evaluated. Without it, any finite window misses
+# the content near fs/2, whose sinc tails decay only as 1/e: a 512-tap
+# Kaiser sinc still reads full-band noise up to 0.3 dB away from the
+# waveform.
 #
-# Its magnitude response is not flat: it is the zero-phase equaliser
+# The near part's magnitude response is not flat: it is the zero-phase
+# equaliser
 #   D(f) = c0 + sum over m of c_m cos(2 pi m f)   (f in cycles per sample)
 # applied before ideal reconstruction, designed (a linear programme over
 # the cosine series) to lie at or above the largest over-read that
@@ -250,21 +262,32 @@ REFERENCE_TAPS = 12
 # it), with 0.012 dB to spare, while staying under +0.032 dB at fs/4:
 # +0.013 to +0.03 dB below 0.28 fs, rising to +0.126 dB at 0.33 fs and
 # +0.122 dB at 0.42 fs, back to 0 at fs/2. A peak read through it is
-# therefore never below libebur128's reading of the same steady sine, nor
-# below the waveform's own peak, at the price of reading high-frequency
-# peaks up to 0.13 dB high. bench/meter_true_peak_table.py shows its
-# readings against the references.
+# therefore never below libebur128's reading of the same steady sine, at
+# the price of reading high-frequency peaks up to 0.13 dB high.
+# bench/meter_true_peak_table.py shows its readings against the references.
 PRECISE_EQUALISER = (
     1.00528092, -0.00391073134, -0.000474540414, 0.00290957718, -0.00291476313,
     0.00141244393, 0.000282506404, 0.000913758902, -0.0015240061, 0.00122522568,
     -0.000146564029, -0.000870314184, 0.00117640606,
 )
 PRECISE_HALF = 64
-PRECISE_BETA = 8.0
 PRECISE_STEPS = 16
+# The far part: frames i0 - FAR_CORE .. i0 + FAR_CORE belong to the near part
+# of every position evaluated around an anchor at frame i0 (positions
+# i0 - 5/16 .. i0 + 21/16, whose 128-tap windows lie inside that core and
+# whose few core samples outside their own window are added one by one);
+# G0 reaches FAR_REACH frames, G1 .. G3 (weights 1/e^2 .. 1/e^4) less far.
+FAR_CORE = 65
+FAR_REACH = 8192
+FAR_REACHES = (FAR_REACH, 1024, 256, 256)
 # Screen: only local maxima of the 4x screen within this many dB of the
-# reading so far are evaluated precisely (see the design note for the margin).
-SCREEN_MARGIN_DB = 7.0
+# reading so far are anchors, and of those only the ones whose near part
+# (at the anchor and a quarter sample either side) comes within
+# NEAR_MARGIN_DB of it are searched precisely (see the design note for the
+# margins measured).
+SCREEN_MARGIN_DB = 11.0
+NEAR_MARGIN_DB = 4.5
+NEAR_FACTOR = float(np.float32(10.0 ** (NEAR_MARGIN_DB / 20.0)))
 SCREEN_FACTOR = float(np.float32(10.0 ** (SCREEN_MARGIN_DB / 20.0)))
 # The threshold is updated between blocks of this many screen outputs,
 # counted from the start of the signal, so chunking cannot change it.
@@ -275,16 +298,29 @@ def precise_table():
     """(PRECISE_STEPS, 2 * PRECISE_HALF) float32 coefficients; row r for offset r/16.
 
     Tap k of row r: the equalised ideal interpolator at distance k - r/16,
-    sinc terms in double, times the Kaiser window there."""
+    sinc terms in double, unwindowed (the far part continues it)."""
     offsets = np.arange(-PRECISE_HALF + 1, PRECISE_HALF + 1)
     tau = np.arange(PRECISE_STEPS) / PRECISE_STEPS
     distance = offsets[None, :] - tau[:, None]
-    window = np.i0(PRECISE_BETA * np.sqrt(np.clip(1.0 - (distance / PRECISE_HALF) ** 2, 0.0, None)))
     ideal = PRECISE_EQUALISER[0] * np.sinc(distance)
     for m, c in enumerate(PRECISE_EQUALISER[1:], start=1):
         ideal = ideal + (c / 2.0) * (np.sinc(distance - m) + np.sinc(distance + m))
-    table = ideal * window / np.i0(PRECISE_BETA)
-    return table.astype(np.float32)
+    return ideal.astype(np.float32)
+
+
+def far_table(m):
+    """float32 weights (-1)^e / e^(m + 1) for e = -reach .. reach (reach =
+    FAR_REACHES[m]), 0 in the core |e| <= FAR_CORE, zeros after the last to
+    make the length a multiple of 8."""
+    reach = FAR_REACHES[m]
+    e = np.arange(-reach, reach + 1)
+    safe = np.where(np.abs(e) > FAR_CORE, e, 1).astype(np.float64)
+    weights = np.where(np.abs(e) > FAR_CORE, np.where(e % 2 == 0, 1.0, -1.0) / safe ** (m + 1), 0.0)
+    length = -(-weights.size // 32) * 32
+    return np.concatenate([weights, np.zeros(length - weights.size)]).astype(np.float32)
+
+
+FAR_TABLES = tuple(far_table(m) for m in range(4))
 
 
 # float32: the compiled meter embeds these very values (generated from here).
@@ -341,8 +377,9 @@ def reference_values(channel, positions):
     return acc
 
 
-def precise_values(channel, sixteenths):
-    """The precise interpolator at times t = sixteenths / 16 (zeros outside the signal)."""
+def precise_near(channel, sixteenths):
+    """The near part alone at times t = sixteenths / 16, float32 (zeros outside
+    the channel)."""
     pad = PRECISE_HALF + 8
     x = np.concatenate([np.zeros(pad, np.float32), channel.astype(np.float32),
                         np.zeros(pad, np.float32)])
@@ -350,6 +387,62 @@ def precise_values(channel, sixteenths):
     start = i - PRECISE_HALF + 1 + pad
     rows = x[start[:, None] + np.arange(2 * PRECISE_HALF)[None, :]]
     return _dot8(PRECISE_TABLE[r], rows)
+
+
+def _dot32(coefficients, rows):
+    """Sum of coefficients * rows over the last axis (a multiple of 32 long) as
+    32 partial sums, sum i adding terms i, i + 32, ... in order; then sums
+    i, i + 8, i + 16, i + 24 joined as (s_i + s_i+8) + (s_i+16 + s_i+24) and
+    the eight results added as the fixed tree of _dot8; float32."""
+    products = (coefficients * rows).astype(np.float32)
+    acc = np.zeros(products.shape[:-1] + (32,), np.float32)
+    for g in range(0, products.shape[-1], 32):
+        acc = acc + products[..., g:g + 32]
+    a = (acc[..., 0:8] + acc[..., 8:16]) + (acc[..., 16:24] + acc[..., 24:32])
+    return ((a[..., 0] + a[..., 1]) + (a[..., 2] + a[..., 3])) + (
+        (a[..., 4] + a[..., 5]) + (a[..., 6] + a[..., 7]))
+
+
+def far_sums(channel, frames):
+    """G0 .. G3 (float32 dot products as 32 partial sums from e = -reach on,
+    see _dot32) around each frame i0, as doubles: shape (len(frames), 4).
+    Samples outside the channel are zeros."""
+    pad = FAR_REACH + 48
+    x = np.concatenate([np.zeros(pad, np.float32), channel.astype(np.float32),
+                        np.zeros(pad, np.float32)])
+    out = np.zeros((len(frames), 4))
+    for m, table in enumerate(FAR_TABLES):
+        start = np.asarray(frames) - FAR_REACHES[m] + pad
+        for lo in range(0, len(frames), 64):
+            rows = x[start[lo:lo + 64, None] + np.arange(table.size)[None, :]]
+            out[lo:lo + 64, m] = _dot32(table, rows)
+    return out
+
+
+def precise_values(channel, sixteenths, base, sums):
+    """The precise interpolator (near part, the core samples outside its
+    window, far part) at times sixteenths / 16 around frame `base`, whose far
+    sums are `sums` (G0 .. G3); doubles."""
+    near = precise_near(channel, np.asarray(sixteenths))
+    g0, g1, g2, g3 = (float(v) for v in sums)
+    out = []
+    for s, v in zip(sixteenths, near):
+        s = int(s)
+        j = s >> 4
+        tau = (s - 16 * base) / 16.0
+        sine = math.sin(math.pi * tau)
+        value = float(v)
+        # Core samples the position's own 128-tap window leaves out, in order.
+        for k in range(base - FAR_CORE, base + FAR_CORE + 1):
+            if j - PRECISE_HALF + 1 <= k <= j + PRECISE_HALF or not 0 <= k < channel.size:
+                continue
+            d = k - base
+            sign = -1.0 if d % 2 else 1.0
+            value = value + float(channel[k]) * ((sign * sine) / (math.pi * (tau - d)))
+        series = ((g3 * tau + g2) * tau + g1) * tau + g0
+        value = value + -(sine / math.pi) * series
+        out.append(value)
+    return np.array(out)
 
 
 def _vertex(a, b, c):
@@ -363,9 +456,14 @@ def _vertex(a, b, c):
     return out
 
 
-def anchor_peaks(channel, anchors):
+def anchor_peaks(channel, anchors, reading=0.0):
     """Per anchor (a 4x grid position): the largest of the double 4x values at
     u-1, u, u+1 and the precise peak found near it in two steps.
+
+    The near part at c and c -+ 1/4 decides first whether the anchor can
+    matter: where its largest magnitude times NEAR_FACTOR stays under
+    `reading` (the reading before the anchor's block), the precise search is
+    skipped and only the 4x values count.
 
     Step 1 evaluates the precise interpolator at the anchor's time c and at
     c -+ 1/4 sample (the neighbouring 4x positions); the vertex of the parabola
@@ -380,22 +478,31 @@ def anchor_peaks(channel, anchors):
     # u = 4 n + p sits at n - 6 + (2 p + 1) / 8 samples, in sixteenths:
     n, p = np.divmod(anchors, 4)
     centre = 16 * (n - 6) + 4 * p + 2
-    # float32 values, their magnitudes and everything after in double.
-    coarse = np.abs(precise_values(channel, np.concatenate([centre - 4, centre, centre + 4])))
-    coarse = coarse.astype(np.float64)
-    a, b, c = coarse.reshape(3, anchors.size)
-    d = (a - b) + (c - b)
-    curved = d < 0.0
-    offset = np.zeros(anchors.size)  # vertex offset in quarter samples, within -1 .. 1
-    offset[curved] = np.minimum(1.0, np.maximum(-1.0, (a[curved] - c[curved]) / (2.0 * d[curved])))
-    step = np.floor(4.0 * offset + 0.5).astype(np.int64)
-    flat_step = np.where((b >= a) & (b >= c), 0, np.where(a > c, -4, 4))
-    g = centre + np.where(curved, step, flat_step)
-    fine = np.abs(precise_values(channel, np.concatenate([g - 1, g, g + 1]))).astype(np.float64)
-    fa, fb, fc = fine.reshape(3, anchors.size)
-    fmax = np.maximum(np.maximum(fa, fb), fc)
-    peak = np.where((fb >= fa) & (fb >= fc), _vertex(fa, fb, fc), fmax)
-    peak = np.maximum(peak, np.maximum(np.maximum(a, b), c))
+    base = centre >> 4
+    near = np.abs(precise_near(channel, np.concatenate([centre - 4, centre, centre + 4])))
+    near = near.reshape(3, anchors.size).max(axis=0).astype(np.float64)
+    searched = np.nonzero(near * NEAR_FACTOR >= reading)[0]
+    sums = np.zeros((anchors.size, 4))
+    sums[searched] = far_sums(channel, base[searched])
+    peak = np.zeros(anchors.size)
+    for k in searched:
+        c0 = int(centre[k])
+        a, b, c = np.abs(precise_values(channel, [c0 - 4, c0, c0 + 4], int(base[k]), sums[k]))
+        d = (a - b) + (c - b)
+        if d < 0.0:
+            offset = min(1.0, max(-1.0, (a - c) / (2.0 * d)))
+            step = int(math.floor(4.0 * offset + 0.5))
+        elif b >= a and b >= c:
+            step = 0
+        else:
+            step = -4 if a > c else 4
+        g = c0 + step
+        fa, fb, fc = np.abs(precise_values(channel, [g - 1, g, g + 1], int(base[k]), sums[k]))
+        if fb >= fa and fb >= fc:
+            fine = float(_vertex(np.array([fa]), np.array([fb]), np.array([fc]))[0])
+        else:
+            fine = max(fa, fb, fc)
+        peak[k] = max(fine, a, b, c)
     total = channel.size + REFERENCE_TAPS - 1
     ref = np.zeros(anchors.size)
     for shift_u in (-1, 0, 1):
@@ -409,8 +516,8 @@ def anchor_peaks(channel, anchors):
 
 # Frames a screen block needs around its outputs: the screen reaches 11
 # back, an anchor's evaluation PRECISE_HALF + 7 back and PRECISE_HALF - 5 ahead.
-BLOCK_BEFORE = PRECISE_HALF + 16
-BLOCK_AFTER = PRECISE_HALF
+BLOCK_BEFORE = FAR_REACH + 80
+BLOCK_AFTER = FAR_REACH + 80
 
 
 def block_reading(segment, segment_start, block, reading, frames, screened=True):
@@ -442,7 +549,8 @@ def block_reading(segment, segment_start, block, reading, frames, screened=True)
         if screened:
             anchors = anchors[screen[anchors].astype(np.float64) * SCREEN_FACTOR >= reading]
         if anchors.size:
-            result = max(result, float(anchor_peaks(channel, anchors).max()))
+            result = max(result, float(anchor_peaks(channel, anchors,
+                                                    reading if screened else 0.0).max()))
     return result
 
 

@@ -19,8 +19,9 @@ import qx_limiter_tools as tools
 pytest.importorskip("scipy", reason="the oracle and the test signals are written with SciPy")
 
 import meter_oracle as mo  # noqa: E402
+from scipy import signal as _signal  # noqa: E402
 from meter_cases import *  # noqa: E402,F401,F403  (the shared test functions)
-from meter_cases import FIELDS  # noqa: E402
+from meter_cases import FIELDS, db  # noqa: E402
 from qx_limiter import limit  # noqa: E402
 
 
@@ -280,3 +281,96 @@ def test_many_short_channels_are_measured_with_little_memory():
     result = tools.measure(audio, 48000)
     assert result.sample_peak_dbfs == 20 * math.log10(float(np.abs(audio).max()))
     assert result.integrated_lufs == -math.inf
+
+
+# ---------------------------------------------------------------------------
+# The true peak against the band-limited waveform itself
+
+
+def waveform_peak(planar):
+    """The largest magnitude of the band-limited waveform through the samples
+    (zeros around them), in float64: the spectrum zero-padded to a 32x grid
+    (the Nyquist bin split between its two images, at least 8192 zeros
+    around the signal against the transform's wrap-around), then the vertex
+    of the parabola through the largest grid value and its neighbours."""
+    best = 0.0
+    for channel in np.atleast_2d(np.asarray(planar, np.float64)):
+        size = 1 << int(math.ceil(math.log2(channel.size + 16384)))
+        spectrum = np.fft.rfft(channel, size)
+        spectrum[-1] *= 0.5
+        wide = np.zeros(16 * size + 1, complex)
+        wide[:spectrum.size] = spectrum
+        y = np.abs(np.fft.irfft(wide, 32 * size)) * 32
+        i = int(np.argmax(y))
+        a, b, c = y[i - 1], y[i], y[(i + 1) % y.size]
+        d = (a - b) + (c - b)
+        best = max(best, b - (a - c) ** 2 / (8 * d) if d < 0 else b)
+    return best
+
+
+def _ramped(x, frames, ramp):
+    t = np.arange(frames)
+    edge = np.minimum(1.0, np.minimum(t, frames - 1 - t) / ramp)
+    return x * (0.5 - 0.5 * np.cos(np.pi * edge))
+
+
+def _sine(rate, rng, f, abrupt=False):
+    frames = rate // 10
+    x = 0.5 * np.cos(2 * np.pi * f * np.arange(frames) + rng.uniform(0, 2 * np.pi))
+    if abrupt:  # a burst of 3 ms in silence, gated without a ramp
+        start, length = frames // 3, max(8, rate * 3 // 1000)
+        x[:start] = 0.0
+        x[start + length:] = 0.0
+        return x
+    return _ramped(x, frames, frames // 5)
+
+
+def _sign_pattern(rate, rng, half):
+    # The signs of the ideal kernel around a point between two samples over
+    # ±half samples, the worst such sequence for that point, in low noise.
+    frames = rate // 10
+    x = 0.02 * rng.standard_normal(frames)
+    k = np.arange(-half + 1, half + 1)
+    x[frames // 2 + k] = 0.9 * np.sign(np.sinc(k - 0.5))
+    return x
+
+
+def _band(rate, rng, low, high):
+    frames = rate // 10
+    taps = _signal.firwin(1601, [2 * low, 2 * high], pass_zero=False, window=("kaiser", 14))
+    x = np.convolve(rng.standard_normal(frames + 1600), taps, "valid")
+    return _ramped(x / np.abs(x).max() * 0.7, frames, frames // 10)
+
+
+# Each family makes one channel from (rate, rng); the test makes two.
+WAVEFORM_FAMILIES = {
+    **{f"sine-{f}fs": (lambda r, g, f=f: _sine(r, g, f))
+       for f in (0.01, 0.1, 0.25, 0.33, 0.42, 0.45, 0.47, 0.49, 0.495)},
+    **{f"burst-{f}fs": (lambda r, g, f=f: _sine(r, g, f, abrupt=True)) for f in (0.3, 0.45, 0.49)},
+    "transients": lambda r, g: mo.transients(r, seconds=0.1, seed=int(g.integers(1000)))[0],
+    **{f"clipped-{s}": (lambda r, g, s=s: np.clip(g.standard_normal(r // 10) * s, -1.0, 1.0))
+       for s in (0.25, 0.5, 1.0, 4.0)},
+    "random-signs": lambda r, g: np.sign(g.standard_normal(r // 10)),
+    "signs-32": lambda r, g: _sign_pattern(r, g, 32),
+    "near-nyquist": lambda r, g: _band(r, g, 0.45, 0.495),
+}
+WAVEFORM_RATES = [44100, 48000, 96000, 192000]
+# What the reading may be below and above the waveform's peak, in dB.
+WAVEFORM_UNDER_DB = 0.05
+WAVEFORM_OVER_DB = 0.25
+
+
+@pytest.mark.parametrize("rate", WAVEFORM_RATES)
+@pytest.mark.parametrize("family", list(WAVEFORM_FAMILIES))
+def test_true_peak_reads_the_waveform(family, rate):
+    rng = np.random.default_rng([rate, len(family)])
+    audio = np.stack([WAVEFORM_FAMILIES[family](rate, rng) for _ in range(2)]).astype(np.float32)
+    reference = db(waveform_peak(audio))
+    got = tools.measure(audio, rate)
+    assert reference - WAVEFORM_UNDER_DB <= got.true_peak_dbtp <= reference + WAVEFORM_OVER_DB
+    # The same bits frames-first and fed in chunks.
+    assert tools.measure(np.ascontiguousarray(audio.T), rate, axis=0) == got
+    meter = tools.Meter(rate, 2)
+    for start in range(0, audio.shape[1], 997):
+        meter.add(audio[:, start:start + 997].T, axis=0)
+    assert meter.result() == got

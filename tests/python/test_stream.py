@@ -254,3 +254,60 @@ def test_separate_streams_run_in_parallel_threads():
         t.join()
     for result in results:
         assert_same(result, expected)
+
+
+# ---------------------------------------------------------------------------
+# The waveform detection: levels the meter reads
+
+
+def _waveform_case(family, rate):
+    rng = np.random.default_rng([rate, len(family)])
+    frames = rate // 4
+    if family == "clipped":
+        x = np.clip(rng.standard_normal((2, frames)) * 3, -1, 1)
+    elif family == "random-signs":
+        x = np.sign(rng.standard_normal((2, frames)))
+    elif family == "near-nyquist":
+        t = np.arange(frames)
+        x = np.stack([np.cos(2 * np.pi * 0.495 * t + p) for p in rng.uniform(0, 6, 2)])
+    else:  # bursts of full-band noise over a low tone
+        t = np.arange(frames) / rate
+        x = 0.3 * np.sin(2 * np.pi * 220 * t) + rng.standard_normal((2, frames)) * (
+            (t * 8) % 1 < 0.1)
+    return (1.5 * x).astype(np.float32)
+
+
+@pytest.mark.parametrize("rate", [44100, 48000, 96000, 192000])
+@pytest.mark.parametrize("family", ["clipped", "random-signs", "near-nyquist", "bursts"])
+def test_waveform_detection_lands_under_the_ceiling_in_one_pass(family, rate):
+    import qx_limiter_tools as tools
+    from test_meter import waveform_peak
+
+    audio = _waveform_case(family, rate)
+    ceiling = -1.0
+    out, gains = tools.limit(audio, rate, ceiling)
+    assert np.abs(out).max() <= np.float32(10 ** (ceiling / 20))
+    # The meter's reading, and the waveform's own peak, at most 0.05 dB over.
+    assert tools.measure(out, rate).true_peak_dbtp <= ceiling + 0.05
+    assert 20 * np.log10(waveform_peak(out)) <= ceiling + 0.05
+    # StreamLimiter in chunks, either layout, gives the same bits.
+    stream = tools.StreamLimiter(rate, ceiling, detection="waveform")
+    pieces = [stream.process(audio[:, s:s + 7001].T, axis=0) for s in range(0, audio.shape[1], 7001)]
+    pieces.append(stream.flush())
+    assert np.array_equal(np.concatenate([p[0] for p in pieces]).T, out)
+    assert np.array_equal(np.concatenate([p[1] for p in pieces]), gains)
+
+
+def test_detection_choices_and_their_contradictions():
+    import qx_limiter_tools as tools
+
+    assert tools.StreamLimiter(48000).detection == "sample"
+    assert tools.StreamLimiter(48000, true_peak=True).detection == "bs1770"
+    assert tools.StreamLimiter(48000, detection="bs1770").true_peak is True
+    waveform = tools.StreamLimiter(48000, detection="waveform")
+    assert waveform.latency == waveform.lookahead_samples + 8352
+    for true_peak, detection in [(True, "waveform"), (True, "sample"), (False, "bs1770")]:
+        with pytest.raises(ValueError, match="contradicts"):
+            tools.StreamLimiter(48000, true_peak=true_peak, detection=detection)
+    with pytest.raises(ValueError, match="detection must be"):
+        tools.StreamLimiter(48000, detection="peak")

@@ -41,19 +41,21 @@ LimiterError first_bad_sample(Frames in, std::uint64_t channels, std::uint64_t c
 
 }  // namespace
 
-std::uint64_t Pipeline::latency_of(const Limiter& limiter) {
-  return limiter.lookahead_samples() + detector_reach(limiter.detection()).ahead;
+std::uint64_t Pipeline::latency_of(const Limiter& limiter, const FrameLevels* levels) {
+  const DetectorReach reach = levels ? levels->reach() : detector_reach(limiter.detection());
+  return limiter.lookahead_samples() + reach.ahead;
 }
 
-Result<Pipeline> Pipeline::start(Limiter& limiter, std::uint64_t channels) {
+Result<Pipeline> Pipeline::start(Limiter& limiter, std::uint64_t channels, FrameLevels* levels) {
   Pipeline p;
   p.limiter_ = &limiter;
   p.channels_ = channels;
   const DetectionMode& mode = limiter.detection();
-  p.reach_ = detector_reach(mode);
-  p.latency_ = latency_of(limiter);
+  p.levels_from_ = levels;
+  p.reach_ = levels ? levels->reach() : detector_reach(mode);
+  p.latency_ = latency_of(limiter, levels);
   p.ceiling_ = static_cast<float>(limiter.threshold());
-  if (mode.kind != DetectionKind::SamplePeak) {
+  if (!levels && mode.kind != DetectionKind::SamplePeak) {
     auto detector = TruePeakDetector::create(mode, limiter.threshold());
     if (!detector.ok()) return OutOfMemory{};
     p.detector_.emplace(std::move(detector).value());
@@ -62,8 +64,9 @@ Result<Pipeline> Pipeline::start(Limiter& limiter, std::uint64_t channels) {
   return p;
 }
 
-Result<Pipeline> Pipeline::create(Limiter& limiter, std::uint64_t channels) {
-  auto made = start(limiter, channels);
+Result<Pipeline> Pipeline::create(Limiter& limiter, std::uint64_t channels,
+                                  FrameLevels* levels) {
+  auto made = start(limiter, channels, levels);
   if (!made.ok()) return made;
   Pipeline& p = made.value();
   // What a round leaves held: the frames waiting for their gains (A) or for
@@ -88,7 +91,7 @@ Result<Pipeline> Pipeline::create(Limiter& limiter, std::uint64_t channels) {
 
 Result<Pipeline> Pipeline::create_in_place(Limiter& limiter, std::uint64_t channels,
                                            float* block, std::uint64_t frames, float* gains) {
-  auto made = start(limiter, channels);
+  auto made = start(limiter, channels, nullptr);
   if (!made.ok()) return made;
   Pipeline& p = made.value();
   p.chunk_ = kRound;
@@ -102,7 +105,7 @@ Result<Pipeline> Pipeline::create_in_place(Limiter& limiter, std::uint64_t chann
 
 Result<std::uint64_t> Pipeline::push(Frames in, std::uint64_t count, Frames out, float* gains) {
   const auto& k = block_kernels::sample_kernels();
-  const bool sample_peak = !detector_;
+  const bool sample_peak = !detector_ && !levels_from_;
   std::uint64_t given = 0;
   for (std::uint64_t done = 0; done < count;) {
     const std::uint64_t n = std::min(chunk_, count - done);
@@ -170,13 +173,17 @@ void Pipeline::warm_streams(Warmup& warm, Frames in, std::uint64_t from, Frames 
 std::uint64_t Pipeline::advance(std::uint64_t last, std::uint64_t steps, std::uint64_t end,
                                 Frames out, float* gains, const Warmup* warm) {
   float* levels = levels_;
-  if (detector_ && last > measured_) {
+  if ((detector_ || levels_from_) && last > measured_) {
     const auto n = static_cast<std::int64_t>(in_ - first_);
     const auto from = static_cast<std::int64_t>(measured_ - first_);
     const auto to = static_cast<std::int64_t>(last - first_);
     std::fill(levels + from, levels + to, 0.0f);
     for (std::uint64_t c = 0; c < channels_; ++c) {
-      detector_->fold(channel(c), n, from, to, levels + from);
+      if (levels_from_) {
+        levels_from_->fold(channel(c), n, from, to, levels + from);
+      } else {
+        detector_->fold(channel(c), n, from, to, levels + from);
+      }
     }
   }
   measured_ = std::max(measured_, last);

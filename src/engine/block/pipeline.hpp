@@ -40,12 +40,28 @@ struct Frames {
   }
 };
 
+// Frame levels measured outside the limiter's own detection modes (the
+// tools' waveform detection): fold(x, n, first, last, levels) folds with max
+// the levels of frames [first, last) of channel x, which holds n frames,
+// silence outside them; a frame whose reach lies within x gets the level it
+// would have in any longer signal.
+class FrameLevels {
+ public:
+  virtual ~FrameLevels() = default;
+  virtual DetectorReach reach() const = 0;
+  virtual void fold(const float* x, std::int64_t n, std::int64_t first, std::int64_t last,
+                    float* levels) = 0;
+};
+
 class Pipeline {
  public:
   // A pipeline for `channels` ≥ 1 channels on `limiter`, which it uses
   // exclusively from now on and which must outlive it; the envelope starts
   // from neutral. OutOfMemory when the working storage does not fit.
-  static Result<Pipeline> create(Limiter& limiter, std::uint64_t channels);
+  // With `levels` (which must outlive it) the frame levels are those, in
+  // place of the limiter's own detection.
+  static Result<Pipeline> create(Limiter& limiter, std::uint64_t channels,
+                                 FrameLevels* levels = nullptr);
   // A pipeline that limits one whole planar block of `frames` frames in
   // place and writes its gains straight into gains[0, frames): the block
   // itself is its window, so nothing is copied. Push the block (as `in` and
@@ -60,7 +76,7 @@ class Pipeline {
   // Frames held back: the look-ahead plus how far the detector reads
   // ahead. After n frames have gone in, max(0, n − latency) have come out.
   std::uint64_t latency() const { return latency_; }
-  static std::uint64_t latency_of(const Limiter& limiter);
+  static std::uint64_t latency_of(const Limiter& limiter, const FrameLevels* levels = nullptr);
   std::uint64_t frames_in() const { return in_; }
   std::uint64_t frames_out() const { return out_; }
 
@@ -82,7 +98,7 @@ class Pipeline {
  private:
   Pipeline() = default;
   // The parts both kinds share: settings, detector, a neutral envelope.
-  static Result<Pipeline> start(Limiter& limiter, std::uint64_t channels);
+  static Result<Pipeline> start(Limiter& limiter, std::uint64_t channels, FrameLevels* levels);
 
   // Levels up to frame `last` (exclusive), steps up to `steps`, then the
   // frames whose gains are final out; `end` is the signal's length once
@@ -105,6 +121,7 @@ class Pipeline {
   std::uint64_t latency_ = 0;
   DetectorReach reach_;
   std::optional<TruePeakDetector> detector_;  // true-peak modes only
+  FrameLevels* levels_from_ = nullptr;        // or levels from outside
   float ceiling_ = 1.0f;                       // float32 copy of the threshold
 
   // The frames held, [first_, in_), channel after channel, capacity_ frames

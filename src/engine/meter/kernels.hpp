@@ -51,6 +51,11 @@ struct MeterKernels {
   // frame 0 of x), each a 128-tap float32 dot product summed as eight
   // interleaved partial sums: out[k] = its value (not the magnitude).
   void (*precise6)(const float* x, const std::int64_t* s, float* out);
+  // Σ w[i] × x[i] over the blocks of 32 terms [first, last): 32 partial
+  // sums, sum i adding term i of each block in block order; then sums i,
+  // i + 8, i + 16, i + 24 joined as (s_i + s_i+8) + (s_i+16 + s_i+24), and
+  // those eight as ((a0+a1)+(a2+a3))+((a4+a5)+(a6+a7)).
+  float (*far_dot)(const float* w, const float* x, std::int64_t first, std::int64_t last);
 };
 
 const MeterKernels& meter_kernels();

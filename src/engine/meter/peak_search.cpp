@@ -18,37 +18,78 @@ namespace {
 using meter_kernels::meter_kernels;
 
 constexpr std::int64_t kBlock = 4096;  // screen outputs per block
-// Frames a block reads around its outputs: the precise search reaches 70
-// frames back (63 taps and the 7 of the screen's delay), the screen 12;
-// ahead, 59 for the search.
-constexpr std::int64_t kBefore = 80;
-constexpr std::int64_t kAfter = 64;
+// The far part of the precise interpolator: frames i0 − kCore … i0 + kCore
+// around an anchor's frame i0 are its near part's, every other frame up to
+// kFarReach[m] away goes into the sum G_m (weights (−1)^e / e^(m+1)).
+constexpr std::int64_t kCore = 65;
+constexpr std::int64_t kFarReach[4] = {8192, 1024, 256, 256};
+// Frames a block reads around its outputs: the far sums reach 8192 frames
+// beyond an anchor's frame, which lies up to 7 frames before its screen
+// output.
+constexpr std::int64_t kBefore = 8192 + 80;
+constexpr std::int64_t kAfter = 8192 + 80;
 // Zeros kept before frame 0, and room for zeros after the last frame when
 // the reading is taken.
 constexpr std::int64_t kLead = 96;
 constexpr std::int64_t kTail = 160;
 constexpr std::int64_t kGroup = 64;  // frames per pre-screen group
 
-// Anchors whose screen magnitude is within 7 dB of the reading so far are
-// evaluated: the largest distance measured between a peak and the screen
-// value that finds it is 6.6 dB (noise between 0.45 and 0.5 fs).
+// Anchors whose screen magnitude is within 11 dB of the reading so far are
+// candidates: the largest distance measured between a peak and the screen
+// value that finds it is 9.7 dB (noise between 0.45 and 0.5 fs at 192 kHz;
+// 8.7 dB for sines near 0.49 fs starting abruptly).
 double screen_factor() {
-  static const double factor = static_cast<double>(static_cast<float>(std::pow(10.0, 0.35)));
+  static const double factor = static_cast<double>(static_cast<float>(std::pow(10.0, 0.55)));
   return factor;
 }
 
-// The smallest positive float32 t with t × factor ≥ before: z ≥ t exactly
-// when double(z) × factor ≥ before, so the screen can compare in float32.
-float screen_threshold(double before) {
-  constexpr float kSmallest = std::numeric_limits<float>::denorm_min();
-  if (!(before > 0.0)) return kSmallest;
-  const double factor = screen_factor();
-  float t = static_cast<float>(before / factor);
-  while (static_cast<double>(t) * factor < before) t = std::nextafter(t, INFINITY);
-  while (t > kSmallest && static_cast<double>(std::nextafter(t, 0.0f)) * factor >= before) {
-    t = std::nextafter(t, 0.0f);
+// A candidate is searched precisely when the near part at its three first
+// positions comes within 4.5 dB of the reading so far: the largest distance
+// measured between a peak and that near part is 3.5 dB (sines at 0.4999 fs
+// starting abruptly, whose far part is large); under 0.8 dB on noise.
+double near_factor() {
+  static const double factor = static_cast<double>(static_cast<float>(std::pow(10.0, 0.225)));
+  return factor;
+}
+
+// The far part's weights: table m holds (−1)^e / e^(m+1) for e = −reach …
+// reach (0 in the core), then zeros to a multiple of 32 terms. Every
+// power of e is exact in double, so each weight is the correctly rounded
+// float32 of the exact value.
+constexpr std::int64_t far_length(int m) { return (2 * kFarReach[m] + 1 + 31) / 32 * 32; }
+
+struct FarTables {
+  alignas(64) float w0[far_length(0)];
+  alignas(64) float w1[far_length(1)];
+  alignas(64) float w2[far_length(2)];
+  alignas(64) float w3[far_length(3)];
+
+  FarTables() {
+    float* rows[4] = {w0, w1, w2, w3};
+    for (int m = 0; m < 4; ++m) {
+      const std::int64_t reach = kFarReach[m];
+      for (std::int64_t i = 0; i < far_length(m); ++i) {
+        const std::int64_t e = i - reach;
+        double weight = 0.0;
+        if (i <= 2 * reach && (e > kCore || e < -kCore)) {
+          const auto d = static_cast<double>(e);
+          double power = d;
+          for (int k = 0; k < m; ++k) power = power * d;
+          weight = (e % 2 == 0 ? 1.0 : -1.0) / power;
+        }
+        rows[m][i] = static_cast<float>(weight);
+      }
+    }
   }
-  return std::max(t, kSmallest);
+  const float* row(int m) const {
+    const float* rows[4] = {w0, w1, w2, w3};
+    return rows[m];
+  }
+};
+
+const FarTables& far_tables() {
+  static const FarTables tables;
+  return tables;
 }
 
 // |h_p|_1 ≤ 2.0229 for every phase of the BS.1770 filter, so no screen
@@ -66,6 +107,20 @@ double vertex(double a, double b, double c) {
 }
 
 }  // namespace
+
+// The smallest positive float32 t with t × factor ≥ before: z ≥ t exactly
+// when double(z) × factor ≥ before, so the screen can compare in float32.
+float screen_threshold(double before) {
+  constexpr float kSmallest = std::numeric_limits<float>::denorm_min();
+  if (!(before > 0.0)) return kSmallest;
+  const double factor = screen_factor();
+  float t = static_cast<float>(before / factor);
+  while (static_cast<double>(t) * factor < before) t = std::nextafter(t, INFINITY);
+  while (t > kSmallest && static_cast<double>(std::nextafter(t, 0.0f)) * factor >= before) {
+    t = std::nextafter(t, 0.0f);
+  }
+  return std::max(t, kSmallest);
+}
 
 Result<PeakSearch> PeakSearch::create(std::uint64_t channels) {
   PeakSearch s;
@@ -192,14 +247,54 @@ double PeakSearch::run_block(std::uint64_t b, double before, std::uint64_t end) 
     for (std::int64_t i = 0; i < out.count; i += 2) {
       const std::int64_t u[2] = {out.anchors[i], out.anchors[std::min(i + 1, out.count - 1)]};
       double v[2];
-      anchor_values(x, u, v);
+      anchor_values(x, u, before, end_, v);
       result = std::max(result, std::max(v[0], v[1]));
     }
   }
   return result;
 }
 
-void PeakSearch::anchor_values(const float* x, const std::int64_t* u, double* out) const {
+namespace {
+
+double full_value(const float* x, std::int64_t s, std::int64_t i0, const double* g,
+                              float near) {
+  constexpr double kPi = 3.141592653589793;
+  const std::int64_t j = s >> 4;
+  const double tau = static_cast<double>(s - 16 * i0) / 16.0;
+  const double sine = std::sin(kPi * tau);
+  double value = static_cast<double>(near);
+  // The core frames this position's own 128 taps leave out, in order.
+  for (std::int64_t k = i0 - kCore; k <= i0 + kCore; ++k) {
+    if (k >= j - 63 && k <= j + 64) continue;
+    const std::int64_t d = k - i0;
+    const double sign = (d % 2 != 0) ? -1.0 : 1.0;
+    value = value + static_cast<double>(x[k]) * ((sign * sine) / (kPi * (tau - static_cast<double>(d))));
+  }
+  const double series = ((g[3] * tau + g[2]) * tau + g[1]) * tau + g[0];
+  return value + -(sine / kPi) * series;
+}
+
+void far_sums(const float* x, std::int64_t i0, std::int64_t end, double* g) {
+  const auto& k = meter_kernels();
+  const FarTables& tables = far_tables();
+  for (int m = 0; m < 4; ++m) {
+    const std::int64_t reach = kFarReach[m];
+    const std::int64_t blocks = far_length(m) / 32;
+    // Blocks of 32 terms wholly before frame 0 or from the last frame taken
+    // on hold only zeros: skipped (the lead and the tail hold the zeros the
+    // others read).
+    const std::int64_t start = i0 - reach;  // the frame of term 0
+    std::int64_t first = 0, last = blocks;
+    while (first < blocks && start + 32 * first + 31 < 0) ++first;
+    while (last > first && start + 32 * (last - 1) >= end) --last;
+    g[m] = static_cast<double>(k.far_dot(tables.row(m), x + start, first, last));
+  }
+}
+
+}  // namespace
+
+void anchor_values(const float* x, const std::int64_t* u, double before, std::int64_t end,
+                   double* out) {
   const auto& k = meter_kernels();
   // Output n, phase p of the 4x filter lies at n − 6 + (2p + 1)/8 frames.
   std::int64_t centre[2], at[6];
@@ -211,12 +306,30 @@ void PeakSearch::anchor_values(const float* x, const std::int64_t* u, double* ou
   }
   float v[6];
   k.precise6(x, at, v);
-  double coarse[2][3];
+  bool searched[2];
+  double g[2][4] = {};
+  std::int64_t base[2];
   for (int j = 0; j < 2; ++j) {
-    const double a = std::fabs(v[3 * j]), b = std::fabs(v[3 * j + 1]), c = std::fabs(v[3 * j + 2]);
-    coarse[j][0] = a;
-    coarse[j][1] = b;
-    coarse[j][2] = c;
+    base[j] = centre[j] >> 4;
+    const double near = std::max(std::max(static_cast<double>(std::fabs(v[3 * j])),
+                                          static_cast<double>(std::fabs(v[3 * j + 1]))),
+                                 static_cast<double>(std::fabs(v[3 * j + 2])));
+    searched[j] = near * near_factor() >= before;
+    out[j] = 0.0;
+  }
+  std::int64_t fine_at[6];
+  for (int j = 0; j < 2; ++j) {
+    fine_at[3 * j] = fine_at[3 * j + 1] = fine_at[3 * j + 2] = centre[j];
+    if (!searched[j]) continue;
+    if (j == 1 && u[1] == u[0]) {
+      for (int m = 0; m < 4; ++m) g[1][m] = g[0][m];
+    } else {
+      far_sums(x, base[j], end, g[j]);
+    }
+    const double a = std::fabs(full_value(x, at[3 * j], base[j], g[j], v[3 * j]));
+    const double b = std::fabs(full_value(x, at[3 * j + 1], base[j], g[j], v[3 * j + 1]));
+    const double c = std::fabs(full_value(x, at[3 * j + 2], base[j], g[j], v[3 * j + 2]));
+    out[j] = std::max(std::max(a, b), c);
     // A parabola through the three, its vertex within a quarter sample,
     // rounded to a sixteenth; without curvature the largest of the three.
     const double d = (a - b) + (c - b);
@@ -227,18 +340,24 @@ void PeakSearch::anchor_values(const float* x, const std::int64_t* u, double* ou
     } else if (!(b >= a && b >= c)) {
       step = a > c ? -4 : 4;
     }
-    const std::int64_t g = centre[j] + step;
-    at[3 * j] = g - 1;
-    at[3 * j + 1] = g;
-    at[3 * j + 2] = g + 1;
+    const std::int64_t at_g = centre[j] + step;
+    fine_at[3 * j] = at_g - 1;
+    fine_at[3 * j + 1] = at_g;
+    fine_at[3 * j + 2] = at_g + 1;
   }
-  k.precise6(x, at, v);
+  if (searched[0] || searched[1]) {
+    k.precise6(x, fine_at, v);
+    for (int j = 0; j < 2; ++j) {
+      if (!searched[j]) continue;
+      const double fa = std::fabs(full_value(x, fine_at[3 * j], base[j], g[j], v[3 * j]));
+      const double fb = std::fabs(full_value(x, fine_at[3 * j + 1], base[j], g[j], v[3 * j + 1]));
+      const double fc = std::fabs(full_value(x, fine_at[3 * j + 2], base[j], g[j], v[3 * j + 2]));
+      const double fine =
+          (fb >= fa && fb >= fc) ? vertex(fa, fb, fc) : std::max(std::max(fa, fb), fc);
+      out[j] = std::max(out[j], fine);
+    }
+  }
   for (int j = 0; j < 2; ++j) {
-    const double fa = std::fabs(v[3 * j]), fb = std::fabs(v[3 * j + 1]),
-                 fc = std::fabs(v[3 * j + 2]);
-    double peak =
-        (fb >= fa && fb >= fc) ? vertex(fa, fb, fc) : std::max(std::max(fa, fb), fc);
-    peak = std::max(peak, std::max(std::max(coarse[j][0], coarse[j][1]), coarse[j][2]));
     // The BS.1770 values in double at u − 1, u, u + 1 (zeros around the
     // signal give 0 outside it).
     for (std::int64_t w = u[j] - 1; w <= u[j] + 1; ++w) {
@@ -248,9 +367,60 @@ void PeakSearch::anchor_values(const float* x, const std::int64_t* u, double* ou
       for (int t = 0; t < 12; ++t) {
         acc = acc + static_cast<double>(h[t]) * static_cast<double>(x[m - t]);
       }
-      peak = std::max(peak, std::fabs(acc));
+      out[j] = std::max(out[j], std::fabs(acc));
     }
-    out[j] = peak;
+  }
+}
+
+}  // namespace qx::meter
+
+namespace qx::meter {
+
+Result<WaveformLevels> WaveformLevels::create(double ceiling) {
+  WaveformLevels w;
+  w.ceiling_ = ceiling;
+  w.threshold_ = screen_threshold(ceiling);
+  w.span_ = Buffer<float>::zeroed(static_cast<std::size_t>(kStep + 2 * kReach + 64));
+  w.scratch_ = Buffer<float>::zeroed(4 * (kStep + 64) + 64);
+  w.anchors_ = Buffer<std::int64_t>::uninitialized(4 * (kStep + 64) + 16);
+  if (!w.span_.valid() || !w.scratch_.valid() || !w.anchors_.valid()) return OutOfMemory{};
+  return w;
+}
+
+void WaveformLevels::fold(const float* x, std::int64_t n, std::int64_t first, std::int64_t last,
+                          float* levels) {
+  const auto& k = meter_kernels();
+  for (std::int64_t s0 = first; s0 < last; s0 += kStep) {
+    const std::int64_t s1 = std::min(last, s0 + kStep);
+    // The pass's frames and kReach around them, zeros outside x: xs[f] is
+    // frame f.
+    const std::int64_t lo = s0 - kReach, hi = s1 + kReach;
+    float* span = span_.data() + 32;
+    const std::int64_t from = std::max<std::int64_t>(lo, 0), to = std::min(hi, n);
+    std::fill(span, span + (hi - lo), 0.0f);
+    if (to > from) std::memcpy(span + (from - lo), x + from, sizeof(float) * (to - from));
+    const float* xs = span - lo;
+    for (std::int64_t f = s0; f < s1; ++f) {
+      levels[f - first] = std::max(levels[f - first], std::fabs(xs[f]));
+    }
+    // Anchors at screen outputs [s0 + 3, s1 + 9) lie within 6 frames before
+    // their output and are searched up to 5/16 either side: all of those
+    // that reach frames [s0, s1).
+    meter_kernels::ScreenOut out{anchors_.data(), 0};
+    k.screen(xs, s0 + 3, s1 + 9, threshold_, scratch_.data(), out);
+    for (std::int64_t i = 0; i < out.count; i += 2) {
+      const std::int64_t u[2] = {out.anchors[i], out.anchors[std::min(i + 1, out.count - 1)]};
+      double v[2];
+      anchor_values(xs, u, ceiling_, n, v);
+      for (int j = 0; j < 2; ++j) {
+        float level = static_cast<float>(v[j]);
+        if (static_cast<double>(level) < v[j]) level = std::nextafter(level, INFINITY);
+        const std::int64_t c = 16 * ((u[j] >> 2) - 6) + 4 * (u[j] & 3) + 2;
+        const std::int64_t f0 = std::max(s0, (c - 5) >> 4);
+        const std::int64_t f1 = std::min(s1, ((c + 5) >> 4) + 2);
+        for (std::int64_t f = f0; f < f1; ++f) levels[f - first] = std::max(levels[f - first], level);
+      }
+    }
   }
 }
 

@@ -3,11 +3,14 @@
 //
 // The reading is the largest of the sample peak and, for every anchor, the
 // BS.1770 4x values (in double) at the anchor and its two neighbours and
-// the precise peak found near it. The screen (the BS.1770 filter in
-// float32) runs over blocks of 4096 output frames counted from the start of
-// the signal; an anchor, a local maximum of its magnitudes on the 4x grid,
-// is evaluated when its magnitude times the 7 dB screen margin reaches the
-// reading of the blocks before. The threshold changes only between blocks,
+// the precise peak found near it: the band-limited waveform, from a 128-tap
+// near part and a far part summed in closed form over 8192 frames either
+// side. The screen (the BS.1770 filter in float32) runs over blocks of
+// 4096 output frames counted from the start of the signal; an anchor, a
+// local maximum of its magnitudes on the 4x grid, is a candidate when its
+// magnitude times the 11 dB screen margin reaches the reading of the
+// blocks before, and is searched precisely when its near part comes within
+// 4.5 dB of that reading. The threshold changes only between blocks,
 // so how the audio was chunked cannot change which anchors are evaluated.
 #pragma once
 
@@ -18,6 +21,42 @@
 #include "engine/core/errors.hpp"
 
 namespace qx::meter {
+
+// The values of two anchors u[0], u[1] (u = 4 n + p; the same one twice is
+// fine) of channel `x` (frame 0 at x; readable from 8192 + 128 frames before
+// the anchors to as far after them, zeros outside the signal, which ends at
+// frame `end`): the largest of the BS.1770 4x values in double at u − 1, u,
+// u + 1 and, where the near part at c and c ± 1/4 comes within the near
+// margin of `before`, the precise peak found around the anchor.
+void anchor_values(const float* x, const std::int64_t* u, double before, std::int64_t end,
+                   double* out);
+// The smallest positive float32 t with double(t) × the screen margin ≥
+// `before`: the screen's threshold for anchors that can reach it.
+float screen_threshold(double before);
+
+// Frame levels that are the meter's precise peaks: every frame's sample
+// magnitude, and where an anchor can exceed `ceiling`, its value on the
+// frames around it. A level depends only on the samples within reach of its
+// frame, so any way of cutting the signal gives the same levels.
+class WaveformLevels final : public FrameLevels {
+ public:
+  static constexpr std::int64_t kReach = 8192 + 160;
+  // OutOfMemory when the working storage does not fit.
+  static Result<WaveformLevels> create(double ceiling);
+  DetectorReach reach() const override {
+    return {static_cast<std::uint64_t>(kReach), static_cast<std::uint64_t>(kReach)};
+  }
+  void fold(const float* x, std::int64_t n, std::int64_t first, std::int64_t last,
+            float* levels) override;
+
+ private:
+  static constexpr std::int64_t kStep = 4096;  // frames per pass
+  double ceiling_ = 0.0;
+  float threshold_ = 0.0f;
+  Buffer<float> span_;      // the pass's frames with kReach around, zeros outside x
+  Buffer<float> scratch_;   // the screen's magnitudes
+  Buffer<std::int64_t> anchors_;
+};
 
 class PeakSearch {
  public:
@@ -51,7 +90,7 @@ class PeakSearch {
   double run_block(std::uint64_t b, double before, std::uint64_t end);
   // The values of two anchors u[0], u[1] (u = 4 n + p; the same one twice
   // is fine) of channel `x` (frame 0 at x), evaluated side by side.
-  void anchor_values(const float* x, const std::int64_t* u, double* out) const;
+
   const float* frame_zero(std::uint64_t c) const {
     return window_.data() + c * capacity_ - origin_;
   }
@@ -59,7 +98,7 @@ class PeakSearch {
 
   // Frames per channel of the window at its full size; it starts small, so
   // that many channels of short audio take little memory.
-  static constexpr std::int64_t kCapacity = 16384 + 512;
+  static constexpr std::int64_t kCapacity = 4 * 4096 + 2 * (8192 + 80) + 512;
   std::uint64_t channels_ = 0;
   std::int64_t capacity_ = 0;  // frames per channel now; it holds [origin_, end_)
   Buffer<float> window_;
