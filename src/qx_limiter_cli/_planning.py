@@ -12,8 +12,7 @@ from contextlib import suppress
 from dataclasses import dataclass
 from pathlib import Path
 
-from qx_limiter_tools import StreamLimiter
-from qx_limiter_tools._master import limiter_detects_true_peak
+from qx_limiter_tools import METER_RATES, StreamLimiter, smallest_attack_ms
 
 from . import _formats
 from ._dither import dither_key
@@ -21,8 +20,6 @@ from ._formats import PCM_BITS, STORED_EXACTLY, OutputFormat, Shortfall
 from ._riff import CONTAINERS, Front, Metadata, written_mask
 from ._options import DITHER_MAX_BITS, Options, UsageError
 
-# The rates the loudness and true-peak meter takes.
-METER_RATES = (8000, 384000)
 # The highest rate of any input: twice the highest that audio files use
 # (DXD, 352.8 kHz, and 384 kHz); beyond it, a header is taken for damaged.
 MAX_RATE = 768000
@@ -87,16 +84,14 @@ class Job:
         return self.settings.loudness_lufs is not None or self.settings.true_peak
 
     def limiter(self, threshold_dBFS: float | None = None,
-                true_peak: bool | None = None) -> StreamLimiter:
-        """A fresh limiter for one pass over the file: at the ceiling and in
-        the detection mode of the settings, unless a pass says otherwise."""
+                detection: str = "sample") -> StreamLimiter:
+        """A fresh limiter for one pass over the file: at the ceiling of the
+        settings with sample-peak detection, unless a pass says otherwise."""
         s = self.settings
         if threshold_dBFS is None:
             threshold_dBFS = s.threshold_dBFS
-        if true_peak is None:
-            true_peak = s.true_peak and limiter_detects_true_peak(self.sample_rate)
         return StreamLimiter(self.sample_rate, threshold_dBFS, s.attack_ms, s.hold_ms,
-                             s.release_ms, true_peak)
+                             s.release_ms, detection=detection)
 
 
 def plan(options: Options) -> tuple[list[Job], list[Path]]:
@@ -352,22 +347,21 @@ def refusal(shortfall: Shortfall) -> str:
 
 
 def _attack_problem(attack_ms: float, sample_rate: int) -> str | None:
-    """The look-ahead is attack_ms * rate / 1000 frames, rounded half up, and
-    must be at least one."""
-    if attack_ms * sample_rate / 1000.0 >= 0.5:
+    """The look-ahead must span a frame at the file's rate."""
+    smallest = smallest_attack_ms(sample_rate)
+    if attack_ms >= smallest:
         return None
     return (f"--attack-ms {attack_ms:g} is less than one frame at {sample_rate} Hz; "
-            f"the smallest that works at this rate is {_smallest_attack(sample_rate)}")
+            f"the smallest that works at this rate is {_shown_up(smallest)}")
 
 
-def _smallest_attack(sample_rate: int) -> str:
-    """500 / rate milliseconds, written with four significant digits and
-    rounded up, so that the value shown works as it is written."""
-    exact = 500.0 / sample_rate
-    decimals = max(0, 3 - math.floor(math.log10(exact)))
+def _shown_up(value: float) -> str:
+    """`value` with four significant digits, rounded up, so that the value
+    shown is at least `value` as it is written."""
+    decimals = max(0, 3 - math.floor(math.log10(value)))
     step = 10.0 ** -decimals
-    shown = math.ceil(exact / step - 1e-9) * step
-    while float(f"{shown:.{decimals}f}") * sample_rate / 1000.0 < 0.5:
+    shown = math.ceil(value / step - 1e-9) * step
+    while float(f"{shown:.{decimals}f}") < value:
         shown += step
     text = f"{shown:.{decimals}f}"
     return text.rstrip("0").rstrip(".") if "." in text else text

@@ -70,8 +70,9 @@ class Meter:
 
     __slots__ = ("_native",)
 
-    def __init__(self, sample_rate: SupportsIndex, channels: SupportsIndex) -> None:
-        self._native = _native.Meter(sample_rate, channels)
+    def __init__(self, sample_rate: SupportsIndex, channels: SupportsIndex, *,
+                 profile_frames: SupportsIndex = 0) -> None:
+        self._native = _native.Meter(sample_rate, channels, profile_frames=profile_frames)
 
     def add(self, chunk: npt.ArrayLike, *, axis: SupportsIndex = -1) -> None:
         """Measure the next chunk (any number of frames, the meter's channel
@@ -82,6 +83,15 @@ class Meter:
     def result(self) -> Measurement:
         """The figures of everything added so far; more may be added after."""
         return Measurement(*self._native.result())
+
+    def profile(self) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
+        """The loudness profile of the completed 100 ms sub-blocks, for a
+        meter made with ``profile_frames`` > 0: every sub-block cut into
+        groups of that many frames (the last one shorter where they do not
+        divide it), and for each group its largest sample magnitude over
+        every channel and its channel-weighted sum of K-weighted squares
+        (the sub-block's power is their sum), as two float32 arrays."""
+        return self._native.profile()
 
 
 def limit(audio: npt.ArrayLike, sample_rate: SupportsIndex, threshold_dBFS: float = 0.0,

@@ -100,7 +100,7 @@ inline constexpr char kIntegratedLoudnessDoc[] =
     "The integrated loudness alone (LUFS), as ``measure`` gives it.";
 
 inline constexpr char kMeterDoc[] =
-    "Meter(sample_rate, channels)\n"
+    "Meter(sample_rate, channels, *, profile_frames=0)\n"
     "--\n"
     "\n"
     "The native meter behind ``qx_limiter_tools.Meter``: audio in chunks, the\n"
@@ -117,5 +117,28 @@ inline constexpr char kMeterResultDoc[] =
     "--\n"
     "\n"
     "The four figures of everything added so far, as a tuple of floats.";
+
+inline constexpr char kDetectsTruePeakDoc[] =
+    "detects_true_peak($module, sample_rate, /)\n"
+    "--\n"
+    "\n"
+    "Whether ``qx_limiter.limit(..., true_peak=True)`` takes this rate (and\n"
+    "detects true peaks at it): its list of rates, and every rate from 176400 Hz.";
+
+inline constexpr char kSmallestAttackDoc[] =
+    "smallest_attack_ms($module, sample_rate, /)\n"
+    "--\n"
+    "\n"
+    "The smallest attack_ms whose look-ahead spans a frame at this rate.";
+
+inline constexpr char kMeterProfileDoc[] =
+    "profile($self)\n"
+    "--\n"
+    "\n"
+    "The loudness profile of the completed 100 ms sub-blocks (a meter made with\n"
+    "profile_frames > 0): each sub-block cut into groups of profile_frames frames,\n"
+    "the last one shorter where they do not divide it, and for each group its\n"
+    "largest sample magnitude and its channel-weighted sum of K-weighted squares,\n"
+    "as two float32 arrays.";
 
 }  // namespace qx::py

@@ -6,13 +6,15 @@
 //   def measure(audio, sample_rate, *, axis=-1) -> tuple[float, float, float, float]
 //   def integrated_loudness(audio, sample_rate, *, axis=-1) -> float
 //   class Meter:      # final, no __dict__, no weak references
-//       def __new__(cls, sample_rate, channels): ...
+//       def __new__(cls, sample_rate, channels, *, profile_frames=0): ...
 //       def add(self, chunk, *, axis=-1) -> None: ...
 //       def result(self) -> tuple[float, float, float, float]: ...
+//       def profile(self) -> tuple[ndarray, ndarray]: ...
 #include "tools/meter.hpp"
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <new>
 #include <optional>
@@ -24,7 +26,9 @@
 #include "binding/instances.hpp"
 #include "binding/convert.hpp"
 #include "binding/pyref.hpp"
+#include "binding/result_arrays.hpp"
 #include "binding/use_state.hpp"
+#include "engine/core/allocation.hpp"
 #include "engine/core/number_format.hpp"
 #include "engine/meter/meter.hpp"
 #include "tools/docstrings.hpp"
@@ -187,11 +191,13 @@ bool meter_channels(PyObject* object, std::uint64_t& channels) {
 PyObject* meter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return call_guarded(
       [&]() -> PyObject* {
-        static const char* const names[] = {"sample_rate", "channels", nullptr};
+        static const char* const names[] = {"sample_rate", "channels", "profile_frames",
+                                            nullptr};
         PyObject* rate_object = nullptr;
         PyObject* channels_object = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:Meter", const_cast<char**>(names),
-                                         &rate_object, &channels_object)) {
+        PyObject* profile_object = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$O:Meter", const_cast<char**>(names),
+                                         &rate_object, &channels_object, &profile_object)) {
           return nullptr;
         }
         std::uint32_t rate = 0;
@@ -199,7 +205,17 @@ PyObject* meter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!meter_rate(rate_object, rate) || !meter_channels(channels_object, channels)) {
           return nullptr;
         }
-        auto made = Meter::create(rate, channels);
+        std::int64_t profile_frames = 0;
+        if (profile_object != nullptr &&
+            !convert_index(profile_object, "profile_frames", profile_frames)) {
+          return nullptr;
+        }
+        if (profile_frames < 0) {
+          PyErr_SetString(PyExc_ValueError, "profile_frames must be 0 or more");
+          return nullptr;
+        }
+        auto made = Meter::create(rate, channels, true,
+                                  static_cast<std::uint64_t>(profile_frames));
         if (!made.ok()) return PyErr_NoMemory();
         return MeterObject::create(type, std::move(made).value());
       },
@@ -257,7 +273,38 @@ PyObject* meter_result(PyObject* self, PyObject* /*unused*/) {
       nullptr);
 }
 
+// A new 1-D float32 array holding data[0, count).
+PyRef copied_array(const float* data, std::uint64_t count) {
+  float* copy = static_cast<float*>(memory::allocate(count * sizeof(float), false));
+  if (copy == nullptr) {
+    PyErr_NoMemory();
+    return PyRef();
+  }
+  if (count != 0) std::memcpy(copy, data, count * sizeof(float));
+  const auto shape = static_cast<npy_intp>(count);
+  return wrap_owned(copy, 1, &shape);
+}
+
+PyObject* meter_profile(PyObject* self, PyObject* /*unused*/) {
+  return call_guarded(
+      [&]() -> PyObject* {
+        ExclusiveUse use(state_of(self).use, kInUse);
+        if (!use) return nullptr;
+        const Meter& meter = state_of(self).meter;
+        // The groups of the completed sub-blocks only.
+        const std::uint64_t subblocks = meter.frames() / meter::subblock_frames(meter.rate());
+        const std::uint64_t groups = subblocks * meter.groups_per_subblock();
+        PyRef levels = copied_array(meter.profile_levels().data(), groups);
+        if (!levels) return nullptr;
+        PyRef energies = copied_array(meter.profile_energies().data(), groups);
+        if (!energies) return nullptr;
+        return PyTuple_Pack(2, levels.get(), energies.get());
+      },
+      nullptr);
+}
+
 PyMethodDef meter_methods[] = {
+    {"profile", meter_profile, METH_NOARGS, kMeterProfileDoc},
     {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(meter_add)),
      METH_VARARGS | METH_KEYWORDS, kMeterAddDoc},
     {"result", meter_result, METH_NOARGS, kMeterResultDoc},

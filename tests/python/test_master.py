@@ -141,7 +141,9 @@ def test_a_sample_peak_ceiling_runs_passes_for_the_loudness_alone():
     audio = music(48000, 5.0, level_db=-20.0, seed=4)
     result = master(audio, 48000, loudness_lufs=-11.0, ceiling_dbtp=-1.0, true_peak=False)
     assert result.loudness_reached and abs(result.after.integrated_lufs + 11.0) <= 0.1
-    assert result.passes >= 2  # the limiter took loudness, which more gain made up
+    # The limiter takes loudness, which more gain makes up: the profile's
+    # model finds how much before the first pass, which the second confirms.
+    assert result.passes <= 2
     # Each pass is the sample-peak limiter at the ceiling itself.
     expected, _ = limit(apply_gain(audio, result.gain_db), 48000, -1.0)
     assert np.array_equal(result.audio, expected)

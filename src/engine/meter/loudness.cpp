@@ -129,34 +129,4 @@ Result<double> loudness_range_lu(const double* w, std::size_t count, std::uint64
   return 10.0 * (std::log10(high) - std::log10(low));
 }
 
-PowerList::PowerList(PowerList&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)),
-      size_(std::exchange(other.size_, 0)),
-      capacity_(std::exchange(other.capacity_, 0)) {}
-
-PowerList& PowerList::operator=(PowerList&& other) noexcept {
-  if (this != &other) {
-    memory::release(data_);
-    data_ = std::exchange(other.data_, nullptr);
-    size_ = std::exchange(other.size_, 0);
-    capacity_ = std::exchange(other.capacity_, 0);
-  }
-  return *this;
-}
-
-PowerList::~PowerList() { memory::release(data_); }
-
-bool PowerList::reserve_more(std::uint64_t more) {
-  if (more <= capacity_ - size_) return true;
-  std::uint64_t wanted = std::max<std::uint64_t>(64, 2 * static_cast<std::uint64_t>(capacity_));
-  if (wanted - size_ < more) wanted = size_ + more;
-  std::size_t bytes = 0;
-  if (!checked_mul(wanted, sizeof(double), bytes)) return false;
-  void* grown = memory::reallocate(data_, bytes);
-  if (grown == nullptr) return false;
-  data_ = static_cast<double*>(grown);
-  capacity_ = static_cast<std::size_t>(wanted);
-  return true;
-}
-
 }  // namespace qx::meter

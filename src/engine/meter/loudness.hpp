@@ -3,9 +3,13 @@
 // computed from the list of sub-block powers.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
+#include "engine/core/allocation.hpp"
+#include "engine/core/buffer.hpp"
 #include "engine/core/errors.hpp"
 #include "engine/meter/kernels.hpp"
 
@@ -42,28 +46,54 @@ double integrated_lufs(const double* w, std::size_t count, std::uint64_t frames)
 // OutOfMemory when the windows' powers cannot be sorted.
 Result<double> loudness_range_lu(const double* w, std::size_t count, std::uint64_t frames);
 
-// The completed sub-block powers, one double per 100 ms, in a run that
-// grows by doubling through memory::reallocate.
-class PowerList {
+// Values appended one at a time, in a run that grows by doubling through
+// memory::reallocate: the completed sub-block powers (one double per
+// 100 ms), and the profile's figures.
+template <class T>
+class List {
  public:
-  PowerList() = default;
-  PowerList(PowerList&& other) noexcept;
-  PowerList& operator=(PowerList&& other) noexcept;
-  PowerList(const PowerList&) = delete;
-  PowerList& operator=(const PowerList&) = delete;
-  ~PowerList();
+  List() = default;
+  List(List&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)) {}
+  List& operator=(List&& other) noexcept {
+    if (this != &other) {
+      memory::release(data_);
+      data_ = std::exchange(other.data_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+      capacity_ = std::exchange(other.capacity_, 0);
+    }
+    return *this;
+  }
+  List(const List&) = delete;
+  List& operator=(const List&) = delete;
+  ~List() { memory::release(data_); }
 
   // Room for `more` further values; false (and no change) when it does not fit.
-  bool reserve_more(std::uint64_t more);
+  bool reserve_more(std::uint64_t more) {
+    if (more <= capacity_ - size_) return true;
+    std::uint64_t wanted = std::max<std::uint64_t>(64, 2 * static_cast<std::uint64_t>(capacity_));
+    if (wanted - size_ < more) wanted = size_ + more;
+    std::size_t bytes = 0;
+    if (!checked_mul(wanted, sizeof(T), bytes)) return false;
+    void* grown = memory::reallocate(data_, bytes);
+    if (grown == nullptr) return false;
+    data_ = static_cast<T*>(grown);
+    capacity_ = static_cast<std::size_t>(wanted);
+    return true;
+  }
   // Only after reserve_more has made room.
-  void push(double value) { data_[size_++] = value; }
-  const double* data() const { return data_; }
+  void push(T value) { data_[size_++] = value; }
+  const T* data() const { return data_; }
   std::size_t size() const { return size_; }
 
  private:
-  double* data_ = nullptr;
+  T* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
 };
+
+using PowerList = List<double>;
 
 }  // namespace qx::meter
