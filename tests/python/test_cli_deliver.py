@@ -89,6 +89,30 @@ def test_the_output_is_masters_for_the_whole_file(folder, capsys, monkeypatch, m
     assert after.sample_peak_dbfs <= arguments["ceiling_dbtp"]
 
 
+@pytest.mark.parametrize("target, ceiling", [(-9.0, -0.5), (-14.0, -1.0)])
+def test_clipped_bursts_are_delivered_as_master_delivers_them(folder, capsys, monkeypatch,
+                                                             target, ceiling):
+    """Where loud masters live: the file is master's output, its waveform
+    (a float64 reference) under the ceiling, and the input read once to
+    decide and once or twice to write."""
+    from qx_limiter_cli import _reading
+    from waveform import clipped_bursts, waveform_peak
+
+    reads = []
+    opened = _reading.InputReader.__init__
+    monkeypatch.setattr(_reading.InputReader, "__init__",
+                        lambda self, path: (reads.append(path), opened(self, path))[1])
+    audio = clipped_bursts(48000, 4.0, seed=5).T
+    write("in.wav", audio, 48000, "FLOAT")
+    code, out, err = run(capsys, "in.wav", "-o", "out.wav", "--loudness", target,
+                         "--true-peak", ceiling)
+    assert code == 0 and summary(out) == (1, 0)
+    done = master(audio, 48000, loudness_lufs=target, ceiling_dbtp=ceiling, axis=0)
+    assert np.array_equal(written("out.wav"), done.audio)
+    assert 20 * math.log10(waveform_peak(done.audio.T)) <= ceiling
+    assert reads.count(Path("in.wav")) == 1 + done.passes <= 3
+
+
 PRESETS = [("streaming", -14.0, -1.0), ("podcast", -16.0, -1.0), ("ebu-r128", -23.0, -1.0),
            ("atsc-a85", -24.0, -2.0)]
 

@@ -22,6 +22,7 @@ import meter_oracle as mo  # noqa: E402
 from scipy import signal as _signal  # noqa: E402
 from meter_cases import *  # noqa: E402,F401,F403  (the shared test functions)
 from meter_cases import FIELDS, db  # noqa: E402
+from waveform import waveform_peak  # noqa: E402
 from qx_limiter import limit  # noqa: E402
 
 
@@ -285,27 +286,6 @@ def test_many_short_channels_are_measured_with_little_memory():
 
 # ---------------------------------------------------------------------------
 # The true peak against the band-limited waveform itself
-
-
-def waveform_peak(planar):
-    """The largest magnitude of the band-limited waveform through the samples
-    (zeros around them), in float64: the spectrum zero-padded to a 32x grid
-    (the Nyquist bin split between its two images, at least 8192 zeros
-    around the signal against the transform's wrap-around), then the vertex
-    of the parabola through the largest grid value and its neighbours."""
-    best = 0.0
-    for channel in np.atleast_2d(np.asarray(planar, np.float64)):
-        size = 1 << int(math.ceil(math.log2(channel.size + 16384)))
-        spectrum = np.fft.rfft(channel, size)
-        spectrum[-1] *= 0.5
-        wide = np.zeros(16 * size + 1, complex)
-        wide[:spectrum.size] = spectrum
-        y = np.abs(np.fft.irfft(wide, 32 * size)) * 32
-        i = int(np.argmax(y))
-        a, b, c = y[i - 1], y[i], y[(i + 1) % y.size]
-        d = (a - b) + (c - b)
-        best = max(best, b - (a - c) ** 2 / (8 * d) if d < 0 else b)
-    return best
 
 
 def _ramped(x, frames, ramp):
