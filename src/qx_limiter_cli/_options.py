@@ -15,6 +15,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import NoReturn
 
+from ._presets import Preset, PresetError, builtin_presets, preset_file
+
 PROG = "qx-limiter"
 EXTRA_HINT = "pip install 'qx_limiter[cli]' (from a clone of the repository: pip install '.[cli]')"
 
@@ -32,22 +34,8 @@ EXIT_INTERRUPTED = 128 + signal.SIGINT
 REDUCED_DB = 0.1
 
 
-@dataclass(frozen=True)
-class Preset:
-    """A platform's delivery target and where it is published."""
-
-    loudness_lufs: float
-    ceiling_dbtp: float
-    source: str
-
-
-PRESETS = {
-    "streaming": Preset(-14.0, -1.0, "Spotify for Artists, loudness normalization; YouTube "
-                                     "and Amazon Music normalise to about the same level"),
-    "podcast": Preset(-16.0, -1.0, "Apple Podcasts, audio requirements"),
-    "ebu-r128": Preset(-23.0, -1.0, "EBU R 128 and EBU Tech 3343, broadcast programmes"),
-    "atsc-a85": Preset(-24.0, -2.0, "ATSC A/85, US digital television (LKFS is LUFS)"),
-}
+# The platforms' targets that come with the command line (presets.toml).
+PRESETS = builtin_presets()
 DITHERS = ("tpdf", "none")
 # Integer outputs of this many bits or fewer are dithered unless --dither none.
 DITHER_MAX_BITS = 16
@@ -165,8 +153,7 @@ _NUMBER = re.compile(r"^[-+]?(?:(?:\d+\.?\d*|\.\d+)(?:[eE][-+]?\d+)?|inf|nan)$",
 
 
 def _presets_help() -> str:
-    return "; ".join(f"{name}: {p.loudness_lufs:g} LUFS, {p.ceiling_dbtp:g} dBTP ({p.source})"
-                     for name, p in PRESETS.items())
+    return "; ".join(f"{name}: {p.summary()} ({p.source})" for name, p in PRESETS.items())
 
 
 def _version() -> str:
@@ -212,10 +199,15 @@ def build_parser() -> argparse.ArgumentParser:
                         help="bring each file's integrated loudness (ITU-R BS.1770) to this "
                              "target, -60 to 0, under the ceiling (default: the preset's, "
                              "else the level is left as it is)")
-    parser.add_argument("--preset", choices=PRESETS, metavar="NAME",
+    parser.add_argument("--preset", metavar="NAME",
                         help="a platform's loudness and true-peak ceiling, with --true-peak; "
                              "--loudness and --threshold-dBFS, given too, take precedence. "
                              + _presets_help())
+    parser.add_argument("--presets", metavar="FILE", type=Path, action="append", default=[],
+                        help="a TOML or JSON file of presets of your own, in the form of the "
+                             "command line's presets.toml (loudness_lufs, tolerance_lu, "
+                             "ceiling_dbtp, source; optionally max_short_term_lufs, "
+                             "max_momentary_lufs, loudness_range_lu); may be given again")
     parser.add_argument("--attack-ms", metavar="X", type=_attack, default=5.0,
                         help="look-ahead (attack) time in milliseconds; one frame at "
                              "least, so 500 / sample rate or more (default: 5)")
@@ -280,7 +272,27 @@ def parse(argv: Sequence[str] | None = None) -> Options:
             raise UsageError("the ceiling is given twice, with --true-peak and "
                              "--threshold-dBFS; give it once")
         values["threshold_dBFS"], values["true_peak"] = ceiling, True
+    values["preset_figures"] = chosen_preset(values["preset"], values["presets"])
     return Options(**values)
+
+
+def chosen_preset(name: str | None, files: list[Path]) -> Preset | None:
+    """The preset named, among the command line's and those of `files`
+    (which may replace them); UsageError for a name none has."""
+    if name is None and not files:
+        return None
+    presets = dict(PRESETS)
+    try:
+        for path in files:
+            presets.update(preset_file(path))
+    except PresetError as error:
+        raise UsageError(f"argument --presets: {error}") from None
+    if name is None:
+        return None
+    if name not in presets:
+        raise UsageError(f"argument --preset: unknown preset {name!r} (choose from "
+                         f"{', '.join(presets)})")
+    return presets[name]
 
 
 def _ceiling_of_true_peak(args: list[str]) -> list[str]:
@@ -316,6 +328,7 @@ class Options:
     threshold_dBFS: float | None
     loudness: float | None
     preset: str | None
+    presets: list[Path]
     attack_ms: float
     hold_ms: float
     release_ms: float
@@ -328,20 +341,21 @@ class Options:
     overwrite: bool
     allow_truncated: bool
     quiet: bool
-
+    # The figures of --preset, from the command line's presets or --presets.
+    preset_figures: Preset | None = None
 
     @property
     def ceiling(self) -> float:
         """The ceiling that takes effect: the option's, the preset's, or 0."""
         if self.threshold_dBFS is not None:
             return self.threshold_dBFS
-        return PRESETS[self.preset].ceiling_dbtp if self.preset is not None else 0.0
+        return self.preset_figures.ceiling_dbtp if self.preset_figures is not None else 0.0
 
     @property
     def loudness_target(self) -> float | None:
         if self.loudness is not None:
             return self.loudness
-        return PRESETS[self.preset].loudness_lufs if self.preset is not None else None
+        return self.preset_figures.loudness_lufs if self.preset_figures is not None else None
 
     @property
     def verified(self) -> bool:

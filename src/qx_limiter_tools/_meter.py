@@ -4,6 +4,7 @@ sample peak, over a whole array or over audio in chunks."""
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
 from typing import SupportsIndex
 
@@ -15,26 +16,31 @@ from . import _native
 
 @dataclass(frozen=True)
 class Measurement:
-    """The four figures of a signal; ``-inf`` where a figure is undefined.
+    """The figures of a signal; ``-inf`` where a figure is undefined.
 
     Attributes:
         integrated_lufs: Integrated loudness in LUFS (-inf for silence or
             under 400 ms of audio).
         loudness_range_lu: Loudness range in LU (-inf for silence or under
             3 s of audio).
-        true_peak_dbtp: True peak in dBTP, never below what libebur128 or
-            the BS.1770 4x interpolator reads.
+        true_peak_dbtp: True peak in dBTP: the band-limited waveform's peak.
         sample_peak_dbfs: Largest sample magnitude in dBFS.
+        max_momentary_lufs: The loudest 400 ms window, ungated, the windows
+            moving 100 ms at a time (-inf under 400 ms of audio).
+        max_short_term_lufs: The loudest 3 s window, likewise (-inf under
+            3 s of audio).
     """
 
     integrated_lufs: float
     loudness_range_lu: float
     true_peak_dbtp: float
     sample_peak_dbfs: float
+    max_momentary_lufs: float = -math.inf
+    max_short_term_lufs: float = -math.inf
 
 
 def measure(audio: npt.ArrayLike, sample_rate: SupportsIndex, *,
-            axis: SupportsIndex = -1) -> Measurement:
+            axis: SupportsIndex = -1, dual_mono: bool = False) -> Measurement:
     """Measure a whole signal.
 
     Args:
@@ -45,20 +51,22 @@ def measure(audio: npt.ArrayLike, sample_rate: SupportsIndex, *,
 
     Channels are weighted by position as libebur128 weights them: L R C
     (1), LFE (0), Ls Rs (1.41) for 5.1; channels after the sixth count for
-    the peaks but not the loudness.
+    the peaks but not the loudness. With ``dual_mono``, one channel counts
+    as the same signal in two (a mono file played on two loudspeakers,
+    +3.01 dB); it changes nothing for more channels.
 
     Raises:
         ValueError: For the arrays and settings ``qx_limiter.limit`` refuses,
             a rate outside 8000 to 384000 Hz, or a sample that is not finite
             or beyond 2 ** 32 (naming its frame and channel).
     """
-    return Measurement(*_native.measure(audio, sample_rate, axis=axis))
+    return Measurement(*_native.measure(audio, sample_rate, axis=axis, dual_mono=dual_mono))
 
 
 def integrated_loudness(audio: npt.ArrayLike, sample_rate: SupportsIndex, *,
-                        axis: SupportsIndex = -1) -> float:
+                        axis: SupportsIndex = -1, dual_mono: bool = False) -> float:
     """The integrated loudness alone (LUFS), as ``measure`` gives it, faster."""
-    return _native.integrated_loudness(audio, sample_rate, axis=axis)
+    return _native.integrated_loudness(audio, sample_rate, axis=axis, dual_mono=dual_mono)
 
 
 class Meter:
@@ -71,8 +79,9 @@ class Meter:
     __slots__ = ("_native",)
 
     def __init__(self, sample_rate: SupportsIndex, channels: SupportsIndex, *,
-                 profile_frames: SupportsIndex = 0) -> None:
-        self._native = _native.Meter(sample_rate, channels, profile_frames=profile_frames)
+                 profile_frames: SupportsIndex = 0, dual_mono: bool = False) -> None:
+        self._native = _native.Meter(sample_rate, channels, profile_frames=profile_frames,
+                                     dual_mono=dual_mono)
 
     def add(self, chunk: npt.ArrayLike, *, axis: SupportsIndex = -1) -> None:
         """Measure the next chunk (any number of frames, the meter's channel

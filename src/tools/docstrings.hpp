@@ -86,25 +86,26 @@ inline constexpr char kDetectionDoc[] =
     "str: How frame levels are measured: 'sample', 'bs1770' or 'waveform'.";
 
 inline constexpr char kMeasureDoc[] =
-    "measure(audio, sample_rate, *, axis=-1)\n"
+    "measure(audio, sample_rate, *, axis=-1, dual_mono=False)\n"
     "--\n"
     "\n"
-    "The four figures of ``qx_limiter_tools.measure`` as a tuple of floats:\n"
-    "integrated loudness (LUFS), loudness range (LU), true peak (dBTP) and\n"
-    "sample peak (dBFS). The interpreter lock is released while it works.";
+    "The figures of ``qx_limiter_tools.measure`` as a tuple of floats:\n"
+    "integrated loudness (LUFS), loudness range (LU), true peak (dBTP), sample\n"
+    "peak (dBFS), maximum momentary and short-term loudness (LUFS). The\n"
+    "interpreter lock is released while it works.";
 
 inline constexpr char kIntegratedLoudnessDoc[] =
-    "integrated_loudness(audio, sample_rate, *, axis=-1)\n"
+    "integrated_loudness(audio, sample_rate, *, axis=-1, dual_mono=False)\n"
     "--\n"
     "\n"
     "The integrated loudness alone (LUFS), as ``measure`` gives it.";
 
 inline constexpr char kMeterDoc[] =
-    "Meter(sample_rate, channels, *, profile_frames=0)\n"
+    "Meter(sample_rate, channels, *, profile_frames=0, dual_mono=False)\n"
     "--\n"
     "\n"
     "The native meter behind ``qx_limiter_tools.Meter``: audio in chunks, the\n"
-    "four figures as a tuple of floats. One call at a time per instance.";
+    "figures as a tuple of floats. One call at a time per instance.";
 
 inline constexpr char kMeterAddDoc[] =
     "add($self, chunk, *, axis=-1)\n"
@@ -116,7 +117,7 @@ inline constexpr char kMeterResultDoc[] =
     "result($self)\n"
     "--\n"
     "\n"
-    "The four figures of everything added so far, as a tuple of floats.";
+    "The figures of everything added so far, as a tuple of floats.";
 
 inline constexpr char kDetectsTruePeakDoc[] =
     "detects_true_peak($module, sample_rate, /)\n"

@@ -3,12 +3,12 @@
 // chunks. Each returns plain numbers; the package's _meter.py makes them a
 // Measurement.
 //
-//   def measure(audio, sample_rate, *, axis=-1) -> tuple[float, float, float, float]
-//   def integrated_loudness(audio, sample_rate, *, axis=-1) -> float
+//   def measure(audio, sample_rate, *, axis=-1, dual_mono=False) -> tuple[float, ...]
+//   def integrated_loudness(audio, sample_rate, *, axis=-1, dual_mono=False) -> float
 //   class Meter:      # final, no __dict__, no weak references
-//       def __new__(cls, sample_rate, channels, *, profile_frames=0): ...
+//       def __new__(cls, sample_rate, channels, *, profile_frames=0, dual_mono=False): ...
 //       def add(self, chunk, *, axis=-1) -> None: ...
-//       def result(self) -> tuple[float, float, float, float]: ...
+//       def result(self) -> tuple[float, ...]: ...
 //       def profile(self) -> tuple[ndarray, ndarray]: ...
 #include "tools/meter.hpp"
 
@@ -95,8 +95,8 @@ std::optional<Readings> result_unlocked(Meter& meter) {
 }
 
 PyObject* readings_tuple(const Readings& r) {
-  return Py_BuildValue("(dddd)", r.integrated_lufs, r.loudness_range_lu, r.true_peak_dbtp,
-                       r.sample_peak_dbfs);
+  return Py_BuildValue("(dddddd)", r.integrated_lufs, r.loudness_range_lu, r.true_peak_dbtp,
+                       r.sample_peak_dbfs, r.max_momentary_lufs, r.max_short_term_lufs);
 }
 
 // The whole array through a fresh meter, a piece at a time: each piece is
@@ -104,12 +104,13 @@ PyObject* readings_tuple(const Readings& r) {
 // caller's array is only read with the lock and no copy of all of it is made.
 std::optional<Readings> measure_array(PyObject* args, PyObject* kwargs, const char* format,
                                       bool peaks) {
-  static const char* const names[] = {"audio", "sample_rate", "axis", nullptr};
+  static const char* const names[] = {"audio", "sample_rate", "axis", "dual_mono", nullptr};
   PyObject* object = nullptr;
   PyObject* rate_object = nullptr;
   PyObject* axis_object = nullptr;
+  int dual_mono = 0;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), &object,
-                                   &rate_object, &axis_object)) {
+                                   &rate_object, &axis_object, &dual_mono)) {
     return std::nullopt;
   }
   ConvertedAudio audio = convert_audio(object);
@@ -122,7 +123,7 @@ std::optional<Readings> measure_array(PyObject* args, PyObject* kwargs, const ch
   const std::optional<Layout> layout = check_layout(array, axis);
   if (!layout) return std::nullopt;
   const auto channels = static_cast<std::uint64_t>(layout->channels);
-  auto made = Meter::create(rate, channels, peaks);
+  auto made = Meter::create(rate, channels, peaks, 0, dual_mono != 0);
   if (!made.ok()) {
     PyErr_NoMemory();
     return std::nullopt;
@@ -149,7 +150,7 @@ std::optional<Readings> measure_array(PyObject* args, PyObject* kwargs, const ch
 PyObject* measure(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
   return call_guarded(
       [&]() -> PyObject* {
-        std::optional<Readings> r = measure_array(args, kwargs, "OO|$O:measure", true);
+        std::optional<Readings> r = measure_array(args, kwargs, "OO|$Op:measure", true);
         return r ? readings_tuple(*r) : nullptr;
       },
       nullptr);
@@ -159,7 +160,7 @@ PyObject* integrated_loudness(PyObject* /*module*/, PyObject* args, PyObject* kw
   return call_guarded(
       [&]() -> PyObject* {
         std::optional<Readings> r =
-            measure_array(args, kwargs, "OO|$O:integrated_loudness", false);
+            measure_array(args, kwargs, "OO|$Op:integrated_loudness", false);
         return r ? PyFloat_FromDouble(r->integrated_lufs) : nullptr;
       },
       nullptr);
@@ -192,12 +193,14 @@ PyObject* meter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return call_guarded(
       [&]() -> PyObject* {
         static const char* const names[] = {"sample_rate", "channels", "profile_frames",
-                                            nullptr};
+                                            "dual_mono", nullptr};
         PyObject* rate_object = nullptr;
         PyObject* channels_object = nullptr;
         PyObject* profile_object = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$O:Meter", const_cast<char**>(names),
-                                         &rate_object, &channels_object, &profile_object)) {
+        int dual_mono = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$Op:Meter", const_cast<char**>(names),
+                                         &rate_object, &channels_object, &profile_object,
+                                         &dual_mono)) {
           return nullptr;
         }
         std::uint32_t rate = 0;
@@ -215,7 +218,7 @@ PyObject* meter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
           return nullptr;
         }
         auto made = Meter::create(rate, channels, true,
-                                  static_cast<std::uint64_t>(profile_frames));
+                                  static_cast<std::uint64_t>(profile_frames), dual_mono != 0);
         if (!made.ok()) return PyErr_NoMemory();
         return MeterObject::create(type, std::move(made).value());
       },

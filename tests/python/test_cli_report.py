@@ -147,8 +147,9 @@ def test_silence_reads_null_in_json_and_empty_in_csv(folder, capsys):
     [record] = read_report("r.json")
     [row] = read_report("r.csv")
     assert record["after"] == record["before"] == dict.fromkeys(
-        ["integrated_lufs", "loudness_range_lu", "true_peak_dbtp", "sample_peak_dbfs"])
-    assert [row[f"after.{name}"] for name in record["after"]] == ["", "", "", ""]
+        ["integrated_lufs", "loudness_range_lu", "true_peak_dbtp", "sample_peak_dbfs",
+         "max_momentary_lufs", "max_short_term_lufs"])
+    assert [row[f"after.{name}"] for name in record["after"]] == [""] * 6
     assert "NaN" not in Path("r.json").read_text() and "Infinity" not in Path("r.json").read_text()
 
 

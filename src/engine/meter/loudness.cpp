@@ -27,8 +27,6 @@ constexpr double kHighPassQ = 0.5003270373238773;
 constexpr double kSurround = 1.41;
 constexpr double kLufsOffset = -0.691;
 
-constexpr std::size_t kBlockSubblocks = 4;
-constexpr std::size_t kShortTermSubblocks = 30;
 // One short-term window per second, as libebur128 takes them.
 constexpr std::size_t kShortTermStep = 10;
 
@@ -98,6 +96,18 @@ double integrated_lufs(const double* w, std::size_t count, std::uint64_t frames)
     }
   }
   return kLufsOffset + 10.0 * std::log10(gated / static_cast<double>(passed));
+}
+
+double max_window_lufs(const double* w, std::size_t count, std::uint64_t frames,
+                       std::size_t length) {
+  if (count < length) return -std::numeric_limits<double>::infinity();
+  const double window_frames = static_cast<double>(length * frames);
+  double largest = 0.0;
+  for (std::size_t j = 0; j + length <= count; ++j) {
+    largest = std::max(largest, window_power(w, j, length, window_frames));
+  }
+  if (largest <= 0.0) return -std::numeric_limits<double>::infinity();
+  return kLufsOffset + 10.0 * std::log10(largest);
 }
 
 Result<double> loudness_range_lu(const double* w, std::size_t count, std::uint64_t frames) {

@@ -25,6 +25,10 @@ meter_kernels::KCoefficients k_weighting(std::uint32_t sample_rate);
 // 0 for the LFE (channel 4 of six or more) and for every channel after the
 // sixth, as the common meter libebur128 assigns them.
 double channel_weight(std::uint64_t channels, std::uint64_t c);
+// A mono signal heard on two loudspeakers: counted as the same signal in
+// two channels, twice the power (+3.01 dB), as the dual-mono channel type
+// of the common meter counts it.
+inline constexpr double kDualMonoWeight = 2.0;
 
 // Frames per 100 ms sub-block: fs / 10 rounded half up (1103 at 11025 Hz).
 inline std::uint64_t subblock_frames(std::uint32_t sample_rate) {
@@ -39,6 +43,17 @@ inline constexpr double kAbsoluteGate = 0x1.f791ec6e1d5b7p-24;
 // absolute gate, then the relative gate 10 LU below the mean of what passed;
 // −inf when no block passes. Every sum runs in block order.
 double integrated_lufs(const double* w, std::size_t count, std::uint64_t frames);
+
+// The largest loudness (LUFS) of the windows of `length` consecutive
+// sub-blocks, one starting at every sub-block, ungated: the maximum
+// momentary loudness (4 sub-blocks, 400 ms) or short-term loudness (30,
+// 3 s), their windows moving 100 ms at a time. −inf when there is no whole
+// window, or only silence.
+double max_window_lufs(const double* w, std::size_t count, std::uint64_t frames,
+                       std::size_t length);
+// Sub-blocks in a gating block (the momentary window) and in a short-term window.
+inline constexpr std::size_t kBlockSubblocks = 4;
+inline constexpr std::size_t kShortTermSubblocks = 30;
 
 // Loudness range (LU) of the 3 s windows starting every 10 sub-blocks: the
 // absolute gate, a relative gate 20 LU below the mean, then the 95th less

@@ -16,7 +16,7 @@ bool bad(float v) { return !(std::fabs(v) <= 4294967296.0f); }
 }  // namespace
 
 Result<Meter> Meter::create(std::uint32_t sample_rate, std::uint64_t channels, bool peaks,
-                            std::uint64_t profile_frames) {
+                            std::uint64_t profile_frames, bool dual_mono) {
   Meter m;
   m.profile_frames_ = profile_frames;
   m.rate_ = sample_rate;
@@ -33,7 +33,8 @@ Result<Meter> Meter::create(std::uint32_t sample_rate, std::uint64_t channels, b
   }
   for (std::uint64_t c = 0; c < channels; ++c) {
     // Channels weighted 0 count for nothing and are not filtered at all.
-    const double g = meter::channel_weight(channels, c);
+    const double g = dual_mono && channels == 1 ? meter::kDualMonoWeight
+                                                : meter::channel_weight(channels, c);
     if (g == 0.0) continue;
     m.weighted_[m.weighted_count_] = c;
     m.weights_[m.weighted_count_] = g;
@@ -156,6 +157,10 @@ Result<Readings> Meter::result() {
   auto range = meter::loudness_range_lu(powers_.data(), powers_.size(), subblock_);
   if (!range.ok()) return OutOfMemory{};
   r.loudness_range_lu = range.value();
+  r.max_momentary_lufs = meter::max_window_lufs(powers_.data(), powers_.size(), subblock_,
+                                                meter::kBlockSubblocks);
+  r.max_short_term_lufs = meter::max_window_lufs(powers_.data(), powers_.size(), subblock_,
+                                                 meter::kShortTermSubblocks);
   if (peaks_) {
     r.true_peak_dbtp = decibels(peaks_->reading());
     r.sample_peak_dbfs = decibels(peaks_->sample_peak());

@@ -18,12 +18,14 @@
 
 namespace qx {
 
-// The four figures; −inf where a figure is undefined (silence, too short).
+// The figures; −inf where a figure is undefined (silence, too short).
 struct Readings {
   double integrated_lufs;
   double loudness_range_lu;
   double true_peak_dbtp;
   double sample_peak_dbfs;
+  double max_momentary_lufs;
+  double max_short_term_lufs;
 };
 
 class Meter {
@@ -37,7 +39,8 @@ class Meter {
   // also keeps the loudness profile (below) in groups of that many frames.
   // OutOfMemory when its state does not fit.
   static Result<Meter> create(std::uint32_t sample_rate, std::uint64_t channels,
-                              bool peaks = true, std::uint64_t profile_frames = 0);
+                              bool peaks = true, std::uint64_t profile_frames = 0,
+                              bool dual_mono = false);
 
   Meter(Meter&&) noexcept = default;
   Meter& operator=(Meter&&) noexcept = default;
