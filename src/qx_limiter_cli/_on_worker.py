@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import errno
 import os
+import signal
 import socket
 import threading
 from collections import Counter
@@ -146,3 +147,16 @@ def versions_here() -> dict[str, str]:
     except importlib.metadata.PackageNotFoundError:
         ours = "(not installed)"
     return {"qx_limiter": ours, "libsndfile": str(sf.__libsndfile_version__)}
+
+
+def dask_setup(worker: object) -> None:
+    """Prepares a worker process that a run starts on this machine
+    (--cluster-workers, which preloads this module). Ctrl-C reaches every
+    process of the terminal's group, and a closed terminal's SIGHUP too:
+    they are the run's to handle, which calls off the tasks and waits for
+    them. A forked worker would otherwise keep the handlers of the command
+    it was forked from, and stop its tasks as if it had been stopped."""
+    for number in (signal.SIGINT, getattr(signal, "SIGHUP", None)):
+        if number is not None:
+            signal.signal(number, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
