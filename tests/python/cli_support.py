@@ -109,3 +109,19 @@ def slow_writing(pause=0.002, chunk_frames=4096):
 
     slow_write.unhurried = write
     _writing.Encoder.write = slow_write
+
+
+def as_another_machine(another=True):
+    """Makes this process's command line name its temporary files as a
+    machine of its own would (a Dask worker's, through Client.run): its
+    files are then no longer those of a process that this machine can see
+    to be dead."""
+    import os
+
+    from qx_limiter_cli import _writing
+
+    real = getattr(_writing._host, "real", _writing._host)
+    name = f"machine-{os.getpid()}"
+    pretended = lambda: name  # noqa: E731
+    pretended.real = real
+    _writing._host = pretended if another else real

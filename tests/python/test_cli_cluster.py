@@ -26,7 +26,7 @@ sf = pytest.importorskip("soundfile")
 pytest.importorskip("tqdm")
 distributed = pytest.importorskip("distributed")
 
-from cli_support import files_in, slow_writing, song, write  # noqa: E402
+from cli_support import as_another_machine, files_in, slow_writing, song, write  # noqa: E402
 
 TESTS = Path(__file__).resolve().parent
 # What archives are delivered with: loudness, a verified true-peak ceiling,
@@ -95,6 +95,7 @@ def slow_workers(cluster):
     cluster.run(slow_writing, 0.01)
     yield cluster
     cluster.run(slow_writing, 0.0, 1 << 16)
+    cluster.run(as_another_machine, False)
 
 
 @pytest.fixture(scope="module")
@@ -124,6 +125,9 @@ def test_a_worker_killed_mid_file_leaves_each_file_delivered_once(tmp_path, slow
                                                                   one_machine):
     _, code, out, err, files = one_machine
     make_inputs(tmp_path)
+    # As on machines of their own: the file of a worker killed mid-way is
+    # not one that another worker can tell to be of a dead process.
+    slow_workers.run(as_another_machine)
     run = qx_limiter(tmp_path, *INPUTS, "--output-dir", "out", *DELIVERY,
                      "--scheduler", slow_workers.scheduler.address)
     temporary = first_temporary(tmp_path, run)
@@ -224,3 +228,47 @@ def test_cluster_options_that_cannot_work_are_refused(tmp_path, args, error):
     make_inputs(tmp_path)
     status, out, err = finished(qx_limiter(tmp_path, "in/a.wav", "-o", "out.wav", *args))
     assert (status, out, err) == (2, "", f"qx-limiter: error: {error}\n")
+
+
+def planned(*args):
+    from qx_limiter_cli._options import parse
+    from qx_limiter_cli._planning import plan
+
+    jobs, _ = plan(parse([str(arg) for arg in args]))
+    return jobs
+
+
+@pytest.mark.parametrize("found", ["its own", "another"])
+def test_a_retried_file_keeps_the_output_its_lost_attempt_renamed_into_place(folder, found):
+    """A worker lost after renaming its output and before its outcome came
+    back: Dask runs the file again, and the output is there already."""
+    from qx_limiter_cli._on_worker import Run, deliver
+    from qx_limiter_cli._reporting import Failure, Report
+
+    write("in.wav", song(48000, 1), 48000, "FLOAT")
+    job, = planned("in.wav", "-o", "out.wav", "--subtype", "PCM_16", "--true-peak")
+    run = Run("0123456789ab", 0o640)
+    assert isinstance(deliver(job, run), Report)
+    if found == "another":
+        Path("out.wav").write_bytes(Path("out.wav").read_bytes()[:-2])
+    kept = Path("out.wav").read_bytes()
+    again = deliver(job, run)
+    assert Path("out.wav").read_bytes() == kept
+    assert files_in(folder) == ["in.wav", "out.wav"]
+    if found == "its own":
+        assert isinstance(again, Report)
+    else:
+        assert again == Failure(job, "cannot write out.wav (a file of that name appeared "
+                                     "meanwhile; add --overwrite to replace it)")
+
+
+def test_only_paths_settings_and_figures_travel(folder):
+    """A file's task and its outcome cross the network: no audio in them."""
+    import pickle
+
+    from qx_limiter_cli._on_worker import Run, deliver
+
+    write("in.wav", song(48000, 2), 48000, "FLOAT")
+    job, = planned("in.wav", "-o", "out.wav", "--plot", "out.png", "--preset", "podcast")
+    outcome = deliver(job, Run("0123456789ab", 0o644))
+    assert len(pickle.dumps(job)) + len(pickle.dumps(outcome)) < 8192
