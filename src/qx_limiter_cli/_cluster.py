@@ -51,8 +51,7 @@ Process = Callable[[list["Job"], Finished], None]
 
 # How long the main thread waits at most before it looks for a signal.
 _WAKE_SECONDS = 0.05
-# How long a run waits for a scheduler to answer, and for a first worker.
-_CONNECT_SECONDS = 20.0
+# How long a run waits for a scheduler's first worker.
 _FIRST_WORKER_SECONDS = 30.0
 # How long a stopped run waits for its running tasks to notice and clean up.
 _CALLED_OFF_SECONDS = 30.0
@@ -120,8 +119,9 @@ def _connected(options: Options) -> Iterator[Client]:
                 yield client
             return
         try:
-            client = Client(options.scheduler, timeout=_CONNECT_SECONDS, set_as_default=False)
-        except (OSError, ValueError) as error:
+            # As long as Dask's configuration says (distributed.comm.timeouts.connect).
+            client = Client(options.scheduler, set_as_default=False)
+        except (OSError, ValueError, TypeError) as error:  # TypeError: TLS not set up
             raise ClusterError([f"cannot reach the scheduler {options.scheduler} ({error})"]) \
                 from None
         with client:
@@ -198,7 +198,8 @@ def _outcome(future: Future[Outcome | None], job: Job) -> Outcome:
         error = future.exception()
         if isinstance(error, KilledWorker):
             # Dask gave the file to other workers, and lost those too.
-            return Failure(job, f"the workers that took it were lost ({error})")
+            return Failure(job, "lost with every worker that took it (Dask gives a file up "
+                                "after distributed.scheduler.allowed-failures of them)")
     elif future.status == "cancelled":
         return Failure(job, "the cluster dropped it before it was done")
     outcome = future.result()  # an error of the program itself is raised here

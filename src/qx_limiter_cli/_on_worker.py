@@ -78,11 +78,10 @@ def _called_off_test() -> Callable[[], bool]:
     marks it cancelled on its worker where the client cancels it, or is
     gone; the scheduler then forgets it, and so does the worker."""
     from distributed import get_worker
-    from distributed.worker import thread_state
 
     try:
-        tasks = get_worker().state.tasks
-        key = thread_state.key
+        worker = get_worker()
+        tasks, key = worker.state.tasks, worker.get_current_task()
     except (ValueError, AttributeError):  # not run as a task of a worker
         return lambda: False
 

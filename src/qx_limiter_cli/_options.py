@@ -128,6 +128,19 @@ def _jobs(text: str) -> int:
     return value
 
 
+# A Dask scheduler's address: a protocol (tcp:// by default), a host name or
+# address ([...] for IPv6) and a port.
+_SCHEDULER = re.compile(r"^(?:(?:tcp|tls|ws|wss|ucx)://)?(?:\[[0-9A-Fa-f:.]+\]|[^\s:/\[\]]+):\d+$")
+
+
+def _scheduler(text: str) -> str:
+    # Checked here: Dask takes some malformed addresses for a while first.
+    if not _SCHEDULER.match(text):
+        raise argparse.ArgumentTypeError(
+            f"must be a Dask scheduler's address, tcp://HOST:PORT, got {text}")
+    return text
+
+
 def _path(stream: str) -> Callable[[str], Path]:
     # "-" would otherwise become a file of that name; ./- still names one.
     def convert(text: str) -> Path:
@@ -248,7 +261,7 @@ def build_parser() -> argparse.ArgumentParser:
                         help="files limited at the same time, in threads (default: 1)")
     # Each file a task of a Dask cluster (_cluster); the extra qx_limiter[cluster].
     cluster = parser.add_mutually_exclusive_group()
-    cluster.add_argument("--scheduler", metavar="ADDRESS",
+    cluster.add_argument("--scheduler", metavar="ADDRESS", type=_scheduler,
                          help="deliver each file as a task on the Dask cluster of this "
                               "scheduler (tcp://HOST:8786), on whichever worker is free; "
                               "every worker must see the inputs and outputs at the paths "

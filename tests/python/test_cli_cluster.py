@@ -223,6 +223,9 @@ def test_a_worker_that_does_not_see_the_inputs_is_named_before_anything_is_writt
      "argument --cluster-workers: not allowed with argument --scheduler"),
     (["--cluster-workers", "0"],
      "argument --cluster-workers: must be a whole number of at least 1, got 0"),
+    (["--scheduler", "tcp://127.0.0.1"],
+     "argument --scheduler: must be a Dask scheduler's address, tcp://HOST:PORT, got "
+     "tcp://127.0.0.1"),
 ])
 def test_cluster_options_that_cannot_work_are_refused(tmp_path, args, error):
     make_inputs(tmp_path)
@@ -272,3 +275,20 @@ def test_only_paths_settings_and_figures_travel(folder):
     job, = planned("in.wav", "-o", "out.wav", "--plot", "out.png", "--preset", "podcast")
     outcome = deliver(job, Run("0123456789ab", 0o644))
     assert len(pickle.dumps(job)) + len(pickle.dumps(outcome)) < 8192
+
+
+def test_the_example_delivers_a_tree_as_the_command_does_each_folder(folder, cluster):
+    for name, seed in (("in/x/a.wav", 1), ("in/y/z/b.wav", 2)):
+        Path(name).parent.mkdir(parents=True)
+        write(name, song(48000, 1, seed=seed), 48000, "FLOAT")
+    Path("in/x/notes.txt").write_text("not audio")
+    example = TESTS.parents[1] / "examples" / "dask_corpus.py"
+    done = subprocess.run([sys.executable, str(example), "in", "out", "--scheduler",
+                           cluster.scheduler.address, "--true-peak", "-1", "-q"],
+                          capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "", "")
+    assert files_in("out") == ["x", "x/a.wav", "y", "y/z", "y/z/b.wav"]
+    finished(qx_limiter(folder, "in/x/a.wav", "in/y/z/b.wav", "--output-dir", "one",
+                        "--true-peak", "-1"))
+    for name in ("x/a.wav", "y/z/b.wav"):
+        assert Path("out", name).read_bytes() == Path("one", Path(name).name).read_bytes()
