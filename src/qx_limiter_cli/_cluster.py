@@ -31,14 +31,14 @@ import queue
 import sys
 import time
 from collections.abc import Callable, Iterator
-from contextlib import ExitStack, contextmanager
+from contextlib import ExitStack, contextmanager, suppress
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, TypeVar
 
 from . import _stopping
 from ._on_worker import Run, Seen, busy, deliver, unseen, versions_here
 from ._reporting import Failure, Outcome, Report
-from ._writing import WRITER, new_run, remove_run
+from ._writing import WRITER, new_run, receipt, remove_run
 
 if TYPE_CHECKING:
     from distributed import Client, Future
@@ -180,6 +180,7 @@ def _deliver_all(client: Client, run: Run, jobs: list[Job], finished: Finished) 
                 continue
             outcome = _outcome(futures[index], jobs[index])
             futures[index].release()
+            _drop_receipts(sent[index], run.tag)
             finished(index, outcome)
             left -= 1
             _stopping.check()
@@ -206,6 +207,15 @@ def _outcome(future: Future[Outcome | None], job: Job) -> Outcome:
     if outcome is None:
         return Failure(job, "its task was called off on the worker")
     return _as_given(outcome, job)
+
+
+def _drop_receipts(job: Job, tag: str) -> None:
+    """The file's outcome is in: no retry can come any more, and the receipts
+    that let one keep the outputs in place can go."""
+    for path in (job.target, job.plot):
+        if path is not None:
+            with suppress(OSError):
+                receipt(path, tag).unlink(missing_ok=True)
 
 
 def _wait_until_called_off(client: Client, tag: str) -> None:

@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import ctypes
 import errno
-import filecmp
 import functools
 import os
 import secrets
@@ -68,15 +67,10 @@ def replacing(target: Path, overwrite: bool) -> Iterator[Path]:
         _stopping.check()
         if overwrite:
             os.replace(temporary, target)
+        elif writer.retried:
+            _rename_with_receipt(temporary, target, writer.run)
         else:
-            try:
-                _rename_without_replacing(temporary, target)
-            except FileExistsError:
-                # An attempt that was lost after its rename left this very
-                # file: the same bytes, which are kept as they are.
-                if not (writer.retried and filecmp.cmp(temporary, target, shallow=False)):
-                    raise
-                temporary.unlink()
+            _rename_without_replacing(temporary, target)
     except BaseException:
         if temporary is not None:
             with suppress(OSError):
@@ -95,7 +89,8 @@ class Writer:
     """Who writes the outputs: the run whose tag their temporary files carry,
     the permissions a finished output gets (those of the run's umask), and
     whether a task may be a retry: one whose target may already hold what an
-    earlier attempt of the same file renamed there before it was lost."""
+    earlier attempt of the same file renamed there before it was lost (see
+    _rename_with_receipt)."""
 
     run: str
     mode: int
@@ -129,7 +124,9 @@ def remove_abandoned(target: Path, run: str | None = None) -> None:
         # The run and what mkstemp added (no dots), the machine, the process.
         made, _, owner = name[len(prefix):-len(TEMPORARY_SUFFIX)].partition(".")
         host, _, pid = owner.rpartition(".")
-        ours = run is not None and made.rpartition("-")[0] == run
+        tag, _, kind = made.rpartition("-")
+        # A receipt stays until the run has the file's outcome.
+        ours = run is not None and tag == run and kind != _RECEIPT
         if ours or (host == _host() and pid.isdigit() and not _alive(int(pid))):
             with suppress(OSError):
                 (target.parent / name).unlink()
@@ -149,6 +146,37 @@ def remove_run(folders: Iterable[Path], run: str) -> None:
         for name in names:
             with suppress(OSError):
                 (folder / name).unlink()
+
+
+# What a receipt's name has where a temporary file has what mkstemp adds
+# (eight characters, never this one's seven).
+_RECEIPT = "receipt"
+
+
+def receipt(target: Path, run: str) -> Path:
+    """The receipt of `run`'s output at `target` (_rename_with_receipt)."""
+    return target.parent / f".{target.name}.{run}-{_RECEIPT}{TEMPORARY_SUFFIX}"
+
+
+def _rename_with_receipt(source: Path, target: Path, run: str) -> None:
+    """Renames `source` to `target` unless a file is there, as
+    _rename_without_replacing does, for a task that may be a retry. A worker
+    can be lost after its rename and before its outcome reaches the client
+    (killed, or cut off from the scheduler); Dask runs the file again, and
+    the retry finds the output in place. Comparing bytes cannot tell it for
+    the run's own (libsndfile stamps a float WAV with the time, and gives an
+    Ogg stream a random serial number), so a hard link to the output, the
+    receipt, stays beside it until the run has the file's outcome: a target
+    that is the receipt's file is this run's, and is kept."""
+    mark = receipt(target, run)
+    with suppress(FileNotFoundError):
+        if os.path.samefile(mark, target):
+            source.unlink()
+            return
+    with suppress(OSError):  # no hard links here: no receipt, and no retry kept
+        mark.unlink(missing_ok=True)  # of an attempt lost before its rename
+        os.link(source, mark)
+    _rename_without_replacing(source, target)
 
 
 def _alive(pid: int) -> bool:
