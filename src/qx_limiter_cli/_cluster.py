@@ -17,9 +17,15 @@ are named.
 A worker lost mid-file leaves its temporary file, which carries the run's
 tag: Dask gives the file to another worker, whose attempt removes it, and
 the run removes every one of its own at the end, whatever machine made it.
-A stop here calls off the tasks not finished; a running one sees that at
-its next safe point and removes what it began, and the run waits for that
-before it ends.
+A worker lost after renaming its output leaves the output's receipt, by
+which the next attempt keeps it (_writing._rename_with_receipt); the run
+drops each file's receipts once it has the file's outcome. A stop here
+calls off the tasks not finished; a running one sees that at its next safe
+point and removes what it began, and the run waits for that before it ends.
+
+The files go out as one map of tasks, each a whole delivery. Work that
+decides across files (an album's gain, say) fits the same frame: a map that
+measures, the decision here, and a second map that delivers.
 """
 
 from __future__ import annotations
