@@ -125,8 +125,9 @@ def remove_abandoned(target: Path, run: str | None = None) -> None:
         made, _, owner = name[len(prefix):-len(TEMPORARY_SUFFIX)].partition(".")
         host, _, pid = owner.rpartition(".")
         tag, _, kind = made.rpartition("-")
-        # A receipt stays until the run has the file's outcome.
-        ours = run is not None and tag == run and kind != _RECEIPT
+        # A receipt stays until its run has the file's outcome; one of another
+        # run is that of a run killed outright, which could not remove it.
+        ours = tag == run if kind != _RECEIPT else tag != run
         if ours or (host == _host() and pid.isdigit() and not _alive(int(pid))):
             with suppress(OSError):
                 (target.parent / name).unlink()

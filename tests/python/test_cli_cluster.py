@@ -250,6 +250,7 @@ def planned(*args):
 def test_a_retried_file_keeps_the_output_its_lost_attempt_renamed_into_place(folder, found):
     """A worker lost after renaming its output and before its outcome came
     back: Dask runs the file again, and the output is there already."""
+    from qx_limiter_cli import main
     from qx_limiter_cli._on_worker import Run, deliver
     from qx_limiter_cli._reporting import Failure, Report
 
@@ -273,6 +274,9 @@ def test_a_retried_file_keeps_the_output_its_lost_attempt_renamed_into_place(fol
     else:
         assert again == Failure(job, "cannot write out.ogg (a file of that name appeared "
                                      "meanwhile; add --overwrite to replace it)")
+    # That of a run killed outright goes with the next run that writes there.
+    assert main(["in.wav", "-o", "out.ogg", "--overwrite", "-q"]) == 0
+    assert files_in(folder) == ["in.wav", "out.ogg"]
 
 
 def test_only_paths_settings_and_figures_travel(folder):
