@@ -103,7 +103,6 @@ def new_run() -> str:
     return secrets.token_hex(6)
 
 
-
 def _host() -> str:
     return socket.gethostname().replace(os.sep, "_")
 
