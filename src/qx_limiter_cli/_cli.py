@@ -14,6 +14,7 @@ answered without soundfile, tqdm or matplotlib.
 from __future__ import annotations
 
 import importlib
+import importlib.util
 import sys
 import time
 from collections.abc import Callable, Sequence
@@ -22,8 +23,8 @@ from pathlib import Path
 from typing import TYPE_CHECKING
 
 from . import _stopping
-from ._options import (EXIT_FAILURE, EXTRA_HINT, EXIT_INTERRUPTED, EXIT_USAGE, Options,
-                       UsageError, parse)
+from ._options import (CLUSTER_HINT, EXIT_FAILURE, EXTRA_HINT, EXIT_INTERRUPTED, EXIT_USAGE,
+                       Options, UsageError, parse)
 from ._reporting import fail
 
 if TYPE_CHECKING:
@@ -54,6 +55,9 @@ def _main(argv: Sequence[str] | None) -> int:
     try:
         options = parse(argv)
         _check_extras(options.plot is not None)
+        if options.on_cluster and importlib.util.find_spec("distributed") is None:
+            raise MissingExtra(f"dask[distributed] is not installed; a cluster needs the "
+                               f"extra: {CLUSTER_HINT}")
     except UsageError as error:
         return fail(EXIT_USAGE, str(error))
     except MissingExtra as error:
@@ -68,7 +72,20 @@ def _main(argv: Sequence[str] | None) -> int:
         return fail(EXIT_USAGE, str(error))
     except FileErrors as errors:
         return fail(EXIT_FAILURE, *errors.lines)
-    return _run(jobs, options)
+    if options.on_cluster:
+        return _on_cluster(jobs, options)
+    return _run(jobs, options, lambda jobs, finished: _process(jobs, options.jobs, finished))
+
+
+def _on_cluster(jobs: list[Job], options: Options) -> int:
+    """The run, each file a task of a Dask cluster (only the run needs dask)."""
+    from ._cluster import ClusterError, on_cluster
+
+    try:
+        with on_cluster(options, jobs) as process:
+            return _run(jobs, options, process)
+    except ClusterError as error:
+        return fail(EXIT_FAILURE, *error.lines)
 
 
 def _check_extras(plotting: bool) -> None:
@@ -91,7 +108,8 @@ def _importable(name: str) -> bool:
     return True
 
 
-def _run(jobs: list[Job], options: Options) -> int:
+def _run(jobs: list[Job], options: Options,
+         process: Callable[[list[Job], Callable[[int, Outcome], None]], None]) -> int:
     import tqdm
 
     from ._decoder_noise import decoder_noise
@@ -105,7 +123,7 @@ def _run(jobs: list[Job], options: Options) -> int:
     mp3 = [job.source for job in jobs if job.input_format == "MP3"]
     with decoder_noise(bool(mp3)) as heard:
         try:
-            _process(jobs, options.jobs, printer.finished)
+            process(jobs, printer.finished)
         except KeyboardInterrupt:
             status, stop = EXIT_INTERRUPTED, "interrupted"
         except _stopping.Stopped as stopped:

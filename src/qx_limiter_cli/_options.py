@@ -19,6 +19,7 @@ from ._presets import Preset, PresetError, builtin_presets, preset_file
 
 PROG = "qx-limiter"
 EXTRA_HINT = "pip install 'qx_limiter[cli]' (from a clone of the repository: pip install '.[cli]')"
+CLUSTER_HINT = "pip install 'qx_limiter[cluster]' (from a clone: pip install '.[cluster]')"
 
 # Exit statuses: 1 when a file could not be limited (or the extra is
 # missing), 2 for a command line that cannot work (the usual meaning of 2
@@ -113,6 +114,19 @@ def _jobs(text: str) -> int:
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be a whole number of at least 1, got {text}")
     return value
+
+
+# A Dask scheduler's address: a protocol (tcp:// by default), a host name or
+# address ([...] for IPv6) and a port.
+_SCHEDULER = re.compile(r"^(?:(?:tcp|tls|ws|wss|ucx)://)?(?:\[[0-9A-Fa-f:.]+\]|[^\s:/\[\]]+):\d+$")
+
+
+def _scheduler(text: str) -> str:
+    # Checked here: Dask takes some malformed addresses for a while first.
+    if not _SCHEDULER.match(text):
+        raise argparse.ArgumentTypeError(
+            f"must be a Dask scheduler's address, tcp://HOST:PORT, got {text}")
+    return text
 
 
 def _path(stream: str) -> Callable[[str], Path]:
@@ -237,6 +251,16 @@ def build_parser() -> argparse.ArgumentParser:
                              "and after, gain, passes, status) to FILE.json or FILE.csv")
     parser.add_argument("--jobs", metavar="N", type=_jobs, default=1,
                         help="files limited at the same time, in threads (default: 1)")
+    # Each file a task of a Dask cluster (_cluster); the extra qx_limiter[cluster].
+    cluster = parser.add_mutually_exclusive_group()
+    cluster.add_argument("--scheduler", metavar="ADDRESS", type=_scheduler,
+                         help="deliver each file as a task on the Dask cluster of this "
+                              "scheduler (tcp://HOST:8786), on whichever worker is free; "
+                              "every worker must see the inputs and outputs at the paths "
+                              "this machine does (a shared file system)")
+    cluster.add_argument("--cluster-workers", metavar="N", type=_jobs,
+                         help="deliver the files on a Dask cluster of N worker processes "
+                              "started on this machine for the run")
     parser.add_argument("--plot", metavar="PNG", type=_plot,
                         help="write a figure of each file, waveforms and gain reduction, "
                              "as .png, .svg, .pdf or .jpg; with several inputs, each output's "
@@ -273,6 +297,9 @@ def parse(argv: Sequence[str] | None = None) -> Options:
                              "--threshold-dBFS; give it once")
         values["threshold_dBFS"], values["true_peak"] = ceiling, True
     values["preset_figures"] = chosen_preset(values["preset"], values["presets"])
+    if values["jobs"] != 1 and (values["scheduler"] or values["cluster_workers"]):
+        raise UsageError("--jobs does not apply on a cluster: each worker runs as many files "
+                         "at once as it has threads")
     return Options(**values)
 
 
@@ -341,6 +368,8 @@ class Options:
     overwrite: bool
     allow_truncated: bool
     quiet: bool
+    scheduler: str | None = None
+    cluster_workers: int | None = None
     # The figures of --preset, from the command line's presets or --presets.
     preset_figures: Preset | None = None
 
@@ -356,6 +385,10 @@ class Options:
         if self.loudness is not None:
             return self.loudness
         return self.preset_figures.loudness_lufs if self.preset_figures is not None else None
+
+    @property
+    def on_cluster(self) -> bool:
+        return self.scheduler is not None or self.cluster_workers is not None
 
     @property
     def verified(self) -> bool:
