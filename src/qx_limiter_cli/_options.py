@@ -317,8 +317,8 @@ def chosen_preset(name: str | None, files: list[Path]) -> Preset | None:
     if name is None:
         return None
     if name not in presets:
-        raise UsageError(f"argument --preset: unknown preset {name!r} (choose from "
-                         f"{', '.join(presets)})")
+        raise UsageError(f"argument --preset: invalid choice: {name!r} (choose from "
+                         f"{', '.join(map(repr, presets))})")
     return presets[name]
 
 

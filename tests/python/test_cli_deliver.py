@@ -155,10 +155,13 @@ def test_help_lists_each_preset_with_its_figures_and_source(capsys):
     with pytest.raises(SystemExit):
         run(capsys, "--help")
     text = " ".join(capsys.readouterr().out.split())
-    for entry in ["streaming: -14 LUFS, -1 dBTP (Spotify for Artists",
-                  "podcast: -16 LUFS, -1 dBTP (Apple Podcasts",
-                  "ebu-r128: -23 LUFS, -1 dBTP (EBU R 128",
-                  "atsc-a85: -24 LUFS, -2 dBTP (ATSC A/85"]:
+    for entry in ["streaming: -14 LUFS within 1 LU, -1 dBTP (Spotify for Artists",
+                  "podcast: -16 LUFS within 1 LU, -1 dBTP (Apple Podcasts",
+                  "ebu-r128: -23 LUFS within 0.5 LU, -1 dBTP (EBU R 128",
+                  "ebu-r128-s1: -23 LUFS within 0.5 LU, -1 dBTP, short-term at most -18 LUFS",
+                  "atsc-a85: -24 LUFS within 2 LU, -2 dBTP (ATSC A/85",
+                  "amazon-music: -14 LUFS within 1 LU, -2 dBTP (Amazon Music",
+                  "apple-music: -16 LUFS within 1 LU, -1 dBTP (Apple Music"]:
         assert entry in text
 
 
