@@ -42,9 +42,14 @@ class MissingExtra(Exception):
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line; returns the exit status."""
+    args = list(sys.argv[1:] if argv is None else argv)
     with _stopping.stop_on_signals():
         try:
-            return _main(argv)
+            if args[:1] == ["check"]:
+                from ._check import check_main
+
+                return check_main(args[1:])
+            return _main(args)
         except KeyboardInterrupt:
             return fail(EXIT_INTERRUPTED, "interrupted; nothing was written")
         except _stopping.Stopped as stopped:

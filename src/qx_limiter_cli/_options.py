@@ -195,7 +195,9 @@ def build_parser() -> argparse.ArgumentParser:
                "--true-peak, which encodes them again from a lower ceiling. Frames and "
                "channels in messages are counted from 0. Exit status: 0 when every file "
                "was limited, 1 when a file could not be, 2 for an invalid command line, "
-               "128 + the signal's number when stopped (130 for Ctrl-C).",
+               "128 + the signal's number when stopped (130 for Ctrl-C). "
+               "qx-limiter check FILE... --preset NAME measures files against a preset "
+               "and writes no audio (qx-limiter check --help).",
     )
     parser.add_argument("inputs", nargs="+", metavar="IN", type=_path("standard input"),
                         help="audio files to limit")

@@ -46,7 +46,7 @@ def record(outcome: Outcome) -> Record:
                 "limiter_threshold_dBFS": None}
     report: Report = outcome
     return {**fields, "frames": report.frames, "settings": settings,
-            "before": _figures(report.before), "after": _figures(report.after),
+            "before": figures(report.before), "after": figures(report.after),
             "gain_db": report.gain_db,
             "max_gain_reduction_db": _finite(reduction_db(report.deepest_gain)),
             "passes": report.passes, "loudness_reached": report.loudness_reached,
@@ -58,14 +58,18 @@ def _finite(value: float) -> float | None:
     return value if math.isfinite(value) else None
 
 
-def _figures(measurement: Measurement | None) -> dict[str, Value] | None:
+def figures(measurement: Measurement | None) -> dict[str, Value] | None:
     if measurement is None:
         return None
     return {name: _finite(getattr(measurement, name)) for name in _MEASUREMENT_FIELDS}
 
 
 def report_text(path: Path, outcomes: list[Outcome]) -> str:
-    records = [record(outcome) for outcome in outcomes]
+    return records_text(path, [record(outcome) for outcome in outcomes])
+
+
+def records_text(path: Path, records: list[Record]) -> str:
+    """Records as JSON or CSV, by the extension of `path`."""
     if path.suffix.lower() == ".json":
         return json.dumps(records, indent=2, allow_nan=False) + "\n"
     rows = [_flat(entry) for entry in records]
@@ -82,7 +86,7 @@ def report_text(path: Path, outcomes: list[Outcome]) -> str:
 def _flat(entry: Record) -> dict[str, Value]:
     flat: dict[str, Value] = {}
     for name, value in entry.items():
-        if name in ("settings", "before", "after"):
+        if name in ("settings", "before", "after", "measured"):
             nested = value if isinstance(value, dict) else {}
             keys = _MEASUREMENT_FIELDS if name != "settings" else list(nested)
             for key in keys:
@@ -104,6 +108,10 @@ def _cell(value: Value) -> str:
 def write_report(path: Path, outcomes: list[Outcome], overwrite: bool) -> None:
     """Writes the report file atomically; raises OSError where it cannot
     (where a file appeared at `path` meanwhile too, unless `overwrite`)."""
-    text = report_text(path, outcomes)
+    write_text(path, report_text(path, outcomes), overwrite)
+
+
+def write_text(path: Path, text: str, overwrite: bool) -> None:
+    """Writes a report's text atomically, as write_report does."""
     with replacing(path, overwrite) as temporary:
         temporary.write_text(text, encoding="utf-8")
