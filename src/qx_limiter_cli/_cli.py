@@ -28,6 +28,7 @@ from ._options import (CLUSTER_HINT, EXIT_FAILURE, EXTRA_HINT, EXIT_INTERRUPTED,
 from ._reporting import fail
 
 if TYPE_CHECKING:
+    from ._album import Album, AlbumRun
     from ._planning import Job
     from ._reporting import Outcome
 
@@ -79,7 +80,13 @@ def _main(argv: Sequence[str] | None) -> int:
         return fail(EXIT_FAILURE, *errors.lines)
     if options.on_cluster:
         return _on_cluster(jobs, options)
-    return _run(jobs, options, lambda jobs, finished: _process(jobs, options.jobs, finished))
+    deliver: Process = lambda jobs, finished: _process(jobs, options.jobs, finished)
+    if options.album:
+        from ._album import AlbumRun, measure_here
+
+        album = AlbumRun(measure_here(options.jobs), deliver)
+        return _run(jobs, options, album.process, album)
+    return _run(jobs, options, deliver)
 
 
 def _on_cluster(jobs: list[Job], options: Options) -> int:
@@ -87,8 +94,13 @@ def _on_cluster(jobs: list[Job], options: Options) -> int:
     from ._cluster import ClusterError, on_cluster
 
     try:
-        with on_cluster(options, jobs) as process:
-            return _run(jobs, options, process)
+        with on_cluster(options, jobs) as cluster:
+            if options.album:
+                from ._album import AlbumRun
+
+                album = AlbumRun(cluster.measure, cluster.deliver)
+                return _run(jobs, options, album.process, album)
+            return _run(jobs, options, cluster.deliver)
     except ClusterError as error:
         return fail(EXIT_FAILURE, *error.lines)
 
@@ -113,8 +125,11 @@ def _importable(name: str) -> bool:
     return True
 
 
-def _run(jobs: list[Job], options: Options,
-         process: Callable[[list[Job], Callable[[int, Outcome], None]], None]) -> int:
+Process = Callable[[list["Job"], Callable[[int, "Outcome"], None]], None]
+
+
+def _run(jobs: list[Job], options: Options, process: Process,
+         album: AlbumRun | None = None) -> int:
     import tqdm
 
     from ._decoder_noise import decoder_noise
@@ -142,20 +157,35 @@ def _run(jobs: list[Job], options: Options,
     if stop:
         nor = ", nor the report" if options.report is not None else ""
         fail(status, f"{stop}; the files not finished were not written{nor}")
+    done = album.album if album is not None else None
+    if not stop and done is not None:
+        _album_lines(done)
+    if stop:
+        pass
     elif options.report is not None and \
-            not _report(options.report, printer.outcomes, options.overwrite):
+            not _report(options.report, printer.outcomes, options.overwrite, done):
         status = EXIT_FAILURE
     if not options.quiet:
         print(printer.summary(time.perf_counter() - started))
     return status or (EXIT_FAILURE if printer.failed else 0)
 
 
-def _report(path: Path, outcomes: list[Outcome], overwrite: bool) -> bool:
+def _album_lines(album: Album) -> None:
+    """The album's line, after its tracks', and its warning where it missed."""
+    from ._reporting import album_line, warn
+
+    print(album_line(album))
+    if album.note:
+        warn(f"the album: {album.note}")
+
+
+def _report(path: Path, outcomes: list[Outcome], overwrite: bool,
+            album: Album | None = None) -> bool:
     """Writes the report file; says why not where it cannot."""
     from ._records import write_report
 
     try:
-        write_report(path, outcomes, overwrite)
+        write_report(path, outcomes, overwrite, album)
     except OSError as error:
         fail(EXIT_FAILURE, f"cannot write the report {path} ({error.strerror or error})")
         return False

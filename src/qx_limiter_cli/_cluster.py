@@ -31,6 +31,7 @@ measures, the decision here, and a second map that delivers.
 from __future__ import annotations
 
 import dataclasses
+from dataclasses import dataclass
 import logging
 import os
 import queue
@@ -42,7 +43,8 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, TypeVar
 
 from . import _stopping
-from ._on_worker import Run, Seen, busy, deliver, unseen, versions_here
+from ._album import Track
+from ._on_worker import Run, Seen, busy, deliver, measure, unseen, versions_here
 from ._reporting import Failure, Outcome, Report
 from ._writing import WRITER, new_run, receipt, remove_run
 
@@ -73,8 +75,17 @@ class ClusterError(Exception):
         self.lines = lines
 
 
+@dataclass(frozen=True)
+class OnCluster:
+    """The maps a run sends to the cluster: the files' deliveries, and the
+    measuring of an album's tracks."""
+
+    deliver: Process
+    measure: Callable[[list[Job]], list[Track | str]]
+
+
 @contextmanager
-def on_cluster(options: Options, jobs: list[Job]) -> Iterator[Process]:
+def on_cluster(options: Options, jobs: list[Job]) -> Iterator[OnCluster]:
     """Connects to the cluster (or starts one here), checks its workers, and
     gives the function that delivers the files on it; at the end, removes
     the run's temporary files that lost workers left behind."""
@@ -89,7 +100,8 @@ def on_cluster(options: Options, jobs: list[Job]) -> Iterator[Process]:
         _stopping.check()
         _check_workers(client, jobs, folders)
         _stopping.check()
-        yield lambda jobs, finished: _deliver_all(client, run, jobs, finished)
+        yield OnCluster(lambda jobs, finished: _deliver_all(client, run, jobs, finished),
+                        lambda jobs: _measure_all(client, run, jobs))
 
 
 @contextmanager
@@ -196,6 +208,31 @@ def _deliver_all(client: Client, run: Run, jobs: list[Job], finished: Finished) 
         client.cancel([future for future in futures if not future.done()])
         _wait_until_called_off(client, run.tag)
         raise
+
+
+def _measure_all(client: Client, run: Run, jobs: list[Job]) -> list[Track | str]:
+    """One task per track of an album; their figures and profiles, in order
+    (a stop calls off those not finished)."""
+    keys = [f"qx-limiter-measure-{run.tag}-{index}" for index in range(len(jobs))]
+    futures: list[Future[Track | str | None]] = client.map(measure, [_absolute(job)
+                                                                      for job in jobs],
+                                                            key=keys, run=run)
+    try:
+        while not all(future.done() for future in futures):
+            time.sleep(_WAKE_SECONDS)
+            _stopping.check()
+    except BaseException:
+        client.cancel([future for future in futures if not future.done()])
+        _wait_until_called_off(client, run.tag)
+        raise
+    tracks: list[Track | str] = []
+    for future in futures:
+        if future.status != "finished":
+            tracks.append("lost with the workers that took it")
+            continue
+        track = future.result()
+        tracks.append(track if track is not None else "its task was called off on the worker")
+    return tracks
 
 
 def _outcome(future: Future[Outcome | None], job: Job) -> Outcome:

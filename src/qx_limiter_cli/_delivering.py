@@ -60,16 +60,23 @@ def _deliver(job: Job, started: float) -> Report:
         temporary = files.enter_context(replacing(job.target, job.overwrite))
         warnings: list[str] = []
 
-        before: Measurement | None = None
-        model: LoudnessModel | None = None
-        if s.loudness_lufs is not None:
+        before: Measurement | None = job.before
+        plan: DeliveryPlan | None = None
+        if job.album_gain_db is not None:
+            # A track of an album, at the gain decided on all of them.
+            plan = DeliveryPlan(job.sample_rate, s.threshold_dBFS, None, true_peak=s.true_peak,
+                                gain_db=job.album_gain_db)
+        elif s.loudness_lufs is not None:
             # The deciding reading: the input's figures and its profile.
-            meter = profiling_meter(job.sample_rate, job.channels)
+            meter = profiling_meter(job.sample_rate, job.channels, dual_mono=s.dual_mono)
             before, reader = measuring_pass(job.source, job.sample_rate, meter)
             _held(job, job.shortfall or reader.shortfall(), warnings)
             model = LoudnessModel(meter, job.sample_rate, s.attack_ms, s.hold_ms, s.release_ms)
-        plan = DeliveryPlan(job.sample_rate, s.threshold_dBFS, s.loudness_lufs, before=before,
-                            model=model, true_peak=s.true_peak) if job.delivering else None
+            plan = DeliveryPlan(job.sample_rate, s.threshold_dBFS, s.loudness_lufs,
+                                before=before, model=model, true_peak=s.true_peak,
+                                max_limiting_db=s.max_limiting_db)
+        elif job.delivering:
+            plan = DeliveryPlan(job.sample_rate, s.threshold_dBFS, None, true_peak=s.true_peak)
 
         last: list[tuple[Passed, float, Measurement | None]] = []
 
@@ -90,7 +97,8 @@ def _deliver(job: Job, started: float) -> Report:
             last[:] = [(passed, peak, written)]
             if passed.output is None:
                 return Measured(_UNMEASURED)  # no plan asks
-            return Measured(passed.output, written if written is not passed.output else None)
+            return Measured(passed.output, written if written is not passed.output else None,
+                            reduction_db(passed.tally.deepest))
 
         if plan is None:
             run(PassSettings(0.0, s.threshold_dBFS, "sample"))
@@ -122,7 +130,7 @@ def _deliver(job: Job, started: float) -> Report:
                   time.perf_counter() - started, tuple(warnings), before, after,
                   plan.gain_db if plan is not None else 0.0,
                   plan.passes if plan is not None else 1, reached, "; ".join(notes),
-                  passed.settings.threshold_dBFS, passed.held)
+                  passed.settings.threshold_dBFS, passed.held, passed.written_powers)
 
 
 # Where a pass measures nothing (a rate the meter does not take, without a
@@ -145,9 +153,13 @@ def _written(job: Job, temporary: Path, passed: Passed) -> tuple[float, Measurem
     decoded from the file where a codec stands between."""
     if job.output.subtype in STORED_EXACTLY:
         return passed.stored_peak, passed.written
-    meter = Meter(job.sample_rate, passed.channels) if job.measured else None
+    meter = Meter(job.sample_rate, passed.channels, dual_mono=job.settings.dual_mono) \
+        if job.measured else None
     largest = file_peak(temporary, job.target, meter)
-    return largest, meter.result() if meter is not None else None
+    if meter is None:
+        return largest, None
+    passed.written_powers = meter.powers()
+    return largest, meter.result()
 
 
 @contextmanager

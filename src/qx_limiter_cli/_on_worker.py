@@ -19,6 +19,7 @@ from contextlib import contextmanager
 from dataclasses import dataclass
 
 from . import _stopping, _writing
+from ._album import Track, measure_track
 from ._delivering import limit_file
 from ._planning import Job
 from ._reporting import Outcome
@@ -52,6 +53,16 @@ def deliver(job: Job, run: Run) -> Outcome | None:
             return None
         finally:
             _writing.WRITER.reset(token)
+
+
+def measure(job: Job, run: Run) -> Track | str | None:
+    """Measures one track of an album (see _album); None where the task was
+    called off on the way."""
+    with _counted(run.tag), _stopping.unless_called_off(_called_off_test()):
+        try:
+            return measure_track(job)
+        except _stopping.CalledOff:
+            return None
 
 
 def busy(tag: str) -> int:

@@ -96,6 +96,13 @@ def _milliseconds(text: str) -> float:
     return value
 
 
+def _budget(text: str) -> float:
+    value = _number(text)
+    if not (math.isfinite(value) and value >= 0.0):
+        raise argparse.ArgumentTypeError(f"must be a finite number of dB, at least 0, got {text}")
+    return value
+
+
 def _attack(text: str) -> float:
     # The look-ahead must span at least one frame; how many milliseconds that
     # takes depends on each file's rate, checked when the files are read.
@@ -224,6 +231,20 @@ def build_parser() -> argparse.ArgumentParser:
                              "command line's presets.toml (loudness_lufs, tolerance_lu, "
                              "ceiling_dbtp, source; optionally max_short_term_lufs, "
                              "max_momentary_lufs, loudness_range_lu); may be given again")
+    parser.add_argument("--album", action="store_true",
+                        help="deliver the inputs as one album to the loudness target: one gain "
+                             "for every track, found on their loudness as one programme (the "
+                             "gating blocks of all tracks pooled, not an average of theirs), so "
+                             "that the tracks keep their differences; each track is held under "
+                             "the ceiling, and the report adds a record for the album")
+    parser.add_argument("--max-limiting-db", metavar="X", type=_budget,
+                        help="the deepest gain reduction allowed: where the loudness target "
+                             "takes more limiting, the loudness is lowered to what X dB "
+                             "allows, and the line and the report say so")
+    parser.add_argument("--dual-mono", action="store_true",
+                        help="measure one-channel files as the same signal in two channels "
+                             "(a mono programme heard on two loudspeakers, 3 dB louder than "
+                             "one channel counts)")
     parser.add_argument("--attack-ms", metavar="X", type=_attack, default=5.0,
                         help="look-ahead (attack) time in milliseconds; one frame at "
                              "least, so 500 / sample rate or more (default: 5)")
@@ -372,6 +393,9 @@ class Options:
     quiet: bool
     scheduler: str | None = None
     cluster_workers: int | None = None
+    album: bool = False
+    max_limiting_db: float | None = None
+    dual_mono: bool = False
     # The figures of --preset, from the command line's presets or --presets.
     preset_figures: Preset | None = None
 

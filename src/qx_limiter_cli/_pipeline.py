@@ -95,6 +95,8 @@ class Passed:
     input: Measurement | None = None
     output: Measurement | None = None
     written: Measurement | None = None
+    # The sub-block powers of what was written, where it was metered.
+    written_powers: npt.NDArray[np.float64] | None = None
 
 
 def limiting_pass(job: Job, settings: PassSettings, temporary: Path, *, meter_input: bool,
@@ -111,7 +113,8 @@ def limiting_pass(job: Job, settings: PassSettings, temporary: Path, *, meter_in
         exact = job.output.subtype in STORED_EXACTLY
         wanted = (meter_input, meter_output or (meter_written and exact and not quantised),
                   meter_written and quantised)
-        meters = [Meter(job.sample_rate, channels) if want else None for want in wanted]
+        meters = [Meter(job.sample_rate, channels, dual_mono=job.settings.dual_mono)
+                  if want else None for want in wanted]
         quantiser = Quantiser(job.output.subtype, job.ceiling,
                               Dither(job.dither) if job.dither is not None else None,
                               as_read=meters[2] is not None)
@@ -129,6 +132,9 @@ def limiting_pass(job: Job, settings: PassSettings, temporary: Path, *, meter_in
                         job.shortfall or reader.shortfall(), quantiser.peak)
     readings = [meter.result() if meter is not None else None for meter in meters]
     passed.input, passed.output, passed.written = readings
+    held = meters[2] if meters[2] is not None else meters[1]
+    if meter_written and held is not None:
+        passed.written_powers = held.powers()
     if meter_written and exact and not quantised:
         passed.written = passed.output  # float samples are stored as they are
     if not meter_output:

@@ -12,7 +12,7 @@ from contextlib import suppress
 from dataclasses import dataclass
 from pathlib import Path
 
-from qx_limiter_tools import METER_RATES, StreamLimiter, smallest_attack_ms
+from qx_limiter_tools import METER_RATES, Measurement, StreamLimiter, smallest_attack_ms
 
 from . import _formats
 from ._dither import dither_key
@@ -47,6 +47,8 @@ class Settings:
     loudness_lufs: float | None = None
     preset: str | None = None
     dither: str = "none"
+    max_limiting_db: float | None = None
+    dual_mono: bool = False
 
 
 @dataclass(frozen=True)
@@ -76,6 +78,10 @@ class Job:
     front: Front | None = None
     # libsndfile's name of the input's format.
     input_format: str = ""
+    # A track of an album: the album's gain, decided on every track's
+    # loudness, and this track's own measurement, taken then.
+    album_gain_db: float | None = None
+    before: Measurement | None = None
 
     @property
     def delivering(self) -> bool:
@@ -98,6 +104,8 @@ def plan(options: Options) -> tuple[list[Job], list[Path]]:
     """Checks every input, output and setting before anything is written;
     returns the jobs and the folders to create for their outputs."""
     inputs = options.inputs
+    if options.album and options.loudness_target is None:
+        raise UsageError("--album needs a loudness target (--loudness or --preset)")
     if options.output is not None and len(inputs) > 1:
         raise UsageError(f"-o/--output takes a single input, got {len(inputs)}; "
                          f"use --output-dir for several")
@@ -339,7 +347,8 @@ def _settings(options: Options, subtype: str) -> Settings:
     dithered = bits is not None and bits <= DITHER_MAX_BITS and options.dither != "none"
     return Settings(options.ceiling, options.attack_ms, options.hold_ms, options.release_ms,
                     options.verified, options.loudness_target, options.preset,
-                    options.dither if dithered else "none")
+                    options.dither if dithered else "none", options.max_limiting_db,
+                    options.dual_mono)
 
 
 def refusal(shortfall: Shortfall) -> str:

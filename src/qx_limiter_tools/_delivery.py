@@ -28,7 +28,7 @@ import numpy.typing as npt
 from qx_limiter import limit as _envelope_of
 
 from . import _native
-from ._meter import Measurement, Meter
+from ._meter import Measurement, Meter, pooled_loudness
 
 # How close to the target the loudness has to come, in LU.
 LOUDNESS_TOLERANCE_LU = 0.1
@@ -56,8 +56,6 @@ MAX_LOWERING_RATIO = 5.0
 SAFETY_MARGIN_DB = 0.1
 # The profile's groups last about this long (frames: the rate / 1500).
 PROFILE_GROUP_SECONDS = 1.0 / 1500.0
-# -70 LUFS as a mean-square power, the absolute gate.
-_ABSOLUTE_GATE = 10.0 ** ((-70.0 + 0.691) / 10.0)
 
 
 def check_targets(loudness_lufs: float | None, ceiling_dbtp: float) -> None:
@@ -95,9 +93,10 @@ def profile_frames(sample_rate: int) -> int:
     return max(1, round(sample_rate * PROFILE_GROUP_SECONDS))
 
 
-def profiling_meter(sample_rate: int, channels: int) -> Meter:
+def profiling_meter(sample_rate: int, channels: int, *, dual_mono: bool = False) -> Meter:
     """A meter that also keeps the loudness profile the plan models with."""
-    return Meter(sample_rate, channels, profile_frames=profile_frames(sample_rate))
+    return Meter(sample_rate, channels, profile_frames=profile_frames(sample_rate),
+                 dual_mono=dual_mono)
 
 
 @dataclass(frozen=True)
@@ -120,6 +119,9 @@ class Passed:
 
     output: Measurement
     written: Measurement | None = None
+    # The largest gain reduction the limiter applied, in dB (where a
+    # limiting budget is to be verified).
+    max_reduction_db: float | None = None
 
 
 class LoudnessModel:
@@ -138,36 +140,76 @@ class LoudnessModel:
         levels, energies = meter.profile()
         self._levels = levels
         self._energies = energies.astype(np.float64)
+        self._configure(sample_rate, attack_ms, hold_ms, release_ms)
+
+    def _configure(self, sample_rate: int, attack_ms: float, hold_ms: float,
+                   release_ms: float) -> None:
         self._subblock = (sample_rate + 5) // 10
         group = profile_frames(sample_rate)
         self._groups = -(-self._subblock // group)
         # The envelope at the groups' rate: the same times, a group a frame.
         self._rate = max(1, round(sample_rate * self._groups / self._subblock))
+        self.sample_rate = sample_rate
         self._times = (max(attack_ms, 1000.0 / self._rate), hold_ms, release_ms)
 
-    def loudness(self, gain_db: float, threshold_dBFS: float) -> float:
-        if self._levels.size == 0:
-            return -math.inf
+    def profile(self) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float64]]:
+        """The profile it models with (levels, energies): what travels where
+        the model is rebuilt elsewhere (``from_profile``)."""
+        return self._levels, self._energies
+
+    @classmethod
+    def from_profile(cls, profile: tuple[npt.NDArray[np.float32], npt.NDArray[np.float64]],
+                     sample_rate: int, attack_ms: float, hold_ms: float,
+                     release_ms: float) -> LoudnessModel:
+        """The model of a profile taken elsewhere (on another machine)."""
+        model = cls.__new__(cls)
+        model._levels, model._energies = profile
+        model._configure(sample_rate, attack_ms, hold_ms, release_ms)
+        return model
+
+    def gains(self, gain_db: float, threshold_dBFS: float) -> npt.NDArray[np.float32]:
+        """The limiter's gain of each group at this gain and threshold."""
         over = np.float32(min(1e30, 10.0 ** ((gain_db - threshold_dBFS) / 20.0)))
         # Over 2^30 times the threshold, a level is limited to nothing all
         # the same (and the limiter takes no sample beyond 2^32).
         levels = np.minimum(self._levels * over, np.float32(2.0 ** 30))
-        _, gains = _envelope_of(levels, self._rate, 0.0, *self._times)
-        scaled = self._energies * np.square(gains, dtype=np.float64)
-        powers = scaled.reshape(-1, self._groups).sum(axis=1) * 10.0 ** (gain_db / 10.0)
-        return _integrated(powers, self._subblock)
+        return _envelope_of(levels, self._rate, 0.0, *self._times)[1]
+
+    def powers(self, gain_db: float, threshold_dBFS: float) -> npt.NDArray[np.float64]:
+        """The sub-block powers of the output at this gain and threshold."""
+        if self._levels.size == 0:
+            return np.zeros(0)
+        scaled = self._energies * np.square(self.gains(gain_db, threshold_dBFS),
+                                            dtype=np.float64)
+        powers: npt.NDArray[np.float64] = scaled.reshape(-1, self._groups).sum(axis=1)
+        powers *= 10.0 ** (gain_db / 10.0)
+        return powers
+
+    def loudness(self, gain_db: float, threshold_dBFS: float) -> float:
+        return pooled_loudness([self.powers(gain_db, threshold_dBFS)], self.sample_rate)[0]
+
+    def max_reduction_db(self, gain_db: float, threshold_dBFS: float) -> float:
+        """The deepest gain reduction of the output, in dB."""
+        if self._levels.size == 0:
+            return 0.0
+        return max(0.0, -20.0 * math.log10(float(self.gains(gain_db, threshold_dBFS).min())))
 
 
-def _integrated(powers: npt.NDArray[np.float64], frames: int) -> float:
-    """The meter's gating over sub-block powers (sums of squares)."""
-    if powers.size < 4:
-        return -math.inf
-    blocks = (powers[:-3] + powers[1:-2] + powers[2:-1] + powers[3:]) / (4.0 * frames)
-    kept = blocks[blocks > _ABSOLUTE_GATE]
-    if kept.size == 0:
-        return -math.inf
-    gated = kept[kept > kept.mean() / 10.0]
-    return -0.691 + 10.0 * math.log10(float(gated.mean()))
+class AlbumModel:
+    """The loudness of several programmes gated as one (an album), each
+    under the same gain and threshold, from their LoudnessModels."""
+
+    def __init__(self, models: list[LoudnessModel]) -> None:
+        self._models = models
+        self.sample_rate = models[0].sample_rate if models else 48000
+
+    def loudness(self, gain_db: float, threshold_dBFS: float) -> float:
+        return pooled_loudness([model.powers(gain_db, threshold_dBFS) for model in self._models],
+                               self.sample_rate)[0]
+
+    def max_reduction_db(self, gain_db: float, threshold_dBFS: float) -> float:
+        return max((model.max_reduction_db(gain_db, threshold_dBFS) for model in self._models),
+                   default=0.0)
 
 
 class DeliveryPlan:
@@ -182,17 +224,31 @@ class DeliveryPlan:
             (``true_peak``), else for samples, which the limiter holds alone.
         loudness_lufs: The integrated loudness to reach, or None.
         before: The input's measurement (needed with a loudness target).
-        model: The input's LoudnessModel, which finds the gain without a
-            pass per guess; without one, the passes search for it.
+        model: The input's LoudnessModel (or an AlbumModel), which finds the
+            gain without a pass per guess; without one, the passes search
+            for it.
         true_peak: Whether the ceiling is for true peaks.
+        gain_db: A gain decided elsewhere (an album's, for one of its
+            tracks), in place of a loudness target.
+        max_limiting_db: The deepest gain reduction allowed: where the
+            loudness target takes more, the gain stops where the limiter
+            reaches it, and the note says what loudness that gives.
     """
 
     def __init__(self, sample_rate: int, ceiling_dbtp: float, loudness_lufs: float | None, *,
-                 before: Measurement | None = None, model: LoudnessModel | None = None,
-                 true_peak: bool = True) -> None:
+                 before: Measurement | None = None,
+                 model: LoudnessModel | AlbumModel | None = None, true_peak: bool = True,
+                 gain_db: float | None = None, max_limiting_db: float | None = None) -> None:
         check_targets(loudness_lufs, ceiling_dbtp)
         if loudness_lufs is not None and before is None:
             raise ValueError("a loudness target needs the input's measurement")
+        if loudness_lufs is not None and gain_db is not None:
+            raise ValueError("give a loudness target or a gain, not both")
+        if max_limiting_db is not None and not (math.isfinite(max_limiting_db)
+                                                and max_limiting_db >= 0.0):
+            raise ValueError(f"max_limiting_db must be a finite number of dB, at least 0, got "
+                             f"{max_limiting_db}")
+        self.max_limiting_db = max_limiting_db
         self.sample_rate = sample_rate
         self.ceiling_dbtp = ceiling_dbtp
         self.loudness_lufs = loudness_lufs
@@ -209,7 +265,7 @@ class DeliveryPlan:
         self._lowering: tuple[float, float] | None = None  # threshold and reading before
         detection = "waveform" if true_peak else "sample"
         threshold = min(0.0, ceiling_dbtp - (DETECTION_MARGIN_DB if true_peak else 0.0))
-        self._settings = PassSettings(0.0, threshold, detection)
+        self._settings = PassSettings(gain_db or 0.0, threshold, detection)
         if loudness_lufs is None or before is None:
             return
         if not math.isfinite(before.integrated_lufs):
@@ -256,6 +312,13 @@ class DeliveryPlan:
         if self.loudness_lufs is not None:
             gain, more = self._loudness(output, threshold)
             again = again or more
+        deeper = self._beyond_budget(passed)
+        if deeper > 0.0 and gain >= s.gain_db:
+            # The model under-read the limiting: the gain comes down by what
+            # the limiter went past the budget (the reduction follows it).
+            gain = s.gain_db - deeper
+            self._over_budget(output.integrated_lufs - deeper)
+            again = True
         if again and self.passes >= MAX_PASSES:
             if over > 0.0:
                 # The ceiling comes first: everything comes down by what is
@@ -274,6 +337,22 @@ class DeliveryPlan:
             return None
         self._settings = PassSettings(gain, threshold, s.detection, s.trim_db)
         return self._settings
+
+    def _beyond_budget(self, passed: Passed) -> float:
+        """How far the last pass's deepest reduction went past the budget."""
+        if self.max_limiting_db is None or passed.max_reduction_db is None:
+            return 0.0
+        excess = passed.max_reduction_db - self.max_limiting_db
+        return excess + OVERSHOOT_MARGIN_DB if excess > 0.01 else 0.0
+
+    def _over_budget(self, loudness: float) -> None:
+        """The loudness target takes more limiting than the budget allows."""
+        self._capped = True
+        self.loudness_reached = False
+        target = f"{self.loudness_lufs:g} LUFS" if self.loudness_lufs is not None else "the gain"
+        self.note = (f"{target} would take more than {self.max_limiting_db:g} dB of gain "
+                     f"reduction (the limiting budget); the loudness was lowered to about "
+                     f"{loudness:.2f} LUFS, which the budget allows")
 
     def _over(self, measured: Measurement) -> float:
         """How far the measured true peak is over the ceiling (0 where the
@@ -372,8 +451,23 @@ class DeliveryPlan:
             return reach(gain + 0.5) - reach(gain - 0.5) >= MIN_SLOPE
 
         gain = _solve(reach, target, guess)
-        if not math.isfinite(reach(gain)) or worth(gain):
-            return gain  # (nothing to measure under this threshold: the pass will say)
+        if not math.isfinite(reach(gain)):
+            return gain  # nothing to measure under this threshold: the pass will say
+        budget = self.max_limiting_db
+        if budget is not None and model.max_reduction_db(gain, threshold) > budget:
+            # The deepest reduction grows with the gain: the largest gain
+            # within the budget, then the worth of it below.
+            good, bad = gain - 4 * MAX_STEP_DB, gain
+            while bad - good > 0.01:
+                middle = 0.5 * (good + bad)
+                fits = model.max_reduction_db(middle, threshold) <= budget
+                good, bad = (middle, bad) if fits else (good, middle)
+            if worth(good):
+                self._over_budget(reach(good))
+                return good
+            gain = good
+        if worth(gain):
+            return gain
         # Beyond the gain where a dB stops being worth half a LU, the rest
         # is limiting: find that gain (the slope only falls with the gain).
         good, bad = gain - MAX_STEP_DB, gain

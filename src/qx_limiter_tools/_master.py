@@ -6,14 +6,16 @@ the detection that reads what the meter reads, until the meter confirms.
 
 from __future__ import annotations
 
+import math
+from collections.abc import Sequence
 from dataclasses import dataclass
 
 import numpy as np
 import numpy.typing as npt
 
-from ._delivery import DeliveryPlan, LoudnessModel, Passed, PassSettings, check_targets, \
-    deliver, gain_factor, profiling_meter
-from ._meter import Measurement, limit, measure
+from ._delivery import AlbumModel, DeliveryPlan, LoudnessModel, Passed, PassSettings, \
+    check_targets, deliver, gain_factor, profiling_meter
+from ._meter import Measurement, Meter, limit, measure, pooled_loudness
 
 Audio = npt.NDArray[np.float32]
 
@@ -40,7 +42,8 @@ class Mastered:
 
 def master(audio: npt.ArrayLike, sample_rate: int, *, loudness_lufs: float | None = None,
            ceiling_dbtp: float = -1.0, attack_ms: float = 5.0, hold_ms: float = 15.0,
-           release_ms: float = 40.0, axis: int = -1, true_peak: bool = True) -> Mastered:
+           release_ms: float = 40.0, axis: int = -1, true_peak: bool = True,
+           max_limiting_db: float | None = None, dual_mono: bool = False) -> Mastered:
     """Bring audio to a loudness (optional) under a true-peak ceiling that the
     strict meter confirms.
 
@@ -56,6 +59,11 @@ def master(audio: npt.ArrayLike, sample_rate: int, *, loudness_lufs: float | Non
         true_peak: False holds the ceiling for sample peaks only, as the
             limiter does by itself in one pass: no true-peak detection, no
             verification, and passes only to reach the loudness.
+        max_limiting_db: The deepest gain reduction allowed; where the
+            loudness target takes more, the loudness is lowered to what it
+            allows (``loudness_reached`` False, the note says so).
+        dual_mono: Measure one channel as the same signal in two (a mono
+            programme heard on two loudspeakers, +3 dB).
 
     Returns:
         A ``Mastered``: the output (float32, the input's shape), the total
@@ -68,29 +76,137 @@ def master(audio: npt.ArrayLike, sample_rate: int, *, loudness_lufs: float | Non
     source = np.asarray(audio, dtype=np.float32)
     model = None
     if loudness_lufs is not None:
-        meter = profiling_meter(sample_rate, _channels(source, axis))
-        meter.add(source, axis=axis)
+        meter = _profiled(source, sample_rate, axis, dual_mono)
         before = meter.result()
         model = LoudnessModel(meter, sample_rate, attack_ms, hold_ms, release_ms)
     else:
-        before = measure(source, sample_rate, axis=axis)
+        before = measure(source, sample_rate, axis=axis, dual_mono=dual_mono)
     plan = DeliveryPlan(sample_rate, ceiling_dbtp, loudness_lufs, before=before, model=model,
-                        true_peak=true_peak)
+                        true_peak=true_peak, max_limiting_db=max_limiting_db)
+    return _delivered(source, sample_rate, plan, before, (attack_ms, hold_ms, release_ms), axis,
+                      dual_mono)
+
+
+def _profiled(source: Audio, sample_rate: int, axis: int, dual_mono: bool) -> Meter:
+    """A profiling meter over the whole array, a piece at a time (the meter
+    copies what it is given)."""
+    meter = profiling_meter(sample_rate, _channels(source, axis), dual_mono=dual_mono)
+    frames = source.shape[axis] if source.ndim == 2 else source.shape[0]
+    for start in range(0, frames, _PIECE):
+        piece = source[..., start:start + _PIECE] if source.ndim == 1 or axis % 2 == 1 else \
+            source[start:start + _PIECE]
+        meter.add(piece, axis=axis)
+    return meter
+
+
+# Frames given to the profiling meter at a time.
+_PIECE = 1 << 18
+
+
+def _delivered(source: Audio, sample_rate: int, plan: DeliveryPlan, before: Measurement,
+               times: tuple[float, float, float], axis: int, dual_mono: bool) -> Mastered:
+    """Runs the plan's passes over `source` in memory."""
     # Every pass's gained input goes into the same array: fresh pages for
     # each pass cost as much as the multiplication.
     scratch = np.empty_like(source)
     made: list[tuple[Audio, npt.NDArray[np.float32]]] = []
 
     def run(settings: PassSettings) -> Passed:
-        out, gains = _one_pass(source, scratch, settings, sample_rate, attack_ms, hold_ms,
-                               release_ms, axis)
+        out, gains = _one_pass(source, scratch, settings, sample_rate, *times, axis)
         made[:] = [(out, gains)]
-        return Passed(measure(out, sample_rate, axis=axis))
+        total = gain_factor(settings.gain_db + settings.trim_db)
+        deepest = float(gains.min() / total) if gains.size else 1.0
+        return Passed(measure(out, sample_rate, axis=axis, dual_mono=dual_mono),
+                      max_reduction_db=max(0.0, -20.0 * math.log10(deepest)))
 
     passed = deliver(plan, run)
     out, gains = made[0]
     return Mastered(out, gains, before, passed.output, plan.gain_db, plan.passes,
                     plan.loudness_reached is not False, plan.note)
+
+
+@dataclass(frozen=True)
+class AlbumMastered:
+    """What `master_album` made: each track, and the album's integrated
+    loudness and loudness range, gated as one programme, before and after."""
+
+    tracks: list[Mastered]
+    before: tuple[float, float]
+    after: tuple[float, float]
+    gain_db: float
+    loudness_reached: bool
+    note: str
+
+
+def master_album(tracks: Sequence[npt.ArrayLike], sample_rate: int, *,
+                 loudness_lufs: float, ceiling_dbtp: float = -1.0, attack_ms: float = 5.0,
+                 hold_ms: float = 15.0, release_ms: float = 40.0, axis: int = -1,
+                 true_peak: bool = True, max_limiting_db: float | None = None,
+                 dual_mono: bool = False) -> AlbumMastered:
+    """Bring an album to a loudness as one programme, under a ceiling that
+    every track holds: one gain for all tracks, found on their gating blocks
+    pooled (BS.1770's loudness of the album, not the average of the
+    tracks'), so that the tracks keep their differences.
+
+    Arguments as for ``master``, ``tracks`` a sequence of arrays at the same
+    rate. The tracks' own ``loudness_reached`` say whether each held the
+    ceiling without the last resort; the album's, whether it reached the
+    target.
+    """
+    check_targets(loudness_lufs, ceiling_dbtp)
+    sources = [np.asarray(track, dtype=np.float32) for track in tracks]
+    if not sources:
+        raise ValueError("an album needs at least one track")
+    meters = [_profiled(source, sample_rate, axis, dual_mono) for source in sources]
+    befores = [meter.result() for meter in meters]
+    models = [LoudnessModel(meter, sample_rate, attack_ms, hold_ms, release_ms)
+              for meter in meters]
+    album_before = pooled_loudness([meter.powers() for meter in meters], sample_rate)
+    album = DeliveryPlan(sample_rate, ceiling_dbtp, loudness_lufs,
+                         before=_album_measurement(album_before, befores),
+                         model=AlbumModel(models), true_peak=true_peak,
+                         max_limiting_db=max_limiting_db)
+    times = (attack_ms, hold_ms, release_ms)
+    settings = album.first()
+    while True:
+        delivered = []
+        for source, before in zip(sources, befores):
+            plan = DeliveryPlan(sample_rate, ceiling_dbtp, None, true_peak=true_peak,
+                                gain_db=settings.gain_db)
+            delivered.append(_delivered(source, sample_rate, plan, before, times, axis,
+                                        dual_mono))
+        powers = []
+        for done in delivered:
+            meter = Meter(sample_rate, _channels(done.audio, axis), dual_mono=dual_mono)
+            meter.add(done.audio, axis=axis)
+            powers.append(meter.powers())
+        album_after = pooled_loudness(powers, sample_rate)
+        deepest = max(_reduction(done) for done in delivered)
+        following = album.review(Passed(_album_measurement(album_after, [done.after for done in
+                                                                           delivered]),
+                                        max_reduction_db=deepest))
+        if following is None or following.gain_db == settings.gain_db:
+            break
+        settings = following
+    return AlbumMastered(delivered, album_before, album_after, album.gain_db,
+                         album.loudness_reached is not False, album.note)
+
+
+def _reduction(done: Mastered) -> float:
+    """The deepest gain reduction of a track, in dB."""
+    if not done.gains.size:
+        return 0.0
+    return max(0.0, -20.0 * math.log10(float(done.gains.min() / gain_factor(done.gain_db))))
+
+
+def _album_measurement(figures: tuple[float, float], tracks: list[Measurement]) -> Measurement:
+    """The album as one programme: its pooled loudness and range, and the
+    largest of the tracks' peaks and maxima."""
+    return Measurement(figures[0], figures[1],
+                       max(track.true_peak_dbtp for track in tracks),
+                       max(track.sample_peak_dbfs for track in tracks),
+                       max(track.max_momentary_lufs for track in tracks),
+                       max(track.max_short_term_lufs for track in tracks))
 
 
 def _channels(source: Audio, axis: int) -> int:

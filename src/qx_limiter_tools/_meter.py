@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
+from collections.abc import Sequence
 from typing import SupportsIndex
 
 import numpy as np
@@ -93,6 +94,12 @@ class Meter:
         """The figures of everything added so far; more may be added after."""
         return Measurement(*self._native.result())
 
+    def powers(self) -> npt.NDArray[np.float64]:
+        """The completed 100 ms sub-blocks' powers (channel-weighted sums of
+        K-weighted squares): what the gated figures are made of, and what
+        ``pooled_loudness`` gates across several programmes."""
+        return self._native.powers()
+
     def profile(self) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
         """The loudness profile of the completed 100 ms sub-blocks, for a
         meter made with ``profile_frames`` > 0: every sub-block cut into
@@ -127,3 +134,13 @@ def limit(audio: npt.ArrayLike, sample_rate: SupportsIndex, threshold_dBFS: floa
 def _frames_last(audio: npt.ArrayLike, axis: SupportsIndex) -> bool:
     ndim = np.ndim(audio)
     return ndim == 2 and (int(axis) % 2) == 1
+
+
+def pooled_loudness(powers: Sequence[npt.ArrayLike], sample_rate: SupportsIndex
+                    ) -> tuple[float, float]:
+    """The integrated loudness (LUFS) and loudness range (LU) of several
+    programmes gated as one, as BS.1770 and EBU Tech 3342 gate a programme
+    and libebur128 gates several states together: each programme's blocks
+    and short-term windows (from ``Meter.powers()``) pooled, none across two.
+    What an album's figures are."""
+    return _native.pooled_loudness(powers, sample_rate)

@@ -132,6 +132,21 @@ inline constexpr char kSmallestAttackDoc[] =
     "\n"
     "The smallest attack_ms whose look-ahead spans a frame at this rate.";
 
+inline constexpr char kMeterPowersDoc[] =
+    "powers($self)\n"
+    "--\n"
+    "\n"
+    "The completed 100 ms sub-blocks' powers (channel-weighted sums of K-weighted\n"
+    "squares), as a float64 array: what the gated figures are made of.";
+
+inline constexpr char kPooledLoudnessDoc[] =
+    "pooled_loudness($module, powers, sample_rate)\n"
+    "--\n"
+    "\n"
+    "Integrated loudness and loudness range of several programmes gated as one\n"
+    "(an album): each a sequence of sub-block powers from Meter.powers(), its\n"
+    "blocks and windows pooled with the others', none across two.";
+
 inline constexpr char kMeterProfileDoc[] =
     "profile($self)\n"
     "--\n"

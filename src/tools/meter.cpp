@@ -19,12 +19,14 @@
 #include <new>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "binding/arrays.hpp"
 #include "binding/blocks.hpp"
 #include "binding/boundary.hpp"
 #include "binding/instances.hpp"
 #include "binding/convert.hpp"
+#include "binding/numpy_api.hpp"
 #include "binding/pyref.hpp"
 #include "binding/result_arrays.hpp"
 #include "binding/use_state.hpp"
@@ -288,6 +290,25 @@ PyRef copied_array(const float* data, std::uint64_t count) {
   return wrap_owned(copy, 1, &shape);
 }
 
+PyObject* meter_powers(PyObject* self, PyObject* /*unused*/) {
+  return call_guarded(
+      [&]() -> PyObject* {
+        ExclusiveUse use(state_of(self).use, kInUse);
+        if (!use) return nullptr;
+        if (!import_numpy_api()) return nullptr;
+        const meter::PowerList& powers = state_of(self).meter.powers();
+        const auto count = static_cast<npy_intp>(powers.size());
+        PyRef array = PyRef::steal(PyArray_SimpleNew(1, &count, NPY_DOUBLE));
+        if (!array) return nullptr;
+        if (count != 0) {
+          std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())),
+                      powers.data(), powers.size() * sizeof(double));
+        }
+        return array.release();
+      },
+      nullptr);
+}
+
 PyObject* meter_profile(PyObject* self, PyObject* /*unused*/) {
   return call_guarded(
       [&]() -> PyObject* {
@@ -308,6 +329,7 @@ PyObject* meter_profile(PyObject* self, PyObject* /*unused*/) {
 
 PyMethodDef meter_methods[] = {
     {"profile", meter_profile, METH_NOARGS, kMeterProfileDoc},
+    {"powers", meter_powers, METH_NOARGS, kMeterPowersDoc},
     {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(meter_add)),
      METH_VARARGS | METH_KEYWORDS, kMeterAddDoc},
     {"result", meter_result, METH_NOARGS, kMeterResultDoc},
@@ -332,7 +354,49 @@ PyType_Spec meter_spec = {
 
 }  // namespace
 
+// Integrated loudness and loudness range of several programmes' sub-block
+// powers gated as one (an album).
+PyObject* pooled_loudness(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
+  return call_guarded(
+      [&]() -> PyObject* {
+        static const char* const names[] = {"powers", "sample_rate", nullptr};
+        PyObject* sequence = nullptr;
+        PyObject* rate_object = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:pooled_loudness",
+                                         const_cast<char**>(names), &sequence, &rate_object)) {
+          return nullptr;
+        }
+        std::uint32_t rate = 0;
+        if (!meter_rate(rate_object, rate) || !import_numpy_api()) return nullptr;
+        PyRef list = PyRef::steal(PySequence_List(sequence));
+        if (!list) return nullptr;
+        const Py_ssize_t count = PyList_Size(list.get());
+        std::vector<PyRef> arrays;
+        std::vector<meter::Powers> parts;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+          PyObject* item = PyList_GetItem(list.get(), i);  // borrowed
+          PyRef array = PyRef::steal(PyArray_FromAny(
+              item, PyArray_DescrFromType(NPY_DOUBLE), 1, 1,
+              NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr));
+          if (!array) return nullptr;
+          auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+          parts.push_back({static_cast<const double*>(PyArray_DATA(a)),
+                           static_cast<std::size_t>(PyArray_SIZE(a))});
+          arrays.push_back(std::move(array));
+        }
+        const std::uint64_t frames = meter::subblock_frames(rate);
+        const double integrated = meter::integrated_lufs(parts.data(), parts.size(), frames);
+        auto range = meter::loudness_range_lu(parts.data(), parts.size(), frames);
+        if (!range.ok()) return PyErr_NoMemory();
+        return Py_BuildValue("(dd)", integrated, range.value());
+      },
+      nullptr);
+}
+
 PyMethodDef meter_functions[] = {
+    {"pooled_loudness",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pooled_loudness)),
+     METH_VARARGS | METH_KEYWORDS, kPooledLoudnessDoc},
     {"measure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(measure)),
      METH_VARARGS | METH_KEYWORDS, kMeasureDoc},
     {"integrated_loudness",

@@ -308,3 +308,19 @@ def test_the_example_delivers_a_tree_as_the_command_does_each_folder(folder, clu
                         "--true-peak", "-1", "--subtype", "PCM_24"))
     for name in ("x/a.wav", "y/z/b.wav"):
         assert Path("out", name).read_bytes() == Path("one", Path(name).name).read_bytes()
+
+
+def test_an_album_is_measured_and_delivered_on_the_cluster_as_on_one_machine(tmp_path, cluster):
+    """Measuring is a map over the tracks, the album's gain is decided here,
+    delivering is a second map: the same files as on one machine."""
+    outputs = {}
+    for where, extra in (("here", []), ("cluster", ["--scheduler", cluster.scheduler.address])):
+        folder = tmp_path / where
+        (folder / "in").mkdir(parents=True)
+        write(folder / "in/a.wav", song(48000, 4, seed=1), 48000, "FLOAT")
+        write(folder / "in/d.wav", song(48000, 4, level_db=-30, seed=4), 48000, "PCM_16")
+        code, out, err = finished(qx_limiter(folder, "in/a.wav", "in/d.wav", "--album",
+                                             "--output-dir", "out", *DELIVERY, *extra))
+        assert (code, err) == (0, "") and "album: loudness " in out
+        outputs[where] = (untimed(out), written(folder))
+    assert outputs["here"] == outputs["cluster"]

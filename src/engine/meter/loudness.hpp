@@ -38,11 +38,22 @@ inline std::uint64_t subblock_frames(std::uint32_t sample_rate) {
 // -70 LUFS as a mean-square power, 10^((−70 + 0.691) / 10).
 inline constexpr double kAbsoluteGate = 0x1.f791ec6e1d5b7p-24;
 
+// The sub-block powers of one programme, or of one part of several that
+// are gated as one (an album: each track's blocks, none across two tracks).
+struct Powers {
+  const double* w;
+  std::size_t count;
+};
+
 // Integrated loudness (LUFS) of the 400 ms blocks made of every 4
-// consecutive sub-block powers w[0, count) of `frames` frames each: the
+// consecutive sub-block powers of each part, of `frames` frames each: the
 // absolute gate, then the relative gate 10 LU below the mean of what passed;
-// −inf when no block passes. Every sum runs in block order.
-double integrated_lufs(const double* w, std::size_t count, std::uint64_t frames);
+// −inf when no block passes. Every sum runs in part, then block order.
+double integrated_lufs(const Powers* parts, std::size_t count, std::uint64_t frames);
+inline double integrated_lufs(const double* w, std::size_t count, std::uint64_t frames) {
+  const Powers one{w, count};
+  return integrated_lufs(&one, 1, frames);
+}
 
 // The largest loudness (LUFS) of the windows of `length` consecutive
 // sub-blocks, one starting at every sub-block, ungated: the maximum
@@ -59,7 +70,12 @@ inline constexpr std::size_t kShortTermSubblocks = 30;
 // absolute gate, a relative gate 20 LU below the mean, then the 95th less
 // the 10th percentile by nearest rank; −inf when no window passes.
 // OutOfMemory when the windows' powers cannot be sorted.
-Result<double> loudness_range_lu(const double* w, std::size_t count, std::uint64_t frames);
+Result<double> loudness_range_lu(const Powers* parts, std::size_t count, std::uint64_t frames);
+inline Result<double> loudness_range_lu(const double* w, std::size_t count,
+                                        std::uint64_t frames) {
+  const Powers one{w, count};
+  return loudness_range_lu(&one, 1, frames);
+}
 
 // Values appended one at a time, in a run that grows by doubling through
 // memory::reallocate: the completed sub-block powers (one double per

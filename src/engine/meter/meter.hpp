@@ -60,6 +60,8 @@ class Meter {
   std::uint64_t frames() const { return frames_; }
   std::uint64_t channels() const { return channels_; }
   std::uint32_t rate() const { return rate_; }
+  // The completed sub-block powers (sums of weighted squares), in order.
+  const meter::PowerList& powers() const { return powers_; }
 
   // The loudness profile: every 100 ms sub-block cut into groups of
   // profile_frames frames (its last group shorter where they do not divide
