@@ -65,7 +65,8 @@ def _deliver(job: Job, started: float) -> Report:
         if s.loudness_lufs is not None:
             # The deciding reading: the input's figures and its profile.
             meter = profiling_meter(job.sample_rate, job.channels)
-            before, reader = measuring_pass(job.source, job.sample_rate, meter)
+            before, reader = measuring_pass(job.source, job.sample_rate, meter,
+                                            media=job.media)
             _held(job, job.shortfall or reader.shortfall(), warnings)
             model = LoudnessModel(meter, job.sample_rate, s.attack_ms, s.hold_ms, s.release_ms)
         plan = DeliveryPlan(job.sample_rate, s.threshold_dBFS, s.loudness_lufs, before=before,
@@ -146,7 +147,12 @@ def _written(job: Job, temporary: Path, passed: Passed) -> tuple[float, Measurem
     if job.output.subtype in STORED_EXACTLY:
         return passed.stored_peak, passed.written
     meter = Meter(job.sample_rate, passed.channels) if job.measured else None
-    largest = file_peak(temporary, job.target, meter)
+    if job.output.media is not None:
+        from ._media import decoded_peak
+
+        largest = decoded_peak(temporary, job.target, job.output.media.audio_index, meter)
+    else:
+        largest = file_peak(temporary, job.target, meter)
     return largest, meter.result() if meter is not None else None
 
 

@@ -137,6 +137,33 @@ def _path(stream: str) -> Callable[[str], Path]:
     return convert
 
 
+def _stream_number(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be a whole number of at least 0, got {text}")
+    return value
+
+
+# The codecs --codec names (FFmpeg's encoders behind them, in _media).
+CODECS = ("aac", "alac", "opus", "mp3", "flac")
+_BIT_RATE = re.compile(r"^(\d+(?:\.\d+)?)([kKmM]?)$")
+
+
+def _bit_rate(text: str) -> int:
+    found = _BIT_RATE.match(text.strip())
+    value = 0
+    if found:
+        value = round(float(found.group(1)) * {"": 1, "k": 1000, "m": 1_000_000}[
+            found.group(2).lower()])
+    if not 6_000 <= value <= 2_000_000:
+        raise argparse.ArgumentTypeError(
+            f"must be a bit rate from 6k to 2000k (bits per second: 256k, 96000), got {text}")
+    return value
+
+
 def _report(text: str) -> Path:
     path = _path("standard output")(text)
     if path.suffix.lower() not in REPORT_FORMATS:
@@ -240,6 +267,20 @@ def build_parser() -> argparse.ArgumentParser:
                              f"{DITHER_MAX_BITS} bits or fewer: tpdf (triangular, seeded by "
                              f"the output's name and the settings, so the same command "
                              f"writes the same file) or none (default: tpdf)")
+    parser.add_argument("--audio-stream", metavar="N", type=_stream_number,
+                        help="the audio stream to deliver, counted from 0 among the input's "
+                             "audio streams (default: the first); the others are carried "
+                             "into a video container's output as they are")
+    parser.add_argument("--codec", choices=CODECS, type=str.lower,
+                        help="the output's codec, for outputs written through PyAV (.m4a, "
+                             ".mp4, .mov, .mkv, .webm, .aac; .mp3, .ogg and .opus with it or "
+                             "--bitrate) (default: AAC in MP4-family files and Matroska, "
+                             "Opus in WebM and Ogg, a video soundtrack's own codec)")
+    parser.add_argument("--bitrate", metavar="RATE", type=_bit_rate,
+                        help="the lossy codec's bit rate, e.g. 256k (default: the input's, "
+                             "where it has the same codec, else AAC 256k, Opus 160k, MP3 "
+                             "320k per channel pair); the written file is decoded again and "
+                             "measured, as for every lossy output")
     parser.add_argument("--report", metavar="FILE", type=_report,
                         help="write one record per file (settings, loudness and peaks before "
                              "and after, gain, passes, status) to FILE.json or FILE.csv")
@@ -328,6 +369,9 @@ class Options:
     overwrite: bool
     allow_truncated: bool
     quiet: bool
+    audio_stream: int | None = None
+    codec: str | None = None
+    bitrate: int | None = None
 
 
     @property

@@ -23,6 +23,7 @@ from collections.abc import Callable
 from contextlib import closing
 from dataclasses import dataclass
 from pathlib import Path
+from typing import TYPE_CHECKING
 
 import numpy as np
 import numpy.typing as npt
@@ -36,9 +37,12 @@ from ._formats import PCM_BITS, STORED_EXACTLY, AudioError, Shortfall
 from ._options import REDUCED_DB
 from ._planning import Job
 from ._quantise import Quantiser, peak
-from ._reading import InputReader
+from ._reading import Reader, open_input
 from ._stages import QUEUE_DEPTH, Pipe, Stage, run_beside
 from ._writing import Encoder
+
+if TYPE_CHECKING:
+    from ._media import MediaEncoder, MediaSource
 
 Samples = npt.NDArray[np.float32]
 
@@ -104,7 +108,7 @@ def limiting_pass(job: Job, settings: PassSettings, temporary: Path, *, meter_in
     output, and the samples the file holds where they are known without
     decoding (integer subtypes as rounded; float subtypes hold the
     limiter's output as it is)."""
-    reader = InputReader(job.source)
+    reader = open_input(job.source, job.media)
     with closing(reader):
         channels = reader.channels
         quantised = job.output.subtype in PCM_BITS
@@ -118,7 +122,15 @@ def limiting_pass(job: Job, settings: PassSettings, temporary: Path, *, meter_in
         columns = Columns(reader.promised) if plot else None
         tally = Tally()
 
-        def encoder() -> Encoder:
+        def encoder() -> Encoder | MediaEncoder:
+            media = job.output.media
+            if media is not None:
+                from ._media import MediaEncoder, first_sample_seconds
+
+                start = first_sample_seconds(job.source, job.media) \
+                    if media.remux_stream is not None and job.media is not None else 0.0
+                return MediaEncoder(temporary, job.target, job.sample_rate, channels, media,
+                                    PCM_BITS.get(job.output.subtype), job.source, start)
             # Where the input's own chunks are carried, its text is in them.
             text = reader.text if job.front is None or not job.front.metadata.chunks else {}
             return Encoder(temporary, job.target, job.sample_rate, channels, job.output, text,
@@ -136,8 +148,8 @@ def limiting_pass(job: Job, settings: PassSettings, temporary: Path, *, meter_in
     return passed
 
 
-def _stream(job: Job, settings: PassSettings, reader: InputReader,
-            encoder: Callable[[], Encoder], quantiser: Quantiser, tally: Tally,
+def _stream(job: Job, settings: PassSettings, reader: Reader,
+            encoder: Callable[[], Encoder | MediaEncoder], quantiser: Quantiser, tally: Tally,
             columns: Columns | None, meters: list[Meter | None]) -> None:
     """Runs the three stages: the reader also measures the input; the last
     stage meters the limited samples, quantises them, meters them as the
@@ -224,14 +236,14 @@ def _limit_chunks(job: Job, settings: PassSettings, decoded: Pipe[Samples],
 
 def measuring_pass(path: Path, sample_rate: int, meter: Meter | None = None,
                    frames: int | None = None,
-                   on_chunk: Callable[[int, Samples], None] | None = None
-                   ) -> tuple[Measurement, InputReader]:
+                   on_chunk: Callable[[int, Samples], None] | None = None,
+                   media: MediaSource | None = None) -> tuple[Measurement, Reader]:
     """The meter's reading of a file (an input, or an output decoded again),
     up to `frames` frames (all it holds by default), by `meter` where given
     (one that also keeps a profile, say); `on_chunk` sees each chunk and its
     first frame in the reading thread. Returns the reader, closed, for what
     it held."""
-    reader = InputReader(path)
+    reader = open_input(path, media)
     with closing(reader):
         if meter is None:
             meter = Meter(sample_rate, reader.channels)
@@ -273,7 +285,7 @@ def columns_of(job: Job, settings: PassSettings, frames: int) -> Columns:
     columns = Columns(frames)
     limiter = job.limiter(settings.threshold_dBFS, settings.detection)
     gain, trim = gain_factor(settings.gain_db), gain_factor(settings.trim_db)
-    reader = InputReader(job.source)
+    reader = open_input(job.source, job.media)
     buffer = np.empty((chunk_frames(reader.channels), reader.channels), dtype=np.float32)
     written = 0
     with closing(reader):

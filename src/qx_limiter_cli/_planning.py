@@ -17,6 +17,7 @@ from qx_limiter_tools import METER_RATES, StreamLimiter, smallest_attack_ms
 from . import _formats
 from ._dither import dither_key
 from ._formats import PCM_BITS, STORED_EXACTLY, OutputFormat, Shortfall
+from ._media import MediaSource
 from ._riff import CONTAINERS, Front, Metadata, written_mask
 from ._options import DITHER_MAX_BITS, Options, UsageError
 
@@ -74,8 +75,10 @@ class Job:
     overwrite: bool = False
     # The WAV-family header that carries the input's chunks and channel mask.
     front: Front | None = None
-    # libsndfile's name of the input's format.
+    # libsndfile's name of the input's format (or PyAV's reading's).
     input_format: str = ""
+    # Read through PyAV: the container and the audio stream delivered.
+    media: MediaSource | None = None
 
     @property
     def delivering(self) -> bool:
@@ -276,11 +279,12 @@ def _job(source: Path, target: Path, plot: Path | None, options: Options,
         if not options.overwrite and _file_id(written) not in inputs:
             raise problem(f"the output {written} exists; add --overwrite to replace it")
     try:
-        header = _formats.read_header(source)
+        header = _formats.read_header(source, options.audio_stream)
         if not 1 <= header.sample_rate <= MAX_RATE:
             raise problem(f"its sample rate, {header.sample_rate} Hz, is beyond what qx-limiter "
                           f"takes ({MAX_RATE} Hz at most)")
-        output = _formats.output_format(target, source, header, options.subtype)
+        output = _formats.output_format(target, source, header, options.subtype,
+                                        options.codec, options.bitrate)
     except _formats.AudioError as error:
         raise problem(str(error)) from None
     if header.shortfall is not None and not options.allow_truncated:
@@ -304,7 +308,8 @@ def _job(source: Path, target: Path, plot: Path | None, options: Options,
                             or options.report is not None or plot is not None)
     job = Job(source, target, plot, rate, header.frames, output, settings, 0.0,
               header.shortfall, options.allow_truncated, dither, measured, header.channels,
-              options.overwrite, _front(source, header, output), header.format)
+              options.overwrite, _front(source, header, output), header.format,
+              header.media)
     try:
         ceiling = job.limiter().threshold
     except ValueError as error:
