@@ -98,6 +98,7 @@ def _deliver(job: Job, started: float) -> Report:
         else:
             deliver(plan, run)
         passed, peak_after, after = last[0]
+        _finish(job, temporary, after)
         reached = plan.loudness_reached if plan is not None else None
         notes = [plan.note] if plan is not None and plan.note else []
         if s.true_peak and after is not None and after.true_peak_dbtp > s.threshold_dBFS:
@@ -131,6 +132,23 @@ def _deliver(job: Job, started: float) -> Report:
 _UNMEASURED = Measurement(-math.inf, -math.inf, -math.inf, -math.inf)
 
 
+def _finish(job: Job, temporary: Path, after: Measurement | None) -> None:
+    """What goes into the finished file before it takes its place: the
+    input's tags and cover art, and with a loudness target, the loudness
+    fields of a carried bext chunk, from what the file holds."""
+    from ._tags import read_tags, write_tags
+
+    write_tags(temporary, job.output, read_tags(job.source), job.target)
+    front = job.front
+    if job.settings.loudness_lufs is not None and after is not None and front is not None \
+            and any(chunk.name == b"bext" for chunk in front.metadata.chunks):
+        from ._riff import set_bext_loudness
+
+        with _reported_as(f"cannot write {job.target}"):
+            set_bext_loudness(temporary, after.integrated_lufs, after.loudness_range_lu,
+                              after.true_peak_dbtp)
+
+
 def _held(job: Job, shortfall: Shortfall | None, warnings: list[str]) -> None:
     """A truncated input is refused, or limited with a warning."""
     if shortfall is None:
@@ -150,7 +168,7 @@ def _written(job: Job, temporary: Path, passed: Passed) -> tuple[float, Measurem
     if job.output.media is not None:
         from ._media import decoded_peak
 
-        largest = decoded_peak(temporary, job.target, job.output.media.audio_index, meter)
+        largest = decoded_peak(temporary, job.target, job.output.media.audio_number, meter)
     else:
         largest = file_peak(temporary, job.target, meter)
     return largest, meter.result() if meter is not None else None

@@ -103,6 +103,10 @@ def read_header(path: Path, audio_stream: int | None = None) -> Header:
     try:
         info = sf.info(libsndfile_name(path))
     except (sf.SoundFileError, RuntimeError) as error:
+        if _libsndfile_extension(path):
+            # A file named for one of libsndfile's own formats that it
+            # cannot read is damaged: said as libsndfile says it.
+            raise AudioError(f"cannot read it as audio ({libsndfile_reason(error)})") from None
         return _media_header(path, audio_stream, libsndfile_reason(error))
     if audio_stream not in (None, 0):
         raise AudioError(f"--audio-stream {audio_stream}: it holds one audio stream "
@@ -112,6 +116,11 @@ def read_header(path: Path, audio_stream: int | None = None) -> Header:
     metadata = read_metadata(path) if file_format in CONTAINERS else None
     return Header(rate, int(info.channels), frames, file_format, str(info.subtype),
                   _short_data_chunk(str(info.extra_info), frames, rate), metadata)
+
+
+def _libsndfile_extension(path: Path) -> bool:
+    extension = path.suffix[1:].upper()
+    return _EXTENSION_FORMATS.get(extension, extension) in sf.available_formats()
 
 
 def _media_header(path: Path, audio_stream: int | None, reason: str) -> Header:
@@ -255,8 +264,11 @@ def _media_output(output: Path, source: Path, header: Header, subtype: str | Non
             bit_rate = source_rate or _media.DEFAULT_BIT_RATES.get(codec, 128_000) * pairs
     layout = header.media.layout if header.media is not None and header.media.layout \
         else _media.layout_for(header.channels, header.mask)
+    number = sum(1 for index, kind, _, _ in header.streams
+                 if kind == "audio" and header.media is not None and index < header.media.stream)
     media = _media.MediaOutput(muxer, codec, None if codec in _media.LOSSLESS else bit_rate,
-                               layout, header.media.stream if remuxed and header.media else None)
+                               layout, header.media.stream if remuxed and header.media else None,
+                               number if remuxed else 0)
     _media.check_output(media, header.sample_rate, header.channels,
                         header.streams if remuxed else ())
     rate = f" at {media.bit_rate // 1000} kbit/s" if media.bit_rate else ""

@@ -32,7 +32,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _stopping
-from ._formats import AudioError, Shortfall
+from ._formats import TEXT_FIELDS, AudioError, Shortfall
 
 if TYPE_CHECKING:
     import av.container
@@ -68,12 +68,9 @@ class MediaOutput:
     bit_rate: int | None
     layout: str
     remux_stream: int | None = None
-
-    @property
-    def audio_index(self) -> int:
-        """The delivered audio's index in the output (the input's order is
-        kept, attached pictures that tags carry excepted)."""
-        return 0 if self.remux_stream is None else self.remux_stream
+    # The delivered audio among the output's audio streams (the input's
+    # order is kept).
+    audio_number: int = 0
 
 
 # Output extensions that only PyAV writes: FFmpeg's muxer and the codec it
@@ -101,7 +98,7 @@ _DECODED_AS = {"aac": "aac", "alac": "alac", "opus": "opus", "mp3": "mp3", "flac
                "mp3float": "mp3", "libopus": "opus"}
 # Containers whose muxer takes nearly any codec, and whose codec table
 # FFmpeg cannot always answer for.
-_OPEN_MUXERS = frozenset({"matroska"})
+_OPEN_MUXERS = frozenset({"matroska", "ogg"})
 
 
 def _av() -> Any:
@@ -152,7 +149,8 @@ def probe(path: Path, audio_stream: int | None) -> Probed:
                              f"stream{'s' if len(audio) != 1 else ''} (counted from 0)")
         stream = audio[wanted]
         context = stream.codec_context
-        rate, channels = int(context.sample_rate or 0), int(context.channels or 0)
+        rate = int(getattr(context, "sample_rate", 0) or 0)
+        channels = int(getattr(context, "channels", 0) or 0)
         if rate <= 0 or channels <= 0:
             raise AudioError(f"its audio stream {wanted} states no sample rate or channels")
         seconds = 0.0
@@ -161,7 +159,7 @@ def probe(path: Path, audio_stream: int | None) -> Probed:
         elif container.duration is not None:
             seconds = container.duration / 1_000_000
         streams = tuple((s.index, s.type, s.codec_context.codec.canonical_name
-                         if s.codec_context else "",
+                         if s.codec_context is not None else "",
                          bool(s.disposition & _ATTACHED_PIC)) for s in container.streams)
         source = MediaSource(container.format.name, stream.index, context.name,
                              context.layout.name, stream.bit_rate or context.bit_rate or None,
@@ -201,7 +199,11 @@ class MediaReader:
         context = self._stream.codec_context
         self.sample_rate = int(context.sample_rate)
         self.channels = int(context.channels)
-        self.text: dict[str, str] = {}
+        # The container's text, for outputs whose tags libsndfile writes
+        # (RIFF INFO, AIFF); mutagen carries the rest.
+        found = {key.lower(): str(value) for key, value in self._container.metadata.items()}
+        found.setdefault("tracknumber", found.pop("track", ""))
+        self.text = {name: found[name] for name in TEXT_FIELDS if found.get(name)}
         self.held = 0
         seconds = float(self._stream.duration * self._stream.time_base) \
             if self._stream.duration is not None else \
@@ -351,8 +353,8 @@ class MediaEncoder:
     is an AudioError naming `target`. The same methods as Encoder."""
 
     def __init__(self, path: Path, target: Path, sample_rate: int, channels: int,
-                 output: MediaOutput, bits: int | None, source: Path,
-                 start_seconds: float = 0.0, metadata: dict[str, str] | None = None) -> None:
+                 output: MediaOutput, bits: int | None, source: Path | None,
+                 start_seconds: float = 0.0) -> None:
         av = _av()
         self._target = target
         self._rate = sample_rate
@@ -368,12 +370,12 @@ class MediaEncoder:
                 else {}
             self._output = av.open(str(path), "w", format=output.muxer, options=options)
             encoder = ENCODERS.get(output.codec, output.codec)
-            if output.remux_stream is None:
+            if output.remux_stream is None or source is None:
                 self._audio = self._audio_stream(encoder, output)
+                if source is not None:
+                    self._described(source)
             else:
                 self._remuxed(source, output, encoder)
-            if metadata:
-                self._output.metadata.update(metadata)
             context = self._audio.codec_context
             context.open()
             self._format = context.format.name
@@ -406,12 +408,22 @@ class MediaEncoder:
         stream.time_base = Fraction(1, self._rate)
         return stream
 
+    def _described(self, source: Path) -> None:
+        """A media input's container tags and chapters, where its streams
+        are not carried (an M4A's chapters into an M4A, say)."""
+        av = _av()
+        with av.open(str(source), "r") as container:
+            self._output.metadata.update(container_tags(container))
+            chapters = container.chapters()
+            if chapters:
+                self._output.set_chapters(chapters)
+
     def _remuxed(self, source: Path, output: MediaOutput, encoder: str) -> None:
         """The output's streams in the input's order: the delivered audio
         encoded afresh, every other one a copy of its template."""
         av = _av()
         self._input = av.open(str(source), "r")
-        self._output.metadata.update(self._input.metadata)
+        self._output.metadata.update(container_tags(self._input))
         self._audio = None
         for stream in self._input.streams:
             if stream.index == output.remux_stream:
@@ -537,6 +549,16 @@ class MediaEncoder:
             raise AudioError(f"cannot write {self._target} ({_reason(error)})") from None
 
 
+# What an MP4 demuxer reports of its own file, not tags.
+_CONTAINER_OWN = frozenset({"major_brand", "minor_version", "compatible_brands", "encoder"})
+
+
+def container_tags(container: Any) -> dict[str, str]:
+    """A container's tags, less what its muxer wrote for itself."""
+    return {key: value for key, value in container.metadata.items()
+            if key.lower() not in _CONTAINER_OWN}
+
+
 def _stream_tags(stream: Any) -> dict[str, str]:
     """A stream's tags (language, title, handler), less what the muxer
     writes for itself."""
@@ -544,7 +566,7 @@ def _stream_tags(stream: Any) -> dict[str, str]:
             if key.upper() not in ("ENCODER", "DURATION", "VENDOR_ID", "HANDLER_NAME")}
 
 
-def decoded_peak(path: Path, target: Path, stream_index: int,
+def decoded_peak(path: Path, target: Path, audio_number: int,
                  meter: Meter | None = None) -> float:
     """The largest sample magnitude of a written file's audio as FFmpeg
     decodes it; `meter` measures what it decodes."""
@@ -552,7 +574,7 @@ def decoded_peak(path: Path, target: Path, stream_index: int,
     largest = 0.0
     try:
         with av.open(str(path), "r") as container:
-            stream = container.streams[stream_index]
+            stream = container.streams.audio[audio_number]
             channels = int(stream.codec_context.channels)
             resampler = av.AudioResampler(format="flt", layout=stream.codec_context.layout,
                                           rate=stream.codec_context.sample_rate)

@@ -130,7 +130,8 @@ def limiting_pass(job: Job, settings: PassSettings, temporary: Path, *, meter_in
                 start = first_sample_seconds(job.source, job.media) \
                     if media.remux_stream is not None and job.media is not None else 0.0
                 return MediaEncoder(temporary, job.target, job.sample_rate, channels, media,
-                                    PCM_BITS.get(job.output.subtype), job.source, start)
+                                    PCM_BITS.get(job.output.subtype),
+                                    job.source if job.media is not None else None, start)
             # Where the input's own chunks are carried, its text is in them.
             text = reader.text if job.front is None or not job.front.metadata.chunks else {}
             return Encoder(temporary, job.target, job.sample_rate, channels, job.output, text,
