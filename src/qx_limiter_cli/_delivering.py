@@ -73,6 +73,7 @@ def _deliver(job: Job, started: float) -> Report:
                             model=model, true_peak=s.true_peak) if job.delivering else None
 
         last: list[tuple[Passed, float, Measurement | None]] = []
+        notes: list[str] = []
 
         def run(settings: PassSettings) -> Measured:
             """One pass: it writes the file and measures what it made."""
@@ -91,6 +92,10 @@ def _deliver(job: Job, started: float) -> Report:
             last[:] = [(passed, peak, written)]
             if passed.output is None:
                 return Measured(_UNMEASURED)  # no plan asks
+            if passed.trial is not None:
+                # The platform's decoding decides, and the file's own
+                # samples (rounded) are held as well.
+                return Measured(passed.output, _worse(passed.trial, written))
             return Measured(passed.output, written if written is not passed.output else None)
 
         if plan is None:
@@ -99,8 +104,13 @@ def _deliver(job: Job, started: float) -> Report:
             deliver(plan, run)
         passed, peak_after, after = last[0]
         _finish(job, temporary, after)
+        if s.true_peak and passed.trial is not None and \
+                passed.trial.true_peak_dbtp > s.threshold_dBFS:
+            notes.append(f"after {job.trial_codec[0] if job.trial_codec else 'the codec'}, it "
+                         f"still reads {passed.trial.true_peak_dbtp - s.threshold_dBFS:.2f} dB "
+                         f"over the ceiling")
         reached = plan.loudness_reached if plan is not None else None
-        notes = [plan.note] if plan is not None and plan.note else []
+        notes += [plan.note] if plan is not None and plan.note else []
         if s.true_peak and after is not None and after.true_peak_dbtp > s.threshold_dBFS:
             notes.append(f"the written file still reads {after.true_peak_dbtp - s.threshold_dBFS:.2f} "
                          f"dB over the ceiling after {plan.passes if plan else 1} passes")
@@ -124,12 +134,20 @@ def _deliver(job: Job, started: float) -> Report:
                   time.perf_counter() - started, tuple(warnings), before, after,
                   plan.gain_db if plan is not None else 0.0,
                   plan.passes if plan is not None else 1, reached, "; ".join(notes),
-                  passed.settings.threshold_dBFS, passed.held)
+                  passed.settings.threshold_dBFS, passed.held, passed.trial)
 
 
 # Where a pass measures nothing (a rate the meter does not take, without a
 # target), the plan has nothing to decide on either: it is never asked.
 _UNMEASURED = Measurement(-math.inf, -math.inf, -math.inf, -math.inf)
+
+
+def _worse(trial: Measurement, written: Measurement | None) -> Measurement:
+    """The codec's reading, with the higher of the two true peaks."""
+    if written is None or written.true_peak_dbtp <= trial.true_peak_dbtp:
+        return trial
+    return Measurement(trial.integrated_lufs, trial.loudness_range_lu, written.true_peak_dbtp,
+                       max(trial.sample_peak_dbfs, written.sample_peak_dbfs))
 
 
 def _finish(job: Job, temporary: Path, after: Measurement | None) -> None:

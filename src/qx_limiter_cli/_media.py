@@ -589,3 +589,99 @@ def decoded_peak(path: Path, target: Path, audio_number: int,
     except (av.FFmpegError, OSError, IndexError) as error:
         raise AudioError(f"cannot write {target} (reading it back: {_reason(error)})") from None
     return largest
+
+
+def check_trial(codec: str, bit_rate: int, sample_rate: int, channels: int,
+                layout: str) -> None:
+    """AudioError where the trial's encoder refuses this audio (Opus takes
+    48 kHz and a few lower rates), naming the option that resamples."""
+    av = _av()
+    encoder = av.Codec(ENCODERS.get(codec, codec), "w")
+    rates = encoder.audio_rates
+    if rates and sample_rate not in rates:
+        listed = ", ".join(str(rate) for rate in sorted(rates))
+        raise AudioError(f"--verify-codec {codec}: the {codec} encoder takes {listed} Hz, not "
+                         f"{sample_rate} Hz; add --sample-rate "
+                         f"{_nearest_rate(rates, sample_rate)} to resample the output")
+    meter: Any = _NoMeter()
+    CodecTrial(codec, bit_rate, sample_rate, channels, layout, meter)
+
+
+class _NoMeter:
+    def add(self, audio: object, axis: int = 0) -> None:
+        pass
+
+
+class CodecTrial:
+    """A platform's codec run over the limited audio as it is written: each
+    chunk encoded (FFmpeg's encoder, at the platform's bit rate) and the
+    packets decoded at once, in memory, no file; `meter` measures what the
+    platform's listeners would decode."""
+
+    def __init__(self, codec: str, bit_rate: int, sample_rate: int, channels: int,
+                 layout: str, meter: Meter) -> None:
+        av = _av()
+        self._meter = meter
+        self._channels = channels
+        try:
+            encoder = av.CodecContext.create(ENCODERS.get(codec, codec), "w")
+            encoder.sample_rate = sample_rate
+            encoder.layout = layout
+            formats = [f.name for f in (encoder.codec.audio_formats or [])]
+            encoder.format = next(name for name in ("fltp", "flt") if name in formats)
+            encoder.bit_rate = bit_rate
+            encoder.time_base = Fraction(1, sample_rate)
+            encoder.open()
+            decoder = av.CodecContext.create(codec if codec != "mp3" else "mp3float", "r")
+            decoder.sample_rate = sample_rate
+            decoder.layout = layout
+            if encoder.extradata:
+                decoder.extradata = encoder.extradata
+            decoder.open()
+        except (av.FFmpegError, ValueError, StopIteration) as error:
+            raise AudioError(f"cannot run the {codec} encoder for --verify-codec "
+                             f"({_reason(error) if not isinstance(error, StopIteration) else 'no float input'})") from None
+        self._encoder, self._decoder = encoder, decoder
+        self._resampler = av.AudioResampler(format="flt", layout=layout, rate=sample_rate)
+        self._planar = bool(encoder.format.is_planar)
+        self._size = int(encoder.frame_size) or 1024
+        self._fifo = np.empty((self._size, channels), dtype=np.float32)
+        self._filled = 0
+        self._pts = 0
+        self._rate = sample_rate
+
+    def add(self, audio: Samples) -> None:
+        at = 0
+        while at < audio.shape[0]:
+            take = min(audio.shape[0] - at, self._size - self._filled)
+            self._fifo[self._filled:self._filled + take] = audio[at:at + take]
+            self._filled += take
+            at += take
+            if self._filled == self._size:
+                self._round_trip(self._fifo)
+                self._filled = 0
+
+    def finish(self) -> None:
+        if self._filled:
+            self._round_trip(self._fifo[:self._filled])
+            self._filled = 0
+        self._round_trip(None)
+
+    def _round_trip(self, block: Samples | None) -> None:
+        av = _av()
+        frame = None
+        if block is not None:
+            data = np.ascontiguousarray(block.T) if self._planar else block.reshape(1, -1)
+            frame = av.AudioFrame.from_ndarray(data, format=self._encoder.format.name,
+                                               layout=self._encoder.layout)
+            frame.sample_rate = self._rate
+            frame.pts = self._pts
+            frame.time_base = Fraction(1, self._rate)
+            self._pts += block.shape[0]
+        packets = list(self._encoder.encode(frame))
+        for packet in packets + ([None] if frame is None else []):
+            for decoded in self._decoder.decode(packet):
+                for converted in self._resampler.resample(decoded):
+                    samples = converted.to_ndarray().reshape(-1, self._channels)
+                    if samples.size:
+                        self._meter.add(samples, axis=0)

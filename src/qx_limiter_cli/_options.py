@@ -34,11 +34,14 @@ REDUCED_DB = 0.1
 
 @dataclass(frozen=True)
 class Preset:
-    """A platform's delivery target and where it is published."""
+    """A platform's delivery target and where it is published; `codec`, the
+    codec and bit rate the platform transcodes to, where the ceiling is to
+    be verified after it (as --verify-codec)."""
 
     loudness_lufs: float
     ceiling_dbtp: float
     source: str
+    codec: tuple[str, int] | None = None
 
 
 PRESETS = {
@@ -47,6 +50,9 @@ PRESETS = {
     "podcast": Preset(-16.0, -1.0, "Apple Podcasts, audio requirements"),
     "ebu-r128": Preset(-23.0, -1.0, "EBU R 128 and EBU Tech 3343, broadcast programmes"),
     "atsc-a85": Preset(-24.0, -2.0, "ATSC A/85, US digital television (LKFS is LUFS)"),
+    "apple-music": Preset(-16.0, -1.0, "Apple Music: Sound Check plays at about -16 LUFS, "
+                                       "streamed as AAC at 256 kbit/s; verified after AAC "
+                                       "256k", ("aac", 256_000)),
 }
 DITHERS = ("tpdf", "none")
 # Integer outputs of this many bits or fewer are dithered unless --dither none.
@@ -162,6 +168,17 @@ def _bit_rate(text: str) -> int:
         raise argparse.ArgumentTypeError(
             f"must be a bit rate from 6k to 2000k (bits per second: 256k, 96000), got {text}")
     return value
+
+
+def _codec_at(text: str) -> tuple[str, int]:
+    codec, colon, rate = text.partition(":")
+    codec = codec.strip().lower()
+    lossy = [name for name in CODECS if name not in ("alac", "flac")]
+    if codec not in lossy or not colon:
+        raise argparse.ArgumentTypeError(
+            f"must be a lossy codec and its bit rate, CODEC:RATE, with CODEC one of "
+            f"{', '.join(lossy)} (aac:256k, opus:96k), got {text}")
+    return codec, _bit_rate(rate)
 
 
 def _report(text: str) -> Path:
@@ -281,6 +298,13 @@ def build_parser() -> argparse.ArgumentParser:
                              "where it has the same codec, else AAC 256k, Opus 160k, MP3 "
                              "320k per channel pair); the written file is decoded again and "
                              "measured, as for every lossy output")
+    parser.add_argument("--verify-codec", metavar="CODEC:RATE", type=_codec_at,
+                        help="verify the ceiling and the loudness after the codec a platform "
+                             "transcodes to (aac:256k, opus:96k, mp3:320k): each pass also "
+                             "encodes the limited audio and decodes it again, in memory, and "
+                             "the delivery loop lowers the ceiling where that reads over; the "
+                             "output keeps its own format (a lossless WAV, say) (default: the "
+                             "preset's codec, where it names one)")
     parser.add_argument("--report", metavar="FILE", type=_report,
                         help="write one record per file (settings, loudness and peaks before "
                              "and after, gain, passes, status) to FILE.json or FILE.csv")
@@ -372,6 +396,7 @@ class Options:
     audio_stream: int | None = None
     codec: str | None = None
     bitrate: int | None = None
+    verify_codec: tuple[str, int] | None = None
 
 
     @property
@@ -388,6 +413,14 @@ class Options:
         return PRESETS[self.preset].loudness_lufs if self.preset is not None else None
 
     @property
+    def trial_codec(self) -> tuple[str, int] | None:
+        """The codec the ceiling is verified after: the option's, or the
+        preset's."""
+        if self.verify_codec is not None:
+            return self.verify_codec
+        return PRESETS[self.preset].codec if self.preset is not None else None
+
+    @property
     def verified(self) -> bool:
         """Whether the ceiling holds for true peaks that the meter verifies."""
-        return self.true_peak or self.preset is not None
+        return self.true_peak or self.preset is not None or self.verify_codec is not None

@@ -99,6 +99,8 @@ class Passed:
     input: Measurement | None = None
     output: Measurement | None = None
     written: Measurement | None = None
+    # What the platform's codec (--verify-codec) decodes from the output.
+    trial: Measurement | None = None
 
 
 def limiting_pass(job: Job, settings: PassSettings, temporary: Path, *, meter_input: bool,
@@ -137,11 +139,14 @@ def limiting_pass(job: Job, settings: PassSettings, temporary: Path, *, meter_in
             return Encoder(temporary, job.target, job.sample_rate, channels, job.output, text,
                            job.front)
 
-        _stream(job, settings, reader, encoder, quantiser, tally, columns, meters)
+        trial_meter = Meter(job.sample_rate, channels) if job.trial_codec is not None else None
+        _stream(job, settings, reader, encoder, quantiser, tally, columns, meters, trial_meter)
         passed = Passed(settings, tally, columns, channels, reader.held,
                         job.shortfall or reader.shortfall(), quantiser.peak)
     readings = [meter.result() if meter is not None else None for meter in meters]
     passed.input, passed.output, passed.written = readings
+    if trial_meter is not None:
+        passed.trial = trial_meter.result()
     if meter_written and exact and not quantised:
         passed.written = passed.output  # float samples are stored as they are
     if not meter_output:
@@ -151,7 +156,8 @@ def limiting_pass(job: Job, settings: PassSettings, temporary: Path, *, meter_in
 
 def _stream(job: Job, settings: PassSettings, reader: Reader,
             encoder: Callable[[], Encoder | MediaEncoder], quantiser: Quantiser, tally: Tally,
-            columns: Columns | None, meters: list[Meter | None]) -> None:
+            columns: Columns | None, meters: list[Meter | None],
+            trial_meter: Meter | None = None) -> None:
     """Runs the three stages: the reader also measures the input; the last
     stage meters the limited samples, quantises them, meters them as the
     file will hold them and encodes them."""
@@ -178,6 +184,14 @@ def _stream(job: Job, settings: PassSettings, reader: Reader,
         # Opened here, not in the file's own thread: that may be the main
         # thread, and libsndfile's callbacks into Python are best kept off it.
         output = encoder()
+        trial = None
+        if trial_meter is not None and job.trial_codec is not None:
+            from ._media import CodecTrial, layout_for
+
+            trial = CodecTrial(*job.trial_codec, job.sample_rate, reader.channels,
+                               layout_for(reader.channels,
+                                          job.front.mask if job.front is not None else None),
+                               trial_meter)
         try:
             while (audio := limited.get()) is not None:
                 if output_meter is not None:
@@ -185,8 +199,12 @@ def _stream(job: Job, settings: PassSettings, reader: Reader,
                 stored = quantiser(audio)
                 if written_meter is not None:
                     written_meter.add(audio, axis=0)  # left as the file will read
+                if trial is not None:
+                    trial.add(audio)  # as the file will read, where it is measured
                 output.write(stored)
             output.finish()
+            if trial is not None:
+                trial.finish()
         finally:
             output.abandon()
 

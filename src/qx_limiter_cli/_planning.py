@@ -79,6 +79,9 @@ class Job:
     input_format: str = ""
     # Read through PyAV: the container and the audio stream delivered.
     media: MediaSource | None = None
+    # The platform's codec and bit rate that each pass's audio is also
+    # encoded with and decoded again, in memory, to verify the ceiling.
+    trial_codec: tuple[str, int] | None = None
 
     @property
     def delivering(self) -> bool:
@@ -285,6 +288,7 @@ def _job(source: Path, target: Path, plot: Path | None, options: Options,
                           f"takes ({MAX_RATE} Hz at most)")
         output = _formats.output_format(target, source, header, options.subtype,
                                         options.codec, options.bitrate)
+        trial = _trial_codec(options, output, header.sample_rate, header.channels, header.mask)
     except _formats.AudioError as error:
         raise problem(str(error)) from None
     if header.shortfall is not None and not options.allow_truncated:
@@ -306,10 +310,13 @@ def _job(source: Path, target: Path, plot: Path | None, options: Options,
                             settings)
     measured = metered and (settings.true_peak or settings.loudness_lufs is not None
                             or options.report is not None or plot is not None)
+    if trial is not None and not metered:
+        raise problem(f"--verify-codec does not support {rate} Hz; the loudness and true-peak "
+                      f"meter takes {METER_RATES[0]} to {METER_RATES[1]} Hz")
     job = Job(source, target, plot, rate, header.frames, output, settings, 0.0,
-              header.shortfall, options.allow_truncated, dither, measured, header.channels,
-              options.overwrite, _front(source, header, output), header.format,
-              header.media)
+              header.shortfall, options.allow_truncated, dither, measured or trial is not None,
+              header.channels, options.overwrite, _front(source, header, output), header.format,
+              header.media, trial)
     try:
         ceiling = job.limiter().threshold
     except ValueError as error:
@@ -318,6 +325,26 @@ def _job(source: Path, target: Path, plot: Path | None, options: Options,
         raise problem(f"not enough memory to limit {header.channels} channels at {rate} Hz "
                       f"with a look-ahead of {options.attack_ms:g} ms") from None
     return dataclasses.replace(job, ceiling=ceiling)
+
+
+def _trial_codec(options: Options, output: OutputFormat, rate: int, channels: int,
+                 mask: int | None) -> tuple[str, int] | None:
+    """The codec to verify after: --verify-codec's, or the preset's, for an
+    output that stores its samples exactly (a lossy output is verified
+    after its own codec, decoded from the file)."""
+    trial = options.trial_codec
+    if trial is None:
+        return None
+    if output.subtype not in STORED_EXACTLY:
+        if options.verify_codec is None:
+            return None  # the preset's codec: the file's own stands in for it
+        raise _formats.AudioError(
+            f"--verify-codec is for outputs that store their samples exactly; a "
+            f"{output.subtype} output is verified after its own codec, decoded from the file")
+    from ._media import check_trial, layout_for
+
+    check_trial(trial[0], trial[1], rate, channels, layout_for(channels, mask))
+    return trial
 
 
 def _front(source: Path, header: _formats.Header, output: OutputFormat) -> Front | None:

@@ -43,7 +43,7 @@ def record(outcome: Outcome) -> Record:
         return {**fields, "frames": None, "settings": settings, "before": None, "after": None,
                 "gain_db": None, "max_gain_reduction_db": None, "passes": None,
                 "loudness_reached": None, "status": outcome.line(), "note": None,
-                "limiter_threshold_dBFS": None}
+                "limiter_threshold_dBFS": None, "after_codec": None}
     report: Report = outcome
     return {**fields, "frames": report.frames, "settings": settings,
             "before": _figures(report.before), "after": _figures(report.after),
@@ -51,7 +51,8 @@ def record(outcome: Outcome) -> Record:
             "max_gain_reduction_db": _finite(reduction_db(report.deepest_gain)),
             "passes": report.passes, "loudness_reached": report.loudness_reached,
             "status": "ok", "note": report.note or None,
-            "limiter_threshold_dBFS": report.threshold_dBFS}
+            "limiter_threshold_dBFS": report.threshold_dBFS,
+            "after_codec": _figures(report.after_codec)}
 
 
 def _finite(value: float) -> float | None:
@@ -82,7 +83,7 @@ def report_text(path: Path, outcomes: list[Outcome]) -> str:
 def _flat(entry: Record) -> dict[str, Value]:
     flat: dict[str, Value] = {}
     for name, value in entry.items():
-        if name in ("settings", "before", "after"):
+        if name in ("settings", "before", "after", "after_codec"):
             nested = value if isinstance(value, dict) else {}
             keys = _MEASUREMENT_FIELDS if name != "settings" else list(nested)
             for key in keys:

@@ -39,6 +39,8 @@ class Report:
     note: str = ""
     threshold_dBFS: float = 0.0
     frames: int = 0
+    # What the platform's codec (--verify-codec) decodes from the output.
+    after_codec: Measurement | None = None
 
     def line(self) -> str:
         note = f" ({self.job.output.note})" if self.job.output.note else ""
@@ -50,6 +52,11 @@ class Report:
                          f"{decibels(self.before.true_peak_dbtp)} -> "
                          f"{decibels(self.after.true_peak_dbtp)} dBTP, gain "
                          f"{decibels(self.gain_db)} dB, {self.passes} {passes}, ")
+            trial = self.job.trial_codec
+            if self.after_codec is not None and trial is not None:
+                delivered += (f"after {trial[0]} at {trial[1] // 1000} kbit/s "
+                              f"{lufs(self.after_codec.integrated_lufs)} LUFS, "
+                              f"{decibels(self.after_codec.true_peak_dbtp)} dBTP, ")
         return (f"{self.job.source} -> {self.job.target}{note}: "
                 f"peak {dbfs(self.peak_before)} -> {dbfs(self.peak_after)} dBFS, "
                 f"gain reduction up to {reduction_db(self.deepest_gain):.2f} dB, "

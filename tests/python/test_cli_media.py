@@ -21,7 +21,7 @@ if shutil.which("ffmpeg") is None or shutil.which("ffprobe") is None:
 
 from qx_limiter_tools import measure  # noqa: E402
 
-from cli_support import run, song, summary  # noqa: E402
+from cli_support import read_report, run, song  # noqa: E402
 
 try:
     import pyebur128  # noqa: F401  (the reference meter, where it installs)
@@ -175,3 +175,68 @@ def test_what_cannot_be_written_is_refused_before_anything_is(media, folder, cap
     code, out, err = run(capsys, media / "film.mkv", *output, *args)
     assert code == 1 and expected in err, err
     assert not list(folder.iterdir())
+
+
+def dense_wav(path, seconds=2.0, rate=RATE):
+    """Music-like audio that a -10 LUFS target under -1 dBTP limits hard,
+    where codecs overshoot the ceiling by a dB or more."""
+    sf.write(path, np.clip(song(rate, seconds, 2, level_db=-12.0, seed=7), -1, 1), rate,
+             subtype="PCM_24")
+    return path
+
+
+@pytest.mark.parametrize("output, options", [
+    ("out.m4a", ["--bitrate", "256k"]),
+    ("out.m4a", ["--bitrate", "128k"]),
+    ("out.opus", ["--codec", "opus", "--bitrate", "96k"]),
+    ("out.mp3", ["--bitrate", "320k"]),
+])
+def test_lossy_outputs_read_under_the_ceiling_once_decoded(folder, capsys, output, options):
+    dense_wav("in.wav")
+    code, out, err = run(capsys, "in.wav", "-o", output, "--loudness", "-10", "--true-peak", "-1",
+                         *options)
+    assert code == 0, err
+    audio = held_under(output, -1.0)
+    assert abs(measure(audio, RATE, axis=0).integrated_lufs + 10.0) <= 0.6
+
+
+def ffmpeg_aac_true_peak(path, bit_rate):
+    """The true peak of `path` once ffmpeg's own AAC encoder (not the one
+    under test's library build) has encoded it and ffmpeg decoded it."""
+    ffmpeg("-i", path, "-c:a", "aac", "-b:a", bit_rate, "platform.m4a")
+    return measure(decoded("platform.m4a"), RATE, axis=0).true_peak_dbtp
+
+
+def test_verify_codec_holds_the_ceiling_after_the_platform_codec_and_keeps_the_wav(folder,
+                                                                                 capsys):
+    dense_wav("in.wav")
+    target = ["--loudness", "-10", "--true-peak", "-1"]
+    code, out, err = run(capsys, "in.wav", "-o", "plain.wav", *target)
+    assert code == 0, err
+    # The material is one where AAC at 256k overshoots the ceiling...
+    assert ffmpeg_aac_true_peak("plain.wav", "256k") > -1.0
+    code, out, err = run(capsys, "in.wav", "-o", "out.wav", *target,
+                         "--verify-codec", "aac:256k", "--report", "r.json")
+    assert code == 0, err
+    assert (sf.info("out.wav").format, sf.info("out.wav").subtype) == ("WAV", "PCM_24")
+    # ...and the verified delivery holds it after the platform's encoder,
+    # within what two builds of the encoder differ by.
+    assert ffmpeg_aac_true_peak("out.wav", "256k") <= -1.0 + 0.05
+    [entry] = read_report("r.json")
+    assert entry["after_codec"]["true_peak_dbtp"] <= -1.0
+    assert "after aac at 256 kbit/s" in out
+
+
+@pytest.mark.parametrize("args, expected", [
+    (["--verify-codec", "opus:96k"], "--verify-codec opus: the opus encoder takes 8000, 12000, "
+                                     "16000, 24000, 48000 Hz, not 44100 Hz; add --sample-rate "
+                                     "48000"),
+    (["-o", "out.opus", "--codec", "opus"], "add --sample-rate 48000"),
+    (["-o", "out.mp3", "--verify-codec", "aac:256k"], "--verify-codec is for outputs that store"),
+])
+def test_codecs_refuse_what_they_cannot_take_naming_the_option(folder, capsys, args, expected):
+    sf.write("in.wav", song(44100, 0.5), 44100, subtype="PCM_16")
+    output = [] if "-o" in args else ["-o", "out.wav"]
+    code, out, err = run(capsys, "in.wav", *output, *args)
+    assert code == 1 and expected in err, err
+    assert sorted(p.name for p in folder.iterdir()) == ["in.wav"]
