@@ -181,6 +181,16 @@ def _codec_at(text: str) -> tuple[str, int]:
     return codec, _bit_rate(rate)
 
 
+def _sample_rate(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if not 8000 <= value <= 768000:
+        raise argparse.ArgumentTypeError(f"must be a rate in Hz from 8000 to 768000, got {text}")
+    return value
+
+
 def _report(text: str) -> Path:
     path = _path("standard output")(text)
     if path.suffix.lower() not in REPORT_FORMATS:
@@ -298,6 +308,10 @@ def build_parser() -> argparse.ArgumentParser:
                              "where it has the same codec, else AAC 256k, Opus 160k, MP3 "
                              "320k per channel pair); the written file is decoded again and "
                              "measured, as for every lossy output")
+    parser.add_argument("--sample-rate", metavar="HZ", type=_sample_rate,
+                        help="resample each output to this rate (python-soxr, very high "
+                             "quality) before it is limited, so the ceiling holds at the "
+                             "output's rate; Opus takes 48000 (default: the input's rate)")
     parser.add_argument("--verify-codec", metavar="CODEC:RATE", type=_codec_at,
                         help="verify the ceiling and the loudness after the codec a platform "
                              "transcodes to (aac:256k, opus:96k, mp3:320k): each pass also "
@@ -397,6 +411,7 @@ class Options:
     codec: str | None = None
     bitrate: int | None = None
     verify_codec: tuple[str, int] | None = None
+    sample_rate: int | None = None
 
 
     @property

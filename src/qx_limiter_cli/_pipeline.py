@@ -110,7 +110,7 @@ def limiting_pass(job: Job, settings: PassSettings, temporary: Path, *, meter_in
     output, and the samples the file holds where they are known without
     decoding (integer subtypes as rounded; float subtypes hold the
     limiter's output as it is)."""
-    reader = open_input(job.source, job.media)
+    reader = open_input(job.source, job.media, job.sample_rate)
     with closing(reader):
         channels = reader.channels
         quantised = job.output.subtype in PCM_BITS
@@ -262,7 +262,7 @@ def measuring_pass(path: Path, sample_rate: int, meter: Meter | None = None,
     (one that also keeps a profile, say); `on_chunk` sees each chunk and its
     first frame in the reading thread. Returns the reader, closed, for what
     it held."""
-    reader = open_input(path, media)
+    reader = open_input(path, media, sample_rate)
     with closing(reader):
         if meter is None:
             meter = Meter(sample_rate, reader.channels)
@@ -304,7 +304,7 @@ def columns_of(job: Job, settings: PassSettings, frames: int) -> Columns:
     columns = Columns(frames)
     limiter = job.limiter(settings.threshold_dBFS, settings.detection)
     gain, trim = gain_factor(settings.gain_db), gain_factor(settings.trim_db)
-    reader = open_input(job.source, job.media)
+    reader = open_input(job.source, job.media, job.sample_rate)
     buffer = np.empty((chunk_frames(reader.channels), reader.channels), dtype=np.float32)
     written = 0
     with closing(reader):

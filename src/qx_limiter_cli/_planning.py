@@ -286,6 +286,11 @@ def _job(source: Path, target: Path, plot: Path | None, options: Options,
         if not 1 <= header.sample_rate <= MAX_RATE:
             raise problem(f"its sample rate, {header.sample_rate} Hz, is beyond what qx-limiter "
                           f"takes ({MAX_RATE} Hz at most)")
+        if options.sample_rate is not None and options.sample_rate != header.sample_rate:
+            # Everything after the reader works at the output's rate.
+            header = dataclasses.replace(
+                header, sample_rate=options.sample_rate,
+                frames=round(header.frames * options.sample_rate / header.sample_rate))
         output = _formats.output_format(target, source, header, options.subtype,
                                         options.codec, options.bitrate)
         trial = _trial_codec(options, output, header.sample_rate, header.channels, header.mask)

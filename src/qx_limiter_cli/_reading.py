@@ -39,13 +39,22 @@ class Reader(Protocol):
     def shortfall(self) -> Shortfall | None: ...
 
 
-def open_input(path: Path, media: MediaSource | None = None) -> Reader:
-    """The input opened by the reader that handles it."""
+def open_input(path: Path, media: MediaSource | None = None,
+               sample_rate: int | None = None) -> Reader:
+    """The input opened by the reader that handles it, resampled where
+    `sample_rate` is another rate than its own."""
+    reader: Reader
     if media is None:
-        return InputReader(path)
-    from ._media import MediaReader
+        reader = InputReader(path)
+    else:
+        from ._media import MediaReader
 
-    return MediaReader(path, media)
+        reader = MediaReader(path, media)
+    if sample_rate is None or sample_rate == reader.sample_rate:
+        return reader
+    from ._resampling import ResamplingReader
+
+    return ResamplingReader(reader, sample_rate)
 
 # Where a decoder gives up, libsndfile drops the whole block it was asked for
 # and cannot go on; blocks of these sizes, from a fresh handle, recover the

@@ -240,3 +240,32 @@ def test_codecs_refuse_what_they_cannot_take_naming_the_option(folder, capsys, a
     code, out, err = run(capsys, "in.wav", *output, *args)
     assert code == 1 and expected in err, err
     assert sorted(p.name for p in folder.iterdir()) == ["in.wav"]
+
+
+def test_sample_rate_resamples_before_limiting_so_the_ceiling_holds_at_the_new_rate(folder,
+                                                                                  capsys):
+    sf.write("in.wav", np.clip(song(44100, 2.0, 2, level_db=-10.0, seed=4), -1, 1), 44100,
+             subtype="PCM_24")
+    code, out, err = run(capsys, "in.wav", "-o", "out.opus", "--codec", "opus",
+                         "--sample-rate", "48000", "--preset", "streaming")
+    assert code == 0, err
+    assert [s["sample_rate"] for s in probe("out.opus")["streams"]] == ["48000"]
+    audio = held_under("out.opus", -1.0)
+    assert abs(audio.shape[0] - 2 * RATE) <= 1
+    assert abs(measure(audio, RATE, axis=0).integrated_lufs + 14.0) <= 0.3
+
+
+def test_sample_rate_alone_gives_the_input_at_the_new_rate(folder, capsys):
+    """Nothing to limit: the output is the input resampled, as ffmpeg's own
+    resampler gives it, frame for frame in length."""
+    t = np.arange(44100 * 2) / 44100
+    quiet = 0.3 * np.stack([np.sin(2 * np.pi * 997 * t), np.sin(2 * np.pi * 3001 * t)], 1)
+    sf.write("in.wav", quiet, 44100, subtype="FLOAT")
+    code, out, err = run(capsys, "in.wav", "-o", "out.wav", "--sample-rate", "48000")
+    assert code == 0, err
+    got, rate = sf.read("out.wav", dtype="float32")
+    assert (rate, got.shape) == (48000, (96000, 2))
+    ffmpeg("-i", "in.wav", "-ar", "48000", "-c:a", "pcm_f32le", "theirs.wav")
+    theirs = decoded("theirs.wav")
+    middle = slice(4800, 91200)
+    assert np.max(np.abs(got[middle] - theirs[middle])) < 2e-3
