@@ -13,6 +13,7 @@ answered without soundfile, tqdm or matplotlib.
 
 from __future__ import annotations
 
+import contextlib
 import importlib
 import sys
 import time
@@ -58,6 +59,7 @@ def _main(argv: Sequence[str] | None) -> int:
         return fail(EXIT_USAGE, str(error))
     except MissingExtra as error:
         return fail(EXIT_FAILURE, str(error))
+    from ._options import STDOUT
     from ._planning import FileErrors, make_folders, plan
 
     try:
@@ -68,6 +70,10 @@ def _main(argv: Sequence[str] | None) -> int:
         return fail(EXIT_USAGE, str(error))
     except FileErrors as errors:
         return fail(EXIT_FAILURE, *errors.lines)
+    if options.output == STDOUT:
+        # Standard output carries the audio: what is said goes to standard error.
+        with contextlib.redirect_stdout(sys.stderr):
+            return _run(jobs, options)
     return _run(jobs, options)
 
 

@@ -31,7 +31,8 @@ from ._options import PLOT_FORMATS
 from ._pipeline import Passed, columns_of, limiting_pass, measuring_pass
 from ._planning import Job, refusal
 from ._reporting import Failure, Outcome, Report, decibels, dbfs, reduction_db
-from ._writing import file_peak, fresh, replacing
+from ._options import STDOUT
+from ._writing import file_peak, fresh, replacing, sending
 
 
 def limit_file(job: Job) -> Outcome:
@@ -57,7 +58,8 @@ def _deliver(job: Job, started: float) -> Report:
             if job.plot is not None else None
         # Creating, completing or renaming the audio's temporary file.
         files.enter_context(_reported_as(f"cannot write {job.target}"))
-        temporary = files.enter_context(replacing(job.target, job.overwrite))
+        temporary = files.enter_context(
+            sending() if job.target == STDOUT else replacing(job.target, job.overwrite))
         warnings: list[str] = []
 
         before: Measurement | None = None

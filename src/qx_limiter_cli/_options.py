@@ -133,6 +133,15 @@ def _jobs(text: str) -> int:
     return value
 
 
+# What "-" stands for: standard input as an input, standard output as -o.
+STDIN = Path("/dev/stdin")
+STDOUT = Path("/dev/stdout")
+
+
+def _input(text: str) -> Path:
+    return STDIN if text == "-" else Path(text)
+
+
 def _path(stream: str) -> Callable[[str], Path]:
     # "-" would otherwise become a file of that name; ./- still names one.
     def convert(text: str) -> Path:
@@ -208,8 +217,8 @@ def _plot(text: str) -> Path:
 
 
 def _output(text: str) -> str:
-    """-o's text as given: a trailing separator makes it a folder (parse)."""
-    _path("standard output")(text)
+    """-o's text as given: a trailing separator makes it a folder (parse);
+    "-" is standard output."""
     return text
 
 
@@ -250,13 +259,18 @@ def build_parser() -> argparse.ArgumentParser:
                "was limited, 1 when a file could not be, 2 for an invalid command line, "
                "128 + the signal's number when stopped (130 for Ctrl-C).",
     )
-    parser.add_argument("inputs", nargs="+", metavar="IN", type=_path("standard input"),
-                        help="audio files to limit")
+    parser.add_argument("inputs", nargs="+", metavar="IN", type=_input,
+                        help="audio files to limit (media too: M4A, MP4, MOV, MKV, WebM "
+                             "through PyAV); - reads a WAV or FLAC stream from standard "
+                             "input, spooled to a temporary file first (a delivery target "
+                             "measures the whole input before it writes; ./- names a file)")
     target = parser.add_mutually_exclusive_group(required=True)
     target.add_argument("-o", "--output", metavar="OUT", type=_output,
                         help="output file, for a single input; its extension chooses the "
                              "format (no extension: the input's); ending in a separator "
-                             "(out/), a folder, as --output-dir")
+                             "(out/), a folder, as --output-dir; - writes a WAV stream to "
+                             "standard output once the file is complete (the report lines "
+                             "then go to standard error)")
     target.add_argument("--output-dir", metavar="DIR", type=_path("standard output"),
                         help="directory for the outputs, named as the inputs")
     parser.add_argument("--threshold-dBFS", dest="threshold_dBFS", metavar="X", type=_ceiling,
@@ -348,7 +362,8 @@ def parse(argv: Sequence[str] | None = None) -> Options:
     if output is not None and output.endswith(_SEPARATORS):
         # -o and --output-dir exclude each other: the folder is the only one.
         values["output_dir"], output = Path(output), None
-    values["output"] = Path(output) if output is not None else None
+    values["output"] = (STDOUT if output == "-" else Path(output)) if output is not None \
+        else None
     given = values.pop("true_peak_ceiling")
     if given is not None:
         try:

@@ -37,7 +37,7 @@ def record(outcome: Outcome) -> Record:
         "threshold_dBFS": s.threshold_dBFS, "true_peak": s.true_peak,
         "attack_ms": s.attack_ms, "hold_ms": s.hold_ms, "release_ms": s.release_ms,
         "format": job.output.format, "subtype": job.output.subtype, "dither": s.dither}
-    fields: Record = {"input": str(job.source), "output": str(job.target),
+    fields: Record = {"input": job.shown, "output": job.shown_target,
                       "sample_rate": job.sample_rate, "channels": job.channels}
     if isinstance(outcome, Failure):
         return {**fields, "frames": None, "settings": settings, "before": None, "after": None,

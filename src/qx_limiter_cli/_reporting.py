@@ -57,7 +57,7 @@ class Report:
                 delivered += (f"after {trial[0]} at {trial[1] // 1000} kbit/s "
                               f"{lufs(self.after_codec.integrated_lufs)} LUFS, "
                               f"{decibels(self.after_codec.true_peak_dbtp)} dBTP, ")
-        return (f"{self.job.source} -> {self.job.target}{note}: "
+        return (f"{self.job.shown} -> {self.job.shown_target}{note}: "
                 f"peak {dbfs(self.peak_before)} -> {dbfs(self.peak_after)} dBFS, "
                 f"gain reduction up to {reduction_db(self.deepest_gain):.2f} dB, "
                 f"over {REDUCED_DB:g} dB on {self.reduced_share:.1%} of frames, "
@@ -70,7 +70,7 @@ class Failure:
     reason: str
 
     def line(self) -> str:
-        return f"{self.job.source}: {self.reason}"
+        return f"{self.job.shown}: {self.reason}"
 
 
 Outcome = Report | Failure
@@ -149,7 +149,7 @@ class InOrder:
             tqdm.tqdm.write(f"{PROG}: error: {outcome.line()}", file=sys.stderr)
             return
         for warning in outcome.warnings:
-            warn(f"{outcome.job.source}: {warning}")
+            warn(f"{outcome.job.shown}: {warning}")
         if not self._quiet:
             tqdm.tqdm.write(outcome.line(), file=sys.stdout)
 
