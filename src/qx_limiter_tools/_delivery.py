@@ -185,11 +185,21 @@ class DeliveryPlan:
         model: The input's LoudnessModel, which finds the gain without a
             pass per guess; without one, the passes search for it.
         true_peak: Whether the ceiling is for true peaks.
+        codec_margin_db: How much further under the ceiling the first pass
+            aims where a codec stands between the limiter and what is
+            verified (its usual overshoot), so that the first decoded
+            reading holds and the file is encoded once.
+        codec_offset_lu: The loudness the codec is expected to add to what
+            it is given (negative where it takes some away: a lossy codec's
+            low-pass takes a few hundredths of a LU); the first pass aims
+            that much the other way, and the passes then correct it by
+            what they measured.
     """
 
     def __init__(self, sample_rate: int, ceiling_dbtp: float, loudness_lufs: float | None, *,
                  before: Measurement | None = None, model: LoudnessModel | None = None,
-                 true_peak: bool = True) -> None:
+                 true_peak: bool = True, codec_margin_db: float = 0.0,
+                 codec_offset_lu: float = 0.0) -> None:
         check_targets(loudness_lufs, ceiling_dbtp)
         if loudness_lufs is not None and before is None:
             raise ValueError("a loudness target needs the input's measurement")
@@ -201,14 +211,20 @@ class DeliveryPlan:
         self.note = ""
         self.loudness_reached: bool | None = None if loudness_lufs is None else True
         self._model = model
-        self._offset = 0.0  # what the passes measured over what the model said
+        # What the passes measured over what the model said; at first, what
+        # the codec is expected to add.
+        self._offset = codec_offset_lu if math.isfinite(codec_offset_lu) else 0.0
         self._capped = False
         self._on_written = False  # what was written decides, a codec standing between
         self._silent_input = False
         self._previous: tuple[float, float] | None = None  # depth and loudness over it
         self._lowering: tuple[float, float] | None = None  # threshold and reading before
         detection = "waveform" if true_peak else "sample"
-        threshold = min(0.0, ceiling_dbtp - (DETECTION_MARGIN_DB if true_peak else 0.0))
+        if not (math.isfinite(codec_margin_db) and codec_margin_db >= 0.0):
+            raise ValueError(f"codec_margin_db must be a finite dB value at least 0, got "
+                             f"{codec_margin_db}")
+        threshold = min(0.0, ceiling_dbtp - (DETECTION_MARGIN_DB if true_peak else 0.0)
+                        - (codec_margin_db if true_peak else 0.0))
         self._settings = PassSettings(0.0, threshold, detection)
         if loudness_lufs is None or before is None:
             return

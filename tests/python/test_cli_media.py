@@ -194,10 +194,15 @@ def dense_wav(path, seconds=2.0, rate=RATE):
 def test_lossy_outputs_read_under_the_ceiling_once_decoded(folder, capsys, output, options):
     dense_wav("in.wav")
     code, out, err = run(capsys, "in.wav", "-o", output, "--loudness", "-10", "--true-peak", "-1",
-                         *options)
+                         "--report", "r.json", *options)
     assert code == 0, err
     audio = held_under(output, -1.0)
-    assert abs(measure(audio, RATE, axis=0).integrated_lufs + 10.0) <= 0.6
+    [entry] = read_report("r.json")
+    # On target, or short of it with the reason (a low bit rate's overshoot
+    # takes limiting that the target cannot be worth).
+    assert entry["loudness_reached"] or "cannot be reached" in entry["note"], entry
+    if entry["loudness_reached"]:
+        assert abs(measure(audio, RATE, axis=0).integrated_lufs + 10.0) <= 0.15
 
 
 def ffmpeg_aac_true_peak(path, bit_rate):
