@@ -25,7 +25,7 @@ _FIELDS = (
     ("albumartist", "TPE2", "aART"), ("date", "TDRC", "\xa9day"), ("genre", "TCON", "\xa9gen"),
     ("composer", "TCOM", "\xa9wrt"), ("tracknumber", "TRCK", "trkn"),
     ("discnumber", "TPOS", "disk"), ("comment", "COMM", "\xa9cmt"),
-    ("copyright", "TCOP", "cprt"), ("encodedby", "TENC", "\xa9too"),
+    ("copyright", "TCOP", "cprt"), ("encodedby", "TENC", None),
     ("lyrics", "USLT", "\xa9lyr"), ("grouping", "TIT1", "\xa9grp"), ("bpm", "TBPM", "tmpo"),
     ("isrc", "TSRC", None), ("publisher", "TPUB", None), ("description", None, "desc"),
     ("podcasturl", None, "purl"), ("language", "TLAN", None),
