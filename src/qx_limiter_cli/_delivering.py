@@ -108,7 +108,7 @@ def _deliver(job: Job, started: float) -> Report:
         else:
             deliver(plan, run)
         passed, peak_after, after = last[0]
-        _finish(job, temporary, after)
+        _finish(job, temporary, after, warnings)
         if s.true_peak and passed.trial is not None and \
                 passed.trial.true_peak_dbtp > s.threshold_dBFS:
             notes.append(f"after {job.trial_codec[0] if job.trial_codec else 'the codec'}, it "
@@ -191,13 +191,19 @@ def _worse(trial: Measurement, written: Measurement | None) -> Measurement:
                        max(trial.sample_peak_dbfs, written.sample_peak_dbfs))
 
 
-def _finish(job: Job, temporary: Path, after: Measurement | None) -> None:
+def _finish(job: Job, temporary: Path, after: Measurement | None, warnings: list[str]) -> None:
     """What goes into the finished file before it takes its place: the
     input's tags and cover art, and with a loudness target, the loudness
     fields of a carried bext chunk, from what the file holds."""
     from ._tags import read_tags, write_tags
 
-    write_tags(temporary, job.output, read_tags(job.source), job.target)
+    try:
+        write_tags(temporary, job.output, read_tags(job.source), job.target)
+    except ImportError:
+        from ._options import EXTRA_HINT
+
+        warnings.append(f"mutagen is not installed: tags and cover art beyond RIFF INFO were "
+                        f"not carried; {EXTRA_HINT}")
     front = job.front
     if job.settings.loudness_lufs is not None and after is not None and front is not None \
             and any(chunk.name == b"bext" for chunk in front.metadata.chunks):

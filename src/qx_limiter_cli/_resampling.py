@@ -11,7 +11,7 @@ from collections.abc import Callable, Generator
 import numpy as np
 import numpy.typing as npt
 
-from ._formats import Shortfall
+from ._formats import AudioError, Shortfall
 from ._reading import Reader
 
 Samples = npt.NDArray[np.float32]
@@ -23,7 +23,11 @@ class ResamplingReader:
     end of the input."""
 
     def __init__(self, reader: Reader, rate: int) -> None:
-        import soxr
+        try:
+            import soxr
+        except ImportError:
+            from ._options import EXTRA_HINT
+            raise AudioError(f"--sample-rate needs python-soxr; {EXTRA_HINT}") from None
 
         self._reader = reader
         self._from = reader.sample_rate
