@@ -243,9 +243,11 @@ def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog=PROG,
         description="Limit audio files (WAV, FLAC, AIFF, OGG and whatever else libsndfile "
-                    "reads) with a look-ahead brick-wall limiter. The output keeps each "
-                    "input's sample rate, channels and, where its format holds it, sample "
-                    "format.",
+                    "reads; AAC, M4A and the soundtracks of MP4, MOV, MKV and WebM videos "
+                    "through PyAV) with a look-ahead brick-wall limiter. The output keeps "
+                    "each input's sample rate (unless --sample-rate), channels and, where "
+                    "its format holds it, sample format; a video container's other streams, "
+                    "chapters, tags and cover art are carried as they are.",
         epilog="Prints one line per file: sample peak before and after (as the written "
                "file holds it), the largest gain reduction, the share of frames reduced "
                f"by more than {REDUCED_DB:g} dB, with --loudness, --preset or --true-peak "
