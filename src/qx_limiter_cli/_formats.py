@@ -301,8 +301,13 @@ def _nearest_subtype(file_format: str, source: str) -> str:
 def _check_writable(file_format: str, subtype: str, header: Header) -> None:
     reason = _refusal(file_format, subtype, header)
     if reason is not None:
+        hint = ""
+        rates = [int(rate) for rate in re.findall(r"\b\d{4,6}\b", reason)]
+        if "sample rate" in reason and rates and header.sample_rate not in rates:
+            above = [rate for rate in rates if rate >= header.sample_rate]
+            hint = f"; add --sample-rate {min(above) if above else max(rates)} to resample"
         raise AudioError(f"{file_format} {subtype} cannot hold {header.channels} channels at "
-                         f"{header.sample_rate} Hz ({reason})")
+                         f"{header.sample_rate} Hz ({reason}){hint}")
 
 
 def _refusal(file_format: str, subtype: str, header: Header) -> str | None:

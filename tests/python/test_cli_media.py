@@ -238,6 +238,7 @@ def test_verify_codec_holds_the_ceiling_after_the_platform_codec_and_keeps_the_w
                                      "48000"),
     (["-o", "out.opus", "--codec", "opus"], "add --sample-rate 48000"),
     (["-o", "out.mp3", "--verify-codec", "aac:256k"], "--verify-codec is for outputs that store"),
+    (["-o", "out.opus"], "add --sample-rate 48000 to resample"),  # libsndfile's Opus
 ])
 def test_codecs_refuse_what_they_cannot_take_naming_the_option(folder, capsys, args, expected):
     sf.write("in.wav", song(44100, 0.5), 44100, subtype="PCM_16")
