@@ -235,8 +235,9 @@ def _media_output(output: Path, source: Path, header: Header, subtype: str | Non
         muxer, default, file_format = own, "aac", header.format
     else:
         if codec is not None:
+            written = [*_media.MUXERS, *_media.ALSO_MUXERS]
             raise AudioError(f"--codec {codec} needs an output that PyAV writes "
-                             f"({', '.join('.' + e.lower() for e in [*_media.MUXERS, *_media.ALSO_MUXERS])})")
+                             f"({', '.join('.' + e.lower() for e in written)})")
         return None
     remuxed = header.media is not None and header.media.others > 0 and \
         muxer in ("mp4", "mov", "matroska", "webm")

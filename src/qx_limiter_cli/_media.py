@@ -209,9 +209,6 @@ class MediaReader:
             if self._stream.duration is not None else \
             (self._container.duration or 0) / 1_000_000
         self.promised = max(0, round(seconds * self.sample_rate))
-        # The time of the first decoded sample, where the delivered audio
-        # of a remuxed file starts too.
-        self.start_seconds: float | None = None
         self._resampler = av.AudioResampler(format="flt", layout=context.layout,
                                             rate=self.sample_rate)
 
@@ -252,8 +249,6 @@ class MediaReader:
         av = _av()
         try:
             for frame in self._container.decode(self._stream):
-                if self.start_seconds is None and frame.time is not None:
-                    self.start_seconds = float(frame.time)
                 for converted in self._resampler.resample(frame):
                     yield converted.to_ndarray().reshape(-1, self.channels)
                 _stopping.check()
@@ -638,9 +633,11 @@ class CodecTrial:
             if encoder.extradata:
                 decoder.extradata = encoder.extradata
             decoder.open()
-        except (av.FFmpegError, ValueError, StopIteration) as error:
+        except StopIteration:
+            raise AudioError(f"the {codec} encoder takes no float samples") from None
+        except (av.FFmpegError, ValueError) as error:
             raise AudioError(f"cannot run the {codec} encoder for --verify-codec "
-                             f"({_reason(error) if not isinstance(error, StopIteration) else 'no float input'})") from None
+                             f"({_reason(error)})") from None
         self._encoder, self._decoder = encoder, decoder
         self._resampler = av.AudioResampler(format="flt", layout=layout, rate=sample_rate)
         self._planar = bool(encoder.format.is_planar)
