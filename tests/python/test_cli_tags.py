@@ -47,6 +47,12 @@ def format_tags(path):
     return found
 
 
+def chapters(path):
+    done = subprocess.run(["ffprobe", "-v", "error", "-show_chapters", "-of", "json", str(path)],
+                          capture_output=True, check=True, text=True)
+    return [(c["start_time"], c["tags"]["title"]) for c in json.loads(done.stdout)["chapters"]]
+
+
 def cover_bytes(path):
     """The attached picture as ffmpeg copies it out of the file."""
     done = subprocess.run(["ffmpeg", "-v", "error", "-i", str(path), "-map", "0:v", "-c", "copy",
@@ -61,9 +67,12 @@ def podcast(tmp_path_factory):
     sf.write(folder / "voice.wav", song(RATE, 1.5, level_db=-24.0), RATE, subtype="PCM_16")
     ffmpeg("-f", "lavfi", "-i", "testsrc=size=32x32", "-frames:v", "1", folder / "cover.png")
     metadata = [arg for key, value in TAGS.items() for arg in ("-metadata", f"{key}={value}")]
-    ffmpeg("-i", folder / "voice.wav", "-i", folder / "cover.png", "-map", "0", "-map", "1",
-           "-c:a", "aac", "-b:a", "128k", "-c:v", "copy", "-disposition:v", "attached_pic",
-           *metadata, folder / "episode.m4a")
+    (folder / "chapters.txt").write_text(
+        ";FFMETADATA1\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=700\ntitle=Intro\n"
+        "[CHAPTER]\nTIMEBASE=1/1000\nSTART=700\nEND=1500\ntitle=Interview\n")
+    ffmpeg("-i", folder / "voice.wav", "-i", folder / "cover.png", "-i", folder / "chapters.txt",
+           "-map", "0", "-map", "1", "-map_chapters", "2", "-c:a", "aac", "-b:a", "128k",
+           "-c:v", "copy", "-disposition:v", "attached_pic", *metadata, folder / "episode.m4a")
     return folder
 
 
@@ -86,12 +95,15 @@ def test_every_tag_and_the_cover_reach_the_output(podcast, folder, capsys, exten
         assert [Picture(base64.b64decode(p)).data for p in pictures] == [cover]
     else:
         assert cover_bytes(f"out.{extension}") == cover
+    if extension == "m4a":  # MP4 holds chapters: the podcast's are kept
+        assert chapters(f"out.{extension}") == chapters(podcast / "episode.m4a") == \
+            [("0.000000", "Intro"), ("0.700000", "Interview")]
 
 
 def test_a_cover_in_id3_reaches_an_m4a(podcast, folder, capsys):
     """The other way round: ID3 (MP3) in, MP4 atoms out."""
-    ffmpeg("-i", podcast / "episode.m4a", "-map", "0", "-c:a", "libmp3lame", "-c:v", "copy",
-           "-id3v2_version", "3", "in.mp3")
+    ffmpeg("-i", podcast / "episode.m4a", "-map", "0:a", "-map", "0:v", "-c:a", "libmp3lame",
+           "-c:v", "copy", "-id3v2_version", "3", "in.mp3")
     code, out, err = run(capsys, "in.mp3", "-o", "out.m4a", "--preset", "podcast")
     assert code == 0, err
     tags = mutagen.File("out.m4a").tags
