@@ -229,6 +229,8 @@ def _written(job: Job, temporary: Path, passed: Passed) -> tuple[float, Measurem
     decoded from the file where a codec stands between."""
     if job.output.subtype in STORED_EXACTLY:
         return passed.stored_peak, passed.written
+    if passed.decoded_peak is not None:
+        return passed.decoded_peak, passed.decoded  # decoded as it was encoded
     meter = Meter(job.sample_rate, passed.channels) if job.measured else None
     if job.output.media is not None:
         from ._media import decoded_peak

@@ -21,6 +21,8 @@ from __future__ import annotations
 
 import io
 import math
+import queue
+import threading
 from collections.abc import Callable, Generator, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
@@ -349,7 +351,7 @@ class MediaEncoder:
 
     def __init__(self, path: Path, target: Path, sample_rate: int, channels: int,
                  output: MediaOutput, bits: int | None, source: Path | None,
-                 start_seconds: float = 0.0) -> None:
+                 start_seconds: float = 0.0, meter: Meter | None = None) -> None:
         av = _av()
         self._target = target
         self._rate = sample_rate
@@ -360,6 +362,8 @@ class MediaEncoder:
         self._carried: dict[int, Any] = {}
         self._output: Any = None
         self._bits = bits
+        # A lossy output's packets, decoded again beside the encoder.
+        self.verifier: PacketDecoder | None = None
         with self._reasons():
             options = {"movflags": "+faststart"} if output.muxer in ("ipod", "mp4", "mov") \
                 else {}
@@ -383,6 +387,8 @@ class MediaEncoder:
             self._filled = 0
             self._pts = round(start_seconds * sample_rate)
             self._time_base = Fraction(1, sample_rate)
+            if output.codec not in LOSSLESS:
+                self.verifier = PacketDecoder(context, channels, meter)
 
     def _audio_stream(self, encoder: str, output: MediaOutput) -> Any:
         stream = self._output.add_stream(encoder, rate=self._rate, layout=output.layout)
@@ -486,6 +492,8 @@ class MediaEncoder:
         for packet in self._audio.encode(frame):
             self._carry_until(packet.pts * packet.time_base
                               if packet.pts is not None and packet.time_base else None)
+            if self.verifier is not None:
+                self.verifier.put(bytes(packet))  # muxing takes the packet's data
             self._output.mux(packet)
 
     def _carry_until(self, seconds: Fraction | None) -> None:
@@ -521,9 +529,13 @@ class MediaEncoder:
             self._carry_until(None)
             self._output.close()
             self._output = None
+            if self.verifier is not None:
+                self.verifier.finish()
         self.abandon()
 
     def abandon(self) -> None:
+        if self.verifier is not None:
+            self.verifier.stop()
         for name in ("_output", "_input"):
             container = getattr(self, name, None)
             if container is not None:
@@ -584,6 +596,81 @@ def decoded_peak(path: Path, target: Path, audio_number: int,
     except (av.FFmpegError, OSError, IndexError) as error:
         raise AudioError(f"cannot write {target} (reading it back: {_reason(error)})") from None
     return largest
+
+
+class PacketDecoder:
+    """A lossy output's packets decoded again as they go into the file, in
+    a thread of its own beside the encoder (the file's own decoding, with
+    the codec's priming kept, which reads as near silence): the largest
+    sample and, with `meter`, the meter's reading of what a player decodes,
+    without reading the file back once it is written."""
+
+    def __init__(self, encoder: Any, channels: int, meter: Meter | None) -> None:
+        av = _av()
+        decoder = av.CodecContext.create(encoder.codec.canonical_name, "r")
+        decoder.sample_rate = encoder.sample_rate
+        decoder.layout = encoder.layout
+        if encoder.extradata:
+            decoder.extradata = encoder.extradata
+        decoder.open()
+        self._decoder = decoder
+        self._resampler = av.AudioResampler(format="flt", layout=encoder.layout,
+                                            rate=encoder.sample_rate)
+        self._channels = channels
+        self._meter = meter
+        self.largest = 0.0
+        self._queue: queue.Queue[bytes | None] = queue.Queue(maxsize=256)
+        self._stopped = threading.Event()
+        self._error: BaseException | None = None
+        self._thread = threading.Thread(target=self._run, name="qx-limiter decoder",
+                                        daemon=True)
+        self._thread.start()
+
+    def put(self, data: bytes | None) -> None:
+        while not self._stopped.is_set() and self._error is None:
+            try:
+                self._queue.put(data, timeout=0.05)
+                return
+            except queue.Full:
+                _stopping.check()
+        if self._error is not None:
+            raise self._error
+
+    def finish(self) -> None:
+        self.put(None)
+        while self._thread.is_alive():
+            self._thread.join(0.05)
+            _stopping.check()
+        if self._error is not None:
+            raise self._error
+
+    def stop(self) -> None:
+        self._stopped.set()
+        if self._thread.is_alive() and threading.current_thread() is not self._thread:
+            self._thread.join()
+
+    def _run(self) -> None:
+        av = _av()
+        try:
+            while not self._stopped.is_set():
+                try:
+                    data = self._queue.get(timeout=0.05)
+                except queue.Empty:
+                    continue
+                for frame in self._decoder.decode(av.Packet(data) if data is not None else None):
+                    self._take(frame)
+                if data is None:
+                    return
+        except BaseException as error:  # noqa: BLE001 - raised in the encoder's thread
+            self._error = error
+
+    def _take(self, frame: Any) -> None:
+        for converted in self._resampler.resample(frame):
+            samples = converted.to_ndarray().reshape(-1, self._channels)
+            if samples.size:
+                self.largest = max(self.largest, float(np.abs(samples).max()))
+                if self._meter is not None:
+                    self._meter.add(samples, axis=0)
 
 
 def check_trial(codec: str, bit_rate: int, sample_rate: int, channels: int,

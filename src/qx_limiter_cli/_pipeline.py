@@ -101,6 +101,10 @@ class Passed:
     written: Measurement | None = None
     # What the platform's codec (--verify-codec) decodes from the output.
     trial: Measurement | None = None
+    # A lossy output written through PyAV, decoded again as it was encoded:
+    # its largest sample and the meter's reading (where measured).
+    decoded_peak: float | None = None
+    decoded: Measurement | None = None
 
 
 def limiting_pass(job: Job, settings: PassSettings, temporary: Path, *, meter_input: bool,
@@ -124,6 +128,10 @@ def limiting_pass(job: Job, settings: PassSettings, temporary: Path, *, meter_in
         columns = Columns(reader.promised) if plot else None
         tally = Tally()
 
+        made: list[MediaEncoder] = []
+        decoded_meter = Meter(job.sample_rate, channels) \
+            if job.measured and job.output.media is not None else None
+
         def encoder() -> Encoder | MediaEncoder:
             media = job.output.media
             if media is not None:
@@ -131,9 +139,11 @@ def limiting_pass(job: Job, settings: PassSettings, temporary: Path, *, meter_in
 
                 start = first_sample_seconds(job.source, job.media) \
                     if media.remux_stream is not None and job.media is not None else 0.0
-                return MediaEncoder(temporary, job.target, job.sample_rate, channels, media,
-                                    PCM_BITS.get(job.output.subtype),
-                                    job.source if job.media is not None else None, start)
+                made.append(MediaEncoder(temporary, job.target, job.sample_rate, channels, media,
+                                         PCM_BITS.get(job.output.subtype),
+                                         job.source if job.media is not None else None, start,
+                                         decoded_meter))
+                return made[-1]
             # Where the input's own chunks are carried, its text is in them.
             text = reader.text if job.front is None or not job.front.metadata.chunks else {}
             return Encoder(temporary, job.target, job.sample_rate, channels, job.output, text,
@@ -147,6 +157,10 @@ def limiting_pass(job: Job, settings: PassSettings, temporary: Path, *, meter_in
     passed.input, passed.output, passed.written = readings
     if trial_meter is not None:
         passed.trial = trial_meter.result()
+    verifier = made[0].verifier if made else None
+    if verifier is not None:
+        passed.decoded_peak = verifier.largest
+        passed.decoded = decoded_meter.result() if decoded_meter is not None else None
     if meter_written and exact and not quantised:
         passed.written = passed.output  # float samples are stored as they are
     if not meter_output:
