@@ -275,3 +275,21 @@ def test_sample_rate_alone_gives_the_input_at_the_new_rate(folder, capsys):
     theirs = decoded("theirs.wav")
     middle = slice(4800, 91200)
     assert np.max(np.abs(got[middle] - theirs[middle])) < 2e-3
+
+
+@pytest.mark.parametrize("output, trial", [("out.wav", True), ("out.m4a", False)])
+def test_a_preset_that_names_a_codec_verifies_lossless_outputs_after_it(folder, capsys, output,
+                                                                       trial):
+    """apple-music names AAC 256k: a WAV is verified after a trial encode;
+    an M4A is verified after its own encoding, decoded from the file."""
+    dense_wav("in.wav", seconds=1.0)
+    code, out, err = run(capsys, "in.wav", "-o", output, "--preset", "apple-music",
+                         "--report", "r.json")
+    assert code == 0, err
+    [entry] = read_report("r.json")
+    assert ("after aac at 256 kbit/s" in out) is trial
+    assert (entry["after_codec"] is not None) is trial
+    if trial:
+        assert entry["after_codec"]["true_peak_dbtp"] <= -1.0
+    else:
+        held_under(output, -1.0)
