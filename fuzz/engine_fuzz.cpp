@@ -279,13 +279,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const float x = input[p];
     if (!std::isfinite(x)) {
       check(result.is_error() && result.error().kind == qx::ErrorKind::NonFiniteSample &&
-                result.error().index == p,
+                result.error().planar_index() == p,
             "non-finite sample");
       return 0;
     }
     if (std::fabs(x) > 4294967296.0f) {
       check(result.is_error() && result.error().kind == qx::ErrorKind::SampleOutOfRange &&
-                result.error().index == p &&
+                result.error().planar_index() == p &&
                 std::memcmp(&result.error().sample, &x, sizeof x) == 0,
             "sample out of range");
       return 0;

@@ -135,12 +135,9 @@ void copy_frames(const ConvertedAudio& audio, const Layout& layout, npy_intp fir
   }
 }
 
-std::uint64_t row_major_index(std::uint64_t planar, const Layout& layout) {
-  // Frames-first: planar index p is frame p mod F of channel p / F, at
-  // (p mod F) × K + p / F; the other layouts read in the engine's order.
-  if (layout.frames_last || layout.frames == 0) return planar;
-  const auto F = static_cast<std::uint64_t>(layout.frames);
-  return (planar % F) * static_cast<std::uint64_t>(layout.channels) + planar / F;
+std::uint64_t flat_index(std::uint64_t frame, std::uint64_t channel, const Layout& layout) {
+  if (layout.frames_last) return channel * static_cast<std::uint64_t>(layout.frames) + frame;
+  return frame * static_cast<std::uint64_t>(layout.channels) + channel;
 }
 
 }  // namespace qx::py

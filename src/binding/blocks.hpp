@@ -52,9 +52,8 @@ std::optional<Frames> frames_in_place(PyArrayObject* array, const Layout& layout
 void copy_frames(const ConvertedAudio& audio, const Layout& layout, npy_intp first,
                  npy_intp count, float* out);
 
-// The index the engine reports for a sample error, c × F + f (channel-major
-// over F frames), as the position of that sample in the caller's array read
-// in row-major order.
-std::uint64_t row_major_index(std::uint64_t planar, const Layout& layout);
+// Where frame `frame` of channel `channel` sits in the caller's array, as
+// a flat (row-major) index.
+std::uint64_t flat_index(std::uint64_t frame, std::uint64_t channel, const Layout& layout);
 
 }  // namespace qx::py

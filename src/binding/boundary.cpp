@@ -9,20 +9,6 @@ void raise_limiter_error(const LimiterError& error) {
   PyErr_SetString(PyExc_ValueError, message.c_str());
 }
 
-void raise_sample_at(const LimiterError& error, std::uint64_t frame, std::uint64_t channel) {
-  Text text("input sample at frame ");
-  text += format_u64(frame);
-  text += ", channel ";
-  text += format_u64(channel);
-  if (error.kind == ErrorKind::NonFiniteSample) {
-    text += " is not finite";
-  } else {
-    text += " must be between -4294967296 and 4294967296, got ";
-    text += format_f32(error.sample);
-  }
-  PyErr_SetString(PyExc_ValueError, text.c_str());
-}
-
 std::optional<Limiter> build_limiter(const Settings& settings) {
   Result<Limiter> result =
       create_limiter(settings.sample_rate, settings.threshold_dBFS, settings.attack_ms,

@@ -18,13 +18,6 @@ namespace qx::py {
 // Raises ValueError whose only argument is the error's message.
 void raise_limiter_error(const LimiterError& error);
 
-// ValueError for the bad sample of `error` (NonFiniteSample or
-// SampleOutOfRange), named by its frame and channel: "input sample at frame
-// F, channel C is not finite", or "... must be between -4294967296 and
-// 4294967296, got V". For the classes that take audio in pieces, whose
-// frames count from their first piece.
-void raise_sample_at(const LimiterError& error, std::uint64_t frame, std::uint64_t channel);
-
 // create_limiter with the interpreter lock held; on failure raises the
 // ValueError of the error, or MemoryError when the limiter does not fit in
 // memory (naming the settings that make it large), and returns nothing.

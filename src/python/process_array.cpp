@@ -41,13 +41,15 @@ Result<Buffer<float>> run_unlocked(Limiter& limiter, float* samples, const Layou
   return std::move(*outcome);
 }
 
-// The engine counts in channel-major order; the message names the
-// sample's place in the caller's array.
-void raise_block_error(LimiterError error, const Layout& layout) {
-  if (error.kind == ErrorKind::NonFiniteSample || error.kind == ErrorKind::SampleOutOfRange) {
-    error.index = row_major_index(error.index, layout);
+// The engine names a sample by its frame and channel; the message names
+// its place in the caller's array.
+void raise_block_error(const LimiterError& error, const Layout& layout) {
+  if (!error.is_sample_error()) {
+    raise_limiter_error(error);
+    return;
   }
-  raise_limiter_error(error);
+  const Text message = error.message(flat_index(error.frame, error.channel, layout));
+  PyErr_SetString(PyExc_ValueError, message.c_str());
 }
 
 // The limited block as the `audio` result: the processed private array

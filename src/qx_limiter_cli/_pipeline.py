@@ -17,7 +17,6 @@ file decoded again) reads in one thread and meters in the other.
 from __future__ import annotations
 
 import itertools
-import re
 import threading
 from collections.abc import Callable
 from contextlib import closing
@@ -28,7 +27,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 import numpy.typing as npt
 
-from qx_limiter_tools import Measurement, Meter, PassSettings, gain_factor
+from qx_limiter_tools import Measurement, Meter, PassSettings, SampleError, gain_factor
 
 from . import _stopping
 from ._columns import Columns
@@ -267,8 +266,10 @@ def _limit_chunks(job: Job, settings: PassSettings, decoded: Pipe[Samples],
         try:
             # Frames-first, as soundfile reads them: no transposed copy.
             emit(*limiter.process(chunk, axis=0))
+        except SampleError as error:
+            raise AudioError(_located(error, job.sample_rate)) from None
         except ValueError as error:
-            raise AudioError(_locate(str(error), job.sample_rate)) from None
+            raise AudioError(str(error)) from None
     emit(*limiter.flush())
     limited.put(None)
 
@@ -313,8 +314,8 @@ def measuring_pass(path: Path, sample_rate: int, meter: Meter | None = None,
 def _metered(meter: Meter, chunk: Samples, sample_rate: int) -> None:
     try:
         meter.add(chunk, axis=0)
-    except ValueError as error:  # a sample that is not finite, located as the limiter does
-        raise AudioError(_locate(str(error), sample_rate)) from None
+    except SampleError as error:  # located as the limiter locates it
+        raise AudioError(_located(error, sample_rate)) from None
 
 
 def columns_of(job: Job, settings: PassSettings, frames: int) -> Columns:
@@ -339,16 +340,9 @@ def columns_of(job: Job, settings: PassSettings, frames: int) -> Columns:
     return columns
 
 
-_BAD_SAMPLE = re.compile(r"input sample at frame (\d+), channel (\d+)")
-
-
-def _locate(message: str, sample_rate: int) -> str:
-    """Adds the time to the limiter's or the meter's frame; frame and channel
-    are counted from 0, from the start of the file, so that they index the
-    file as read (audio[frame, channel])."""
-    found = _BAD_SAMPLE.search(message)
-    if found is None:
-        return message
-    frame = int(found.group(1))
-    where = f"sample at frame {frame} ({frame / sample_rate:.3f} s), channel {found.group(2)}"
-    return message[:found.start()] + where + message[found.end():]
+def _located(error: SampleError, sample_rate: int) -> str:
+    """A bad sample as the line names it: its frame and channel counted from
+    0, from the start of the file, so that they index the file as read
+    (audio[frame, channel]), and its time."""
+    return (f"sample at frame {error.frame} ({error.frame / sample_rate:.3f} s), channel "
+            f"{error.channel} {error.reason}")

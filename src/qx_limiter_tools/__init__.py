@@ -14,7 +14,7 @@ from ._delivery import (LOUDNESS_TOLERANCE_LU, METER_RATES, AlbumModel, Delivery
                         detects_true_peak, gain_factor, profiling_meter, smallest_attack_ms)
 from ._master import AlbumMastered, Mastered, master, master_album
 from ._meter import Measurement, Meter, integrated_loudness, limit, measure, pooled_loudness
-from ._native import StreamLimiter
+from ._native import SampleError, StreamLimiter
 
 try:
     __version__ = version("qx_limiter")
@@ -23,6 +23,6 @@ except PackageNotFoundError:  # imported from a source tree, not installed
 
 __all__ = ["LOUDNESS_TOLERANCE_LU", "METER_RATES", "AlbumMastered", "AlbumModel", "DeliveryPlan",
            "LoudnessModel", "Mastered", "Measurement", "Meter", "PassSettings", "Passed",
-           "StreamLimiter", "__version__", "check_targets", "deliver", "detects_true_peak",
-           "gain_factor", "integrated_loudness", "limit", "master", "master_album", "measure",
-           "pooled_loudness", "profiling_meter", "smallest_attack_ms"]
+           "SampleError", "StreamLimiter", "__version__", "check_targets", "deliver",
+           "detects_true_peak", "gain_factor", "integrated_loudness", "limit", "master",
+           "master_album", "measure", "pooled_loudness", "profiling_meter", "smallest_attack_ms"]

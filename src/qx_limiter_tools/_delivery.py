@@ -54,8 +54,11 @@ MAX_LOWERING_RATIO = 5.0
 # The last resort, when the passes run out with the ceiling still not held:
 # the whole output comes down by what is over, and this much more.
 SAFETY_MARGIN_DB = 0.1
-# The profile's groups last about this long (frames: the rate / 1500).
-PROFILE_GROUP_SECONDS = 1.0 / 1500.0
+# The profile's groups last about this long (frames: the rate / 375): the
+# model reads the same loudness with groups from 0.67 to 5 ms (within 0.01
+# LU on the perf signal and on clipped bursts), and an hour's profile takes
+# 11 MB at this size.
+PROFILE_GROUP_SECONDS = 1.0 / 375.0
 
 
 def check_targets(loudness_lufs: float | None, ceiling_dbtp: float) -> None:

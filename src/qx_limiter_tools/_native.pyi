@@ -74,3 +74,10 @@ def detects_true_peak(sample_rate: SupportsIndex, /) -> bool: ...
 def smallest_attack_ms(sample_rate: SupportsIndex, /) -> float: ...
 def pooled_loudness(powers: Sequence[npt.ArrayLike],
                     sample_rate: SupportsIndex) -> tuple[float, float]: ...
+
+class SampleError(ValueError):
+    """A sample that is not finite or beyond 2 ** 32 in magnitude."""
+
+    frame: int
+    channel: int
+    reason: str

@@ -34,6 +34,7 @@
 #include "engine/core/number_format.hpp"
 #include "engine/meter/meter.hpp"
 #include "tools/docstrings.hpp"
+#include "tools/sample_error.hpp"
 
 namespace qx::py {
 
@@ -55,12 +56,6 @@ bool meter_rate(PyObject* object, std::uint32_t& rate) {
   return true;
 }
 
-// The engine names a bad sample by its frame-major index from the meter's
-// first frame.
-void raise_meter_error(const LimiterError& error, std::uint64_t channels) {
-  raise_sample_at(error, error.index / channels, error.index % channels);
-}
-
 // Runs meter.add without the interpreter lock; false with the exception set.
 bool add_unlocked(Meter& meter, Frames in, std::uint64_t count) {
   std::optional<Result<std::uint64_t>> added;
@@ -78,7 +73,8 @@ bool add_unlocked(Meter& meter, Frames in, std::uint64_t count) {
   if (added->out_of_memory()) {
     PyErr_NoMemory();
   } else {
-    raise_meter_error(added->error(), meter.channels());
+    // Its frame is counted from the meter's first.
+    raise_sample_error(added->error(), 0);
   }
   return false;
 }

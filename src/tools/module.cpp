@@ -6,6 +6,7 @@
 #include "engine/meter/meter.hpp"
 #include "tools/docstrings.hpp"
 #include "tools/facts.hpp"
+#include "tools/sample_error.hpp"
 #include "tools/meter.hpp"
 #include "tools/stream_limiter.hpp"
 
@@ -17,6 +18,11 @@ int exec_module(PyObject* module) {
   return call_guarded(
       [&]() -> int {
         if (PyModule_AddFunctions(module, fact_functions) < 0) return -1;
+        PyObject* sample_error = sample_error_type();
+        if (sample_error == nullptr ||
+            PyModule_AddObjectRef(module, "SampleError", sample_error) < 0) {
+          return -1;
+        }
         PyObject* type = stream_limiter_type();
         if (type == nullptr || PyModule_AddObjectRef(module, "StreamLimiter", type) < 0) {
           return -1;

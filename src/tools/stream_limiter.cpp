@@ -33,6 +33,7 @@
 #include "engine/limiter/limiter.hpp"
 #include "engine/meter/peak_search.hpp"
 #include "tools/docstrings.hpp"
+#include "tools/sample_error.hpp"
 
 namespace qx::py {
 
@@ -210,28 +211,14 @@ PyObject* pack(const Stream& stream, Output& out) {
   return PyTuple_Pack(2, audio.get(), gains.get());
 }
 
-// The engine stops at the first bad sample in channel-major order; the
-// message names the one a reader of the stream meets first, as the meter
-// does: the earliest frame, then its lowest channel, the frame counted from
-// the start of the stream.
-void raise_sample_error(const LimiterError& error, Frames chunk, std::uint64_t channels,
-                        std::uint64_t first_frame, std::uint64_t chunk_frames) {
-  if (error.kind != ErrorKind::NonFiniteSample && error.kind != ErrorKind::SampleOutOfRange) {
+// The pipeline names the earliest bad frame of the chunk; the message
+// counts it from the start of the stream.
+void raise_chunk_error(const LimiterError& error, std::uint64_t first_frame) {
+  if (error.is_sample_error()) {
+    raise_sample_error(error, first_frame);
+  } else {
     raise_limiter_error(error);
-    return;
   }
-  for (std::uint64_t f = 0; f < chunk_frames; ++f) {
-    for (std::uint64_t c = 0; c < channels; ++c) {
-      const float v = *chunk.at(c, f);
-      if (std::fabs(v) <= 4294967296.0f) continue;
-      const LimiterError found = std::isfinite(v)
-                                     ? LimiterError::sample_out_of_range(0, v)
-                                     : LimiterError::non_finite_sample(0);
-      raise_sample_at(found, first_frame + f, c);
-      return;
-    }
-  }
-  raise_sample_at(error, first_frame + error.index % chunk_frames, error.index / chunk_frames);
 }
 
 PyObject* process_chunk(Stream& stream, ConvertedAudio audio, std::int64_t axis) {
@@ -255,6 +242,7 @@ PyObject* process_chunk(Stream& stream, ConvertedAudio audio, std::int64_t axis)
                                  stream.waveform ? &*stream.waveform : nullptr);
     if (!made.ok()) return PyErr_NoMemory();
     stream.pipeline.emplace(std::move(made).value());
+    stream.pipeline->name_earliest_frame();  // as the meter names them
   }
   Pipeline& pipeline = *stream.pipeline;
   const auto frames = static_cast<std::uint64_t>(layout->frames);
@@ -277,7 +265,7 @@ PyObject* process_chunk(Stream& stream, ConvertedAudio audio, std::int64_t axis)
   if (failure) std::rethrow_exception(failure);
   if (!pushed->ok()) {
     stream.stage = Stage::Failed;
-    raise_sample_error(pushed->error(), *source, stream.channels, first_frame, frames);
+    raise_chunk_error(pushed->error(), first_frame);
     return nullptr;
   }
   return pack(stream, *out);

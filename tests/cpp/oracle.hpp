@@ -206,18 +206,18 @@ inline Processed process(const qx::Limiter& limiter, Signal block, std::uint64_t
     out.error = qx::LimiterError::indivisible_samples(block.size(), K);
     return out;
   }
+  const std::uint64_t F = block.size() / K;
   for (std::uint64_t p = 0; p < block.size(); ++p) {
     const float x = block[p];
     if (!std::isfinite(x)) {
-      out.error = qx::LimiterError::non_finite_sample(p);
+      out.error = qx::LimiterError::non_finite_sample(p % F, p / F, F);
       return out;
     }
     if (std::fabs(x) > 4294967296.0f) {
-      out.error = qx::LimiterError::sample_out_of_range(p, x);
+      out.error = qx::LimiterError::sample_out_of_range(p % F, p / F, F, x);
       return out;
     }
   }
-  const std::uint64_t F = block.size() / K;
   if (F == 0) {
     out.audio = block;
     return out;

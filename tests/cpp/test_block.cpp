@@ -84,7 +84,7 @@ TEST_P(EveryMode, TwoToThe32IsTheLargestAcceptedMagnitude) {
     auto out = process(lim, {0.0f, 1.0f, bad, 0.0f}, 2);
     ASSERT_TRUE(out.result.is_error());
     EXPECT_EQ(out.result.error().kind, qx::ErrorKind::SampleOutOfRange);
-    EXPECT_EQ(out.result.error().index, 2u);
+    EXPECT_EQ(out.result.error().planar_index(), 2u);
     EXPECT_EQ(out.result.error().sample, bad);
   }
   auto out = process(lim, {0.0f, 1.0f, kAboveLimit, 0.0f}, 2);
@@ -112,7 +112,7 @@ TEST_P(EveryMode, FirstBadSampleInChannelOrder) {
   auto out = process(lim, x, 2);
   ASSERT_TRUE(out.result.is_error());
   EXPECT_EQ(out.result.error().kind, qx::ErrorKind::SampleOutOfRange);
-  EXPECT_EQ(out.result.error().index, 5u);
+  EXPECT_EQ(out.result.error().planar_index(), 5u);
   EXPECT_TRUE(same_bits(x, out.audio)) << "the block is left as it was";
 }
 
@@ -130,7 +130,7 @@ TEST_P(EveryMode, FirstBadSampleAtEveryPosition) {
       if (first + 3 < K * F) x[first + 3] = kNaN;
       auto out = process(lim, x, K);
       ASSERT_TRUE(out.result.is_error());
-      ASSERT_EQ(out.result.error().index, first) << qx::dispatch::path_name(path);
+      ASSERT_EQ(out.result.error().planar_index(), first) << qx::dispatch::path_name(path);
       ASSERT_EQ(out.result.error().kind, first % 2 ? qx::ErrorKind::NonFiniteSample
                                                    : qx::ErrorKind::SampleOutOfRange);
     }
@@ -150,11 +150,11 @@ TEST_P(EveryMode, FirstBadSampleOfALongBlock) {
     x[9000] = -kInf;            // channel 0, frame 9000
     auto out = process(lim, x, K);
     ASSERT_TRUE(out.result.is_error());
-    EXPECT_EQ(out.result.error().index, 9000u) << qx::dispatch::path_name(path);
+    EXPECT_EQ(out.result.error().planar_index(), 9000u) << qx::dispatch::path_name(path);
     EXPECT_EQ(out.result.error().kind, qx::ErrorKind::NonFiniteSample);
     x[9000] = 0.0f;
     out = process(lim, x, K);
-    EXPECT_EQ(out.result.error().index, F + 7) << qx::dispatch::path_name(path);
+    EXPECT_EQ(out.result.error().planar_index(), F + 7) << qx::dispatch::path_name(path);
     EXPECT_EQ(out.result.error().kind, qx::ErrorKind::SampleOutOfRange);
   }
 }
@@ -306,7 +306,7 @@ TEST_P(EveryMode, InterleavedBlocksEqualPlanarOnes) {
         if (K > 1) bad[0 * K + (K - 1)] = kInf;
         auto err = qx::process_block(lim, bad.data(), bad.size(), K, qx::BlockLayout::Interleaved);
         ASSERT_TRUE(err.is_error());
-        EXPECT_EQ(err.error().index, F - 1);
+        EXPECT_EQ(err.error().planar_index(), F - 1);
       }
     }
   }

@@ -207,13 +207,15 @@ TEST(MeterInput, TheEarliestBadFrameThenTheLowestChannelIsReported) {
   auto added = m.add(Frames::planar(bad.data(), 50), 50);
   ASSERT_TRUE(added.is_error());
   EXPECT_EQ(added.error().kind, qx::ErrorKind::SampleOutOfRange);
-  EXPECT_EQ(added.error().index, (1000u + 7u) * 3u + 1u);
+  EXPECT_EQ(added.error().frame, 1000u + 7u);  // counted from the meter's first frame
+  EXPECT_EQ(added.error().channel, 1u);
   EXPECT_EQ(added.error().sample, 5e9f);
   bad[1 * 50 + 7] = -4294967296.0f;  // the limit itself is allowed
   added = m.add(Frames::planar(bad.data(), 50), 50);
   ASSERT_TRUE(added.is_error());
   EXPECT_EQ(added.error().kind, qx::ErrorKind::NonFiniteSample);
-  EXPECT_EQ(added.error().index, (1000u + 7u) * 3u + 2u);
+  EXPECT_EQ(added.error().frame, 1000u + 7u);
+  EXPECT_EQ(added.error().channel, 2u);
   EXPECT_EQ(m.frames(), 1000u);
   EXPECT_TRUE(same(read(m), before));
 }

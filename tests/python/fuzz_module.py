@@ -103,7 +103,12 @@ def check_exception(error, binding_possible):
         if not isinstance(error, TAGGED[notes[0]]):
             raise Failure(f"{type(error).__name__} tagged {notes[0]!r}: {error!r}")
         return f"{type(error).__name__}[{notes[0]}]"
-    if isinstance(error, ValueError) and type(error) is ValueError:
+    if type(error) is tools.SampleError:
+        # The tools' bad sample: its attributes name what its text says.
+        expected = f"input sample at frame {error.frame}, channel {error.channel} {error.reason}"
+        if str(error) != expected:
+            raise Failure(f"SampleError text and attributes differ: {error!r}")
+    if type(error) in (ValueError, tools.SampleError):
         message = error.args[0] if len(error.args) == 1 else None
         for name, pattern in MESSAGES.items():
             if isinstance(message, str) and pattern.fullmatch(message):

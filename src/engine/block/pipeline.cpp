@@ -21,22 +21,29 @@ namespace {
 // the second-level cache.
 constexpr std::uint64_t kRound = 4096;
 
-// The error of sample `x`, which failed the check, at index `index`.
-LimiterError sample_error(float x, std::uint64_t index) {
-  if (!std::isfinite(x)) return LimiterError::non_finite_sample(index);
-  return LimiterError::sample_out_of_range(index, x);
+// The error of sample `x` (which failed the check) at frame f, channel c
+// of `count` frames.
+LimiterError sample_error(float x, std::uint64_t f, std::uint64_t c, std::uint64_t count) {
+  if (!std::isfinite(x)) return LimiterError::non_finite_sample(f, c, count);
+  return LimiterError::sample_out_of_range(f, c, count, x);
 }
 
-// The first bad sample of frames [0, count) of `in` in channel-major order.
-LimiterError first_bad_sample(Frames in, std::uint64_t channels, std::uint64_t count) {
+// The first bad sample of frames [0, count) of `in`: channel by channel, or
+// with `earliest_frame`, frame by frame.
+LimiterError first_bad_sample(Frames in, std::uint64_t channels, std::uint64_t count,
+                              bool earliest_frame) {
   const auto& k = block_kernels::sample_kernels();
-  for (std::uint64_t c = 0; c < channels; ++c) {
-    for (std::uint64_t f = 0; f < count; ++f) {
+  const std::uint64_t outer = earliest_frame ? count : channels;
+  const std::uint64_t inner = earliest_frame ? channels : count;
+  for (std::uint64_t i = 0; i < outer; ++i) {
+    for (std::uint64_t j = 0; j < inner; ++j) {
+      const std::uint64_t c = earliest_frame ? j : i;
+      const std::uint64_t f = earliest_frame ? i : j;
       const float* x = in.at(c, f);
-      if (k.first_bad(x, 1) == 0) return sample_error(*x, c * count + f);
+      if (k.first_bad(x, 1) == 0) return sample_error(*x, f, c, count);
     }
   }
-  return LimiterError::non_finite_sample(0);  // not reached: the caller saw one
+  return LimiterError::non_finite_sample(0, 0, count);  // not reached: the caller saw one
 }
 
 }  // namespace
@@ -130,7 +137,7 @@ Result<std::uint64_t> Pipeline::push(Frames in, std::uint64_t count, Frames out,
       // fold theirs in.
       const std::uint64_t good =
           sample_peak ? k.first_bad_peaks(x, n, levels, c != 0) : k.first_bad(x, n);
-      if (good != n) return first_bad_sample(in, channels_, count);
+      if (good != n) return first_bad_sample(in, channels_, count, earliest_frame_);
     }
     in_ += n;
     done += n;

@@ -86,10 +86,16 @@ class Pipeline {
   // `out` may be `in` itself: a frame is only written after every frame up
   // to it has been read. A sample that is not finite or above 2^32 in
   // magnitude ends the call with NonFiniteSample or SampleOutOfRange for
-  // the first such sample of `in` in channel-major order, its index
-  // c × count + f; the pipeline is then unusable, and what this call wrote
-  // is not to be used.
+  // the first such sample of `in` in channel-major order (or the earliest
+  // frame first, after name_earliest_frame()), its frame in `in` and its
+  // channel (frames = count); the pipeline is then unusable, and what this
+  // call wrote is not to be used.
   Result<std::uint64_t> push(Frames in, std::uint64_t count, Frames out, float* gains);
+
+  // A bad sample is named as a reader of the stream meets it: the earliest
+  // frame, then its lowest channel (as the meter names it), rather than
+  // channel by channel as a planar block is checked.
+  void name_earliest_frame() { earliest_frame_ = true; }
 
   // The frames still held, as if silence followed them; returns how many.
   // Nothing can be pushed afterwards.
@@ -134,6 +140,7 @@ class Pipeline {
   std::uint64_t channel_step_ = 0;
   float* levels_ = nullptr;
   bool in_place_ = false;
+  bool earliest_frame_ = false;
   std::uint64_t capacity_ = 0;
   std::uint64_t chunk_ = 0;  // frames taken in per round
   std::uint64_t first_ = 0;

@@ -38,20 +38,33 @@ LimiterError LimiterError::indivisible_samples(std::uint64_t samples, std::uint6
   return e;
 }
 
-LimiterError LimiterError::non_finite_sample(std::uint64_t index) {
+LimiterError LimiterError::non_finite_sample(std::uint64_t frame, std::uint64_t channel,
+                                             std::uint64_t frames) {
   LimiterError e{ErrorKind::NonFiniteSample};
-  e.index = index;
+  e.frame = frame;
+  e.channel = channel;
+  e.frames = frames;
   return e;
 }
 
-LimiterError LimiterError::sample_out_of_range(std::uint64_t index, float sample) {
+LimiterError LimiterError::sample_out_of_range(std::uint64_t frame, std::uint64_t channel,
+                                               std::uint64_t frames, float sample) {
   LimiterError e{ErrorKind::SampleOutOfRange};
-  e.index = index;
+  e.frame = frame;
+  e.channel = channel;
+  e.frames = frames;
   e.sample = sample;
   return e;
 }
 
-Text LimiterError::message() const {
+Text LimiterError::sample_reason() const {
+  if (kind == ErrorKind::NonFiniteSample) return Text("is not finite");
+  Text text("must be between -4294967296 and 4294967296, got ");
+  text += format_f32(sample);
+  return text;
+}
+
+Text LimiterError::message(std::uint64_t flat_index) const {
   Text text;
   switch (kind) {
     case ErrorKind::ZeroSampleRate:
@@ -95,15 +108,11 @@ Text LimiterError::message() const {
       text += " channels";
       break;
     case ErrorKind::NonFiniteSample:
-      text += "input sample at flat index ";
-      text += format_u64(index);
-      text += " is not finite";
-      break;
     case ErrorKind::SampleOutOfRange:
       text += "input sample at flat index ";
-      text += format_u64(index);
-      text += " must be between -4294967296 and 4294967296, got ";
-      text += format_f32(sample);
+      text += format_u64(flat_index);
+      text += ' ';
+      text += sample_reason();
       break;
   }
   return text;

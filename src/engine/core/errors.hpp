@@ -32,7 +32,13 @@ struct LimiterError {
   double value = 0.0;             // InvalidThreshold, InvalidTime, AttackRoundsToZero (as passed)
   std::uint64_t samples = 0;      // IndivisibleSamples
   std::uint64_t channels = 0;     // IndivisibleSamples
-  std::uint64_t index = 0;        // NonFiniteSample, SampleOutOfRange: planar flat index
+  // NonFiniteSample, SampleOutOfRange: where the sample is, its frame
+  // (counted from the first of the audio the call was given) and channel,
+  // and the frames per channel of that audio, which place it in a planar
+  // block at channel × frames + frame.
+  std::uint64_t frame = 0;
+  std::uint64_t channel = 0;
+  std::uint64_t frames = 0;
   float sample = 0.0f;            // SampleOutOfRange
 
   static LimiterError zero_sample_rate() { return {ErrorKind::ZeroSampleRate}; }
@@ -42,11 +48,25 @@ struct LimiterError {
   static LimiterError attack_rounds_to_zero(double attack_ms, std::uint32_t rate);
   static LimiterError zero_channels() { return {ErrorKind::ZeroChannels}; }
   static LimiterError indivisible_samples(std::uint64_t samples, std::uint64_t channels);
-  static LimiterError non_finite_sample(std::uint64_t index);
-  static LimiterError sample_out_of_range(std::uint64_t index, float sample);
+  static LimiterError non_finite_sample(std::uint64_t frame, std::uint64_t channel,
+                                        std::uint64_t frames);
+  static LimiterError sample_out_of_range(std::uint64_t frame, std::uint64_t channel,
+                                          std::uint64_t frames, float sample);
 
-  // The fixed English message with the fields written in.
-  Text message() const;
+  bool is_sample_error() const {
+    return kind == ErrorKind::NonFiniteSample || kind == ErrorKind::SampleOutOfRange;
+  }
+  // A sample error's place in its planar block.
+  std::uint64_t planar_index() const { return channel * frames + frame; }
+
+  // The fixed English message with the fields written in; a sample is
+  // named by its flat index in the planar block, or by `flat_index` where
+  // the caller's array orders its samples otherwise.
+  Text message() const { return message(planar_index()); }
+  Text message(std::uint64_t flat_index) const;
+  // What is wrong with a sample, after where it is: "is not finite", or
+  // "must be between -4294967296 and 4294967296, got V".
+  Text sample_reason() const;
 };
 
 // Allocation failed, or a size computation overflowed before it could be

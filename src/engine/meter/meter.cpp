@@ -69,9 +69,9 @@ std::optional<LimiterError> Meter::check(Frames in, std::uint64_t count) const {
     for (std::uint64_t c = 0; c < channels_; ++c) {
       const float v = *in.at(c, f);
       if (!bad(v)) continue;
-      const std::uint64_t index = (frames_ + f) * channels_ + c;
-      if (!std::isfinite(v)) return LimiterError::non_finite_sample(index);
-      return LimiterError::sample_out_of_range(index, v);
+      // Counted from the meter's first frame.
+      if (!std::isfinite(v)) return LimiterError::non_finite_sample(frames_ + f, c, count);
+      return LimiterError::sample_out_of_range(frames_ + f, c, count, v);
     }
   }
   return std::nullopt;

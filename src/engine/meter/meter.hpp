@@ -47,9 +47,9 @@ class Meter {
 
   // Takes `count` frames of `in`. A sample that is not finite or beyond
   // 2^32 in magnitude refuses the whole chunk, and nothing is taken:
-  // NonFiniteSample or SampleOutOfRange with index = frame × channels +
-  // channel, the frame counted from this meter's first, for the earliest
-  // such frame and in it the lowest such channel. OutOfMemory, nothing
+  // NonFiniteSample or SampleOutOfRange with its frame (counted from this
+  // meter's first) and channel, for the earliest such frame and in it the
+  // lowest such channel. OutOfMemory, nothing
   // taken either, when the list of sub-block powers cannot grow.
   Result<std::uint64_t> add(Frames in, std::uint64_t count);
 
