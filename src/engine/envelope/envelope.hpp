@@ -5,9 +5,9 @@
 // moving averages whose spans add up to exactly A frames turn the steps into
 // ramps that are complete one frame before the loud frame arrives.
 //
-// All arithmetic is f64; gains are stored rounded to float32. Every block
-// starts from the neutral state, so a block's gains never depend on earlier
-// blocks.
+// All arithmetic is f64; gains are stored rounded to float32. run() starts
+// each block from the neutral state, so a whole block's gains never depend on
+// earlier blocks; steps() carries the state on, for audio read in pieces.
 #pragma once
 
 #include <cstdint>
