@@ -34,14 +34,40 @@ constexpr std::int64_t kLead = 96;
 constexpr std::int64_t kTail = 160;
 constexpr std::int64_t kGroup = 64;  // frames per pre-screen group
 
-// Anchors whose screen magnitude is within 11 dB of the reading so far are
-// candidates: the largest distance measured between a peak and the screen
-// value that finds it is 9.7 dB (noise between 0.45 and 0.5 fs at 192 kHz;
-// 8.7 dB for sines near 0.49 fs starting abruptly).
-double screen_factor() {
-  static const double factor = static_cast<double>(static_cast<float>(std::pow(10.0, 0.55)));
-  return factor;
+// The screen's margin depends on how much near-Nyquist content surrounds an
+// anchor, which the 4x filter under-reads (by up to 9 dB where the content
+// starts abruptly) and whose waveform grows with the length of a coherent
+// run of the alternating signal z[j] = (−1)^j x[j] (like the log of its
+// length). Per group of 64 screen outputs, both are measured on frames:
+// the largest octet sum of z within two groups either side (8 × the
+// near-Nyquist amplitude there) and the coherence Σ w_d |S_{k+d}| of the
+// 64-frame sums S of z up to 32 groups away (the weights bound the share
+// of a group's sum in the waveform: 1/(16π) for the group itself and its
+// neighbours, 1/(64π(|d| − 1)) beyond). Where the octets stay under
+// 2 × the reading (amplitude a quarter of it) and the coherence under
+// 0.15 × the reading, the tight margin holds.
+std::int64_t floor_div(std::int64_t a, std::int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
+
+constexpr std::int64_t kGroupsPerPass = 4096 / kGroup + 3;
+constexpr std::int64_t kCoherenceReach = 32;
+constexpr double kOctetBound = 2.0;
+constexpr double kCoherenceBound = 0.15;
+
+const double* coherence_weights() {
+  static const struct Weights {
+    double w[2 * kCoherenceReach + 1];
+    Weights() {
+      constexpr double kPi = 3.141592653589793;
+      for (std::int64_t d = -kCoherenceReach; d <= kCoherenceReach; ++d) {
+        const std::int64_t a = d < 0 ? -d : d;
+        w[d + kCoherenceReach] =
+            a <= 1 ? 1.0 / (16.0 * kPi) : 1.0 / ((64.0 * static_cast<double>(a - 1)) * kPi);
+      }
+    }
+  } weights;
+  return weights.w;
 }
+
 
 // A candidate is searched precisely when the near part at its three first
 // positions comes within 4.5 dB of the reading so far: the largest distance
@@ -108,12 +134,51 @@ double vertex(double a, double b, double c) {
 
 }  // namespace
 
+// Anchors whose screen magnitude is within 11 dB of the reading so far are
+// candidates where the neighbourhood holds near-Nyquist content: the largest
+// distance measured between a peak and the screen value that finds it is
+// 9.7 dB (noise between 0.45 and 0.5 fs at 192 kHz; 8.7 dB for sines near
+// 0.49 fs starting abruptly, 9 dB for sign runs of ±1024).
+double screen_factor() {
+  static const double factor = static_cast<double>(static_cast<float>(std::pow(10.0, 0.55)));
+  return factor;
+}
+
+// Where it holds little (tight_groups), within 3 dB: the largest distance
+// measured there is 1.4 dB (white noise at 192 kHz).
+double tight_screen_factor() {
+  static const double factor = static_cast<double>(static_cast<float>(std::pow(10.0, 0.15)));
+  return factor;
+}
+
+void tight_groups(const float* x, std::int64_t g0, std::int64_t g1, std::int64_t end,
+                  double before, bool* tight) {
+  const auto& k = meter_kernels();
+  constexpr std::int64_t kSpan = kGroupsPerPass + 2 * kCoherenceReach + 4;
+  float octet_max[kSpan], zsum[kSpan];
+  double coherence[kGroupsPerPass];
+  // Groups [first, last) of frames, zeros outside [0, end).
+  const std::int64_t first = g0 - kCoherenceReach - 2, last = g1 + kCoherenceReach + 2;
+  const std::int64_t lo = std::max<std::int64_t>(first, 0);
+  const std::int64_t hi = std::max(lo, std::min(last, (end + kGroup - 1) / kGroup));
+  std::fill(octet_max, octet_max + (last - first), 0.0f);
+  std::fill(zsum, zsum + (last - first), 0.0f);
+  if (hi > lo) k.z_stats(x + kGroup * lo, hi - lo, octet_max + (lo - first), zsum + (lo - first));
+  for (std::int64_t i = 0; i < last - first; ++i) zsum[i] = std::fabs(zsum[i]);
+  k.coherence(zsum + 2 + kCoherenceReach, coherence_weights(), g1 - g0, coherence);
+  for (std::int64_t g = g0; g < g1; ++g) {
+    const float* m = octet_max + (g - first) - 2;
+    const float near = std::max(std::max(std::max(m[0], m[1]), std::max(m[3], m[4])), m[2]);
+    tight[g - g0] = static_cast<double>(near) <= kOctetBound * before &&
+                    coherence[g - g0] <= kCoherenceBound * before;
+  }
+}
+
 // The smallest positive float32 t with t × factor ≥ before: z ≥ t exactly
 // when double(z) × factor ≥ before, so the screen can compare in float32.
-float screen_threshold(double before) {
+float screen_threshold(double before, double factor) {
   constexpr float kSmallest = std::numeric_limits<float>::denorm_min();
   if (!(before > 0.0)) return kSmallest;
-  const double factor = screen_factor();
   float t = static_cast<float>(before / factor);
   while (static_cast<double>(t) * factor < before) t = std::nextafter(t, INFINITY);
   while (t > kSmallest && static_cast<double>(std::nextafter(t, 0.0f)) * factor >= before) {
@@ -220,30 +285,51 @@ double PeakSearch::run_block(std::uint64_t b, double before, std::uint64_t end) 
     last_frame = std::min(high, static_cast<std::int64_t>(end));
   }
   double result = before;
-  const float threshold = screen_threshold(before);
-  const double group_bound = kScreenGain * screen_factor();
+  const float thresholds[2] = {screen_threshold(before, screen_factor()),
+                               screen_threshold(before, tight_screen_factor())};
+  const double group_bounds[2] = {kScreenGain * screen_factor(),
+                                  kScreenGain * tight_screen_factor()};
+  const std::int64_t frames_end =
+      end > 0 ? static_cast<std::int64_t>(end) : std::numeric_limits<std::int64_t>::max() / 2;
   for (std::uint64_t c = 0; c < channels_; ++c) {
     const float* x = frame_zero(c);
     if (last_frame > low) {
       result = std::max(result, static_cast<double>(k.abs_max(x + low, last_frame - low)));
     }
-    meter_kernels::ScreenOut out{anchors_.data(), 0};
-    // Runs of groups whose outputs could hold an anchor over the threshold
-    // go through the screen; outputs [s, s + 64) read frames s − 11 … s + 63.
+    // Outputs [s, s + 64) read frames s − 11 … s + 63: their bound is the
+    // larger sample magnitude of the group and the one before.
+    const std::int64_t groups = (high - low + kGroup - 1) / kGroup;
+    float reach[kGroupsPerPass];
     float previous = k.abs_max(x + low - kGroup, kGroup);
-    std::int64_t run = -1;
-    for (std::int64_t s = low; s < high; s += kGroup) {
-      const float here = k.abs_max(x + s, kGroup);
-      const bool needed =
-          static_cast<double>(std::max(previous, here)) * group_bound >= before;
+    bool any = false;
+    for (std::int64_t g = 0; g < groups; ++g) {
+      const float here = k.abs_max(x + low + kGroup * g, kGroup);
+      reach[g] = std::max(previous, here);
       previous = here;
-      if (needed && run < 0) run = s;
-      if (!needed && run >= 0) {
-        k.screen(x, run, s, threshold, scratch_.data(), out);
+      any = any || static_cast<double>(reach[g]) * group_bounds[0] >= before;
+    }
+    if (!any) continue;
+    bool tight[kGroupsPerPass];
+    tight_groups(x, low / kGroup, low / kGroup + groups, frames_end, before, tight);
+    meter_kernels::ScreenOut out{anchors_.data(), 0};
+    // Runs of groups of one margin whose outputs could hold an anchor over
+    // its threshold go through the screen.
+    std::int64_t run = -1;
+    int run_tier = 0;
+    for (std::int64_t s = low; s < high; s += kGroup) {
+      const int tier = tight[(s - low) / kGroup] ? 1 : 0;
+      const bool needed =
+          static_cast<double>(reach[(s - low) / kGroup]) * group_bounds[tier] >= before;
+      if (run >= 0 && (!needed || tier != run_tier)) {
+        k.screen(x, run, s, thresholds[run_tier], scratch_.data(), out);
         run = -1;
       }
+      if (needed && run < 0) {
+        run = s;
+        run_tier = tier;
+      }
     }
-    if (run >= 0) k.screen(x, run, high, threshold, scratch_.data(), out);
+    if (run >= 0) k.screen(x, run, high, thresholds[run_tier], scratch_.data(), out);
     for (std::int64_t i = 0; i < out.count; i += 2) {
       const std::int64_t u[2] = {out.anchors[i], out.anchors[std::min(i + 1, out.count - 1)]};
       double v[2];
@@ -379,7 +465,8 @@ namespace qx::meter {
 Result<WaveformLevels> WaveformLevels::create(double ceiling) {
   WaveformLevels w;
   w.ceiling_ = ceiling;
-  w.threshold_ = screen_threshold(ceiling);
+  w.thresholds_[0] = screen_threshold(ceiling, screen_factor());
+  w.thresholds_[1] = screen_threshold(ceiling, tight_screen_factor());
   w.span_ = Buffer<float>::zeroed(static_cast<std::size_t>(kStep + 2 * kReach + 64));
   w.scratch_ = Buffer<float>::zeroed(4 * (kStep + 64) + 64);
   w.anchors_ = Buffer<std::int64_t>::uninitialized(4 * (kStep + 64) + 16);
@@ -407,7 +494,20 @@ void WaveformLevels::fold(const float* x, std::int64_t n, std::int64_t first, st
     // their output and are searched up to 5/16 either side: all of those
     // that reach frames [s0, s1).
     meter_kernels::ScreenOut out{anchors_.data(), 0};
-    k.screen(xs, s0 + 3, s1 + 9, threshold_, scratch_.data(), out);
+    const std::int64_t a = s0 + 3, b = s1 + 9;
+    const std::int64_t g0 = floor_div(a, kGroup), g1 = floor_div(b - 1, kGroup) + 1;
+    bool tight[kGroupsPerPass];
+    tight_groups(xs, g0, g1, n, ceiling_, tight);
+    for (std::int64_t from_out = a; from_out < b;) {
+      const bool tier = tight[floor_div(from_out, kGroup) - g0];
+      std::int64_t to_out = from_out;
+      while (to_out < b && tight[floor_div(to_out, kGroup) - g0] == tier) {
+        to_out = (floor_div(to_out, kGroup) + 1) * kGroup;
+      }
+      to_out = std::min(to_out, b);
+      k.screen(xs, from_out, to_out, thresholds_[tier ? 1 : 0], scratch_.data(), out);
+      from_out = to_out;
+    }
     for (std::int64_t i = 0; i < out.count; i += 2) {
       const std::int64_t u[2] = {out.anchors[i], out.anchors[std::min(i + 1, out.count - 1)]};
       double v[2];

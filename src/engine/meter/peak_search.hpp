@@ -30,9 +30,9 @@ namespace qx::meter {
 // margin of `before`, the precise peak found around the anchor.
 void anchor_values(const float* x, const std::int64_t* u, double before, std::int64_t end,
                    double* out);
-// The smallest positive float32 t with double(t) × the screen margin ≥
-// `before`: the screen's threshold for anchors that can reach it.
-float screen_threshold(double before);
+// The smallest positive float32 t with double(t) × factor ≥ `before`: the
+// screen's threshold for anchors that can reach it with that margin.
+float screen_threshold(double before, double factor);
 
 // Frame levels that are the meter's precise peaks: every frame's sample
 // magnitude, and where an anchor can exceed `ceiling`, its value on the
@@ -52,7 +52,7 @@ class WaveformLevels final : public FrameLevels {
  private:
   static constexpr std::int64_t kStep = 4096;  // frames per pass
   double ceiling_ = 0.0;
-  float threshold_ = 0.0f;
+  float thresholds_[2] = {};  // with the wide margin, with the tight one
   Buffer<float> span_;      // the pass's frames with kReach around, zeros outside x
   Buffer<float> scratch_;   // the screen's magnitudes
   Buffer<std::int64_t> anchors_;
