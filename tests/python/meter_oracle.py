@@ -288,10 +288,73 @@ FAR_REACHES = (FAR_REACH, 1024, 256, 256)
 SCREEN_MARGIN_DB = 11.0
 NEAR_MARGIN_DB = 4.5
 NEAR_FACTOR = float(np.float32(10.0 ** (NEAR_MARGIN_DB / 20.0)))
+# In a group of the tight screen margin (tight_groups) the near part needs
+# to come within TIGHT_NEAR_MARGIN_DB.
+TIGHT_NEAR_MARGIN_DB = 1.5
+TIGHT_NEAR_FACTOR = float(np.float32(10.0 ** (TIGHT_NEAR_MARGIN_DB / 20.0)))
 SCREEN_FACTOR = float(np.float32(10.0 ** (SCREEN_MARGIN_DB / 20.0)))
 # The threshold is updated between blocks of this many screen outputs,
 # counted from the start of the signal, so chunking cannot change it.
 SCREEN_BLOCK = 4096
+# The screen margin of a group of GROUP screen outputs (output n is in group
+# n // GROUP): SCREEN_MARGIN_DB where near-Nyquist content surrounds it,
+# TIGHT_MARGIN_DB where little does. Little means: the largest octet sum of
+# the alternating signal z[j] = (-1)^j x[j] over the frames of the group and
+# two groups either side is at most OCTET_BOUND times the reading (an
+# amplitude of a fifth of it), and the coherence of z (its 64-frame sums
+# weighted by COHERENCE_WEIGHTS over COHERENCE_REACH groups either side) is
+# at most COHERENCE_BOUND times the reading. The 4x filter under-reads
+# near-Nyquist content, most where it starts abruptly, and the waveform of a
+# coherent run of z grows like the log of its length: short runs show in
+# the octet sums (their steps cancel in longer sums), long ones in the
+# coherence. See the design note for the margins measured.
+TIGHT_MARGIN_DB = 3.0
+TIGHT_FACTOR = float(np.float32(10.0 ** (TIGHT_MARGIN_DB / 20.0)))
+GROUP = 64
+COHERENCE_REACH = 32
+OCTET_BOUND = 1.6
+COHERENCE_BOUND = 0.2
+COHERENCE_WEIGHTS = tuple(
+    1.0 / (16.0 * math.pi) if abs(d) <= 1 else 1.0 / ((64.0 * (abs(d) - 1)) * math.pi)
+    for d in range(-COHERENCE_REACH, COHERENCE_REACH + 1))
+
+
+def z_stats(frames):
+    """Per group of 64 frames (float32, the first an even frame): the largest
+    magnitude of its eight octet sums of z, and the sum of those octet sums,
+    each sum the fixed tree of pairs ((z0 + z1) + (z2 + z3)) + ((z4 + z5) + (z6 + z7))
+    with z0 + z1 = x0 - x1."""
+    x = np.asarray(frames, np.float32)
+    pairs = x[0::2] - x[1::2]
+    quads = pairs[0::2] + pairs[1::2]
+    octets = (quads[0::2] + quads[1::2]).reshape(-1, 8)
+    o = octets
+    total = ((o[:, 0] + o[:, 1]) + (o[:, 2] + o[:, 3])) + ((o[:, 4] + o[:, 5]) + (o[:, 6] + o[:, 7]))
+    return np.abs(octets).max(axis=1), total
+
+
+def tight_groups(segment, segment_start, frames, g0, g1, reading):
+    """Whether groups [g0, g1) of screen outputs take the tight margin, for one
+    channel whose frames [segment_start, segment_start + len(segment)) are
+    `segment` (the signal has `frames` frames, zeros outside it)."""
+    first, last = g0 - COHERENCE_REACH - 2, g1 + COHERENCE_REACH + 2
+    x = np.zeros((last - first) * GROUP, np.float32)
+    lo = max(first * GROUP, segment_start, 0)
+    hi = min(last * GROUP, segment_start + segment.size, frames)
+    if hi > lo:
+        x[lo - first * GROUP:hi - first * GROUP] = segment[lo - segment_start:hi - segment_start]
+    octet_max, total = z_stats(x)
+    magnitude = np.abs(total).astype(np.float64)
+    count = g1 - g0
+    # Group g0 + j is at index j + COHERENCE_REACH + 2.
+    coherence = np.zeros(count)
+    for i, w in enumerate(COHERENCE_WEIGHTS):
+        coherence = coherence + w * magnitude[i + 2:i + 2 + count]
+    near = octet_max[COHERENCE_REACH:COHERENCE_REACH + count]
+    for shift in range(1, 5):
+        near = np.maximum(near, octet_max[COHERENCE_REACH + shift:COHERENCE_REACH + shift + count])
+    return ((near.astype(np.float64) <= OCTET_BOUND * reading)
+            & (coherence <= COHERENCE_BOUND * reading))
 
 
 def precise_table():
@@ -456,12 +519,13 @@ def _vertex(a, b, c):
     return out
 
 
-def anchor_peaks(channel, anchors, reading=0.0):
+def anchor_peaks(channel, anchors, reading=0.0, near_factors=NEAR_FACTOR):
     """Per anchor (a 4x grid position): the largest of the double 4x values at
     u-1, u, u+1 and the precise peak found near it in two steps.
 
     The near part at c and c -+ 1/4 decides first whether the anchor can
-    matter: where its largest magnitude times NEAR_FACTOR stays under
+    matter: where its largest magnitude times its near factor (NEAR_FACTOR,
+    or TIGHT_NEAR_FACTOR in a group of the tight margin) stays under
     `reading` (the reading before the anchor's block), the precise search is
     skipped and only the 4x values count.
 
@@ -481,7 +545,7 @@ def anchor_peaks(channel, anchors, reading=0.0):
     base = centre >> 4
     near = np.abs(precise_near(channel, np.concatenate([centre - 4, centre, centre + 4])))
     near = near.reshape(3, anchors.size).max(axis=0).astype(np.float64)
-    searched = np.nonzero(near * NEAR_FACTOR >= reading)[0]
+    searched = np.nonzero(near * near_factors >= reading)[0]
     sums = np.zeros((anchors.size, 4))
     sums[searched] = far_sums(channel, base[searched])
     peak = np.zeros(anchors.size)
@@ -546,11 +610,20 @@ def block_reading(segment, segment_start, block, reading, frames, screened=True)
         after = np.where(after_index < 4 * (outputs - segment_start),
                          screen[np.minimum(after_index, screen.size - 1)], np.float32(0))
         anchors = local[(here >= before) & (here > after) & (here > 0)]
-        if screened:
-            anchors = anchors[screen[anchors].astype(np.float64) * SCREEN_FACTOR >= reading]
+        if screened and anchors.size:
+            g0 = low // GROUP
+            g1 = -(-high // GROUP)
+            tight = tight_groups(channel, segment_start, frames, g0, g1, reading)
+            group = (anchors // 4 + segment_start) // GROUP
+            factor = np.where(tight[group - g0], TIGHT_FACTOR, SCREEN_FACTOR)
+            keep = screen[anchors].astype(np.float64) * factor >= reading
+            near_factors = np.where(tight[group - g0], TIGHT_NEAR_FACTOR, NEAR_FACTOR)[keep]
+            anchors = anchors[keep]
+        else:
+            near_factors = NEAR_FACTOR
         if anchors.size:
-            result = max(result, float(anchor_peaks(channel, anchors,
-                                                    reading if screened else 0.0).max()))
+            result = max(result, float(anchor_peaks(channel, anchors, reading if screened else 0.0,
+                                                    near_factors).max()))
     return result
 
 

@@ -78,6 +78,51 @@ def test_screen_margin_holds(rate, maker):
     assert mo.true_peak_linear(audio) == mo.true_peak_linear(audio, screened=False)
 
 
+def _sign_run(half, amplitude=0.9, noise=0.02, shift=0):
+    # The worst signs for a point between two samples over ±half samples:
+    # a step of the alternating signal, whose waveform grows like log(half).
+    def make(rate):
+        rng = np.random.default_rng(half + shift)
+        x = noise * rng.standard_normal(rate // 25)
+        k = np.arange(-half + 1, half + 1)
+        x[x.size // 2 + shift + k] += amplitude * np.sign(np.sinc(k - 0.5))
+        return x[None].astype(np.float32)
+    return make
+
+
+def _noise_and_burst(frequency):
+    # Full-band noise with a gated near-Nyquist burst at a fifth of its peak.
+    def make(rate):
+        rng = np.random.default_rng(int(frequency * 1e4))
+        x = 0.25 * rng.standard_normal(rate // 25)
+        start, length = x.size // 3, rate * 3 // 1000
+        x[start:start + length] += 0.2 * np.cos(2 * np.pi * frequency * np.arange(length))
+        return x[None].astype(np.float32)
+    return make
+
+
+@pytest.mark.parametrize("maker", [
+    _sign_run(24), _sign_run(48, shift=17), _sign_run(96, shift=40),
+    _sign_run(512, amplitude=0.05, noise=0.25),
+    _noise_and_burst(0.47), _noise_and_burst(0.4999),
+    lambda r: (0.25 * np.random.default_rng(9).standard_normal((1, r // 25))).astype(np.float32),
+    lambda r: mo.band_noise(r, 0.30, 0.45, seconds=0.04, seed=4),
+], ids=["signs-24", "signs-48", "signs-96", "faint-signs-512-in-noise", "noise+burst-0.47fs",
+        "noise+burst-0.4999fs", "white-noise", "noise-0.30-0.45fs"])
+def test_tight_margins_hold_where_near_nyquist_content_is_small(maker):
+    # Material on either side of the bounds that choose the tight margins
+    # (sign runs whose octet sums sit just above them, faint long runs and
+    # bursts in noise, the full-band and 0.30-0.45 fs noise that needs the
+    # most of the tight screen and near margins), twice: at 0.99 of its
+    # level first, then, after the far part's reach of silence, in blocks
+    # whose margins face a reading just under their peak. The screened
+    # search finds what evaluating every local maximum finds.
+    part = maker(48000)
+    gap = np.zeros((1, mo.FAR_REACH + mo.SCREEN_BLOCK), np.float32)
+    audio = np.concatenate([np.float32(0.99) * part, gap, part], axis=1)
+    assert mo.true_peak_linear(audio) == mo.true_peak_linear(audio, screened=False)
+
+
 def test_precise_table_position_zero_is_the_equaliser():
     # At whole samples the equalised sinc is the equaliser itself, c0 at the
     # sample and c_m / 2 m samples away (unwindowed: the far part goes on).

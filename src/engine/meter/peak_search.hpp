@@ -27,9 +27,10 @@ namespace qx::meter {
 // the anchors to as far after them, zeros outside the signal, which ends at
 // frame `end`): the largest of the BS.1770 4x values in double at u − 1, u,
 // u + 1 and, where the near part at c and c ± 1/4 comes within the near
-// margin of `before`, the precise peak found around the anchor.
-void anchor_values(const float* x, const std::int64_t* u, double before, std::int64_t end,
-                   double* out);
+// margin of `before` (the tight one where tight[j]), the precise peak found
+// around the anchor.
+void anchor_values(const float* x, const std::int64_t* u, const bool* tight, double before,
+                   std::int64_t end, double* out);
 // The smallest positive float32 t with double(t) × factor ≥ `before`: the
 // screen's threshold for anchors that can reach it with that margin.
 float screen_threshold(double before, double factor);
