@@ -57,6 +57,22 @@ def pyloudnorm_integrated(planar, rate):
     return pyloudnorm.Meter(rate).integrated_loudness(np.asarray(planar, np.float64).T)
 
 
+# Material on either side of the bounds that choose the tight margins, each
+# the one that shows a bound too loose: a sign run of ±24 (its octet sums
+# just over their bound; with the bound at a third of the reading the
+# tight margins miss its peak), a run of ±1024 (octets under their bound,
+# only its coherence keeps the wide margins), and white noise (a tight near
+# margin of 0.1 dB misses its peak). test_meter_oracle.py checks the
+# screened search against the unscreened one on them, test_meter.py the
+# compiled meter's bits against the oracle's.
+TIGHT_MARGIN_CASES = {
+    "signs-24": lambda r: mo.sign_run(r, 24, shift=21),
+    "signs-1024": lambda r: mo.sign_run(r, 1024, seconds=0.06),
+    "white-noise": lambda r: (0.25 * np.random.default_rng(3).standard_normal((1, r // 25))
+                              ).astype(np.float32),
+}
+
+
 _cache = {}
 
 

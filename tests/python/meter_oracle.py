@@ -953,3 +953,25 @@ def sectioned_music(rate, seconds, channels=2, seed=7):
     levels = (running[fade:] - running[:-fade])[:frames] / fade  # moving average: crossfades
     base = music_like(rate, seconds, channels, seed).astype(np.float64)
     return (base * 10 ** (levels / 20) * 0.5).astype(np.float32)
+
+
+def sign_run(rate, half, amplitude=0.9, noise=0.02, shift=0, seconds=0.04):
+    """Low noise with, near the middle, the worst signs for a point between
+    two samples over +-half samples: a step of the alternating signal, whose
+    waveform grows like log(half) while the 4x screen sees little of it.
+    (1, frames) float32."""
+    rng = np.random.default_rng(half + shift)
+    x = noise * rng.standard_normal(int(rate * seconds))
+    k = np.arange(-half + 1, half + 1)
+    x[x.size // 2 + shift + k] += amplitude * np.sign(np.sinc(k - 0.5))
+    return x[None].astype(np.float32)
+
+
+def after_its_copy(part):
+    """`part` at 0.99 of its level, the far part's reach and a screen block
+    of silence, then `part` itself: its second copy's blocks face a reading
+    just under their own peak, so their screen margins decide whether the
+    peak is found."""
+    part = np.asarray(part, np.float32)
+    gap = np.zeros((part.shape[0], FAR_REACH + SCREEN_BLOCK), np.float32)
+    return np.concatenate([np.float32(0.99) * part, gap, part], axis=1)
