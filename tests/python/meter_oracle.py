@@ -303,7 +303,8 @@ SCREEN_BLOCK = 4096
 # two groups either side is at most OCTET_BOUND times the reading (an
 # amplitude of a fifth of it), and the coherence of z (its 64-frame sums
 # weighted by COHERENCE_WEIGHTS over COHERENCE_REACH groups either side) is
-# at most COHERENCE_BOUND times the reading. The 4x filter under-reads
+# at most COHERENCE_BOUND times the reading (the coherence in float32, the
+# weights rounded to float32). The 4x filter under-reads
 # near-Nyquist content, most where it starts abruptly, and the waveform of a
 # coherent run of z grows like the log of its length: short runs show in
 # the octet sums (their steps cancel in longer sums), long ones in the
@@ -314,9 +315,9 @@ GROUP = 64
 COHERENCE_REACH = 32
 OCTET_BOUND = 1.6
 COHERENCE_BOUND = 0.2
-COHERENCE_WEIGHTS = tuple(
+COHERENCE_WEIGHTS = np.array([
     1.0 / (16.0 * math.pi) if abs(d) <= 1 else 1.0 / ((64.0 * (abs(d) - 1)) * math.pi)
-    for d in range(-COHERENCE_REACH, COHERENCE_REACH + 1))
+    for d in range(-COHERENCE_REACH, COHERENCE_REACH + 1)], np.float32)
 
 
 def z_stats(frames):
@@ -344,17 +345,17 @@ def tight_groups(segment, segment_start, frames, g0, g1, reading):
     if hi > lo:
         x[lo - first * GROUP:hi - first * GROUP] = segment[lo - segment_start:hi - segment_start]
     octet_max, total = z_stats(x)
-    magnitude = np.abs(total).astype(np.float64)
+    magnitude = np.abs(total)
     count = g1 - g0
-    # Group g0 + j is at index j + COHERENCE_REACH + 2.
-    coherence = np.zeros(count)
-    for i, w in enumerate(COHERENCE_WEIGHTS):
-        coherence = coherence + w * magnitude[i + 2:i + 2 + count]
+    # Group g0 + j is at index j + COHERENCE_REACH + 2; float32 throughout.
+    coherence = COHERENCE_WEIGHTS[0] * magnitude[2:2 + count]
+    for i in range(1, COHERENCE_WEIGHTS.size):
+        coherence = coherence + COHERENCE_WEIGHTS[i] * magnitude[i + 2:i + 2 + count]
     near = octet_max[COHERENCE_REACH:COHERENCE_REACH + count]
     for shift in range(1, 5):
         near = np.maximum(near, octet_max[COHERENCE_REACH + shift:COHERENCE_REACH + shift + count])
     return ((near.astype(np.float64) <= OCTET_BOUND * reading)
-            & (coherence <= COHERENCE_BOUND * reading))
+            & (coherence.astype(np.float64) <= COHERENCE_BOUND * reading))
 
 
 def precise_table():

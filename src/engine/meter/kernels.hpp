@@ -62,9 +62,10 @@ struct MeterKernels {
   // per group octet_max[g] = the largest octet magnitude and zsum[g] = the
   // eight octet sums joined by the same tree.
   void (*z_stats)(const float* x, std::int64_t groups, float* octet_max, float* zsum);
-  // out[k] = Σ_{d = −32 … 32} w[d + 32] × double(a[k + d]) in that order
-  // (a readable from −32 to count + 32), for k in [0, count).
-  void (*coherence)(const float* a, const double* w, std::int64_t count, double* out);
+  // out[k] = Σ_{d = −32 … 32} w[d + 32] × a[k + d] in float32, in that order
+  // (the first term alone, then each added), a readable from −32 to
+  // count + 32, for k in [0, count).
+  void (*coherence)(const float* a, const float* w, std::int64_t count, float* out);
 };
 
 const MeterKernels& meter_kernels();

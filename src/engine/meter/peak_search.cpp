@@ -58,15 +58,15 @@ constexpr std::int64_t kCoherenceReach = 32;
 constexpr double kOctetBound = 1.6;
 constexpr double kCoherenceBound = 0.2;
 
-const double* coherence_weights() {
+const float* coherence_weights() {
   static const struct Weights {
-    double w[2 * kCoherenceReach + 1];
+    float w[2 * kCoherenceReach + 1];
     Weights() {
       constexpr double kPi = 3.141592653589793;
       for (std::int64_t d = -kCoherenceReach; d <= kCoherenceReach; ++d) {
         const std::int64_t a = d < 0 ? -d : d;
-        w[d + kCoherenceReach] =
-            a <= 1 ? 1.0 / (16.0 * kPi) : 1.0 / ((64.0 * static_cast<double>(a - 1)) * kPi);
+        w[d + kCoherenceReach] = static_cast<float>(
+            a <= 1 ? 1.0 / (16.0 * kPi) : 1.0 / ((64.0 * static_cast<double>(a - 1)) * kPi));
       }
     }
   } weights;
@@ -165,7 +165,7 @@ void tight_groups(const float* x, std::int64_t g0, std::int64_t g1, std::int64_t
   const auto& k = meter_kernels();
   constexpr std::int64_t kSpan = kGroupsPerPass + 2 * kCoherenceReach + 4;
   float octet_max[kSpan], zsum[kSpan];
-  double coherence[kGroupsPerPass];
+  float coherence[kGroupsPerPass];
   // Groups [first, last) of frames, zeros outside [0, end).
   const std::int64_t first = g0 - kCoherenceReach - 2, last = g1 + kCoherenceReach + 2;
   const std::int64_t lo = std::max<std::int64_t>(first, 0);
@@ -179,7 +179,7 @@ void tight_groups(const float* x, std::int64_t g0, std::int64_t g1, std::int64_t
     const float* m = octet_max + (g - first) - 2;
     const float near = std::max(std::max(std::max(m[0], m[1]), std::max(m[3], m[4])), m[2]);
     tight[g - g0] = static_cast<double>(near) <= kOctetBound * before &&
-                    coherence[g - g0] <= kCoherenceBound * before;
+                    static_cast<double>(coherence[g - g0]) <= kCoherenceBound * before;
   }
 }
 
