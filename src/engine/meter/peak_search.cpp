@@ -355,12 +355,29 @@ double PeakSearch::run_block(std::uint64_t b, double before, std::uint64_t end) 
 
 namespace {
 
+// sin(π r / 16) for the offsets r = s − 16 i0 a search evaluates (−5 … 20
+// sixteenths from the anchor's frame), each the very value std::sin gives.
+double sine_of_sixteenths(std::int64_t r) {
+  constexpr double kPi = 3.141592653589793;
+  constexpr std::int64_t kLow = -8, kHigh = 24;
+  static const struct Table {
+    double v[kHigh - kLow + 1];
+    Table() {
+      for (std::int64_t i = kLow; i <= kHigh; ++i) {
+        v[i - kLow] = std::sin(kPi * (static_cast<double>(i) / 16.0));
+      }
+    }
+  } table;
+  if (r < kLow || r > kHigh) return std::sin(kPi * (static_cast<double>(r) / 16.0));
+  return table.v[r - kLow];
+}
+
 double full_value(const float* x, std::int64_t s, std::int64_t i0, const double* g,
                               float near) {
   constexpr double kPi = 3.141592653589793;
   const std::int64_t j = s >> 4;
   const double tau = static_cast<double>(s - 16 * i0) / 16.0;
-  const double sine = std::sin(kPi * tau);
+  const double sine = sine_of_sixteenths(s - 16 * i0);
   double value = static_cast<double>(near);
   // The core frames this position's own 128 taps leave out, in order: those
   // before its window, then those after it.
