@@ -477,36 +477,47 @@ def far_sums(channel, frames):
     out = np.zeros((len(frames), 4))
     for m, table in enumerate(FAR_TABLES):
         start = np.asarray(frames) - FAR_REACHES[m] + pad
-        for lo in range(0, len(frames), 64):
-            rows = x[start[lo:lo + 64, None] + np.arange(table.size)[None, :]]
-            out[lo:lo + 64, m] = _dot32(table, rows)
+        for lo in range(0, len(frames), 256):
+            rows = x[start[lo:lo + 256, None] + np.arange(table.size)[None, :]]
+            out[lo:lo + 256, m] = _dot32(table, rows)
     return out
+
+
+def _sine_of_sixteenths(offsets):
+    """sin(pi r / 16) for integer offsets r, each from math.sin (NumPy's sin
+    need not round as the C library's does)."""
+    offsets = np.asarray(offsets, np.int64)
+    table = {r: math.sin(math.pi * (r / 16.0)) for r in np.unique(offsets).tolist()}
+    return np.array([table[r] for r in offsets.tolist()], np.float64)
 
 
 def precise_values(channel, sixteenths, base, sums):
     """The precise interpolator (near part, the core samples outside its
-    window, far part) at times sixteenths / 16 around frame `base`, whose far
-    sums are `sums` (G0 .. G3); doubles."""
-    near = precise_near(channel, np.asarray(sixteenths))
-    g0, g1, g2, g3 = (float(v) for v in sums)
-    out = []
-    for s, v in zip(sixteenths, near):
-        s = int(s)
-        j = s >> 4
-        tau = (s - 16 * base) / 16.0
-        sine = math.sin(math.pi * tau)
-        value = float(v)
-        # Core samples the position's own 128-tap window leaves out, in order.
-        for k in range(base - FAR_CORE, base + FAR_CORE + 1):
-            if j - PRECISE_HALF + 1 <= k <= j + PRECISE_HALF or not 0 <= k < channel.size:
-                continue
-            d = k - base
-            sign = -1.0 if d % 2 else 1.0
-            value = value + float(channel[k]) * ((sign * sine) / (math.pi * (tau - d)))
-        series = ((g3 * tau + g2) * tau + g1) * tau + g0
-        value = value + -(sine / math.pi) * series
-        out.append(value)
-    return np.array(out)
+    window, far part) at times sixteenths[i] / 16 around frame base[i], whose
+    far sums are sums[i] (G0 .. G3); doubles, each element computed by the
+    same sequence of operations as one at a time."""
+    sixteenths = np.asarray(sixteenths, np.int64)
+    base = np.broadcast_to(np.asarray(base, np.int64), sixteenths.shape)
+    sums = np.broadcast_to(np.asarray(sums, np.float64), sixteenths.shape + (4,))
+    value = precise_near(channel, sixteenths).astype(np.float64)
+    j = sixteenths >> 4
+    offset = sixteenths - 16 * base
+    tau = offset / 16.0
+    sine = _sine_of_sixteenths(offset)
+    x = channel.astype(np.float64)
+    # Core samples the position's own 128-tap window leaves out, in order.
+    for d in range(-FAR_CORE, FAR_CORE + 1):
+        k = base + d
+        outside = ((k < j - PRECISE_HALF + 1) | (k > j + PRECISE_HALF)) & (k >= 0) & (k < channel.size)
+        if not outside.any():
+            continue
+        sign = -1.0 if d % 2 else 1.0
+        sample = x[np.clip(k, 0, channel.size - 1)]
+        term = sample * ((sign * sine) / (math.pi * (tau - d)))
+        value = np.where(outside, value + term, value)
+    g0, g1, g2, g3 = sums[..., 0], sums[..., 1], sums[..., 2], sums[..., 3]
+    series = ((g3 * tau + g2) * tau + g1) * tau + g0
+    return value + -(sine / math.pi) * series
 
 
 def _vertex(a, b, c):
@@ -550,24 +561,20 @@ def anchor_peaks(channel, anchors, reading=0.0, near_factors=NEAR_FACTOR):
     sums = np.zeros((anchors.size, 4))
     sums[searched] = far_sums(channel, base[searched])
     peak = np.zeros(anchors.size)
-    for k in searched:
-        c0 = int(centre[k])
-        a, b, c = np.abs(precise_values(channel, [c0 - 4, c0, c0 + 4], int(base[k]), sums[k]))
+    if searched.size:
+        c0, b0, g = centre[searched], base[searched], sums[searched]
+        a, b, c = (np.abs(precise_values(channel, c0 + shift, b0, g)) for shift in (-4, 0, 4))
         d = (a - b) + (c - b)
-        if d < 0.0:
-            offset = min(1.0, max(-1.0, (a - c) / (2.0 * d)))
-            step = int(math.floor(4.0 * offset + 0.5))
-        elif b >= a and b >= c:
-            step = 0
-        else:
-            step = -4 if a > c else 4
-        g = c0 + step
-        fa, fb, fc = np.abs(precise_values(channel, [g - 1, g, g + 1], int(base[k]), sums[k]))
-        if fb >= fa and fb >= fc:
-            fine = float(_vertex(np.array([fa]), np.array([fb]), np.array([fc]))[0])
-        else:
-            fine = max(fa, fb, fc)
-        peak[k] = max(fine, a, b, c)
+        curved = d < 0.0
+        with np.errstate(divide="ignore", invalid="ignore"):
+            offset = np.minimum(1.0, np.maximum(-1.0, (a - c) / (2.0 * d)))
+        step = np.where(curved, np.floor(4.0 * offset + 0.5),
+                        np.where((b >= a) & (b >= c), 0.0, np.where(a > c, -4.0, 4.0)))
+        fine_at = c0 + step.astype(np.int64)
+        fa, fb, fc = (np.abs(precise_values(channel, fine_at + shift, b0, g)) for shift in (-1, 0, 1))
+        middle = (fb >= fa) & (fb >= fc)
+        fine = np.where(middle, _vertex(fa, fb, fc), np.maximum(np.maximum(fa, fb), fc))
+        peak[searched] = np.maximum(np.maximum(fine, a), np.maximum(b, c))
     total = channel.size + REFERENCE_TAPS - 1
     ref = np.zeros(anchors.size)
     for shift_u in (-1, 0, 1):
