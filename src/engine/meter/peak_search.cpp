@@ -34,6 +34,11 @@ constexpr std::int64_t kLead = 96;
 constexpr std::int64_t kTail = 160;
 constexpr std::int64_t kGroup = 64;  // frames per pre-screen group
 
+// Rounds towards −∞ (b > 0).
+std::int64_t floor_div(std::int64_t a, std::int64_t b) {
+  return a >= 0 ? a / b : -((-a + b - 1) / b);
+}
+
 // The screen's margin depends on how much near-Nyquist content surrounds an
 // anchor: the 4x filter under-reads it (by up to 9 dB where it starts
 // abruptly), and its waveform grows with the length of a coherent run of
@@ -50,9 +55,6 @@ constexpr std::int64_t kGroup = 64;  // frames per pre-screen group
 // of every length up to ±96 have octets of at least 0.24 × their peak,
 // longer ones a coherence of at least 0.54 ×; white noise stays under them
 // in 97 % of its groups.
-// Rounds towards −∞ (b > 0).
-std::int64_t floor_div(std::int64_t a, std::int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
-
 constexpr std::int64_t kGroupsPerPass = 4096 / kGroup + 3;
 constexpr std::int64_t kCoherenceReach = 32;
 constexpr double kOctetBound = 1.6;
@@ -72,7 +74,6 @@ const float* coherence_weights() {
   } weights;
   return weights.w;
 }
-
 
 // A candidate is searched precisely when the near part at its three first
 // positions comes within 4.5 dB of the reading so far: the largest distance
@@ -141,8 +142,6 @@ double vertex(double a, double b, double c) {
   return b - (diff * diff) / (8.0 * d);
 }
 
-}  // namespace
-
 // Anchors whose screen magnitude is within 11 dB of the reading so far are
 // candidates where the neighbourhood holds near-Nyquist content: the largest
 // distance measured between a peak and the screen value that finds it is
@@ -160,6 +159,10 @@ double tight_screen_factor() {
   return factor;
 }
 
+// tight[g − g0] for the groups of screen outputs g in [g0, g1) (at most
+// kGroupsPerPass): whether they take the tight margins against the reading
+// `before`. x is the channel's frame 0; frames from `end` on read as zeros,
+// and x is readable over the groups' frames and 34 groups either side.
 void tight_groups(const float* x, std::int64_t g0, std::int64_t g1, std::int64_t end,
                   double before, bool* tight) {
   const auto& k = meter_kernels();
@@ -182,6 +185,8 @@ void tight_groups(const float* x, std::int64_t g0, std::int64_t g1, std::int64_t
                     static_cast<double>(coherence[g - g0]) <= kCoherenceBound * before;
   }
 }
+
+}  // namespace
 
 // The smallest positive float32 t with t × factor ≥ before: z ≥ t exactly
 // when double(z) × factor ≥ before, so the screen can compare in float32.

@@ -8,10 +8,13 @@
 // side. The screen (the BS.1770 filter in float32) runs over blocks of
 // 4096 output frames counted from the start of the signal; an anchor, a
 // local maximum of its magnitudes on the 4x grid, is a candidate when its
-// magnitude times the 11 dB screen margin reaches the reading of the
-// blocks before, and is searched precisely when its near part comes within
-// 4.5 dB of that reading. The threshold changes only between blocks,
-// so how the audio was chunked cannot change which anchors are evaluated.
+// magnitude times the screen margin reaches the reading of the blocks
+// before, and is searched precisely when its near part times the near
+// margin does. The margins are chosen per group of 64 outputs from the
+// near-Nyquist content of the frames around it: 3 dB and 1.5 dB where it
+// is small against the reading, 11 dB and 4.5 dB elsewhere. The reading
+// changes only between blocks and each group's content is its own, so
+// how the audio was chunked cannot change which anchors are evaluated.
 #pragma once
 
 #include <cstdint>
