@@ -700,8 +700,9 @@ def _db(linear):
     return 20.0 * math.log10(linear) if linear > 0.0 else -math.inf
 
 
-def measure(audio, sample_rate, *, axis=-1, exact=False, screened=True):
-    """The four figures of `audio` at `sample_rate`; see the module docstring."""
+def measure(audio, sample_rate, *, axis=-1, exact=False, screened=True, peaks=True):
+    """The four figures of `audio` at `sample_rate`; see the module docstring.
+    With `peaks` false both peak figures read -inf (the loudness alone)."""
     planar = to_planar(audio, axis)
     channels, frames = planar.shape
     n = subblock_length(sample_rate)
@@ -709,11 +710,11 @@ def measure(audio, sample_rate, *, axis=-1, exact=False, screened=True):
     sub = subblock_powers(weighted, n, channel_weights(channels))
     blocks = window_powers(sub, BLOCK_SUBBLOCKS, 1, n)
     short = window_powers(sub, SHORT_TERM_SUBBLOCKS, SHORT_TERM_STEP, n)
-    sample_peak = float(np.abs(planar).max()) if frames else 0.0
+    sample_peak = float(np.abs(planar).max()) if frames and peaks else 0.0
     return Measurement(
         integrated_lufs=integrated_loudness(blocks),
         loudness_range_lu=loudness_range(short),
-        true_peak_dbtp=_db(true_peak_linear(planar, screened)),
+        true_peak_dbtp=_db(true_peak_linear(planar, screened)) if peaks else -math.inf,
         sample_peak_dbfs=_db(sample_peak),
     )
 
