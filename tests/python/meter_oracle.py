@@ -11,8 +11,9 @@ Agreement with the compiled meter:
 - sample peak and true peak: identical bits. Every value is a product or a
   sum of IEEE doubles or floats in an order fixed here (the screen filter in
   float32 tap by tap, the precise dot products as eight interleaved partial
-  sums, the parabolic refinement as written), so vector width cannot change
-  them.
+  sums, the far sums as 32, the octet and group sums of the margins'
+  measures in fixed trees, the parabolic refinement as written), so vector
+  width cannot change them.
 - integrated loudness and loudness range: identical bits when the K-weighting
   runs through `k_weight_exact` (the recursion in the compiled meter's exact
   operation order, slow, for short signals); through SciPy's `sosfilt` (the
@@ -639,10 +640,11 @@ def true_peak_linear(planar, screened=True):
     """The true peak of a whole (channels, frames) signal, as a linear value.
 
     Screen blocks are visited in order; in each, only the local maxima of the
-    float32 4x screen whose value times SCREEN_FACTOR reaches the reading of
+    float32 4x screen whose value times the screen factor of their group
+    (TIGHT_FACTOR or SCREEN_FACTOR, see tight_groups) reaches the reading of
     the blocks before are evaluated precisely (`screened=False` evaluates
-    every local maximum: the two agree whenever the screen margin holds,
-    which the tests check on every test signal).
+    every local maximum: the two agree whenever the margins hold, which the
+    tests check on the material that needs them most).
     """
     planar = np.asarray(planar, dtype=np.float32)
     channels, frames = planar.shape
