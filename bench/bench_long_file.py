@@ -12,9 +12,12 @@ Long files: writes a music-like stereo 48 kHz PCM_24 WAV of each length
   the same settings, for reference;
 - `qx-limiter IN -o OUT --threshold-dBFS -1`: one limiting pass, the limiter
   alone (sample peaks);
-- the same with `--true-peak`: the verified true-peak ceiling, master's
-  passes over the streaming file (each reads, limits and meters it) and one
-  more that writes.
+- the same with `--true-peak`: the verified true-peak ceiling, one pass of
+  the waveform detection, written and verified (more where the meter reads
+  over);
+- `--preset streaming`: -14 LUFS under -1 dBTP: one reading to measure the
+  input and its loudness profile, then the writing passes the delivery
+  plan asks for (their count is printed).
 
 Each command runs as a child process; its wall time and its own peak
 resident memory are taken (through GNU time where it is installed). Outputs are removed before
@@ -35,6 +38,7 @@ from __future__ import annotations
 
 import argparse
 import datetime
+import json
 import os
 import platform
 import shutil
@@ -142,6 +146,9 @@ def bench_files(folder: Path, minutes: list[float], repeats: int) -> None:
                 str(output)]
         commands["qx-limiter"] = [qx, str(source), "-o", str(output), "--threshold-dBFS", "-1"]
         commands["qx-limiter --true-peak"] = commands["qx-limiter"] + ["--true-peak"]
+        commands["qx-limiter --preset streaming"] = [qx, str(source), "-o", str(output),
+                                                     "--preset", "streaming", "--report",
+                                                     str(folder / "report.json"), "--overwrite"]
         runs: dict[str, list[tuple[float, float]]] = {name: [] for name in commands}
         for _ in range(repeats):
             for name, command in commands.items():
@@ -158,6 +165,14 @@ def bench_files(folder: Path, minutes: list[float], repeats: int) -> None:
             ratio = f"{min(walls) / base:.2f}x" if base else "-"
             print(f"| {name} | {min(walls):.2f} | {statistics.median(walls):.2f} | "
                   f"{max(memory for _, memory in results):.0f} | {ratio} |")
+        report = folder / "report.json"
+        if report.exists():
+            # The delivery reads the input once to decide, once per pass to write.
+            [record] = json.loads(report.read_text())
+            print(f"\n--preset streaming: {record['passes']} pass(es), the input read "
+                  f"{1 + record['passes']} times; reached {record['after']['integrated_lufs']:.2f} "
+                  f"LUFS, {record['after']['true_peak_dbtp']:+.2f} dBTP")
+            report.unlink()
 
 
 def best_of(repeats: int, work: Callable[[], object]) -> float:

@@ -30,7 +30,8 @@ venv() {  # directory, then the packages it needs
 # soundfile, tqdm, matplotlib), mypy for the type checks, scipy for
 # bench/compare.py's quick run and the meter's oracle, the meter's reference
 # meters (pyebur128, a wheel of libebur128, and pyloudnorm) and
-# dask[distributed] for the Dask example on a local two-worker cluster; the
+# dask[distributed] (the extra qx_limiter[cluster]) for the command line's
+# runs and the example on a local two-worker cluster; the
 # NumPy 1.26 one stays without them, where those tests skip and the module
 # shows that it needs none of them.
 venv build/py-numpy2 'numpy>=2' pytest hypothesis 'scikit-build-core>=0.10' 'cmake>=3.21' ninja \

@@ -14,6 +14,7 @@ answered without soundfile, tqdm or matplotlib.
 from __future__ import annotations
 
 import importlib
+import importlib.util
 import sys
 import time
 from collections.abc import Callable, Sequence
@@ -22,11 +23,12 @@ from pathlib import Path
 from typing import TYPE_CHECKING
 
 from . import _stopping
-from ._options import (EXIT_FAILURE, EXTRA_HINT, EXIT_INTERRUPTED, EXIT_USAGE, Options,
-                       UsageError, parse)
+from ._options import (CLUSTER_HINT, EXIT_FAILURE, EXTRA_HINT, EXIT_INTERRUPTED, EXIT_USAGE,
+                       Options, UsageError, parse)
 from ._reporting import fail
 
 if TYPE_CHECKING:
+    from ._album import Album, AlbumRun
     from ._planning import Job
     from ._reporting import Outcome
 
@@ -41,9 +43,14 @@ class MissingExtra(Exception):
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line; returns the exit status."""
+    args = list(sys.argv[1:] if argv is None else argv)
     with _stopping.stop_on_signals():
         try:
-            return _main(argv)
+            if args[:1] == ["check"]:
+                from ._check import check_main
+
+                return check_main(args[1:])
+            return _main(args)
         except KeyboardInterrupt:
             return fail(EXIT_INTERRUPTED, "interrupted; nothing was written")
         except _stopping.Stopped as stopped:
@@ -54,6 +61,9 @@ def _main(argv: Sequence[str] | None) -> int:
     try:
         options = parse(argv)
         _check_extras(options.plot is not None)
+        if options.on_cluster and importlib.util.find_spec("distributed") is None:
+            raise MissingExtra(f"dask[distributed] is not installed; a cluster needs the "
+                               f"extra: {CLUSTER_HINT}")
     except UsageError as error:
         return fail(EXIT_USAGE, str(error))
     except MissingExtra as error:
@@ -68,7 +78,31 @@ def _main(argv: Sequence[str] | None) -> int:
         return fail(EXIT_USAGE, str(error))
     except FileErrors as errors:
         return fail(EXIT_FAILURE, *errors.lines)
-    return _run(jobs, options)
+    if options.on_cluster:
+        return _on_cluster(jobs, options)
+    deliver: Process = lambda jobs, finished: _process(jobs, options.jobs, finished)
+    if options.album:
+        from ._album import AlbumRun, measure_here
+
+        album = AlbumRun(measure_here(options.jobs), deliver)
+        return _run(jobs, options, album.process, album)
+    return _run(jobs, options, deliver)
+
+
+def _on_cluster(jobs: list[Job], options: Options) -> int:
+    """The run, each file a task of a Dask cluster (only the run needs dask)."""
+    from ._cluster import ClusterError, on_cluster
+
+    try:
+        with on_cluster(options, jobs) as cluster:
+            if options.album:
+                from ._album import AlbumRun
+
+                album = AlbumRun(cluster.measure, cluster.deliver)
+                return _run(jobs, options, album.process, album)
+            return _run(jobs, options, cluster.deliver)
+    except ClusterError as error:
+        return fail(EXIT_FAILURE, *error.lines)
 
 
 def _check_extras(plotting: bool) -> None:
@@ -91,7 +125,11 @@ def _importable(name: str) -> bool:
     return True
 
 
-def _run(jobs: list[Job], options: Options) -> int:
+Process = Callable[[list["Job"], Callable[[int, "Outcome"], None]], None]
+
+
+def _run(jobs: list[Job], options: Options, process: Process,
+         album: AlbumRun | None = None) -> int:
     import tqdm
 
     from ._decoder_noise import decoder_noise
@@ -105,7 +143,7 @@ def _run(jobs: list[Job], options: Options) -> int:
     mp3 = [job.source for job in jobs if job.input_format == "MP3"]
     with decoder_noise(bool(mp3)) as heard:
         try:
-            _process(jobs, options.jobs, printer.finished)
+            process(jobs, printer.finished)
         except KeyboardInterrupt:
             status, stop = EXIT_INTERRUPTED, "interrupted"
         except _stopping.Stopped as stopped:
@@ -119,20 +157,35 @@ def _run(jobs: list[Job], options: Options) -> int:
     if stop:
         nor = ", nor the report" if options.report is not None else ""
         fail(status, f"{stop}; the files not finished were not written{nor}")
+    done = album.album if album is not None else None
+    if not stop and done is not None:
+        _album_lines(done)
+    if stop:
+        pass
     elif options.report is not None and \
-            not _report(options.report, printer.outcomes, options.overwrite):
+            not _report(options.report, printer.outcomes, options.overwrite, done):
         status = EXIT_FAILURE
     if not options.quiet:
         print(printer.summary(time.perf_counter() - started))
     return status or (EXIT_FAILURE if printer.failed else 0)
 
 
-def _report(path: Path, outcomes: list[Outcome], overwrite: bool) -> bool:
+def _album_lines(album: Album) -> None:
+    """The album's line, after its tracks', and its warning where it missed."""
+    from ._reporting import album_line, warn
+
+    print(album_line(album))
+    if album.note:
+        warn(f"the album: {album.note}")
+
+
+def _report(path: Path, outcomes: list[Outcome], overwrite: bool,
+            album: Album | None = None) -> bool:
     """Writes the report file; says why not where it cannot."""
     from ._records import write_report
 
     try:
-        write_report(path, outcomes, overwrite)
+        write_report(path, outcomes, overwrite, album)
     except OSError as error:
         fail(EXIT_FAILURE, f"cannot write the report {path} ({error.strerror or error})")
         return False

@@ -1,17 +1,16 @@
-"""One file, from its input to its output (and figure): the passes that
-master() runs over an array, run here over the file as it streams.
+"""One file, from its input to its output (and figure), through the
+delivery loop of qx_limiter_tools, run over the file as it streams.
 
 Without a loudness target or a verified ceiling, one limiting pass writes
-the output, as the limiter alone gives it. With them, master's Delivery
-decides every pass: the input is measured first where the gain depends on
-its loudness; each pass limits at the plan's gain and threshold and meters
-the limiter's output, which is what master measures, so the decisions are
-master's; once Delivery asks for no more, the last pass is run again and
-written (writing, the costliest step, is done once), so the samples are
-master's too. Then what was written is verified: the samples the file holds
-(metered as they were quantised, or the file decoded again, for lossy
-formats); where they read over the ceiling, master's passes run again under
-a lower ceiling and the file is written again, a bounded number of times.
+the output, as the limiter alone gives it. With them, a DeliveryPlan
+decides every pass: where the gain depends on the input's loudness, a first
+reading measures the input with the loudness profile that finds the gain;
+each pass then limits at the plan's gain and threshold, writes the output,
+and meters the limiter's output (what master measures, so the decisions and
+the samples are master's) and what the file holds (as rounded, or decoded
+again for lossy formats), which the plan verifies in the same loop. The
+input is read twice where the first pass lands, which the waveform
+detection and the profile make the rule.
 """
 
 from __future__ import annotations
@@ -22,20 +21,17 @@ from collections.abc import Iterator
 from contextlib import ExitStack, contextmanager
 from pathlib import Path
 
-from qx_limiter_tools import Measurement, Meter
-from qx_limiter_tools._master import LOUDNESS_TOLERANCE_LU, OVERSHOOT_MARGIN_DB, Delivery
+from qx_limiter_tools import (DeliveryPlan, LoudnessModel, Measurement, Meter, PassSettings,
+                              deliver, profiling_meter)
+from qx_limiter_tools import Passed as Measured
 
 from . import _stopping
 from ._formats import STORED_EXACTLY, AudioError, Shortfall
 from ._options import PLOT_FORMATS
-from ._pipeline import PassSettings, Passed, columns_of, limiting_pass, measuring_pass
+from ._pipeline import Passed, columns_of, limiting_pass, measuring_pass
 from ._planning import Job, refusal
 from ._reporting import Failure, Outcome, Report, decibels, dbfs, reduction_db
 from ._writing import file_peak, fresh, replacing
-
-# Passes after master's, at most, where what was written (a lossy codec's
-# decoding, or dithered samples) reads over the ceiling.
-MAX_ENCODINGS = 4
 
 
 def limit_file(job: Job) -> Outcome:
@@ -64,60 +60,57 @@ def _deliver(job: Job, started: float) -> Report:
         temporary = files.enter_context(replacing(job.target, job.overwrite))
         warnings: list[str] = []
 
-        before: Measurement | None = None
-        if s.loudness_lufs is not None:
-            before, reader = measuring_pass(job.source, job.sample_rate)
+        before: Measurement | None = job.before
+        plan: DeliveryPlan | None = None
+        if job.album_gain_db is not None:
+            # A track of an album, at the gain decided on all of them.
+            plan = DeliveryPlan(job.sample_rate, s.threshold_dBFS, None, true_peak=s.true_peak,
+                                gain_db=job.album_gain_db)
+        elif s.loudness_lufs is not None:
+            # The deciding reading: the input's figures and its profile.
+            meter = profiling_meter(job.sample_rate, job.channels, dual_mono=s.dual_mono)
+            before, reader = measuring_pass(job.source, job.sample_rate, meter)
             _held(job, job.shortfall or reader.shortfall(), warnings)
-        plan = Delivery.start(before, job.sample_rate, s.threshold_dBFS, s.loudness_lufs,
-                              verify_true_peak=s.true_peak) if job.delivering else None
+            model = LoudnessModel(meter, job.sample_rate, s.attack_ms, s.hold_ms, s.release_ms)
+            plan = DeliveryPlan(job.sample_rate, s.threshold_dBFS, s.loudness_lufs,
+                                before=before, model=model, true_peak=s.true_peak,
+                                max_limiting_db=s.max_limiting_db)
+        elif job.delivering:
+            plan = DeliveryPlan(job.sample_rate, s.threshold_dBFS, None, true_peak=s.true_peak)
 
-        written_once = False
+        last: list[tuple[Passed, float, Measurement | None]] = []
 
-        def run(settings: PassSettings, write: bool) -> Passed:
-            """One pass: it decides, or (its settings decided) it writes."""
-            nonlocal written_once, before
+        def run(settings: PassSettings) -> Measured:
+            """One pass: it writes the file and measures what it made."""
+            nonlocal before
             _stopping.check()
-            if write and written_once:
+            if last:
                 fresh(temporary)
-            written_once = written_once or write
             first = before is None
-            passed = limiting_pass(job, settings, temporary if write else None,
-                                   meter_input=job.measured and first,
-                                   plot=write and picture is not None)
+            passed = limiting_pass(job, settings, temporary, meter_input=job.measured and first,
+                                   meter_output=plan is not None, meter_written=job.measured,
+                                   plot=picture is not None)
             if first:  # the first reading of the input
                 _held(job, passed.shortfall, warnings)
                 before = passed.input
-            return passed
+            peak, written = _written(job, temporary, passed)
+            last[:] = [(passed, peak, written)]
+            if passed.output is None:
+                return Measured(_UNMEASURED)  # no plan asks
+            return Measured(passed.output, written if written is not passed.output else None,
+                            reduction_db(passed.tally.deepest))
 
-        def settle(plan: Delivery) -> tuple[Passed, int]:
-            """Master's passes under `plan`, until it asks for no more."""
-            decided, count = run(_pass_settings(job, plan), False), 1
-            while decided.output is not None and plan.review(decided.output):
-                decided, count = run(_pass_settings(job, plan), False), count + 1
-            return decided, count
-
-        passes = 1
-        if plan is not None:
-            decided, passes = settle(plan)
-        passed = run(_pass_settings(job, plan), True)
-        peak_after, after = _written(job, temporary, passed)
-
-        # What the file holds, verified: where a codec's decoding (or
-        # dither) reads over the ceiling or off the loudness target, master's
-        # passes run again, under a ceiling lowered by the excess and for a
-        # target moved by the difference.
-        encodings, tracking = 0, _Tracking()
-        while plan is not None and after is not None and encodings < MAX_ENCODINGS:
-            over, off = _misses(job, plan, after)
-            if over <= 0.0 and off == 0.0:
-                break
-            plan = _moved(plan, before, tracking.lower(decided, after, over), off)
-            decided, more = settle(plan)
-            passes, encodings = passes + more, encodings + 1
-            passed = run(_pass_settings(job, plan), True)
-            peak_after, after = _written(job, temporary, passed)
-
-        reached, notes = _outcome(job, plan, after, encodings)
+        if plan is None:
+            run(PassSettings(0.0, s.threshold_dBFS, "sample"))
+        else:
+            deliver(plan, run)
+        passed, peak_after, after = last[0]
+        reached = plan.loudness_reached if plan is not None else None
+        notes = [plan.note] if plan is not None and plan.note else []
+        if s.true_peak and after is not None and after.true_peak_dbtp > s.threshold_dBFS:
+            notes.append(f"the written file still reads {after.true_peak_dbtp - s.threshold_dBFS:.2f} "
+                         f"dB over the ceiling after {plan.passes if plan else 1} passes")
+            reached = False if s.loudness_lufs is not None else reached
         warnings += notes
         tally = passed.tally
         if picture is not None and job.plot is not None and passed.columns is not None:
@@ -135,63 +128,14 @@ def _deliver(job: Job, started: float) -> Report:
         _stopping.check()
     return Report(job, tally.input_peak, peak_after, tally.deepest, tally.reduced_share(),
                   time.perf_counter() - started, tuple(warnings), before, after,
-                  plan.gain_db if plan is not None else 0.0, passes, reached, "; ".join(notes),
-                  passed.settings.threshold_dBFS, passed.held)
+                  plan.gain_db if plan is not None else 0.0,
+                  plan.passes if plan is not None else 1, reached, "; ".join(notes),
+                  passed.settings.threshold_dBFS, passed.held, passed.written_powers)
 
 
-def _pass_settings(job: Job, plan: Delivery | None) -> PassSettings:
-    if plan is None:
-        return PassSettings(0.0, job.settings.threshold_dBFS, False)
-    return PassSettings(plan.gain_db, plan.threshold_dBFS, plan.true_peak, plan.trim_db)
-
-
-def _misses(job: Job, plan: Delivery, after: Measurement) -> tuple[float, float]:
-    """How far what was written reads over the ceiling (dB, where it is
-    verified), and off the loudness target (LU, where master reached it on
-    the limiter's output and the file misses it)."""
-    s = job.settings
-    over = after.true_peak_dbtp - s.threshold_dBFS if s.true_peak else 0.0
-    off = 0.0
-    if s.loudness_lufs is not None and plan.loudness_reached and \
-            math.isfinite(after.integrated_lufs):
-        off = after.integrated_lufs - s.loudness_lufs
-        if abs(off) <= LOUDNESS_TOLERANCE_LU:
-            off = 0.0
-    return over, off
-
-
-class _Tracking:
-    """How much the ceiling comes down for what was written to read `over`
-    dB lower. A codec's overshoot changes with the limiting: where the last
-    change of the limiter's true peak moved the decoded one by less, the
-    ceiling comes down by more (a secant, at most MAX_STEPS times the excess)."""
-
-    MAX_STEPS = 5.0
-
-    def __init__(self) -> None:
-        self._last: tuple[float, float] | None = None
-
-    def lower(self, passed: Passed, after: Measurement, over: float) -> float:
-        if over <= 0.0 or passed.output is None:
-            return 0.0
-        limited, written = passed.output.true_peak_dbtp, after.true_peak_dbtp
-        slope = 1.0
-        if self._last is not None and self._last[0] != limited:
-            slope = (self._last[1] - written) / (self._last[0] - limited)
-        self._last = (limited, written)
-        return over / min(1.0, max(1.0 / self.MAX_STEPS, slope)) + OVERSHOOT_MARGIN_DB
-
-
-def _moved(plan: Delivery, before: Measurement | None, lower: float, off: float) -> Delivery:
-    """A plan under a ceiling `lower` dB lower, for a target moved by `off`
-    LU, starting from where the last plan ended."""
-    target = plan.loudness_lufs - off if plan.loudness_lufs is not None else None
-    moved = Delivery.start(before, plan.sample_rate, plan.ceiling_dbtp - lower, target,
-                           verify_true_peak=plan.verify_true_peak)
-    moved.gain_db = plan.gain_db - off
-    moved.threshold_dBFS = min(0.0, plan.threshold_dBFS - lower)
-    moved.stated = plan.stated  # the notes name what the user asked for
-    return moved
+# Where a pass measures nothing (a rate the meter does not take, without a
+# target), the plan has nothing to decide on either: it is never asked.
+_UNMEASURED = Measurement(-math.inf, -math.inf, -math.inf, -math.inf)
 
 
 def _held(job: Job, shortfall: Shortfall | None, warnings: list[str]) -> None:
@@ -209,32 +153,13 @@ def _written(job: Job, temporary: Path, passed: Passed) -> tuple[float, Measurem
     decoded from the file where a codec stands between."""
     if job.output.subtype in STORED_EXACTLY:
         return passed.stored_peak, passed.written
-    meter = Meter(job.sample_rate, passed.channels) if job.measured else None
+    meter = Meter(job.sample_rate, passed.channels, dual_mono=job.settings.dual_mono) \
+        if job.measured else None
     largest = file_peak(temporary, job.target, meter)
-    return largest, meter.result() if meter is not None else None
-
-
-def _outcome(job: Job, plan: Delivery | None, after: Measurement | None,
-             encodings: int) -> tuple[bool | None, list[str]]:
-    """Whether the loudness was reached, on what was written, and the notes
-    that say why not, or what the passes had to do."""
-    s = job.settings
-    notes = [plan.note] if plan is not None and plan.note else []
-    if s.true_peak and after is not None and after.true_peak_dbtp > s.threshold_dBFS:
-        notes.append(f"the written file still reads {after.true_peak_dbtp - s.threshold_dBFS:.2f} "
-                     f"dB over the ceiling after {encodings} more encodings")
-        if s.loudness_lufs is not None:
-            return False, notes
-    if plan is None or s.loudness_lufs is None:
-        return None, notes
-    reached = plan.loudness_reached
-    if reached and after is not None:
-        off = after.integrated_lufs - s.loudness_lufs
-        if not abs(off) <= LOUDNESS_TOLERANCE_LU:
-            reached = False
-            notes.append(f"the written file reads {after.integrated_lufs:.2f} LUFS, "
-                         f"{off:+.2f} LU from the target")
-    return reached, notes
+    if meter is None:
+        return largest, None
+    passed.written_powers = meter.powers()
+    return largest, meter.result()
 
 
 @contextmanager
@@ -247,7 +172,7 @@ def _reported_as(what: str) -> Iterator[None]:
 
 
 def _title(job: Job, peak_before: float, deepest: float, after: Measurement | None,
-           plan: Delivery | None, reached: bool | None) -> str:
+           plan: DeliveryPlan | None, reached: bool | None) -> str:
     """The figure's title: what the output reads against what was asked,
     the gain brought to a loudness target (and whether it was reached) and
     the deepest gain reduction."""

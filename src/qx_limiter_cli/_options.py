@@ -15,8 +15,11 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import NoReturn
 
+from ._presets import Preset, PresetError, builtin_presets, preset_file
+
 PROG = "qx-limiter"
 EXTRA_HINT = "pip install 'qx_limiter[cli]' (from a clone of the repository: pip install '.[cli]')"
+CLUSTER_HINT = "pip install 'qx_limiter[cluster]' (from a clone: pip install '.[cluster]')"
 
 # Exit statuses: 1 when a file could not be limited (or the extra is
 # missing), 2 for a command line that cannot work (the usual meaning of 2
@@ -32,22 +35,8 @@ EXIT_INTERRUPTED = 128 + signal.SIGINT
 REDUCED_DB = 0.1
 
 
-@dataclass(frozen=True)
-class Preset:
-    """A platform's delivery target and where it is published."""
-
-    loudness_lufs: float
-    ceiling_dbtp: float
-    source: str
-
-
-PRESETS = {
-    "streaming": Preset(-14.0, -1.0, "Spotify for Artists, loudness normalization; YouTube "
-                                     "and Amazon Music normalise to about the same level"),
-    "podcast": Preset(-16.0, -1.0, "Apple Podcasts, audio requirements"),
-    "ebu-r128": Preset(-23.0, -1.0, "EBU R 128 and EBU Tech 3343, broadcast programmes"),
-    "atsc-a85": Preset(-24.0, -2.0, "ATSC A/85, US digital television (LKFS is LUFS)"),
-}
+# The platforms' targets that come with the command line (presets.toml).
+PRESETS = builtin_presets()
 DITHERS = ("tpdf", "none")
 # Integer outputs of this many bits or fewer are dithered unless --dither none.
 DITHER_MAX_BITS = 16
@@ -107,6 +96,13 @@ def _milliseconds(text: str) -> float:
     return value
 
 
+def _budget(text: str) -> float:
+    value = _number(text)
+    if not (math.isfinite(value) and value >= 0.0):
+        raise argparse.ArgumentTypeError(f"must be a finite number of dB, at least 0, got {text}")
+    return value
+
+
 def _attack(text: str) -> float:
     # The look-ahead must span at least one frame; how many milliseconds that
     # takes depends on each file's rate, checked when the files are read.
@@ -125,6 +121,19 @@ def _jobs(text: str) -> int:
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be a whole number of at least 1, got {text}")
     return value
+
+
+# A Dask scheduler's address: a protocol (tcp:// by default), a host name or
+# address ([...] for IPv6) and a port.
+_SCHEDULER = re.compile(r"^(?:(?:tcp|tls|ws|wss|ucx)://)?(?:\[[0-9A-Fa-f:.]+\]|[^\s:/\[\]]+):\d+$")
+
+
+def _scheduler(text: str) -> str:
+    # Checked here: Dask takes some malformed addresses for a while first.
+    if not _SCHEDULER.match(text):
+        raise argparse.ArgumentTypeError(
+            f"must be a Dask scheduler's address, tcp://HOST:PORT, got {text}")
+    return text
 
 
 def _path(stream: str) -> Callable[[str], Path]:
@@ -165,8 +174,7 @@ _NUMBER = re.compile(r"^[-+]?(?:(?:\d+\.?\d*|\.\d+)(?:[eE][-+]?\d+)?|inf|nan)$",
 
 
 def _presets_help() -> str:
-    return "; ".join(f"{name}: {p.loudness_lufs:g} LUFS, {p.ceiling_dbtp:g} dBTP ({p.source})"
-                     for name, p in PRESETS.items())
+    return "; ".join(f"{name}: {p.summary()} ({p.source})" for name, p in PRESETS.items())
 
 
 def _version() -> str:
@@ -194,7 +202,9 @@ def build_parser() -> argparse.ArgumentParser:
                "--true-peak, which encodes them again from a lower ceiling. Frames and "
                "channels in messages are counted from 0. Exit status: 0 when every file "
                "was limited, 1 when a file could not be, 2 for an invalid command line, "
-               "128 + the signal's number when stopped (130 for Ctrl-C).",
+               "128 + the signal's number when stopped (130 for Ctrl-C). "
+               "qx-limiter check FILE... --preset NAME measures files against a preset "
+               "and writes no audio (qx-limiter check --help).",
     )
     parser.add_argument("inputs", nargs="+", metavar="IN", type=_path("standard input"),
                         help="audio files to limit")
@@ -212,10 +222,29 @@ def build_parser() -> argparse.ArgumentParser:
                         help="bring each file's integrated loudness (ITU-R BS.1770) to this "
                              "target, -60 to 0, under the ceiling (default: the preset's, "
                              "else the level is left as it is)")
-    parser.add_argument("--preset", choices=PRESETS, metavar="NAME",
+    parser.add_argument("--preset", metavar="NAME",
                         help="a platform's loudness and true-peak ceiling, with --true-peak; "
                              "--loudness and --threshold-dBFS, given too, take precedence. "
                              + _presets_help())
+    parser.add_argument("--presets", metavar="FILE", type=Path, action="append", default=[],
+                        help="a TOML or JSON file of presets of your own, in the form of the "
+                             "command line's presets.toml (loudness_lufs, tolerance_lu, "
+                             "ceiling_dbtp, source; optionally max_short_term_lufs, "
+                             "max_momentary_lufs, loudness_range_lu); may be given again")
+    parser.add_argument("--album", action="store_true",
+                        help="deliver the inputs as one album to the loudness target: one gain "
+                             "for every track, found on their loudness as one programme (the "
+                             "gating blocks of all tracks pooled, not an average of theirs), so "
+                             "that the tracks keep their differences; each track is held under "
+                             "the ceiling, and the report adds a record for the album")
+    parser.add_argument("--max-limiting-db", metavar="X", type=_budget,
+                        help="the deepest gain reduction allowed: where the loudness target "
+                             "takes more limiting, the loudness is lowered to what X dB "
+                             "allows, and the line and the report say so")
+    parser.add_argument("--dual-mono", action="store_true",
+                        help="measure one-channel files as the same signal in two channels "
+                             "(a mono programme heard on two loudspeakers, 3 dB louder than "
+                             "one channel counts)")
     parser.add_argument("--attack-ms", metavar="X", type=_attack, default=5.0,
                         help="look-ahead (attack) time in milliseconds; one frame at "
                              "least, so 500 / sample rate or more (default: 5)")
@@ -245,6 +274,16 @@ def build_parser() -> argparse.ArgumentParser:
                              "and after, gain, passes, status) to FILE.json or FILE.csv")
     parser.add_argument("--jobs", metavar="N", type=_jobs, default=1,
                         help="files limited at the same time, in threads (default: 1)")
+    # Each file a task of a Dask cluster (_cluster); the extra qx_limiter[cluster].
+    cluster = parser.add_mutually_exclusive_group()
+    cluster.add_argument("--scheduler", metavar="ADDRESS", type=_scheduler,
+                         help="deliver each file as a task on the Dask cluster of this "
+                              "scheduler (tcp://HOST:8786), on whichever worker is free; "
+                              "every worker must see the inputs and outputs at the paths "
+                              "this machine does (a shared file system)")
+    cluster.add_argument("--cluster-workers", metavar="N", type=_jobs,
+                         help="deliver the files on a Dask cluster of N worker processes "
+                              "started on this machine for the run")
     parser.add_argument("--plot", metavar="PNG", type=_plot,
                         help="write a figure of each file, waveforms and gain reduction, "
                              "as .png, .svg, .pdf or .jpg; with several inputs, each output's "
@@ -280,7 +319,30 @@ def parse(argv: Sequence[str] | None = None) -> Options:
             raise UsageError("the ceiling is given twice, with --true-peak and "
                              "--threshold-dBFS; give it once")
         values["threshold_dBFS"], values["true_peak"] = ceiling, True
+    values["preset_figures"] = chosen_preset(values["preset"], values["presets"])
+    if values["jobs"] != 1 and (values["scheduler"] or values["cluster_workers"]):
+        raise UsageError("--jobs does not apply on a cluster: each worker runs as many files "
+                         "at once as it has threads")
     return Options(**values)
+
+
+def chosen_preset(name: str | None, files: list[Path]) -> Preset | None:
+    """The preset named, among the command line's and those of `files`
+    (which may replace them); UsageError for a name none has."""
+    if name is None and not files:
+        return None
+    presets = dict(PRESETS)
+    try:
+        for path in files:
+            presets.update(preset_file(path))
+    except PresetError as error:
+        raise UsageError(f"argument --presets: {error}") from None
+    if name is None:
+        return None
+    if name not in presets:
+        raise UsageError(f"argument --preset: invalid choice: {name!r} (choose from "
+                         f"{', '.join(map(repr, presets))})")
+    return presets[name]
 
 
 def _ceiling_of_true_peak(args: list[str]) -> list[str]:
@@ -316,6 +378,7 @@ class Options:
     threshold_dBFS: float | None
     loudness: float | None
     preset: str | None
+    presets: list[Path]
     attack_ms: float
     hold_ms: float
     release_ms: float
@@ -328,20 +391,30 @@ class Options:
     overwrite: bool
     allow_truncated: bool
     quiet: bool
-
+    scheduler: str | None = None
+    cluster_workers: int | None = None
+    album: bool = False
+    max_limiting_db: float | None = None
+    dual_mono: bool = False
+    # The figures of --preset, from the command line's presets or --presets.
+    preset_figures: Preset | None = None
 
     @property
     def ceiling(self) -> float:
         """The ceiling that takes effect: the option's, the preset's, or 0."""
         if self.threshold_dBFS is not None:
             return self.threshold_dBFS
-        return PRESETS[self.preset].ceiling_dbtp if self.preset is not None else 0.0
+        return self.preset_figures.ceiling_dbtp if self.preset_figures is not None else 0.0
 
     @property
     def loudness_target(self) -> float | None:
         if self.loudness is not None:
             return self.loudness
-        return PRESETS[self.preset].loudness_lufs if self.preset is not None else None
+        return self.preset_figures.loudness_lufs if self.preset_figures is not None else None
+
+    @property
+    def on_cluster(self) -> bool:
+        return self.scheduler is not None or self.cluster_workers is not None
 
     @property
     def verified(self) -> bool:

@@ -2,10 +2,9 @@
 
 Three threads share a limiting pass (see _stages): a reader decodes chunks
 into a ring of buffers and measures them, the file's own thread applies the
-pass's gain and limits each chunk, and the last stage either quantises the
-limited samples, meters them as the file will hold them and encodes them
-into the temporary output (a pass that writes), or meters them as the
-limiter gave them (a pass that decides the next). What the report and the
+pass's gain and limits each chunk, and the writer meters the limiter's
+output (what master measures), quantises it, meters it as the file will
+hold it and encodes it into the temporary output. What the report and the
 figure need is gathered on the way. Bounded queues join the threads, so at
 most a few chunks are in memory at once; the limiter, the meter, libsndfile
 and NumPy release the interpreter lock, so the three run on separate cores.
@@ -28,12 +27,12 @@ from pathlib import Path
 import numpy as np
 import numpy.typing as npt
 
-from qx_limiter_tools import Measurement, Meter
+from qx_limiter_tools import Measurement, Meter, PassSettings, gain_factor
 
 from . import _stopping
 from ._columns import Columns
 from ._dither import Dither
-from ._formats import STORED_EXACTLY, AudioError, Shortfall
+from ._formats import PCM_BITS, STORED_EXACTLY, AudioError, Shortfall
 from ._options import REDUCED_DB
 from ._planning import Job
 from ._quantise import Quantiser, peak
@@ -60,18 +59,6 @@ def chunk_frames(channels: int) -> int:
 _REDUCED_GAIN = np.float32(10.0 ** (-REDUCED_DB / 20.0))
 
 
-@dataclass(frozen=True)
-class PassSettings:
-    """What one limiting pass does, as master's Delivery plans it: the gain
-    before the limiter, its threshold and detection, and the last resort's
-    trim after it (0 dB normally)."""
-
-    gain_db: float
-    threshold_dBFS: float
-    true_peak: bool
-    trim_db: float = 0.0
-
-
 class Tally:
     """What the report needs, gathered chunk by chunk."""
 
@@ -93,11 +80,10 @@ class Tally:
 
 @dataclass
 class Passed:
-    """What a limiting pass gathered. `output` is the meter's reading of the
-    limiter's output (what master measures), in a pass that decides;
-    `written` that of the samples the file holds, in a pass that writes,
-    where they are known without decoding the file and the file is
-    measured."""
+    """What a limiting pass gathered: the meter's readings of the limiter's
+    output (what master measures), of the samples the file holds where they
+    differ and are known without decoding (integer subtypes), and of the
+    input where it was measured on the way."""
 
     settings: PassSettings
     tally: Tally
@@ -109,61 +95,60 @@ class Passed:
     input: Measurement | None = None
     output: Measurement | None = None
     written: Measurement | None = None
+    # The sub-block powers of what was written, where it was metered.
+    written_powers: npt.NDArray[np.float64] | None = None
 
 
-def _factor(gain_db: float) -> np.float32:
-    # As master computes it, so that the same samples come out.
-    return np.float32(10.0 ** (gain_db / 20.0))
-
-
-def limiting_pass(job: Job, settings: PassSettings, temporary: Path | None, *,
-                  meter_input: bool, plot: bool) -> Passed:
-    """Streams the input through the limiter. With `temporary` (new and
-    empty), writes the output into it and meters the samples it holds where
-    they are known without decoding (as `written`); without, meters the
-    limiter's output (as `output`): a pass that only decides the next."""
+def limiting_pass(job: Job, settings: PassSettings, temporary: Path, *, meter_input: bool,
+                  meter_output: bool, meter_written: bool, plot: bool) -> Passed:
+    """Streams the input through the limiter and writes the output into
+    `temporary` (new and empty). Meters, as asked, the input, the limiter's
+    output, and the samples the file holds where they are known without
+    decoding (integer subtypes as rounded; float subtypes hold the
+    limiter's output as it is)."""
     reader = InputReader(job.source)
     with closing(reader):
         channels = reader.channels
-        writing = temporary is not None
-        metered = not writing or (job.measured and job.output.subtype in STORED_EXACTLY)
-        meters = [Meter(job.sample_rate, channels) if wanted else None
-                  for wanted in (meter_input, metered)]
+        quantised = job.output.subtype in PCM_BITS
+        exact = job.output.subtype in STORED_EXACTLY
+        wanted = (meter_input, meter_output or (meter_written and exact and not quantised),
+                  meter_written and quantised)
+        meters = [Meter(job.sample_rate, channels, dual_mono=job.settings.dual_mono)
+                  if want else None for want in wanted]
         quantiser = Quantiser(job.output.subtype, job.ceiling,
                               Dither(job.dither) if job.dither is not None else None,
-                              as_read=metered)
+                              as_read=meters[2] is not None)
         columns = Columns(reader.promised) if plot else None
         tally = Tally()
 
         def encoder() -> Encoder:
-            assert temporary is not None
             # Where the input's own chunks are carried, its text is in them.
             text = reader.text if job.front is None or not job.front.metadata.chunks else {}
             return Encoder(temporary, job.target, job.sample_rate, channels, job.output, text,
                            job.front)
 
-        _stream(job, settings, reader, encoder if writing else None, quantiser, tally,
-                columns, meters)
+        _stream(job, settings, reader, encoder, quantiser, tally, columns, meters)
         passed = Passed(settings, tally, columns, channels, reader.held,
                         job.shortfall or reader.shortfall(), quantiser.peak)
-    input_meter, meter = meters
-    if input_meter is not None:
-        passed.input = input_meter.result()
-    if meter is not None:
-        if writing:
-            passed.written = meter.result()
-        else:
-            passed.output = meter.result()
+    readings = [meter.result() if meter is not None else None for meter in meters]
+    passed.input, passed.output, passed.written = readings
+    held = meters[2] if meters[2] is not None else meters[1]
+    if meter_written and held is not None:
+        passed.written_powers = held.powers()
+    if meter_written and exact and not quantised:
+        passed.written = passed.output  # float samples are stored as they are
+    if not meter_output:
+        passed.output = None
     return passed
 
 
 def _stream(job: Job, settings: PassSettings, reader: InputReader,
-            encoder: Callable[[], Encoder] | None, quantiser: Quantiser, tally: Tally,
+            encoder: Callable[[], Encoder], quantiser: Quantiser, tally: Tally,
             columns: Columns | None, meters: list[Meter | None]) -> None:
     """Runs the three stages: the reader also measures the input; the last
-    stage quantises, meters and writes the limited samples, or, where
-    nothing is written, meters them as the limiter gave them."""
-    input_meter, meter = meters
+    stage meters the limited samples, quantises them, meters them as the
+    file will hold them and encodes them."""
+    input_meter, output_meter, written_meter = meters
     stop = threading.Event()
     decoded: Pipe[Samples] = Pipe(stop)
     limited: Pipe[Samples] = Pipe(stop)
@@ -183,29 +168,22 @@ def _stream(job: Job, settings: PassSettings, reader: InputReader,
         decoded.put(None)
 
     def write() -> None:
-        assert encoder is not None
         # Opened here, not in the file's own thread: that may be the main
-        # thread, where a signal raises at any point, and an exception
-        # raised in libsndfile's callbacks into Python would be lost.
+        # thread, and libsndfile's callbacks into Python are best kept off it.
         output = encoder()
         try:
             while (audio := limited.get()) is not None:
+                if output_meter is not None:
+                    output_meter.add(audio, axis=0)
                 stored = quantiser(audio)
-                if meter is not None:
-                    meter.add(audio, axis=0)  # left as the file will read
+                if written_meter is not None:
+                    written_meter.add(audio, axis=0)  # left as the file will read
                 output.write(stored)
             output.finish()
         finally:
             output.abandon()
 
-    def measure() -> None:
-        assert meter is not None
-        while (audio := limited.get()) is not None:
-            meter.add(audio, axis=0)
-
-    last = Stage(write, stop, "qx-limiter writer") if encoder is not None else \
-        Stage(measure, stop, "qx-limiter meter")
-    stages = [Stage(read, stop, "qx-limiter reader"), last]
+    stages = [Stage(read, stop, "qx-limiter reader"), Stage(write, stop, "qx-limiter writer")]
     run_beside(lambda: _limit_chunks(job, settings, decoded, limited, tally, columns),
                stages, stop)
 
@@ -219,9 +197,9 @@ def _ring(channels: int) -> itertools.cycle[Samples]:
 
 def _limit_chunks(job: Job, settings: PassSettings, decoded: Pipe[Samples],
                   limited: Pipe[Samples], tally: Tally, columns: Columns | None) -> None:
-    limiter = job.limiter(settings.threshold_dBFS, settings.true_peak)
-    gain = _factor(settings.gain_db) if settings.gain_db != 0.0 else None
-    trim = _factor(settings.trim_db) if settings.trim_db != 0.0 else None
+    limiter = job.limiter(settings.threshold_dBFS, settings.detection)
+    gain = gain_factor(settings.gain_db) if settings.gain_db != 0.0 else None
+    trim = gain_factor(settings.trim_db) if settings.trim_db != 0.0 else None
     written = 0
 
     def emit(audio: Samples, gains: Samples) -> None:
@@ -250,16 +228,19 @@ def _limit_chunks(job: Job, settings: PassSettings, decoded: Pipe[Samples],
     limited.put(None)
 
 
-def measuring_pass(path: Path, sample_rate: int, frames: int | None = None,
+def measuring_pass(path: Path, sample_rate: int, meter: Meter | None = None,
+                   frames: int | None = None,
                    on_chunk: Callable[[int, Samples], None] | None = None
                    ) -> tuple[Measurement, InputReader]:
     """The meter's reading of a file (an input, or an output decoded again),
-    up to `frames` frames (all it holds by default); `on_chunk` sees each
-    chunk and its first frame in the reading thread. Returns the reader,
-    closed, for what it held."""
+    up to `frames` frames (all it holds by default), by `meter` where given
+    (one that also keeps a profile, say); `on_chunk` sees each chunk and its
+    first frame in the reading thread. Returns the reader, closed, for what
+    it held."""
     reader = InputReader(path)
     with closing(reader):
-        meter = Meter(sample_rate, reader.channels)
+        if meter is None:
+            meter = Meter(sample_rate, reader.channels)
         stop = threading.Event()
         decoded: Pipe[Samples] = Pipe(stop)
         ring = _ring(reader.channels)
@@ -276,6 +257,7 @@ def measuring_pass(path: Path, sample_rate: int, frames: int | None = None,
             decoded.put(None)
 
         def measure() -> None:
+            assert meter is not None
             while (chunk := decoded.get()) is not None:
                 _metered(meter, chunk, sample_rate)
 
@@ -295,8 +277,8 @@ def columns_of(job: Job, settings: PassSettings, frames: int) -> Columns:
     gathered in another pass over it (a decoder gave up early, and the
     columns were placed for the length the header promised)."""
     columns = Columns(frames)
-    limiter = job.limiter(settings.threshold_dBFS, settings.true_peak)
-    gain, trim = _factor(settings.gain_db), _factor(settings.trim_db)
+    limiter = job.limiter(settings.threshold_dBFS, settings.detection)
+    gain, trim = gain_factor(settings.gain_db), gain_factor(settings.trim_db)
     reader = InputReader(job.source)
     buffer = np.empty((chunk_frames(reader.channels), reader.channels), dtype=np.float32)
     written = 0

@@ -12,8 +12,7 @@ from contextlib import suppress
 from dataclasses import dataclass
 from pathlib import Path
 
-from qx_limiter_tools import StreamLimiter
-from qx_limiter_tools._master import limiter_detects_true_peak
+from qx_limiter_tools import METER_RATES, Measurement, StreamLimiter, smallest_attack_ms
 
 from . import _formats
 from ._dither import dither_key
@@ -21,8 +20,6 @@ from ._formats import PCM_BITS, STORED_EXACTLY, OutputFormat, Shortfall
 from ._riff import CONTAINERS, Front, Metadata, written_mask
 from ._options import DITHER_MAX_BITS, Options, UsageError
 
-# The rates the loudness and true-peak meter takes.
-METER_RATES = (8000, 384000)
 # The highest rate of any input: twice the highest that audio files use
 # (DXD, 352.8 kHz, and 384 kHz); beyond it, a header is taken for damaged.
 MAX_RATE = 768000
@@ -50,6 +47,8 @@ class Settings:
     loudness_lufs: float | None = None
     preset: str | None = None
     dither: str = "none"
+    max_limiting_db: float | None = None
+    dual_mono: bool = False
 
 
 @dataclass(frozen=True)
@@ -79,6 +78,10 @@ class Job:
     front: Front | None = None
     # libsndfile's name of the input's format.
     input_format: str = ""
+    # A track of an album: the album's gain, decided on every track's
+    # loudness, and this track's own measurement, taken then.
+    album_gain_db: float | None = None
+    before: Measurement | None = None
 
     @property
     def delivering(self) -> bool:
@@ -87,22 +90,22 @@ class Job:
         return self.settings.loudness_lufs is not None or self.settings.true_peak
 
     def limiter(self, threshold_dBFS: float | None = None,
-                true_peak: bool | None = None) -> StreamLimiter:
-        """A fresh limiter for one pass over the file: at the ceiling and in
-        the detection mode of the settings, unless a pass says otherwise."""
+                detection: str = "sample") -> StreamLimiter:
+        """A fresh limiter for one pass over the file: at the ceiling of the
+        settings with sample-peak detection, unless a pass says otherwise."""
         s = self.settings
         if threshold_dBFS is None:
             threshold_dBFS = s.threshold_dBFS
-        if true_peak is None:
-            true_peak = s.true_peak and limiter_detects_true_peak(self.sample_rate)
         return StreamLimiter(self.sample_rate, threshold_dBFS, s.attack_ms, s.hold_ms,
-                             s.release_ms, true_peak)
+                             s.release_ms, detection=detection)
 
 
 def plan(options: Options) -> tuple[list[Job], list[Path]]:
     """Checks every input, output and setting before anything is written;
     returns the jobs and the folders to create for their outputs."""
     inputs = options.inputs
+    if options.album and options.loudness_target is None:
+        raise UsageError("--album needs a loudness target (--loudness or --preset)")
     if options.output is not None and len(inputs) > 1:
         raise UsageError(f"-o/--output takes a single input, got {len(inputs)}; "
                          f"use --output-dir for several")
@@ -344,7 +347,8 @@ def _settings(options: Options, subtype: str) -> Settings:
     dithered = bits is not None and bits <= DITHER_MAX_BITS and options.dither != "none"
     return Settings(options.ceiling, options.attack_ms, options.hold_ms, options.release_ms,
                     options.verified, options.loudness_target, options.preset,
-                    options.dither if dithered else "none")
+                    options.dither if dithered else "none", options.max_limiting_db,
+                    options.dual_mono)
 
 
 def refusal(shortfall: Shortfall) -> str:
@@ -352,22 +356,21 @@ def refusal(shortfall: Shortfall) -> str:
 
 
 def _attack_problem(attack_ms: float, sample_rate: int) -> str | None:
-    """The look-ahead is attack_ms * rate / 1000 frames, rounded half up, and
-    must be at least one."""
-    if attack_ms * sample_rate / 1000.0 >= 0.5:
+    """The look-ahead must span a frame at the file's rate."""
+    smallest = smallest_attack_ms(sample_rate)
+    if attack_ms >= smallest:
         return None
     return (f"--attack-ms {attack_ms:g} is less than one frame at {sample_rate} Hz; "
-            f"the smallest that works at this rate is {_smallest_attack(sample_rate)}")
+            f"the smallest that works at this rate is {_shown_up(smallest)}")
 
 
-def _smallest_attack(sample_rate: int) -> str:
-    """500 / rate milliseconds, written with four significant digits and
-    rounded up, so that the value shown works as it is written."""
-    exact = 500.0 / sample_rate
-    decimals = max(0, 3 - math.floor(math.log10(exact)))
+def _shown_up(value: float) -> str:
+    """`value` with four significant digits, rounded up, so that the value
+    shown is at least `value` as it is written."""
+    decimals = max(0, 3 - math.floor(math.log10(value)))
     step = 10.0 ** -decimals
-    shown = math.ceil(exact / step - 1e-9) * step
-    while float(f"{shown:.{decimals}f}") * sample_rate / 1000.0 < 0.5:
+    shown = math.ceil(value / step - 1e-9) * step
+    while float(f"{shown:.{decimals}f}") < value:
         shown += step
     text = f"{shown:.{decimals}f}"
     return text.rstrip("0").rstrip(".") if "." in text else text

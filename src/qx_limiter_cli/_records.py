@@ -16,10 +16,14 @@ import io
 import json
 import math
 from pathlib import Path
+from typing import TYPE_CHECKING
 
 from qx_limiter_tools import Measurement
 
 from ._reporting import Failure, Outcome, Report, reduction_db
+
+if TYPE_CHECKING:
+    from ._album import Album
 from ._writing import replacing
 
 Value = str | int | float | bool | None
@@ -36,7 +40,9 @@ def record(outcome: Outcome) -> Record:
         "preset": s.preset, "loudness_lufs": s.loudness_lufs,
         "threshold_dBFS": s.threshold_dBFS, "true_peak": s.true_peak,
         "attack_ms": s.attack_ms, "hold_ms": s.hold_ms, "release_ms": s.release_ms,
-        "format": job.output.format, "subtype": job.output.subtype, "dither": s.dither}
+        "format": job.output.format, "subtype": job.output.subtype, "dither": s.dither,
+        "max_limiting_db": s.max_limiting_db, "dual_mono": s.dual_mono,
+        "album": job.album_gain_db is not None}
     fields: Record = {"input": str(job.source), "output": str(job.target),
                       "sample_rate": job.sample_rate, "channels": job.channels}
     if isinstance(outcome, Failure):
@@ -46,7 +52,7 @@ def record(outcome: Outcome) -> Record:
                 "limiter_threshold_dBFS": None}
     report: Report = outcome
     return {**fields, "frames": report.frames, "settings": settings,
-            "before": _figures(report.before), "after": _figures(report.after),
+            "before": figures(report.before), "after": figures(report.after),
             "gain_db": report.gain_db,
             "max_gain_reduction_db": _finite(reduction_db(report.deepest_gain)),
             "passes": report.passes, "loudness_reached": report.loudness_reached,
@@ -58,14 +64,31 @@ def _finite(value: float) -> float | None:
     return value if math.isfinite(value) else None
 
 
-def _figures(measurement: Measurement | None) -> dict[str, Value] | None:
+def figures(measurement: Measurement | None) -> dict[str, Value] | None:
     if measurement is None:
         return None
     return {name: _finite(getattr(measurement, name)) for name in _MEASUREMENT_FIELDS}
 
 
-def report_text(path: Path, outcomes: list[Outcome]) -> str:
+def report_text(path: Path, outcomes: list[Outcome], album: Album | None = None) -> str:
     records = [record(outcome) for outcome in outcomes]
+    if album is not None and records:
+        records.append(album_record(album, records[0]))
+    return records_text(path, records)
+
+
+def album_record(album: Album, first: Record) -> Record:
+    """The album's record, after its tracks', with their fields: its
+    figures as one programme, the gain, the rounds, what was reached."""
+    return {**first, "input": "album", "output": None, "channels": None, "frames": None,
+            "before": figures(album.before), "after": figures(album.after),
+            "gain_db": album.gain_db, "max_gain_reduction_db": album.deepest_db,
+            "passes": album.rounds, "loudness_reached": album.loudness_reached,
+            "status": "ok", "note": album.note or None, "limiter_threshold_dBFS": None}
+
+
+def records_text(path: Path, records: list[Record]) -> str:
+    """Records as JSON or CSV, by the extension of `path`."""
     if path.suffix.lower() == ".json":
         return json.dumps(records, indent=2, allow_nan=False) + "\n"
     rows = [_flat(entry) for entry in records]
@@ -82,7 +105,7 @@ def report_text(path: Path, outcomes: list[Outcome]) -> str:
 def _flat(entry: Record) -> dict[str, Value]:
     flat: dict[str, Value] = {}
     for name, value in entry.items():
-        if name in ("settings", "before", "after"):
+        if name in ("settings", "before", "after", "measured"):
             nested = value if isinstance(value, dict) else {}
             keys = _MEASUREMENT_FIELDS if name != "settings" else list(nested)
             for key in keys:
@@ -101,9 +124,15 @@ def _cell(value: Value) -> str:
     return repr(value) if isinstance(value, float) else str(value)
 
 
-def write_report(path: Path, outcomes: list[Outcome], overwrite: bool) -> None:
-    """Writes the report file atomically; raises OSError where it cannot
-    (where a file appeared at `path` meanwhile too, unless `overwrite`)."""
-    text = report_text(path, outcomes)
+def write_report(path: Path, outcomes: list[Outcome], overwrite: bool,
+                 album: Album | None = None) -> None:
+    """Writes the report file atomically (the album's record last, where
+    there is one); raises OSError where it cannot (where a file appeared at
+    `path` meanwhile too, unless `overwrite`)."""
+    write_text(path, report_text(path, outcomes, album), overwrite)
+
+
+def write_text(path: Path, text: str, overwrite: bool) -> None:
+    """Writes a report's text atomically, as write_report does."""
     with replacing(path, overwrite) as temporary:
         temporary.write_text(text, encoding="utf-8")

@@ -6,12 +6,16 @@ from __future__ import annotations
 import math
 import sys
 from collections.abc import Callable
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
 from ._options import PROG, REDUCED_DB
 
 if TYPE_CHECKING:
+    import numpy as np
+
+    from ._album import Album
+    import numpy.typing as npt
     from qx_limiter_tools import Measurement
 
     from ._planning import Job
@@ -39,6 +43,9 @@ class Report:
     note: str = ""
     threshold_dBFS: float = 0.0
     frames: int = 0
+    # The sub-block powers of what was written, where it was measured: an
+    # album's loudness is gated over every track's.
+    powers: npt.NDArray[np.float64] | None = field(default=None, repr=False, compare=False)
 
     def line(self) -> str:
         note = f" ({self.job.output.note})" if self.job.output.note else ""
@@ -152,3 +159,17 @@ class InOrder:
         rest = f", {undone} not done" if undone else ""
         return f"{self.written} {files} written, {self.failed} failed{rest}, in {seconds:.2f} s"
 
+
+
+def album_line(album: Album) -> str:
+    """The album's line: its loudness and range as one programme, before
+    and after, its largest true peak, the gain and the rounds."""
+    after = album.after
+    rounds = "round" if album.rounds == 1 else "rounds"
+    if after is None:
+        return f"album: loudness {lufs(album.before.integrated_lufs)} LUFS; not delivered whole"
+    return (f"album: loudness {lufs(album.before.integrated_lufs)} -> "
+            f"{lufs(after.integrated_lufs)} LUFS, range {lufs(album.before.loudness_range_lu)} "
+            f"-> {lufs(after.loudness_range_lu)} LU, true peak up to "
+            f"{decibels(after.true_peak_dbtp)} dBTP, gain {decibels(album.gain_db)} dB, "
+            f"gain reduction up to {album.deepest_db:.2f} dB, {album.rounds} {rounds}")

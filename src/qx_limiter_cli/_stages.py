@@ -10,6 +10,7 @@ another thread only when it runs Python again.
 
 from __future__ import annotations
 
+import contextvars
 import queue
 import threading
 from collections.abc import Callable
@@ -66,12 +67,16 @@ class Stage(threading.Thread):
     def __init__(self, work: Callable[[], None], stop: threading.Event, name: str) -> None:
         super().__init__(name=name, daemon=True)
         self._work = work
+        # A new thread starts from an empty context; the stage works for the
+        # file of the thread that made it, and stops where that file's task
+        # is called off (_stopping.unless_called_off).
+        self._context = contextvars.copy_context()
         self._halt = stop
         self.error: BaseException | None = None
 
     def run(self) -> None:
         try:
-            self._work()
+            self._context.run(self._work)
         except Cancelled:
             pass
         except BaseException as error:

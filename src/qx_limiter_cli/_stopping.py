@@ -13,6 +13,11 @@ each temporary file is removed by the code that made it.
 A third signal, for a run that does not stop soon enough, ends the process
 at once (its temporary files are then removed by a later run writing the
 same outputs).
+
+A file delivered as a task on a Dask worker has no signal of its own to
+see: its run is stopped on the client, which calls the task off. check()
+sees that too, through the test the task sets for its threads
+(unless_called_off), and raises CalledOff at the same safe points.
 """
 
 from __future__ import annotations
@@ -20,8 +25,9 @@ from __future__ import annotations
 import os
 import signal
 import threading
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
+from contextvars import ContextVar
 from types import FrameType
 
 _requested = threading.Event()
@@ -29,6 +35,11 @@ _signal_number: int = signal.SIGINT
 _received = 0
 # Signals after the first that end the process without waiting.
 _AT_ONCE = 3
+# Whether the task this thread works for was called off; None outside tasks.
+# A context variable, not a global: a worker runs the tasks of several runs
+# side by side, and a thread of the pipeline inherits its file's (_stages).
+_called_off: ContextVar[Callable[[], bool] | None] = ContextVar("qx_limiter_called_off",
+                                                                default=None)
 
 
 class Stopped(BaseException):
@@ -40,13 +51,34 @@ class Stopped(BaseException):
         self.signum = signum
 
 
+class CalledOff(BaseException):
+    """The task delivering this file was called off: its run was stopped, or
+    its client is gone. Nobody waits for the file any more; what it began
+    is removed on the way out, as for a stop."""
+
+
 def check() -> None:
     """Raises Stopped (KeyboardInterrupt for Ctrl-C) once a stop was asked
-    for; called wherever a thread may stop."""
+    for, CalledOff once the file's task was called off; called wherever a
+    thread may stop."""
     if _requested.is_set():
         if _signal_number == signal.SIGINT:
             raise KeyboardInterrupt
         raise Stopped(_signal_number)
+    called_off = _called_off.get()
+    if called_off is not None and called_off():
+        raise CalledOff
+
+
+@contextmanager
+def unless_called_off(called_off: Callable[[], bool]) -> Iterator[None]:
+    """check() in this thread, and in the threads it starts for the file,
+    also asks `called_off` for the block."""
+    token = _called_off.set(called_off)
+    try:
+        yield
+    finally:
+        _called_off.reset(token)
 
 
 def requested() -> bool:

@@ -8,11 +8,14 @@ import ctypes
 import errno
 import functools
 import os
+import secrets
 import socket
 import sys
 import tempfile
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from contextlib import contextmanager, suppress
+from contextvars import ContextVar
+from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, BinaryIO, cast
 
@@ -46,11 +49,13 @@ def replacing(target: Path, overwrite: bool) -> Iterator[Path]:
     stopped, the temporary file is removed and `target` is left as it was.
     Without `overwrite`, a file that appeared at `target` meanwhile is not
     replaced (AudioError). Temporary files that an earlier run on this
-    machine left beside `target` when it was killed are removed first."""
-    remove_abandoned(target)
+    machine left beside `target` when it was killed, or an earlier attempt
+    of this run anywhere, are removed first."""
+    writer = WRITER.get()
+    remove_abandoned(target, writer.run)
     temporary: Path | None = None
     try:
-        handle, name = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.",
+        handle, name = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.{writer.run}-",
                                         suffix=f".{_host()}.{os.getpid()}{TEMPORARY_SUFFIX}")
         temporary = Path(name)
         os.close(handle)
@@ -58,10 +63,12 @@ def replacing(target: Path, overwrite: bool) -> Iterator[Path]:
         # Some file systems (FAT, network shares) refuse chmod; the file is
         # complete all the same, only kept private.
         with suppress(OSError):
-            os.chmod(temporary, _NEW_FILE_MODE)
+            os.chmod(temporary, writer.mode)
         _stopping.check()
         if overwrite:
             os.replace(temporary, target)
+        elif writer.retried:
+            _rename_with_receipt(temporary, target, writer.run)
         else:
             _rename_without_replacing(temporary, target)
     except BaseException:
@@ -71,19 +78,41 @@ def replacing(target: Path, overwrite: bool) -> Iterator[Path]:
         raise
 
 
-# Temporary files are named for their target, the machine and the process
-# that made them: ".take.wav.k2x8f1ab.myhost.4711.qx-limiter-part".
+# Temporary files are named for their target, the run, the machine and the
+# process that made them: ".take.wav.5e0c9a1f2b3d-k2x8f1ab.myhost.4711.qx-limiter-part"
+# (the run, a dash and what mkstemp adds, none of which has a dot).
 TEMPORARY_SUFFIX = ".qx-limiter-part"
+
+
+@dataclass(frozen=True)
+class Writer:
+    """Who writes the outputs: the run whose tag their temporary files carry,
+    the permissions a finished output gets (those of the run's umask), and
+    whether a task may be a retry: one whose target may already hold what an
+    earlier attempt of the same file renamed there before it was lost (see
+    _rename_with_receipt)."""
+
+    run: str
+    mode: int
+    retried: bool = False
+
+
+def new_run() -> str:
+    """A run's tag: random, so that no two runs share one, whatever machine
+    or process they run in."""
+    return secrets.token_hex(6)
 
 
 def _host() -> str:
     return socket.gethostname().replace(os.sep, "_")
 
 
-def remove_abandoned(target: Path) -> None:
+def remove_abandoned(target: Path, run: str | None = None) -> None:
     """Removes the temporary files beside `target` that a process of this
     machine made for it and that outlived the process (killed by SIGKILL,
-    or a power cut): the name tells the machine and the process."""
+    or a power cut): the name tells the machine and the process. Those of
+    `run` go too, wherever they were made: a run writes each target once,
+    so they are what an earlier attempt left (a worker lost mid-file)."""
     prefix = f".{target.name}."
     try:
         names = [entry.name for entry in os.scandir(target.parent)
@@ -91,12 +120,63 @@ def remove_abandoned(target: Path) -> None:
     except OSError:
         return
     for name in names:
-        # What mkstemp added (no dots), then the machine, then the process.
-        _, _, owner = name[len(prefix):-len(TEMPORARY_SUFFIX)].partition(".")
+        # The run and what mkstemp added (no dots), the machine, the process.
+        made, _, owner = name[len(prefix):-len(TEMPORARY_SUFFIX)].partition(".")
         host, _, pid = owner.rpartition(".")
-        if host == _host() and pid.isdigit() and not _alive(int(pid)):
+        tag, _, kind = made.rpartition("-")
+        # A receipt stays until its run has the file's outcome; one of another
+        # run is that of a run killed outright, which could not remove it.
+        ours = tag == run if kind != _RECEIPT else tag != run
+        if ours or (host == _host() and pid.isdigit() and not _alive(int(pid))):
             with suppress(OSError):
                 (target.parent / name).unlink()
+
+
+def remove_run(folders: Iterable[Path], run: str) -> None:
+    """Removes every temporary file of `run` in `folders`, whichever machine
+    and process made it: at the end of a run whose workers may have been
+    lost mid-file on other machines."""
+    tag = f".{run}-"
+    for folder in folders:
+        try:
+            names = [entry.name for entry in os.scandir(folder) if entry.name.startswith(".")
+                     and entry.name.endswith(TEMPORARY_SUFFIX) and tag in entry.name]
+        except OSError:
+            continue
+        for name in names:
+            with suppress(OSError):
+                (folder / name).unlink()
+
+
+# What a receipt's name has where a temporary file has what mkstemp adds
+# (eight characters, never this one's seven).
+_RECEIPT = "receipt"
+
+
+def receipt(target: Path, run: str) -> Path:
+    """The receipt of `run`'s output at `target` (_rename_with_receipt)."""
+    return target.parent / f".{target.name}.{run}-{_RECEIPT}{TEMPORARY_SUFFIX}"
+
+
+def _rename_with_receipt(source: Path, target: Path, run: str) -> None:
+    """Renames `source` to `target` unless a file is there, as
+    _rename_without_replacing does, for a task that may be a retry. A worker
+    can be lost after its rename and before its outcome reaches the client
+    (killed, or cut off from the scheduler); Dask runs the file again, and
+    the retry finds the output in place. Comparing bytes cannot tell it for
+    the run's own (libsndfile stamps a float WAV with the time, and gives an
+    Ogg stream a random serial number), so a hard link to the output, the
+    receipt, stays beside it until the run has the file's outcome: a target
+    that is the receipt's file is this run's, and is kept."""
+    mark = receipt(target, run)
+    with suppress(FileNotFoundError):
+        if os.path.samefile(mark, target):
+            source.unlink()
+            return
+    with suppress(OSError):  # no hard links here: no receipt, and no retry kept
+        mark.unlink(missing_ok=True)  # of an attempt lost before its rename
+        os.link(source, mark)
+    _rename_without_replacing(source, target)
 
 
 def _alive(pid: int) -> bool:
@@ -346,3 +426,7 @@ def _file_mode() -> int:
 
 
 _NEW_FILE_MODE = _file_mode()
+# A context variable: a Dask worker writes for several runs side by side
+# (_on_worker); a command on one machine is one run with its own umask.
+WRITER: ContextVar[Writer] = ContextVar("qx_limiter_writer",
+                                        default=Writer(new_run(), _NEW_FILE_MODE))

@@ -86,25 +86,26 @@ inline constexpr char kDetectionDoc[] =
     "str: How frame levels are measured: 'sample', 'bs1770' or 'waveform'.";
 
 inline constexpr char kMeasureDoc[] =
-    "measure(audio, sample_rate, *, axis=-1)\n"
+    "measure(audio, sample_rate, *, axis=-1, dual_mono=False)\n"
     "--\n"
     "\n"
-    "The four figures of ``qx_limiter_tools.measure`` as a tuple of floats:\n"
-    "integrated loudness (LUFS), loudness range (LU), true peak (dBTP) and\n"
-    "sample peak (dBFS). The interpreter lock is released while it works.";
+    "The figures of ``qx_limiter_tools.measure`` as a tuple of floats:\n"
+    "integrated loudness (LUFS), loudness range (LU), true peak (dBTP), sample\n"
+    "peak (dBFS), maximum momentary and short-term loudness (LUFS). The\n"
+    "interpreter lock is released while it works.";
 
 inline constexpr char kIntegratedLoudnessDoc[] =
-    "integrated_loudness(audio, sample_rate, *, axis=-1)\n"
+    "integrated_loudness(audio, sample_rate, *, axis=-1, dual_mono=False)\n"
     "--\n"
     "\n"
     "The integrated loudness alone (LUFS), as ``measure`` gives it.";
 
 inline constexpr char kMeterDoc[] =
-    "Meter(sample_rate, channels)\n"
+    "Meter(sample_rate, channels, *, profile_frames=0, dual_mono=False)\n"
     "--\n"
     "\n"
     "The native meter behind ``qx_limiter_tools.Meter``: audio in chunks, the\n"
-    "four figures as a tuple of floats. One call at a time per instance.";
+    "figures as a tuple of floats. One call at a time per instance.";
 
 inline constexpr char kMeterAddDoc[] =
     "add($self, chunk, *, axis=-1)\n"
@@ -116,6 +117,44 @@ inline constexpr char kMeterResultDoc[] =
     "result($self)\n"
     "--\n"
     "\n"
-    "The four figures of everything added so far, as a tuple of floats.";
+    "The figures of everything added so far, as a tuple of floats.";
+
+inline constexpr char kDetectsTruePeakDoc[] =
+    "detects_true_peak($module, sample_rate, /)\n"
+    "--\n"
+    "\n"
+    "Whether ``qx_limiter.limit(..., true_peak=True)`` takes this rate (and\n"
+    "detects true peaks at it): its list of rates, and every rate from 176400 Hz.";
+
+inline constexpr char kSmallestAttackDoc[] =
+    "smallest_attack_ms($module, sample_rate, /)\n"
+    "--\n"
+    "\n"
+    "The smallest attack_ms whose look-ahead spans a frame at this rate.";
+
+inline constexpr char kMeterPowersDoc[] =
+    "powers($self)\n"
+    "--\n"
+    "\n"
+    "The completed 100 ms sub-blocks' powers (channel-weighted sums of K-weighted\n"
+    "squares), as a float64 array: what the gated figures are made of.";
+
+inline constexpr char kPooledLoudnessDoc[] =
+    "pooled_loudness($module, powers, sample_rate)\n"
+    "--\n"
+    "\n"
+    "Integrated loudness and loudness range of several programmes gated as one\n"
+    "(an album): each a sequence of sub-block powers from Meter.powers(), its\n"
+    "blocks and windows pooled with the others', none across two.";
+
+inline constexpr char kMeterProfileDoc[] =
+    "profile($self)\n"
+    "--\n"
+    "\n"
+    "The loudness profile of the completed 100 ms sub-blocks (a meter made with\n"
+    "profile_frames > 0): each sub-block cut into groups of profile_frames frames,\n"
+    "the last one shorter where they do not divide it, and for each group its\n"
+    "largest sample magnitude and its channel-weighted sum of K-weighted squares,\n"
+    "as two float32 arrays.";
 
 }  // namespace qx::py

@@ -3,28 +3,34 @@
 // chunks. Each returns plain numbers; the package's _meter.py makes them a
 // Measurement.
 //
-//   def measure(audio, sample_rate, *, axis=-1) -> tuple[float, float, float, float]
-//   def integrated_loudness(audio, sample_rate, *, axis=-1) -> float
+//   def measure(audio, sample_rate, *, axis=-1, dual_mono=False) -> tuple[float, ...]
+//   def integrated_loudness(audio, sample_rate, *, axis=-1, dual_mono=False) -> float
 //   class Meter:      # final, no __dict__, no weak references
-//       def __new__(cls, sample_rate, channels): ...
+//       def __new__(cls, sample_rate, channels, *, profile_frames=0, dual_mono=False): ...
 //       def add(self, chunk, *, axis=-1) -> None: ...
-//       def result(self) -> tuple[float, float, float, float]: ...
+//       def result(self) -> tuple[float, ...]: ...
+//       def profile(self) -> tuple[ndarray, ndarray]: ...
 #include "tools/meter.hpp"
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <new>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "binding/arrays.hpp"
 #include "binding/blocks.hpp"
 #include "binding/boundary.hpp"
 #include "binding/instances.hpp"
 #include "binding/convert.hpp"
+#include "binding/numpy_api.hpp"
 #include "binding/pyref.hpp"
+#include "binding/result_arrays.hpp"
 #include "binding/use_state.hpp"
+#include "engine/core/allocation.hpp"
 #include "engine/core/number_format.hpp"
 #include "engine/meter/meter.hpp"
 #include "tools/docstrings.hpp"
@@ -91,8 +97,8 @@ std::optional<Readings> result_unlocked(Meter& meter) {
 }
 
 PyObject* readings_tuple(const Readings& r) {
-  return Py_BuildValue("(dddd)", r.integrated_lufs, r.loudness_range_lu, r.true_peak_dbtp,
-                       r.sample_peak_dbfs);
+  return Py_BuildValue("(dddddd)", r.integrated_lufs, r.loudness_range_lu, r.true_peak_dbtp,
+                       r.sample_peak_dbfs, r.max_momentary_lufs, r.max_short_term_lufs);
 }
 
 // The whole array through a fresh meter, a piece at a time: each piece is
@@ -100,12 +106,13 @@ PyObject* readings_tuple(const Readings& r) {
 // caller's array is only read with the lock and no copy of all of it is made.
 std::optional<Readings> measure_array(PyObject* args, PyObject* kwargs, const char* format,
                                       bool peaks) {
-  static const char* const names[] = {"audio", "sample_rate", "axis", nullptr};
+  static const char* const names[] = {"audio", "sample_rate", "axis", "dual_mono", nullptr};
   PyObject* object = nullptr;
   PyObject* rate_object = nullptr;
   PyObject* axis_object = nullptr;
+  int dual_mono = 0;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), &object,
-                                   &rate_object, &axis_object)) {
+                                   &rate_object, &axis_object, &dual_mono)) {
     return std::nullopt;
   }
   ConvertedAudio audio = convert_audio(object);
@@ -118,7 +125,7 @@ std::optional<Readings> measure_array(PyObject* args, PyObject* kwargs, const ch
   const std::optional<Layout> layout = check_layout(array, axis);
   if (!layout) return std::nullopt;
   const auto channels = static_cast<std::uint64_t>(layout->channels);
-  auto made = Meter::create(rate, channels, peaks);
+  auto made = Meter::create(rate, channels, peaks, 0, dual_mono != 0);
   if (!made.ok()) {
     PyErr_NoMemory();
     return std::nullopt;
@@ -145,7 +152,7 @@ std::optional<Readings> measure_array(PyObject* args, PyObject* kwargs, const ch
 PyObject* measure(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
   return call_guarded(
       [&]() -> PyObject* {
-        std::optional<Readings> r = measure_array(args, kwargs, "OO|$O:measure", true);
+        std::optional<Readings> r = measure_array(args, kwargs, "OO|$Op:measure", true);
         return r ? readings_tuple(*r) : nullptr;
       },
       nullptr);
@@ -155,7 +162,7 @@ PyObject* integrated_loudness(PyObject* /*module*/, PyObject* args, PyObject* kw
   return call_guarded(
       [&]() -> PyObject* {
         std::optional<Readings> r =
-            measure_array(args, kwargs, "OO|$O:integrated_loudness", false);
+            measure_array(args, kwargs, "OO|$Op:integrated_loudness", false);
         return r ? PyFloat_FromDouble(r->integrated_lufs) : nullptr;
       },
       nullptr);
@@ -187,11 +194,15 @@ bool meter_channels(PyObject* object, std::uint64_t& channels) {
 PyObject* meter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return call_guarded(
       [&]() -> PyObject* {
-        static const char* const names[] = {"sample_rate", "channels", nullptr};
+        static const char* const names[] = {"sample_rate", "channels", "profile_frames",
+                                            "dual_mono", nullptr};
         PyObject* rate_object = nullptr;
         PyObject* channels_object = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:Meter", const_cast<char**>(names),
-                                         &rate_object, &channels_object)) {
+        PyObject* profile_object = nullptr;
+        int dual_mono = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$Op:Meter", const_cast<char**>(names),
+                                         &rate_object, &channels_object, &profile_object,
+                                         &dual_mono)) {
           return nullptr;
         }
         std::uint32_t rate = 0;
@@ -199,7 +210,17 @@ PyObject* meter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!meter_rate(rate_object, rate) || !meter_channels(channels_object, channels)) {
           return nullptr;
         }
-        auto made = Meter::create(rate, channels);
+        std::int64_t profile_frames = 0;
+        if (profile_object != nullptr &&
+            !convert_index(profile_object, "profile_frames", profile_frames)) {
+          return nullptr;
+        }
+        if (profile_frames < 0) {
+          PyErr_SetString(PyExc_ValueError, "profile_frames must be 0 or more");
+          return nullptr;
+        }
+        auto made = Meter::create(rate, channels, true,
+                                  static_cast<std::uint64_t>(profile_frames), dual_mono != 0);
         if (!made.ok()) return PyErr_NoMemory();
         return MeterObject::create(type, std::move(made).value());
       },
@@ -257,7 +278,58 @@ PyObject* meter_result(PyObject* self, PyObject* /*unused*/) {
       nullptr);
 }
 
+// A new 1-D float32 array holding data[0, count).
+PyRef copied_array(const float* data, std::uint64_t count) {
+  float* copy = static_cast<float*>(memory::allocate(count * sizeof(float), false));
+  if (copy == nullptr) {
+    PyErr_NoMemory();
+    return PyRef();
+  }
+  if (count != 0) std::memcpy(copy, data, count * sizeof(float));
+  const auto shape = static_cast<npy_intp>(count);
+  return wrap_owned(copy, 1, &shape);
+}
+
+PyObject* meter_powers(PyObject* self, PyObject* /*unused*/) {
+  return call_guarded(
+      [&]() -> PyObject* {
+        ExclusiveUse use(state_of(self).use, kInUse);
+        if (!use) return nullptr;
+        if (!import_numpy_api()) return nullptr;
+        const meter::PowerList& powers = state_of(self).meter.powers();
+        const auto count = static_cast<npy_intp>(powers.size());
+        PyRef array = PyRef::steal(PyArray_SimpleNew(1, &count, NPY_DOUBLE));
+        if (!array) return nullptr;
+        if (count != 0) {
+          std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())),
+                      powers.data(), powers.size() * sizeof(double));
+        }
+        return array.release();
+      },
+      nullptr);
+}
+
+PyObject* meter_profile(PyObject* self, PyObject* /*unused*/) {
+  return call_guarded(
+      [&]() -> PyObject* {
+        ExclusiveUse use(state_of(self).use, kInUse);
+        if (!use) return nullptr;
+        const Meter& meter = state_of(self).meter;
+        // The groups of the completed sub-blocks only.
+        const std::uint64_t subblocks = meter.frames() / meter::subblock_frames(meter.rate());
+        const std::uint64_t groups = subblocks * meter.groups_per_subblock();
+        PyRef levels = copied_array(meter.profile_levels().data(), groups);
+        if (!levels) return nullptr;
+        PyRef energies = copied_array(meter.profile_energies().data(), groups);
+        if (!energies) return nullptr;
+        return PyTuple_Pack(2, levels.get(), energies.get());
+      },
+      nullptr);
+}
+
 PyMethodDef meter_methods[] = {
+    {"profile", meter_profile, METH_NOARGS, kMeterProfileDoc},
+    {"powers", meter_powers, METH_NOARGS, kMeterPowersDoc},
     {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(meter_add)),
      METH_VARARGS | METH_KEYWORDS, kMeterAddDoc},
     {"result", meter_result, METH_NOARGS, kMeterResultDoc},
@@ -282,7 +354,49 @@ PyType_Spec meter_spec = {
 
 }  // namespace
 
+// Integrated loudness and loudness range of several programmes' sub-block
+// powers gated as one (an album).
+PyObject* pooled_loudness(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
+  return call_guarded(
+      [&]() -> PyObject* {
+        static const char* const names[] = {"powers", "sample_rate", nullptr};
+        PyObject* sequence = nullptr;
+        PyObject* rate_object = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:pooled_loudness",
+                                         const_cast<char**>(names), &sequence, &rate_object)) {
+          return nullptr;
+        }
+        std::uint32_t rate = 0;
+        if (!meter_rate(rate_object, rate) || !import_numpy_api()) return nullptr;
+        PyRef list = PyRef::steal(PySequence_List(sequence));
+        if (!list) return nullptr;
+        const Py_ssize_t count = PyList_Size(list.get());
+        std::vector<PyRef> arrays;
+        std::vector<meter::Powers> parts;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+          PyObject* item = PyList_GetItem(list.get(), i);  // borrowed
+          PyRef array = PyRef::steal(PyArray_FromAny(
+              item, PyArray_DescrFromType(NPY_DOUBLE), 1, 1,
+              NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr));
+          if (!array) return nullptr;
+          auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+          parts.push_back({static_cast<const double*>(PyArray_DATA(a)),
+                           static_cast<std::size_t>(PyArray_SIZE(a))});
+          arrays.push_back(std::move(array));
+        }
+        const std::uint64_t frames = meter::subblock_frames(rate);
+        const double integrated = meter::integrated_lufs(parts.data(), parts.size(), frames);
+        auto range = meter::loudness_range_lu(parts.data(), parts.size(), frames);
+        if (!range.ok()) return PyErr_NoMemory();
+        return Py_BuildValue("(dd)", integrated, range.value());
+      },
+      nullptr);
+}
+
 PyMethodDef meter_functions[] = {
+    {"pooled_loudness",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pooled_loudness)),
+     METH_VARARGS | METH_KEYWORDS, kPooledLoudnessDoc},
     {"measure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(measure)),
      METH_VARARGS | METH_KEYWORDS, kMeasureDoc},
     {"integrated_loudness",

@@ -3,7 +3,9 @@
 // itself (pure Python) re-exports them.
 #include "binding/boundary.hpp"
 #include "binding/pyref.hpp"
+#include "engine/meter/meter.hpp"
 #include "tools/docstrings.hpp"
+#include "tools/facts.hpp"
 #include "tools/meter.hpp"
 #include "tools/stream_limiter.hpp"
 
@@ -14,13 +16,18 @@ namespace {
 int exec_module(PyObject* module) {
   return call_guarded(
       [&]() -> int {
+        if (PyModule_AddFunctions(module, fact_functions) < 0) return -1;
         PyObject* type = stream_limiter_type();
         if (type == nullptr || PyModule_AddObjectRef(module, "StreamLimiter", type) < 0) {
           return -1;
         }
         PyObject* meter = meter_type();
-        if (meter == nullptr) return -1;
-        return PyModule_AddObjectRef(module, "Meter", meter);
+        if (meter == nullptr || PyModule_AddObjectRef(module, "Meter", meter) < 0) return -1;
+        // The rates the meter takes, as the engine holds them.
+        PyRef rates = PyRef::steal(Py_BuildValue("(II)", static_cast<unsigned>(Meter::kMinRate),
+                                  static_cast<unsigned>(Meter::kMaxRate)));
+        if (!rates) return -1;
+        return PyModule_AddObjectRef(module, "METER_RATES", rates.get());
       },
       -1);
 }

@@ -89,3 +89,39 @@ def read_report(path):
         return json.loads(path.read_text())
     with open(path, newline="") as lines:
         return list(csv.DictReader(lines))
+
+
+def slow_writing(pause=0.002, chunk_frames=4096):
+    """Makes this process's command line write every chunk `pause` seconds
+    late, in small chunks, so that a file streams long enough to be caught
+    mid-way: in a process that runs main(), or on a Dask worker (run there
+    through Client.run, before the run's tasks)."""
+    import time
+
+    from qx_limiter_cli import _pipeline, _writing
+
+    _pipeline.CHUNK_FRAMES = chunk_frames
+    write = getattr(_writing.Encoder.write, "unhurried", _writing.Encoder.write)
+
+    def slow_write(self, samples):
+        time.sleep(pause)
+        write(self, samples)
+
+    slow_write.unhurried = write
+    _writing.Encoder.write = slow_write
+
+
+def as_another_machine(another=True):
+    """Makes this process's command line name its temporary files as a
+    machine of its own would (a Dask worker's, through Client.run): its
+    files are then no longer those of a process that this machine can see
+    to be dead."""
+    import os
+
+    from qx_limiter_cli import _writing
+
+    real = getattr(_writing._host, "real", _writing._host)
+    name = f"machine-{os.getpid()}"
+    pretended = lambda: name  # noqa: E731
+    pretended.real = real
+    _writing._host = pretended if another else real

@@ -17,7 +17,8 @@ import pytest
 
 import meter_oracle as mo
 
-FIELDS = ("integrated_lufs", "loudness_range_lu", "true_peak_dbtp", "sample_peak_dbfs")
+FIELDS = ("integrated_lufs", "loudness_range_lu", "true_peak_dbtp", "sample_peak_dbfs",
+          "max_momentary_lufs", "max_short_term_lufs")
 CHANNELS = {"mono": 1, "stereo": 2, "5.1": 6}
 
 

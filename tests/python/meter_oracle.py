@@ -667,6 +667,16 @@ class Measurement:
     loudness_range_lu: float
     true_peak_dbtp: float
     sample_peak_dbfs: float
+    max_momentary_lufs: float
+    max_short_term_lufs: float
+
+
+def largest_window(sub, length, n):
+    """The loudest window of `length` sub-blocks, one starting at every
+    sub-block, ungated (the maximum momentary or short-term loudness)."""
+    powers = window_powers(sub, length, 1, n)
+    largest = float(powers.max()) if powers.size else 0.0
+    return _lufs(largest) if largest > 0.0 else -math.inf
 
 
 def to_planar(audio, axis=-1):
@@ -718,6 +728,8 @@ def measure(audio, sample_rate, *, axis=-1, exact=False, screened=True, peaks=Tr
         loudness_range_lu=loudness_range(short),
         true_peak_dbtp=_db(true_peak_linear(planar, screened)) if peaks else -math.inf,
         sample_peak_dbfs=_db(sample_peak),
+        max_momentary_lufs=largest_window(sub, BLOCK_SUBBLOCKS, n),
+        max_short_term_lufs=largest_window(sub, SHORT_TERM_SUBBLOCKS, n),
     )
 
 
@@ -818,6 +830,8 @@ class Meter:
             loudness_range_lu=loudness_range(short),
             true_peak_dbtp=_db(reading),
             sample_peak_dbfs=_db(self._sample_peak),
+            max_momentary_lufs=largest_window(sub, BLOCK_SUBBLOCKS, self._subblock),
+            max_short_term_lufs=largest_window(sub, SHORT_TERM_SUBBLOCKS, self._subblock),
         )
 
 

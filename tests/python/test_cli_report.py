@@ -18,6 +18,7 @@ sf = pytest.importorskip("soundfile")
 pytest.importorskip("tqdm")
 
 from qx_limiter import limit  # noqa: E402
+from qx_limiter_tools import limit as limit_waveform  # noqa: E402
 from qx_limiter_tools import master, measure  # noqa: E402
 from qx_limiter_tools._master import apply_gain  # noqa: E402
 
@@ -43,7 +44,8 @@ def expected_record(source, target, subtype, file_format, dither):
         "channels": audio.shape[1], "frames": audio.shape[0],
         "settings": {"preset": "podcast", "loudness_lufs": -16.0, "threshold_dBFS": -1.0,
                      "true_peak": True, "attack_ms": 5.0, "hold_ms": 15.0, "release_ms": 40.0,
-                     "format": file_format, "subtype": subtype, "dither": dither},
+                     "format": file_format, "subtype": subtype, "dither": dither,
+                     "max_limiting_db": None, "dual_mono": False, "album": False},
         "before": figures(measure(audio, rate, axis=0)),
         "after": figures(measure(out, rate, axis=0)),
         "gain_db": done.gain_db, "passes": done.passes, "loudness_reached": True,
@@ -76,7 +78,7 @@ def test_each_file_has_a_record_of_what_the_meter_reads(folder, capsys, suffix):
         assert {name: got[name] for name in expected} == expected
         # The deepest gain is the limiter's at the last pass's threshold.
         audio, _ = read(name)
-        _, gains = limit(apply_gain(audio, done.gain_db), rate, threshold, axis=0, true_peak=True)
+        _, gains = limit_waveform(apply_gain(audio, done.gain_db), rate, threshold, axis=0)
         assert float(reduction) == -20 * math.log10(float(gains.min()))
 
 
@@ -110,7 +112,8 @@ def test_a_failed_file_is_recorded_and_the_report_still_written(folder, capsys):
         "frames": None,
         "settings": {"preset": None, "loudness_lufs": None, "threshold_dBFS": -2.0,
                      "true_peak": True, "attack_ms": 5.0, "hold_ms": 15.0, "release_ms": 40.0,
-                     "format": "WAV", "subtype": "FLOAT", "dither": "none"},
+                     "format": "WAV", "subtype": "FLOAT", "dither": "none",
+                     "max_limiting_db": None, "dual_mono": False, "album": False},
         "before": None, "after": None, "gain_db": None, "max_gain_reduction_db": None,
         "passes": None, "loudness_reached": None, "status": line, "note": None,
         "limiter_threshold_dBFS": None}
@@ -146,8 +149,9 @@ def test_silence_reads_null_in_json_and_empty_in_csv(folder, capsys):
     [record] = read_report("r.json")
     [row] = read_report("r.csv")
     assert record["after"] == record["before"] == dict.fromkeys(
-        ["integrated_lufs", "loudness_range_lu", "true_peak_dbtp", "sample_peak_dbfs"])
-    assert [row[f"after.{name}"] for name in record["after"]] == ["", "", "", ""]
+        ["integrated_lufs", "loudness_range_lu", "true_peak_dbtp", "sample_peak_dbfs",
+         "max_momentary_lufs", "max_short_term_lufs"])
+    assert [row[f"after.{name}"] for name in record["after"]] == [""] * 6
     assert "NaN" not in Path("r.json").read_text() and "Infinity" not in Path("r.json").read_text()
 
 

@@ -22,6 +22,7 @@ import meter_oracle as mo  # noqa: E402
 from scipy import signal as _signal  # noqa: E402
 from meter_cases import *  # noqa: E402,F401,F403  (the shared test functions)
 from meter_cases import FIELDS, TIGHT_MARGIN_CASES, db  # noqa: E402
+from waveform import waveform_peak  # noqa: E402
 from qx_limiter import limit  # noqa: E402
 
 
@@ -297,27 +298,6 @@ def test_many_short_channels_are_measured_with_little_memory():
 # The true peak against the band-limited waveform itself
 
 
-def waveform_peak(planar):
-    """The largest magnitude of the band-limited waveform through the samples
-    (zeros around them), in float64: the spectrum zero-padded to a 32x grid
-    (the Nyquist bin split between its two images, at least 8192 zeros
-    around the signal against the transform's wrap-around), then the vertex
-    of the parabola through the largest grid value and its neighbours."""
-    best = 0.0
-    for channel in np.atleast_2d(np.asarray(planar, np.float64)):
-        size = 1 << int(math.ceil(math.log2(channel.size + 16384)))
-        spectrum = np.fft.rfft(channel, size)
-        spectrum[-1] *= 0.5
-        wide = np.zeros(16 * size + 1, complex)
-        wide[:spectrum.size] = spectrum
-        y = np.abs(np.fft.irfft(wide, 32 * size)) * 32
-        i = int(np.argmax(y))
-        a, b, c = y[i - 1], y[i], y[(i + 1) % y.size]
-        d = (a - b) + (c - b)
-        best = max(best, b - (a - c) ** 2 / (8 * d) if d < 0 else b)
-    return best
-
-
 def _ramped(x, frames, ramp):
     t = np.arange(frames)
     edge = np.minimum(1.0, np.minimum(t, frames - 1 - t) / ramp)
@@ -384,3 +364,80 @@ def test_true_peak_reads_the_waveform(family, rate):
     for start in range(0, audio.shape[1], 997):
         meter.add(audio[:, start:start + 997].T, axis=0)
     assert meter.result() == got
+
+
+# ---------------------------------------------------------------------------
+# Maximum momentary and short-term loudness, and dual mono
+
+
+def ebur128_maxima(planar, rate):
+    """libebur128's largest momentary and short-term loudness, read after
+    every 100 ms of audio (its windows then move as EBU Tech 3341 asks)."""
+    pyebur128 = pytest.importorskip("pyebur128")
+    planar = np.atleast_2d(np.asarray(planar, np.float64))
+    mode = pyebur128.MeasurementMode.MODE_M | pyebur128.MeasurementMode.MODE_S
+    state = pyebur128.R128State(planar.shape[0], rate, int(mode))
+    step = (rate + 5) // 10
+    momentary = short_term = -math.inf
+    for start in range(0, planar.shape[1] - step + 1, step):
+        state.add_frames(np.ascontiguousarray(planar[:, start:start + step].T).ravel(), step)
+        momentary = max(momentary, pyebur128.get_loudness_momentary(state))
+        if start + step >= 30 * step:  # its short-term window holds 3 s from then on
+            short_term = max(short_term, pyebur128.get_loudness_shortterm(state))
+    return momentary, short_term
+
+
+def stepped_tones(rate, levels, seconds):
+    """1 kHz stereo tones at the given dBFS levels for the given seconds
+    each, as EBU Tech 3341's maximum-loudness cases step them."""
+    return np.concatenate([np.tile(10 ** (level / 20) * np.sin(2 * np.pi * 1000 *
+                                                                 np.arange(int(rate * length)) /
+                                                                 rate), (2, 1))
+                           for level, length in zip(levels, seconds)], axis=1)
+
+
+MAXIMA_CASES = {
+    "tones 20/10/20 dB": lambda rate, rng: stepped_tones(rate, [-40, -20, -30, -20, -40],
+                                                          [1.0, 0.2, 0.5, 3.4, 1.0]),
+    "short-term steps": lambda rate, rng: stepped_tones(rate, [-36, -22, -36], [2.0, 3.0, 2.0]),
+    "noise bursts": lambda rate, rng: rng.standard_normal((2, rate * 5))
+                                       * np.repeat(rng.uniform(0.01, 0.5, (2, 50)), rate // 10, 1),
+}
+
+
+@pytest.mark.parametrize("rate", [44100, 48000])
+@pytest.mark.parametrize("case", list(MAXIMA_CASES))
+def test_maximum_momentary_and_short_term_are_libebur128s(case, rate):
+    rng = np.random.default_rng(len(case))
+    audio = np.asarray(MAXIMA_CASES[case](rate, rng), np.float32)
+    got = tools.measure(audio, rate)
+    momentary, short_term = ebur128_maxima(audio, rate)
+    assert abs(got.max_momentary_lufs - momentary) < 0.01
+    assert abs(got.max_short_term_lufs - short_term) < 0.01
+    meter = tools.Meter(rate, 2)
+    for start in range(0, audio.shape[1], 4097):
+        meter.add(audio[:, start:start + 4097].T, axis=0)
+    assert meter.result() == got == tools.measure(audio.T, rate, axis=0)
+
+
+def test_maxima_need_their_windows():
+    audio = np.ones((2, 48000 * 2), np.float32) * 0.1
+    got = tools.measure(audio[:, :19199], 48000)  # under 400 ms
+    assert got.max_momentary_lufs == got.max_short_term_lufs == -math.inf
+    got = tools.measure(audio, 48000)  # 2 s: momentary, no short-term window
+    assert math.isfinite(got.max_momentary_lufs) and got.max_short_term_lufs == -math.inf
+
+
+def test_dual_mono_reads_as_the_same_signal_in_two_channels():
+    mono = np.random.default_rng(3).standard_normal(48000 * 4).astype(np.float32) * 0.1
+    dual = tools.measure(mono, 48000, dual_mono=True)
+    assert dual == tools.measure(np.stack([mono, mono]), 48000)
+    assert dual.integrated_lufs == pytest.approx(
+        tools.measure(mono, 48000).integrated_lufs + 10 * math.log10(2), abs=1e-9)
+    meter = tools.Meter(48000, 1, dual_mono=True)
+    meter.add(mono)
+    assert meter.result() == dual
+    assert tools.integrated_loudness(mono, 48000, dual_mono=True) == dual.integrated_lufs
+    # It changes nothing where there are two channels already.
+    stereo = np.stack([mono, -mono])
+    assert tools.measure(stereo, 48000, dual_mono=True) == tools.measure(stereo, 48000)

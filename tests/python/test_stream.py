@@ -281,7 +281,7 @@ def _waveform_case(family, rate):
 @pytest.mark.parametrize("family", ["clipped", "random-signs", "near-nyquist", "bursts"])
 def test_waveform_detection_lands_under_the_ceiling_in_one_pass(family, rate):
     import qx_limiter_tools as tools
-    from test_meter import waveform_peak
+    from waveform import waveform_peak
 
     audio = _waveform_case(family, rate)
     ceiling = -1.0

@@ -1,6 +1,8 @@
 // Message texts of LimiterError, one place for all of them.
 #include "engine/core/errors.hpp"
 
+#include "engine/core/rates.hpp"
+
 namespace qx {
 
 LimiterError LimiterError::unsupported_true_peak_rate(std::uint32_t rate) {
@@ -58,8 +60,14 @@ Text LimiterError::message() const {
     case ErrorKind::UnsupportedTruePeakRate:
       text += "true_peak does not support sample_rate=";
       text += format_u64(sample_rate);
-      text += "; supported rates are 8000, 11025, 12000, 16000, 22050, 24000, 32000, "
-              "44100, 48000, 88200, 96000, and every rate at or above 176400 Hz";
+      text += "; supported rates are ";
+      for (std::uint32_t rate : kTruePeakRates) {
+        text += format_u64(rate);
+        text += ", ";
+      }
+      text += "and every rate at or above ";
+      text += format_u64(kTruePeakEveryRateFrom);
+      text += " Hz";
       break;
     case ErrorKind::InvalidThreshold:
       text += "threshold_dBFS must be a finite dBFS value less than or equal to 0, got ";

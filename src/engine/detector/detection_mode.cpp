@@ -1,12 +1,14 @@
 // The detection mode a sample rate gets.
 #include "engine/detector/detection_mode.hpp"
 
+#include "engine/core/rates.hpp"
 #include "engine/detector/filter_design.hpp"
 
 namespace qx {
 
 Result<DetectionMode> plan_for_rate(std::uint32_t sample_rate, bool true_peak) {
-  if (!true_peak || sample_rate >= 176400) return DetectionMode{};
+  if (!true_peak || sample_rate >= kTruePeakEveryRateFrom) return DetectionMode{};
+  if (!detects_true_peak(sample_rate)) return LimiterError::unsupported_true_peak_rate(sample_rate);
   auto reference = [](bool four_phase) {
     DetectionMode mode;
     mode.kind = DetectionKind::Reference;

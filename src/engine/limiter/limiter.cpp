@@ -6,6 +6,21 @@
 
 namespace qx {
 
+std::uint64_t lookahead_for(double attack_ms, std::uint32_t sample_rate) {
+  return saturating_u64(std::round(attack_ms * static_cast<double>(sample_rate) / 1000.0));
+}
+
+double smallest_attack_ms(std::uint32_t sample_rate) {
+  // 500 / rate is where the product reaches one half, give or take the
+  // rounding of its two operations: step to the exact boundary.
+  double attack = 500.0 / static_cast<double>(sample_rate);
+  while (lookahead_for(attack, sample_rate) == 0) attack = std::nextafter(attack, 1e300);
+  while (attack > 0.0 && lookahead_for(std::nextafter(attack, 0.0), sample_rate) != 0) {
+    attack = std::nextafter(attack, 0.0);
+  }
+  return attack;
+}
+
 Result<Limiter> create_limiter(std::uint32_t sample_rate, double threshold_dBFS,
                                double attack_ms, double hold_ms, double release_ms,
                                bool true_peak) {
@@ -34,7 +49,7 @@ Result<Limiter> create_limiter(std::uint32_t sample_rate, double threshold_dBFS,
   }
 
   const double sr = static_cast<double>(sample_rate);
-  const std::uint64_t lookahead = saturating_u64(std::round(attack_ms * sr / 1000.0));
+  const std::uint64_t lookahead = lookahead_for(attack_ms, sample_rate);
   if (lookahead == 0) return LimiterError::attack_rounds_to_zero(attack_ms, sample_rate);
   // The hold is the rounded span of attack plus hold, less the rounded
   // attack, so the two roundings never add up to an extra frame.

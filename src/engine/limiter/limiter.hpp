@@ -41,6 +41,14 @@ class Limiter {
   GainEnvelope envelope_;
 };
 
+// The look-ahead in frames that `attack_ms` gives at `sample_rate`:
+// attack_ms × rate / 1000 rounded half away from zero, saturating.
+std::uint64_t lookahead_for(double attack_ms, std::uint32_t sample_rate);
+
+// The smallest attack_ms whose look-ahead at `sample_rate` (> 0) is one
+// frame or more.
+double smallest_attack_ms(std::uint32_t sample_rate);
+
 // Validates, in order: sample rate non-zero; the true-peak plan for the rate
 // (designing the Kaiser tables where needed); threshold_dBFS finite and
 // ≤ 0; attack_ms, hold_ms, release_ms finite and ≥ 0; the attack rounding

@@ -27,8 +27,6 @@ constexpr double kHighPassQ = 0.5003270373238773;
 constexpr double kSurround = 1.41;
 constexpr double kLufsOffset = -0.691;
 
-constexpr std::size_t kBlockSubblocks = 4;
-constexpr std::size_t kShortTermSubblocks = 30;
 // One short-term window per second, as libebur128 takes them.
 constexpr std::size_t kShortTermStep = 10;
 
@@ -73,47 +71,71 @@ double channel_weight(std::uint64_t channels, std::uint64_t c) {
   return 1.0;
 }
 
-double integrated_lufs(const double* w, std::size_t count, std::uint64_t frames) {
-  if (count < kBlockSubblocks) return -std::numeric_limits<double>::infinity();
-  const std::size_t blocks = count - kBlockSubblocks + 1;
+double integrated_lufs(const Powers* parts, std::size_t count, std::uint64_t frames) {
   const double block_frames = static_cast<double>(kBlockSubblocks * frames);
+  // Each block of each part, in order, to `visit`.
+  auto blocks = [&](auto&& visit) {
+    for (std::size_t part = 0; part < count; ++part) {
+      const Powers& p = parts[part];
+      for (std::size_t j = 0; j + kBlockSubblocks <= p.count; ++j) {
+        visit(window_power(p.w, j, kBlockSubblocks, block_frames));
+      }
+    }
+  };
   double total = 0.0;
   std::uint64_t kept = 0;
-  for (std::size_t j = 0; j < blocks; ++j) {
-    const double p = window_power(w, j, kBlockSubblocks, block_frames);
+  blocks([&](double p) {
     if (p > kAbsoluteGate) {
       total = total + p;
       ++kept;
     }
-  }
+  });
   if (kept == 0) return -std::numeric_limits<double>::infinity();
   const double relative = total / static_cast<double>(kept) / 10.0;
   double gated = 0.0;
   std::uint64_t passed = 0;
-  for (std::size_t j = 0; j < blocks; ++j) {
-    const double p = window_power(w, j, kBlockSubblocks, block_frames);
+  blocks([&](double p) {
     if (p > kAbsoluteGate && p > relative) {
       gated = gated + p;
       ++passed;
     }
-  }
+  });
   return kLufsOffset + 10.0 * std::log10(gated / static_cast<double>(passed));
 }
 
-Result<double> loudness_range_lu(const double* w, std::size_t count, std::uint64_t frames) {
+double max_window_lufs(const double* w, std::size_t count, std::uint64_t frames,
+                       std::size_t length) {
+  if (count < length) return -std::numeric_limits<double>::infinity();
+  const double window_frames = static_cast<double>(length * frames);
+  double largest = 0.0;
+  for (std::size_t j = 0; j + length <= count; ++j) {
+    largest = std::max(largest, window_power(w, j, length, window_frames));
+  }
+  if (largest <= 0.0) return -std::numeric_limits<double>::infinity();
+  return kLufsOffset + 10.0 * std::log10(largest);
+}
+
+Result<double> loudness_range_lu(const Powers* parts, std::size_t count, std::uint64_t frames) {
   constexpr double kNone = -std::numeric_limits<double>::infinity();
-  if (count < kShortTermSubblocks) return kNone;
-  const std::size_t windows = (count - kShortTermSubblocks) / kShortTermStep + 1;
   const double window_frames = static_cast<double>(kShortTermSubblocks * frames);
+  auto windows_of = [](std::size_t n) {
+    return n < kShortTermSubblocks ? 0 : (n - kShortTermSubblocks) / kShortTermStep + 1;
+  };
+  std::size_t windows = 0;
+  for (std::size_t part = 0; part < count; ++part) windows += windows_of(parts[part].count);
+  if (windows == 0) return kNone;
   Buffer<double> kept = Buffer<double>::uninitialized(windows);
   if (!kept.valid()) return OutOfMemory{};
   std::size_t n = 0;
   double total = 0.0;
-  for (std::size_t m = 0; m < windows; ++m) {
-    const double q = window_power(w, m * kShortTermStep, kShortTermSubblocks, window_frames);
-    if (q > kAbsoluteGate) {
-      kept[n++] = q;
-      total = total + q;
+  for (std::size_t part = 0; part < count; ++part) {
+    const Powers& p = parts[part];
+    for (std::size_t m = 0; m < windows_of(p.count); ++m) {
+      const double q = window_power(p.w, m * kShortTermStep, kShortTermSubblocks, window_frames);
+      if (q > kAbsoluteGate) {
+        kept[n++] = q;
+        total = total + q;
+      }
     }
   }
   if (n == 0) return kNone;
@@ -127,36 +149,6 @@ Result<double> loudness_range_lu(const double* w, std::size_t count, std::uint64
   const double high = kept[((passed - 1) * 95 + 50) / 100];
   const double low = kept[((passed - 1) * 10 + 50) / 100];
   return 10.0 * (std::log10(high) - std::log10(low));
-}
-
-PowerList::PowerList(PowerList&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)),
-      size_(std::exchange(other.size_, 0)),
-      capacity_(std::exchange(other.capacity_, 0)) {}
-
-PowerList& PowerList::operator=(PowerList&& other) noexcept {
-  if (this != &other) {
-    memory::release(data_);
-    data_ = std::exchange(other.data_, nullptr);
-    size_ = std::exchange(other.size_, 0);
-    capacity_ = std::exchange(other.capacity_, 0);
-  }
-  return *this;
-}
-
-PowerList::~PowerList() { memory::release(data_); }
-
-bool PowerList::reserve_more(std::uint64_t more) {
-  if (more <= capacity_ - size_) return true;
-  std::uint64_t wanted = std::max<std::uint64_t>(64, 2 * static_cast<std::uint64_t>(capacity_));
-  if (wanted - size_ < more) wanted = size_ + more;
-  std::size_t bytes = 0;
-  if (!checked_mul(wanted, sizeof(double), bytes)) return false;
-  void* grown = memory::reallocate(data_, bytes);
-  if (grown == nullptr) return false;
-  data_ = static_cast<double*>(grown);
-  capacity_ = static_cast<std::size_t>(wanted);
-  return true;
 }
 
 }  // namespace qx::meter

@@ -1,5 +1,6 @@
 #include "engine/meter/meter.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -14,8 +15,10 @@ bool bad(float v) { return !(std::fabs(v) <= 4294967296.0f); }
 
 }  // namespace
 
-Result<Meter> Meter::create(std::uint32_t sample_rate, std::uint64_t channels, bool peaks) {
+Result<Meter> Meter::create(std::uint32_t sample_rate, std::uint64_t channels, bool peaks,
+                            std::uint64_t profile_frames, bool dual_mono) {
   Meter m;
+  m.profile_frames_ = profile_frames;
   m.rate_ = sample_rate;
   m.channels_ = channels;
   m.subblock_ = meter::subblock_frames(sample_rate);
@@ -23,10 +26,15 @@ Result<Meter> Meter::create(std::uint32_t sample_rate, std::uint64_t channels, b
   m.state_ = Buffer<meter_kernels::KChannel>::zeroed(channels);
   m.weighted_ = Buffer<std::uint64_t>::uninitialized(channels);
   m.weights_ = Buffer<double>::uninitialized(channels);
-  if (!m.state_.valid() || !m.weighted_.valid() || !m.weights_.valid()) return OutOfMemory{};
+  m.group_start_ = Buffer<double>::zeroed(channels);
+  if (!m.state_.valid() || !m.weighted_.valid() || !m.weights_.valid() ||
+      !m.group_start_.valid()) {
+    return OutOfMemory{};
+  }
   for (std::uint64_t c = 0; c < channels; ++c) {
     // Channels weighted 0 count for nothing and are not filtered at all.
-    const double g = meter::channel_weight(channels, c);
+    const double g = dual_mono && channels == 1 ? meter::kDualMonoWeight
+                                                : meter::channel_weight(channels, c);
     if (g == 0.0) continue;
     m.weighted_[m.weighted_count_] = c;
     m.weights_[m.weighted_count_] = g;
@@ -73,6 +81,14 @@ Result<std::uint64_t> Meter::add(Frames in, std::uint64_t count) {
   if (count == 0) return count;
   if (auto error = check(in, count)) return *error;
   if (!powers_.reserve_more((filled_ + count) / subblock_)) return OutOfMemory{};
+  if (profile_frames_ != 0) {
+    // Groups close at their size and at every sub-block's end.
+    const std::uint64_t more = (filled_ + count) / subblock_ * groups_per_subblock() +
+                               (group_filled_ + count) / profile_frames_ + 1;
+    if (!profile_levels_.reserve_more(more) || !profile_energies_.reserve_more(more)) {
+      return OutOfMemory{};
+    }
+  }
   if (peaks_ && !peaks_->reserve(count)) return OutOfMemory{};
   k_weight(in, count);
   if (peaks_) peaks_->add(in, 0, count);
@@ -85,7 +101,8 @@ void Meter::k_weight(Frames in, std::uint64_t count) {
   const auto lanes = static_cast<std::uint64_t>(k.k_lanes);
   std::uint64_t pos = 0;
   while (pos < count) {
-    const std::uint64_t segment = std::min(count - pos, subblock_ - filled_);
+    std::uint64_t segment = std::min(count - pos, subblock_ - filled_);
+    if (profile_frames_ != 0) segment = std::min(segment, profile_frames_ - group_filled_);
     for (std::uint64_t g = 0; g < weighted_count_; g += lanes) {
       const float* x[4];
       meter_kernels::KChannel* ch[4];
@@ -98,6 +115,7 @@ void Meter::k_weight(Frames in, std::uint64_t count) {
                  static_cast<std::int64_t>(segment), k_, ch);
     }
     filled_ += segment;
+    if (profile_frames_ != 0) profile(in, pos, segment);
     pos += segment;
     if (filled_ == subblock_) {
       // The weighted sum over the channels, in channel order.
@@ -108,8 +126,29 @@ void Meter::k_weight(Frames in, std::uint64_t count) {
       }
       powers_.push(total);
       filled_ = 0;
+      for (std::uint64_t i = 0; i < weighted_count_; ++i) group_start_[i] = 0.0;
     }
   }
+}
+
+void Meter::profile(Frames in, std::uint64_t pos, std::uint64_t count) {
+  float level = group_level_;
+  for (std::uint64_t c = 0; c < channels_; ++c) {
+    for (std::uint64_t f = pos; f < pos + count; ++f) level = std::max(level, std::fabs(*in.at(c, f)));
+  }
+  group_level_ = level;
+  group_filled_ += count;
+  if (group_filled_ < profile_frames_ && filled_ != subblock_) return;
+  // The group's part of each channel's open sum, weighted in channel order.
+  double energy = 0.0;
+  for (std::uint64_t i = 0; i < weighted_count_; ++i) {
+    energy = energy + weights_[i] * (state_[i].sum - group_start_[i]);
+    group_start_[i] = state_[i].sum;
+  }
+  profile_levels_.push(group_level_);
+  profile_energies_.push(static_cast<float>(energy));
+  group_level_ = 0.0f;
+  group_filled_ = 0;
 }
 
 Result<Readings> Meter::result() {
@@ -118,6 +157,10 @@ Result<Readings> Meter::result() {
   auto range = meter::loudness_range_lu(powers_.data(), powers_.size(), subblock_);
   if (!range.ok()) return OutOfMemory{};
   r.loudness_range_lu = range.value();
+  r.max_momentary_lufs = meter::max_window_lufs(powers_.data(), powers_.size(), subblock_,
+                                                meter::kBlockSubblocks);
+  r.max_short_term_lufs = meter::max_window_lufs(powers_.data(), powers_.size(), subblock_,
+                                                 meter::kShortTermSubblocks);
   if (peaks_) {
     r.true_peak_dbtp = decibels(peaks_->reading());
     r.sample_peak_dbfs = decibels(peaks_->sample_peak());

@@ -18,12 +18,14 @@
 
 namespace qx {
 
-// The four figures; −inf where a figure is undefined (silence, too short).
+// The figures; −inf where a figure is undefined (silence, too short).
 struct Readings {
   double integrated_lufs;
   double loudness_range_lu;
   double true_peak_dbtp;
   double sample_peak_dbfs;
+  double max_momentary_lufs;
+  double max_short_term_lufs;
 };
 
 class Meter {
@@ -33,10 +35,12 @@ class Meter {
 
   // A meter for `channels` ≥ 1 channels at a rate in [kMinRate, kMaxRate]
   // (the caller checks both). With `peaks` false only the loudness is
-  // measured and both peak figures read −inf. OutOfMemory when its state
-  // does not fit.
+  // measured and both peak figures read −inf. With `profile_frames` > 0 it
+  // also keeps the loudness profile (below) in groups of that many frames.
+  // OutOfMemory when its state does not fit.
   static Result<Meter> create(std::uint32_t sample_rate, std::uint64_t channels,
-                              bool peaks = true);
+                              bool peaks = true, std::uint64_t profile_frames = 0,
+                              bool dual_mono = false);
 
   Meter(Meter&&) noexcept = default;
   Meter& operator=(Meter&&) noexcept = default;
@@ -55,12 +59,32 @@ class Meter {
 
   std::uint64_t frames() const { return frames_; }
   std::uint64_t channels() const { return channels_; }
+  std::uint32_t rate() const { return rate_; }
+  // The completed sub-block powers (sums of weighted squares), in order.
+  const meter::PowerList& powers() const { return powers_; }
+
+  // The loudness profile: every 100 ms sub-block cut into groups of
+  // profile_frames frames (its last group shorter where they do not divide
+  // it), and for each group of the completed sub-blocks its largest sample
+  // magnitude over every channel and its channel-weighted sum of K-weighted
+  // squares, which the sub-block's power is the sum of. It tells what a
+  // gain curve that is about constant over a group would make of the
+  // loudness, without the audio.
+  std::uint64_t profile_frames() const { return profile_frames_; }
+  std::uint64_t groups_per_subblock() const {
+    return profile_frames_ == 0 ? 0 : (subblock_ + profile_frames_ - 1) / profile_frames_;
+  }
+  const meter::List<float>& profile_levels() const { return profile_levels_; }
+  const meter::List<float>& profile_energies() const { return profile_energies_; }
 
  private:
   Meter() = default;
   // The earliest bad sample of the chunk, if any.
   std::optional<LimiterError> check(Frames in, std::uint64_t count) const;
   void k_weight(Frames in, std::uint64_t count);
+  // Takes frames [pos, pos + count) of `in` (within one group) into the
+  // open group's level, and closes the group when it is full.
+  void profile(Frames in, std::uint64_t pos, std::uint64_t count);
 
   std::uint32_t rate_ = 0;
   std::uint64_t channels_ = 0;
@@ -74,6 +98,12 @@ class Meter {
   std::uint64_t weighted_count_ = 0;
   meter::PowerList powers_;
   std::optional<meter::PeakSearch> peaks_;
+  std::uint64_t profile_frames_ = 0;
+  std::uint64_t group_filled_ = 0;  // frames in the open group
+  float group_level_ = 0.0f;
+  Buffer<double> group_start_;      // each weighted channel's sum where the group began
+  meter::List<float> profile_levels_;
+  meter::List<float> profile_energies_;
 };
 
 }  // namespace qx
