@@ -299,23 +299,30 @@ SCREEN_FACTOR = float(np.float32(10.0 ** (SCREEN_MARGIN_DB / 20.0)))
 SCREEN_BLOCK = 4096
 # The screen margin of a group of GROUP screen outputs (output n is in group
 # n // GROUP): SCREEN_MARGIN_DB where near-Nyquist content surrounds it,
-# TIGHT_MARGIN_DB where little does. Little means: the largest octet sum of
-# the alternating signal z[j] = (-1)^j x[j] over the frames of the group and
-# two groups either side is at most OCTET_BOUND times the reading (an
-# amplitude of a fifth of it), and the coherence of z (its 64-frame sums
-# weighted by COHERENCE_WEIGHTS over COHERENCE_REACH groups either side) is
-# at most COHERENCE_BOUND times the reading (the coherence in float32, the
-# weights rounded to float32). The 4x filter under-reads
+# MIDDLE_MARGIN_DB where some does, TIGHT_MARGIN_DB where little does.
+# Little means: the largest octet sum of the alternating signal
+# z[j] = (-1)^j x[j] over the frames of the group and two groups either
+# side is at most OCTET_BOUND times the reading (an amplitude of a fifth of
+# it), and the coherence of z (its 64-frame sums weighted by
+# COHERENCE_WEIGHTS over COHERENCE_REACH groups either side) is at most
+# COHERENCE_BOUND times the reading (the coherence in float32, the weights
+# rounded to float32); some means: at most OCTET_MIDDLE and COHERENCE_MIDDLE
+# times the reading. The 4x filter under-reads
 # near-Nyquist content, most where it starts abruptly, and the waveform of a
 # coherent run of z grows like the log of its length: short runs show in
 # the octet sums (their steps cancel in longer sums), long ones in the
 # coherence. See the design note for the margins measured.
 TIGHT_MARGIN_DB = 3.0
 TIGHT_FACTOR = float(np.float32(10.0 ** (TIGHT_MARGIN_DB / 20.0)))
+MIDDLE_MARGIN_DB = 7.0
+MIDDLE_FACTOR = float(np.float32(10.0 ** (MIDDLE_MARGIN_DB / 20.0)))
 GROUP = 64
 COHERENCE_REACH = 32
 OCTET_BOUND = 1.6
 COHERENCE_BOUND = 0.2
+OCTET_MIDDLE = 2.4
+COHERENCE_MIDDLE = 0.3
+WIDE, MIDDLE, TIGHT = 0, 1, 2
 COHERENCE_WEIGHTS = np.array([
     1.0 / (16.0 * math.pi) if abs(d) <= 1 else 1.0 / ((64.0 * (abs(d) - 1)) * math.pi)
     for d in range(-COHERENCE_REACH, COHERENCE_REACH + 1)], np.float32)
@@ -335,10 +342,10 @@ def z_stats(frames):
     return np.abs(octets).max(axis=1), total
 
 
-def tight_groups(segment, segment_start, frames, g0, g1, reading):
-    """Whether groups [g0, g1) of screen outputs take the tight margin, for one
-    channel whose frames [segment_start, segment_start + len(segment)) are
-    `segment` (the signal has `frames` frames, zeros outside it)."""
+def group_tiers(segment, segment_start, frames, g0, g1, reading):
+    """The tiers (WIDE, MIDDLE or TIGHT) of groups [g0, g1) of screen outputs,
+    for one channel whose frames [segment_start, segment_start + len(segment))
+    are `segment` (the signal has `frames` frames, zeros outside it)."""
     first, last = g0 - COHERENCE_REACH - 2, g1 + COHERENCE_REACH + 2
     x = np.zeros((last - first) * GROUP, np.float32)
     lo = max(first * GROUP, segment_start, 0)
@@ -355,8 +362,11 @@ def tight_groups(segment, segment_start, frames, g0, g1, reading):
     near = octet_max[COHERENCE_REACH:COHERENCE_REACH + count]
     for shift in range(1, 5):
         near = np.maximum(near, octet_max[COHERENCE_REACH + shift:COHERENCE_REACH + shift + count])
-    return ((near.astype(np.float64) <= OCTET_BOUND * reading)
-            & (coherence.astype(np.float64) <= COHERENCE_BOUND * reading))
+    octets = near.astype(np.float64)
+    coherent = coherence.astype(np.float64)
+    tight = (octets <= OCTET_BOUND * reading) & (coherent <= COHERENCE_BOUND * reading)
+    middle = (octets <= OCTET_MIDDLE * reading) & (coherent <= COHERENCE_MIDDLE * reading)
+    return np.where(tight, TIGHT, np.where(middle, MIDDLE, WIDE))
 
 
 def precise_table():
@@ -622,11 +632,11 @@ def block_reading(segment, segment_start, block, reading, frames, screened=True)
         if screened and anchors.size:
             g0 = low // GROUP
             g1 = -(-high // GROUP)
-            tight = tight_groups(channel, segment_start, frames, g0, g1, reading)
+            tier = group_tiers(channel, segment_start, frames, g0, g1, reading)
             group = (anchors // 4 + segment_start) // GROUP
-            factor = np.where(tight[group - g0], TIGHT_FACTOR, SCREEN_FACTOR)
+            factor = np.array([SCREEN_FACTOR, MIDDLE_FACTOR, TIGHT_FACTOR])[tier[group - g0]]
             keep = screen[anchors].astype(np.float64) * factor >= reading
-            near_factors = np.where(tight[group - g0], TIGHT_NEAR_FACTOR, NEAR_FACTOR)[keep]
+            near_factors = np.where(tier[group - g0] == TIGHT, TIGHT_NEAR_FACTOR, NEAR_FACTOR)[keep]
             anchors = anchors[keep]
         else:
             near_factors = NEAR_FACTOR
@@ -641,8 +651,8 @@ def true_peak_linear(planar, screened=True):
 
     Screen blocks are visited in order; in each, only the local maxima of the
     float32 4x screen whose value times the screen factor of their group
-    (TIGHT_FACTOR or SCREEN_FACTOR, see tight_groups) reaches the reading of
-    the blocks before are evaluated precisely (`screened=False` evaluates
+    (SCREEN_FACTOR, MIDDLE_FACTOR or TIGHT_FACTOR, see group_tiers) reaches
+    the reading of the blocks before are evaluated precisely (`screened=False` evaluates
     every local maximum: the two agree whenever the margins hold, which the
     tests check on the material that needs them most).
     """

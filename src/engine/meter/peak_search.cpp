@@ -51,14 +51,20 @@ std::int64_t floor_div(std::int64_t a, std::int64_t b) {
 // share of a group's sum in the waveform, 1/(16π) for the group and its
 // neighbours, 1/(64π(|d| − 1)) beyond). Where the octets stay under 1.6 ×
 // the reading (amplitude a fifth of it) and the coherence under 0.2 × the
-// reading, the tight margin holds. Measured against these bounds: sign runs
-// of every length up to ±96 have octets of at least 0.24 × their peak,
-// longer ones a coherence of at least 0.54 ×; white noise stays under them
-// in 97 % of its groups.
+// reading, the tight margins hold; where they stay under 2.4 × and 0.3 ×,
+// the middle one. Measured against these bounds: sign runs of every length
+// up to ±96 have octets of at least 0.24 × their peak, longer ones a
+// coherence of at least 0.54 ×; white noise stays under the tight bounds in
+// 97 % of its groups and under the middle ones in nearly all.
 constexpr std::int64_t kGroupsPerPass = 4096 / kGroup + 3;
 constexpr std::int64_t kCoherenceReach = 32;
 constexpr double kOctetBound = 1.6;
 constexpr double kCoherenceBound = 0.2;
+constexpr double kOctetMiddle = 2.4;
+constexpr double kCoherenceMiddle = 0.3;
+
+// The tiers of margins, by group.
+enum Tier : std::uint8_t { kWide = 0, kMiddle = 1, kTight = 2 };
 
 const float* coherence_weights() {
   static const struct Weights {
@@ -79,7 +85,7 @@ const float* coherence_weights() {
 // positions comes within 4.5 dB of the reading so far: the largest distance
 // measured between a peak and that near part is 3.5 dB (sines at 0.4999 fs
 // starting abruptly, whose far part is large); under 0.8 dB on noise. In a
-// group of the tight margin (see tight_groups) within 1.5 dB: the largest
+// group of the tight margins (see group_tiers) within 1.5 dB: the largest
 // distance measured there is 0.35 dB (noise in 0.30–0.45 fs at 192 kHz).
 double near_factor(bool tight) {
   static const double factors[2] = {
@@ -146,25 +152,25 @@ double vertex(double a, double b, double c) {
 // candidates where the neighbourhood holds near-Nyquist content: the largest
 // distance measured between a peak and the screen value that finds it is
 // 9.7 dB (noise between 0.45 and 0.5 fs at 192 kHz; 8.7 dB for sines near
-// 0.49 fs starting abruptly, 9 dB for sign runs of ±1024).
-double screen_factor() {
-  static const double factor = static_cast<double>(static_cast<float>(std::pow(10.0, 0.55)));
-  return factor;
+// 0.49 fs starting abruptly, 9 dB for sign runs of ±1024). Where it holds
+// some (the middle tier), within 7 dB: the largest measured there is 5.5 dB
+// (sign runs of ±48 to ±56, whose octets are over the tight bound and whose
+// coherence may be under the middle one). Where it holds little, within
+// 3 dB: the largest measured there is 1.4 dB (white noise at 192 kHz).
+double screen_factor(int tier) {
+  static const double factors[3] = {
+      static_cast<double>(static_cast<float>(std::pow(10.0, 0.55))),
+      static_cast<double>(static_cast<float>(std::pow(10.0, 0.35))),
+      static_cast<double>(static_cast<float>(std::pow(10.0, 0.15)))};
+  return factors[tier];
 }
 
-// Where it holds little (tight_groups), within 3 dB: the largest distance
-// measured there is 1.4 dB (white noise at 192 kHz).
-double tight_screen_factor() {
-  static const double factor = static_cast<double>(static_cast<float>(std::pow(10.0, 0.15)));
-  return factor;
-}
-
-// tight[g − g0] for the groups of screen outputs g in [g0, g1) (at most
-// kGroupsPerPass): whether they take the tight margins against the reading
-// `before`. x is the channel's frame 0; frames from `end` on read as zeros,
-// and x is readable over the groups' frames and 34 groups either side.
-void tight_groups(const float* x, std::int64_t g0, std::int64_t g1, std::int64_t end,
-                  double before, bool* tight) {
+// tier[g − g0] for the groups of screen outputs g in [g0, g1) (at most
+// kGroupsPerPass): the margins they take against the reading `before`. x is
+// the channel's frame 0; frames from `end` on read as zeros, and x is
+// readable over the groups' frames and 34 groups either side.
+void group_tiers(const float* x, std::int64_t g0, std::int64_t g1, std::int64_t end,
+                 double before, std::uint8_t* tier) {
   const auto& k = meter_kernels();
   constexpr std::int64_t kSpan = kGroupsPerPass + 2 * kCoherenceReach + 4;
   float octet_max[kSpan], zsum[kSpan];
@@ -181,8 +187,12 @@ void tight_groups(const float* x, std::int64_t g0, std::int64_t g1, std::int64_t
   for (std::int64_t g = g0; g < g1; ++g) {
     const float* m = octet_max + (g - first) - 2;
     const float near = std::max(std::max(std::max(m[0], m[1]), std::max(m[3], m[4])), m[2]);
-    tight[g - g0] = static_cast<double>(near) <= kOctetBound * before &&
-                    static_cast<double>(coherence[g - g0]) <= kCoherenceBound * before;
+    const double octets = static_cast<double>(near);
+    const double coherent = static_cast<double>(coherence[g - g0]);
+    tier[g - g0] = octets <= kOctetBound * before && coherent <= kCoherenceBound * before ? kTight
+                   : octets <= kOctetMiddle * before && coherent <= kCoherenceMiddle * before
+                       ? kMiddle
+                       : kWide;
   }
 }
 
@@ -299,10 +309,12 @@ double PeakSearch::run_block(std::uint64_t b, double before, std::uint64_t end) 
     last_frame = std::min(high, static_cast<std::int64_t>(end));
   }
   double result = before;
-  const float thresholds[2] = {screen_threshold(before, screen_factor()),
-                               screen_threshold(before, tight_screen_factor())};
-  const double group_bounds[2] = {kScreenGain * screen_factor(),
-                                  kScreenGain * tight_screen_factor()};
+  const float thresholds[3] = {screen_threshold(before, screen_factor(kWide)),
+                               screen_threshold(before, screen_factor(kMiddle)),
+                               screen_threshold(before, screen_factor(kTight))};
+  const double group_bounds[3] = {kScreenGain * screen_factor(kWide),
+                                  kScreenGain * screen_factor(kMiddle),
+                                  kScreenGain * screen_factor(kTight)};
   const std::int64_t frames_end =
       end > 0 ? static_cast<std::int64_t>(end) : std::numeric_limits<std::int64_t>::max() / 2;
   for (std::uint64_t c = 0; c < channels_; ++c) {
@@ -321,35 +333,35 @@ double PeakSearch::run_block(std::uint64_t b, double before, std::uint64_t end) 
       block_peak = std::max(block_peak, here);
       reach[g] = std::max(previous, here);
       previous = here;
-      any = any || static_cast<double>(reach[g]) * group_bounds[0] >= before;
+      any = any || static_cast<double>(reach[g]) * group_bounds[kWide] >= before;
     }
     if (last_frame > low) result = std::max(result, static_cast<double>(block_peak));
     if (!any) continue;
-    bool tight[kGroupsPerPass];
-    tight_groups(x, low / kGroup, low / kGroup + groups, frames_end, before, tight);
+    std::uint8_t tier[kGroupsPerPass];
+    group_tiers(x, low / kGroup, low / kGroup + groups, frames_end, before, tier);
     meter_kernels::ScreenOut out{anchors_.data(), 0};
     // Runs of groups of one margin whose outputs could hold an anchor over
     // its threshold go through the screen.
     std::int64_t run = -1;
     int run_tier = 0;
     for (std::int64_t s = low; s < high; s += kGroup) {
-      const int tier = tight[(s - low) / kGroup] ? 1 : 0;
+      const int here = tier[(s - low) / kGroup];
       const bool needed =
-          static_cast<double>(reach[(s - low) / kGroup]) * group_bounds[tier] >= before;
-      if (run >= 0 && (!needed || tier != run_tier)) {
+          static_cast<double>(reach[(s - low) / kGroup]) * group_bounds[here] >= before;
+      if (run >= 0 && (!needed || here != run_tier)) {
         k.screen(x, run, s, thresholds[run_tier], scratch_.data(), out);
         run = -1;
       }
       if (needed && run < 0) {
         run = s;
-        run_tier = tier;
+        run_tier = here;
       }
     }
     if (run >= 0) k.screen(x, run, high, thresholds[run_tier], scratch_.data(), out);
     for (std::int64_t i = 0; i < out.count; i += 2) {
       const std::int64_t u[2] = {out.anchors[i], out.anchors[std::min(i + 1, out.count - 1)]};
-      const bool tiers[2] = {tight[(u[0] >> 2) / kGroup - low / kGroup],
-                             tight[(u[1] >> 2) / kGroup - low / kGroup]};
+      const bool tiers[2] = {tier[(u[0] >> 2) / kGroup - low / kGroup] == kTight,
+                             tier[(u[1] >> 2) / kGroup - low / kGroup] == kTight};
       double v[2];
       anchor_values(x, u, tiers, before, end_, v);
       result = std::max(result, std::max(v[0], v[1]));
@@ -502,8 +514,7 @@ namespace qx::meter {
 Result<WaveformLevels> WaveformLevels::create(double ceiling) {
   WaveformLevels w;
   w.ceiling_ = ceiling;
-  w.thresholds_[0] = screen_threshold(ceiling, screen_factor());
-  w.thresholds_[1] = screen_threshold(ceiling, tight_screen_factor());
+  for (int t = 0; t < 3; ++t) w.thresholds_[t] = screen_threshold(ceiling, screen_factor(t));
   w.span_ = Buffer<float>::zeroed(static_cast<std::size_t>(kStep + 2 * kReach + 64));
   w.scratch_ = Buffer<float>::zeroed(4 * (kStep + 64) + 64);
   w.anchors_ = Buffer<std::int64_t>::uninitialized(4 * (kStep + 64) + 16);
@@ -536,22 +547,22 @@ void WaveformLevels::fold(const float* x, std::int64_t n, std::int64_t first, st
     meter_kernels::ScreenOut out{anchors_.data(), 0};
     const std::int64_t a = s0 + 3, b = s1 + 9;
     const std::int64_t g0 = floor_div(a, kGroup), g1 = floor_div(b - 1, kGroup) + 1;
-    bool tight[kGroupsPerPass];
-    tight_groups(xs, g0, g1, n, ceiling_, tight);
+    std::uint8_t tier[kGroupsPerPass];
+    group_tiers(xs, g0, g1, n, ceiling_, tier);
     for (std::int64_t from_out = a; from_out < b;) {
-      const bool tier = tight[floor_div(from_out, kGroup) - g0];
+      const int here = tier[floor_div(from_out, kGroup) - g0];
       std::int64_t to_out = from_out;
-      while (to_out < b && tight[floor_div(to_out, kGroup) - g0] == tier) {
+      while (to_out < b && tier[floor_div(to_out, kGroup) - g0] == here) {
         to_out = (floor_div(to_out, kGroup) + 1) * kGroup;
       }
       to_out = std::min(to_out, b);
-      k.screen(xs, from_out, to_out, thresholds_[tier ? 1 : 0], scratch_.data(), out);
+      k.screen(xs, from_out, to_out, thresholds_[here], scratch_.data(), out);
       from_out = to_out;
     }
     for (std::int64_t i = 0; i < out.count; i += 2) {
       const std::int64_t u[2] = {out.anchors[i], out.anchors[std::min(i + 1, out.count - 1)]};
-      const bool tiers[2] = {tight[floor_div(u[0] >> 2, kGroup) - g0],
-                             tight[floor_div(u[1] >> 2, kGroup) - g0]};
+      const bool tiers[2] = {tier[floor_div(u[0] >> 2, kGroup) - g0] == kTight,
+                             tier[floor_div(u[1] >> 2, kGroup) - g0] == kTight};
       double v[2];
       anchor_values(xs, u, tiers, ceiling_, n, v);
       for (int j = 0; j < 2; ++j) {

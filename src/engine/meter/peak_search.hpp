@@ -12,7 +12,8 @@
 // before, and is searched precisely when its near part times the near
 // margin does. The margins are chosen per group of 64 outputs from the
 // near-Nyquist content of the frames around it: 3 dB and 1.5 dB where it
-// is small against the reading, 11 dB and 4.5 dB elsewhere. The reading
+// is small against the reading, 7 dB and 4.5 dB where it is moderate,
+// 11 dB and 4.5 dB elsewhere. The reading
 // changes only between blocks and each group's content is its own, so
 // how the audio was chunked cannot change which anchors are evaluated.
 #pragma once
@@ -56,7 +57,7 @@ class WaveformLevels final : public FrameLevels {
  private:
   static constexpr std::int64_t kStep = 4096;  // frames per pass
   double ceiling_ = 0.0;
-  float thresholds_[2] = {};  // with the wide margin, with the tight one
+  float thresholds_[3] = {};  // with the wide, the middle and the tight margin
   Buffer<float> span_;      // the pass's frames with kReach around, zeros outside x
   Buffer<float> scratch_;   // the screen's magnitudes
   Buffer<std::int64_t> anchors_;
