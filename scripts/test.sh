@@ -27,7 +27,7 @@ venv() {  # directory, then the packages it needs
   "$dir/bin/python" -m pip install "${pip_quiet[@]}" "$@"
 }
 # The NumPy 2 environment also gets the command line's extra (qx_limiter[cli]:
-# soundfile, tqdm, matplotlib), mypy for the type checks, scipy for
+# soundfile, tqdm, matplotlib, av, mutagen, soxr), mypy for the type checks, scipy for
 # bench/compare.py's quick run and the meter's oracle, the meter's reference
 # meters (pyebur128, a wheel of libebur128, and pyloudnorm) and
 # dask[distributed] (the extra qx_limiter[cluster]) for the command line's
@@ -35,7 +35,7 @@ venv() {  # directory, then the packages it needs
 # NumPy 1.26 one stays without them, where those tests skip and the module
 # shows that it needs none of them.
 venv build/py-numpy2 'numpy>=2' pytest hypothesis 'scikit-build-core>=0.10' 'cmake>=3.21' ninja \
-  'soundfile>=0.12' 'tqdm>=4.60' 'matplotlib>=3.7' mypy scipy 'dask[distributed]' \
+  'soundfile>=0.12' 'tqdm>=4.60' 'matplotlib>=3.7' 'av>=14' 'mutagen>=1.47' 'soxr>=0.3' mypy scipy 'dask[distributed]' \
   pyebur128 pyloudnorm
 venv build/py-numpy126 'numpy==1.26.*' pytest hypothesis
 

@@ -13,6 +13,7 @@ answered without soundfile, tqdm or matplotlib.
 
 from __future__ import annotations
 
+import contextlib
 import importlib
 import importlib.util
 import sys
@@ -68,6 +69,7 @@ def _main(argv: Sequence[str] | None) -> int:
         return fail(EXIT_USAGE, str(error))
     except MissingExtra as error:
         return fail(EXIT_FAILURE, str(error))
+    from ._options import STDOUT
     from ._planning import FileErrors, make_folders, plan
 
     try:
@@ -86,6 +88,10 @@ def _main(argv: Sequence[str] | None) -> int:
 
         album = AlbumRun(measure_here(options.jobs), deliver)
         return _run(jobs, options, album.process, album)
+    if options.output == STDOUT:
+        # Standard output carries the audio: what is said goes to standard error.
+        with contextlib.redirect_stdout(sys.stderr):
+            return _run(jobs, options, deliver)
     return _run(jobs, options, deliver)
 
 

@@ -9,11 +9,15 @@ import os
 import re
 from dataclasses import dataclass
 from pathlib import Path
+from typing import TYPE_CHECKING
 
 import soundfile as sf
 
 from ._layout import defined_mask
 from ._riff import CONTAINERS, Metadata, read_metadata
+
+if TYPE_CHECKING:
+    from ._media import MediaOutput, MediaSource
 
 
 # Integer subtypes, by bits per sample. libsndfile reads them as value / 2**(bits-1),
@@ -78,6 +82,10 @@ class Header:
     subtype: str
     shortfall: Shortfall | None = None
     metadata: Metadata | None = None
+    # Read through PyAV: the container and the audio stream delivered.
+    media: MediaSource | None = None
+    # PyAV's inputs: every stream (index, kind, codec, attached picture).
+    streams: tuple[tuple[int, str, str, bool], ...] = ()
 
     @property
     def mask(self) -> int | None:
@@ -88,16 +96,45 @@ class Header:
         return defined_mask(self.format, self.channels)
 
 
-def read_header(path: Path) -> Header:
+def read_header(path: Path, audio_stream: int | None = None) -> Header:
+    """libsndfile's reading of the header where it reads the file, else
+    PyAV's (AAC, M4A, video containers): the `audio_stream`-th audio
+    stream, the first by default."""
     try:
         info = sf.info(libsndfile_name(path))
     except (sf.SoundFileError, RuntimeError) as error:
-        raise AudioError(f"cannot read it as audio ({libsndfile_reason(error)})") from None
+        if _libsndfile_extension(path):
+            # A file named for one of libsndfile's own formats that it
+            # cannot read is damaged: said as libsndfile says it.
+            raise AudioError(f"cannot read it as audio ({libsndfile_reason(error)})") from None
+        return _media_header(path, audio_stream, libsndfile_reason(error))
+    if audio_stream not in (None, 0):
+        raise AudioError(f"--audio-stream {audio_stream}: it holds one audio stream "
+                         f"(counted from 0)")
     rate, frames = int(info.samplerate), int(info.frames)
     file_format = str(info.format)
     metadata = read_metadata(path) if file_format in CONTAINERS else None
     return Header(rate, int(info.channels), frames, file_format, str(info.subtype),
                   _short_data_chunk(str(info.extra_info), frames, rate), metadata)
+
+
+def _libsndfile_extension(path: Path) -> bool:
+    extension = path.suffix[1:].upper()
+    return _EXTENSION_FORMATS.get(extension, extension) in sf.available_formats()
+
+
+def _media_header(path: Path, audio_stream: int | None, reason: str) -> Header:
+    from . import _media
+
+    try:
+        probed = _media.probe(path, audio_stream)
+    except AudioError as error:
+        if str(error).startswith("cannot read it as audio") and audio_stream is None:
+            raise AudioError(f"cannot read it as audio ({reason})") from None
+        raise
+    subtype = probed.source.codec.upper()
+    return Header(probed.sample_rate, probed.channels, probed.frames, probed.format_name,
+                  subtype, media=probed.source, streams=probed.streams)
 
 
 def _short_data_chunk(log: str, frames: int, sample_rate: int) -> Shortfall | None:
@@ -128,10 +165,12 @@ class OutputFormat:
     format: str
     subtype: str
     note: str | None = None
+    # Written through PyAV: FFmpeg's muxer and encoder.
+    media: MediaOutput | None = None
 
 
-def output_format(output: Path, source: Path, header: Header,
-                  subtype: str | None) -> OutputFormat:
+def output_format(output: Path, source: Path, header: Header, subtype: str | None,
+                  codec: str | None = None, bit_rate: int | None = None) -> OutputFormat:
     """The output's format, from its extension, and its subtype: as asked,
     else the input's, else the nearest one the format holds.
 
@@ -140,6 +179,9 @@ def output_format(output: Path, source: Path, header: Header,
     any other extension must name a format that libsndfile writes."""
     extension = output.suffix[1:].upper()
     named = _EXTENSION_FORMATS.get(extension, extension)
+    media = _media_output(output, source, header, subtype, codec, bit_rate)
+    if media is not None:
+        return media
     notes = []
     if extension and named in sf.available_formats():
         file_format = named
@@ -169,6 +211,80 @@ def output_format(output: Path, source: Path, header: Header,
     return OutputFormat(file_format, chosen, "; ".join(notes) or None)
 
 
+def _media_output(output: Path, source: Path, header: Header, subtype: str | None,
+                  codec: str | None, bit_rate: int | None) -> OutputFormat | None:
+    """An output that PyAV writes: a container libsndfile lacks (M4A, MP4,
+    MOV, MKV, WebM, ADTS), a libsndfile format with a codec or bit rate
+    that libsndfile cannot set (--codec, --bitrate), or a media input's
+    own container (no extension, or the input's). None for libsndfile's."""
+    from . import _media
+
+    extension = output.suffix[1:].upper()
+    same = not extension or output.suffix.lower() == source.suffix.lower()
+    if extension in _media.MUXERS:
+        muxer, default = _media.MUXERS[extension]
+        file_format = extension
+    elif extension in _media.ALSO_MUXERS and (codec is not None or bit_rate is not None):
+        muxer, default = _media.ALSO_MUXERS[extension]
+        file_format = extension
+    elif same and header.media is not None:
+        own = _media_muxer(header.media.container)
+        if own is None:
+            raise AudioError(f"cannot write {header.format} files; name an output of another "
+                             f"format ({', '.join('.' + e.lower() for e in _media.MUXERS)})")
+        muxer, default, file_format = own, "aac", header.format
+    else:
+        if codec is not None:
+            written = [*_media.MUXERS, *_media.ALSO_MUXERS]
+            raise AudioError(f"--codec {codec} needs an output that PyAV writes "
+                             f"({', '.join('.' + e.lower() for e in written)})")
+        return None
+    remuxed = header.media is not None and header.media.others > 0 and \
+        muxer in ("mp4", "mov", "matroska", "webm")
+    if codec is None:
+        # A video's soundtrack keeps its codec where it can be encoded and
+        # the container takes it; anything else gets the container's own.
+        kept = _media._DECODED_AS.get(header.media.codec) if header.media is not None else None
+        codec = kept if remuxed and kept in _media.ENCODERS and kept != "flac" else default
+        if muxer == "webm" and codec not in ("opus",):
+            codec = "opus"
+    if codec in _media.LOSSLESS:
+        if bit_rate is not None:
+            raise AudioError(f"--bitrate does not apply to {codec}, which is lossless")
+        chosen = subtype or ("PCM_16" if PCM_BITS.get(header.subtype, 24) <= 16 else "PCM_24")
+        if chosen not in ("PCM_16", "PCM_24"):
+            raise AudioError(f"{codec} outputs take PCM_16 or PCM_24 samples, not {chosen}")
+    else:
+        if subtype is not None:
+            raise AudioError(f"--subtype does not apply to {codec} outputs (lossy)")
+        chosen = codec.upper()
+        if bit_rate is None:
+            source_rate = header.media.bit_rate if header.media is not None and \
+                _media._DECODED_AS.get(header.media.codec) == codec else None
+            pairs = max(1, header.channels // 2)
+            bit_rate = source_rate or _media.DEFAULT_BIT_RATES.get(codec, 128_000) * pairs
+    layout = header.media.layout if header.media is not None and header.media.layout \
+        else _media.layout_for(header.channels, header.mask)
+    number = sum(1 for index, kind, _, _ in header.streams
+                 if kind == "audio" and header.media is not None and index < header.media.stream)
+    media = _media.MediaOutput(muxer, codec, None if codec in _media.LOSSLESS else bit_rate,
+                               layout, header.media.stream if remuxed and header.media else None,
+                               number if remuxed else 0)
+    _media.check_output(media, header.sample_rate, header.channels,
+                        header.streams if remuxed else ())
+    rate = f" at {media.bit_rate // 1000} kbit/s" if media.bit_rate else ""
+    return OutputFormat(file_format, chosen, f"{codec}{rate}", media)
+
+
+def _media_muxer(container: str) -> str | None:
+    """FFmpeg's muxer for a demuxer's files, where there is one."""
+    if "mp4" in container or "mov" in container:
+        return "mp4"
+    if "matroska" in container:
+        return "matroska"
+    return {"aac": "adts", "mp3": "mp3", "ogg": "ogg"}.get(container)
+
+
 def _nearest_subtype(file_format: str, source: str) -> str:
     """The subtype closest to `source` that `file_format` holds: the same
     integer width where there is one, else 24-bit PCM, else the format's own."""
@@ -186,8 +302,13 @@ def _nearest_subtype(file_format: str, source: str) -> str:
 def _check_writable(file_format: str, subtype: str, header: Header) -> None:
     reason = _refusal(file_format, subtype, header)
     if reason is not None:
+        hint = ""
+        rates = [int(rate) for rate in re.findall(r"\b\d{4,6}\b", reason)]
+        if "sample rate" in reason and rates and header.sample_rate not in rates:
+            above = [rate for rate in rates if rate >= header.sample_rate]
+            hint = f"; add --sample-rate {min(above) if above else max(rates)} to resample"
         raise AudioError(f"{file_format} {subtype} cannot hold {header.channels} channels at "
-                         f"{header.sample_rate} Hz ({reason})")
+                         f"{header.sample_rate} Hz ({reason}){hint}")
 
 
 def _refusal(file_format: str, subtype: str, header: Header) -> str | None:

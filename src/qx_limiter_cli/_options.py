@@ -136,6 +136,15 @@ def _scheduler(text: str) -> str:
     return text
 
 
+# What "-" stands for: standard input as an input, standard output as -o.
+STDIN = Path("/dev/stdin")
+STDOUT = Path("/dev/stdout")
+
+
+def _input(text: str) -> Path:
+    return STDIN if text == "-" else Path(text)
+
+
 def _path(stream: str) -> Callable[[str], Path]:
     # "-" would otherwise become a file of that name; ./- still names one.
     def convert(text: str) -> Path:
@@ -144,6 +153,54 @@ def _path(stream: str) -> Callable[[str], Path]:
                 f"{stream} ('-') is not supported; name a file (./- for a file named -)")
         return Path(text)
     return convert
+
+
+def _stream_number(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be a whole number of at least 0, got {text}")
+    return value
+
+
+# The codecs --codec names (FFmpeg's encoders behind them, in _media).
+CODECS = ("aac", "alac", "opus", "mp3", "flac")
+_BIT_RATE = re.compile(r"^(\d+(?:\.\d+)?)([kKmM]?)$")
+
+
+def _bit_rate(text: str) -> int:
+    found = _BIT_RATE.match(text.strip())
+    value = 0
+    if found:
+        value = round(float(found.group(1)) * {"": 1, "k": 1000, "m": 1_000_000}[
+            found.group(2).lower()])
+    if not 6_000 <= value <= 2_000_000:
+        raise argparse.ArgumentTypeError(
+            f"must be a bit rate from 6k to 2000k (bits per second: 256k, 96000), got {text}")
+    return value
+
+
+def _codec_at(text: str) -> tuple[str, int]:
+    codec, colon, rate = text.partition(":")
+    codec = codec.strip().lower()
+    lossy = [name for name in CODECS if name not in ("alac", "flac")]
+    if codec not in lossy or not colon:
+        raise argparse.ArgumentTypeError(
+            f"must be a lossy codec and its bit rate, CODEC:RATE, with CODEC one of "
+            f"{', '.join(lossy)} (aac:256k, opus:96k), got {text}")
+    return codec, _bit_rate(rate)
+
+
+def _sample_rate(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if not 8000 <= value <= 768000:
+        raise argparse.ArgumentTypeError(f"must be a rate in Hz from 8000 to 768000, got {text}")
+    return value
 
 
 def _report(text: str) -> Path:
@@ -163,8 +220,8 @@ def _plot(text: str) -> Path:
 
 
 def _output(text: str) -> str:
-    """-o's text as given: a trailing separator makes it a folder (parse)."""
-    _path("standard output")(text)
+    """-o's text as given: a trailing separator makes it a folder (parse);
+    "-" is standard output."""
     return text
 
 
@@ -188,9 +245,11 @@ def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog=PROG,
         description="Limit audio files (WAV, FLAC, AIFF, OGG and whatever else libsndfile "
-                    "reads) with a look-ahead brick-wall limiter. The output keeps each "
-                    "input's sample rate, channels and, where its format holds it, sample "
-                    "format.",
+                    "reads; AAC, M4A and the soundtracks of MP4, MOV, MKV and WebM videos "
+                    "through PyAV) with a look-ahead brick-wall limiter. The output keeps "
+                    "each input's sample rate (unless --sample-rate), channels and, where "
+                    "its format holds it, sample format; a video container's other streams, "
+                    "chapters, tags and cover art are carried as they are.",
         epilog="Prints one line per file: sample peak before and after (as the written "
                "file holds it), the largest gain reduction, the share of frames reduced "
                f"by more than {REDUCED_DB:g} dB, with --loudness, --preset or --true-peak "
@@ -206,13 +265,18 @@ def build_parser() -> argparse.ArgumentParser:
                "qx-limiter check FILE... --preset NAME measures files against a preset "
                "and writes no audio (qx-limiter check --help).",
     )
-    parser.add_argument("inputs", nargs="+", metavar="IN", type=_path("standard input"),
-                        help="audio files to limit")
+    parser.add_argument("inputs", nargs="+", metavar="IN", type=_input,
+                        help="audio files to limit (media too: M4A, MP4, MOV, MKV, WebM "
+                             "through PyAV); - reads a WAV or FLAC stream from standard "
+                             "input, spooled to a temporary file first (a delivery target "
+                             "measures the whole input before it writes; ./- names a file)")
     target = parser.add_mutually_exclusive_group(required=True)
     target.add_argument("-o", "--output", metavar="OUT", type=_output,
                         help="output file, for a single input; its extension chooses the "
                              "format (no extension: the input's); ending in a separator "
-                             "(out/), a folder, as --output-dir")
+                             "(out/), a folder, as --output-dir; - writes a WAV stream to "
+                             "standard output once the file is complete (the report lines "
+                             "then go to standard error)")
     target.add_argument("--output-dir", metavar="DIR", type=_path("standard output"),
                         help="directory for the outputs, named as the inputs")
     parser.add_argument("--threshold-dBFS", dest="threshold_dBFS", metavar="X", type=_ceiling,
@@ -269,6 +333,31 @@ def build_parser() -> argparse.ArgumentParser:
                              f"{DITHER_MAX_BITS} bits or fewer: tpdf (triangular, seeded by "
                              f"the output's name and the settings, so the same command "
                              f"writes the same file) or none (default: tpdf)")
+    parser.add_argument("--audio-stream", metavar="N", type=_stream_number,
+                        help="the audio stream to deliver, counted from 0 among the input's "
+                             "audio streams (default: the first); the others are carried "
+                             "into a video container's output as they are")
+    parser.add_argument("--codec", choices=CODECS, type=str.lower,
+                        help="the output's codec, for outputs written through PyAV (.m4a, "
+                             ".mp4, .mov, .mkv, .webm, .aac; .mp3, .ogg and .opus with it or "
+                             "--bitrate) (default: AAC in MP4-family files and Matroska, "
+                             "Opus in WebM and Ogg, a video soundtrack's own codec)")
+    parser.add_argument("--bitrate", metavar="RATE", type=_bit_rate,
+                        help="the lossy codec's bit rate, e.g. 256k (default: the input's, "
+                             "where it has the same codec, else AAC 256k, Opus 160k, MP3 "
+                             "320k per channel pair); the written file is decoded again and "
+                             "measured, as for every lossy output")
+    parser.add_argument("--sample-rate", metavar="HZ", type=_sample_rate,
+                        help="resample each output to this rate (python-soxr, very high "
+                             "quality) before it is limited, so the ceiling holds at the "
+                             "output's rate; Opus takes 48000 (default: the input's rate)")
+    parser.add_argument("--verify-codec", metavar="CODEC:RATE", type=_codec_at,
+                        help="verify the ceiling and the loudness after the codec a platform "
+                             "transcodes to (aac:256k, opus:96k, mp3:320k): each pass also "
+                             "encodes the limited audio and decodes it again, in memory, and "
+                             "the delivery loop lowers the ceiling where that reads over; the "
+                             "output keeps its own format (a lossless WAV, say) (default: the "
+                             "preset's codec, where it names one)")
     parser.add_argument("--report", metavar="FILE", type=_report,
                         help="write one record per file (settings, loudness and peaks before "
                              "and after, gain, passes, status) to FILE.json or FILE.csv")
@@ -308,7 +397,8 @@ def parse(argv: Sequence[str] | None = None) -> Options:
     if output is not None and output.endswith(_SEPARATORS):
         # -o and --output-dir exclude each other: the folder is the only one.
         values["output_dir"], output = Path(output), None
-    values["output"] = Path(output) if output is not None else None
+    values["output"] = (STDOUT if output == "-" else Path(output)) if output is not None \
+        else None
     given = values.pop("true_peak_ceiling")
     if given is not None:
         try:
@@ -342,7 +432,13 @@ def chosen_preset(name: str | None, files: list[Path]) -> Preset | None:
     if name not in presets:
         raise UsageError(f"argument --preset: invalid choice: {name!r} (choose from "
                          f"{', '.join(map(repr, presets))})")
-    return presets[name]
+    chosen = presets[name]
+    if chosen.codec:
+        try:
+            _codec_at(chosen.codec)
+        except argparse.ArgumentTypeError as error:
+            raise UsageError(f"argument --preset: {name}'s codec {error}") from None
+    return chosen
 
 
 def _ceiling_of_true_peak(args: list[str]) -> list[str]:
@@ -396,6 +492,11 @@ class Options:
     album: bool = False
     max_limiting_db: float | None = None
     dual_mono: bool = False
+    audio_stream: int | None = None
+    codec: str | None = None
+    bitrate: int | None = None
+    verify_codec: tuple[str, int] | None = None
+    sample_rate: int | None = None
     # The figures of --preset, from the command line's presets or --presets.
     preset_figures: Preset | None = None
 
@@ -417,6 +518,15 @@ class Options:
         return self.scheduler is not None or self.cluster_workers is not None
 
     @property
+    def trial_codec(self) -> tuple[str, int] | None:
+        """The codec the ceiling is verified after: the option's, or the
+        preset's."""
+        if self.verify_codec is not None:
+            return self.verify_codec
+        figures = self.preset_figures
+        return _codec_at(figures.codec) if figures is not None and figures.codec else None
+
+    @property
     def verified(self) -> bool:
         """Whether the ceiling holds for true peaks that the meter verifies."""
-        return self.true_peak or self.preset is not None
+        return self.true_peak or self.preset is not None or self.verify_codec is not None

@@ -23,6 +23,7 @@ from collections.abc import Callable
 from contextlib import closing
 from dataclasses import dataclass
 from pathlib import Path
+from typing import TYPE_CHECKING
 
 import numpy as np
 import numpy.typing as npt
@@ -36,9 +37,12 @@ from ._formats import PCM_BITS, STORED_EXACTLY, AudioError, Shortfall
 from ._options import REDUCED_DB
 from ._planning import Job
 from ._quantise import Quantiser, peak
-from ._reading import InputReader
+from ._reading import Reader, open_input
 from ._stages import QUEUE_DEPTH, Pipe, Stage, run_beside
 from ._writing import Encoder
+
+if TYPE_CHECKING:
+    from ._media import MediaEncoder, MediaSource
 
 Samples = npt.NDArray[np.float32]
 
@@ -97,6 +101,12 @@ class Passed:
     written: Measurement | None = None
     # The sub-block powers of what was written, where it was metered.
     written_powers: npt.NDArray[np.float64] | None = None
+    # What the platform's codec (--verify-codec) decodes from the output.
+    trial: Measurement | None = None
+    # A lossy output written through PyAV, decoded again as it was encoded:
+    # its largest sample and the meter's reading (where measured).
+    decoded_peak: float | None = None
+    decoded: Measurement | None = None
 
 
 def limiting_pass(job: Job, settings: PassSettings, temporary: Path, *, meter_input: bool,
@@ -106,7 +116,7 @@ def limiting_pass(job: Job, settings: PassSettings, temporary: Path, *, meter_in
     output, and the samples the file holds where they are known without
     decoding (integer subtypes as rounded; float subtypes hold the
     limiter's output as it is)."""
-    reader = InputReader(job.source)
+    reader = open_input(job.source, job.media, job.sample_rate)
     with closing(reader):
         channels = reader.channels
         quantised = job.output.subtype in PCM_BITS
@@ -121,13 +131,29 @@ def limiting_pass(job: Job, settings: PassSettings, temporary: Path, *, meter_in
         columns = Columns(reader.promised) if plot else None
         tally = Tally()
 
-        def encoder() -> Encoder:
+        made: list[MediaEncoder] = []
+        decoded_meter = Meter(job.sample_rate, channels) \
+            if job.measured and job.output.media is not None else None
+
+        def encoder() -> Encoder | MediaEncoder:
+            media = job.output.media
+            if media is not None:
+                from ._media import MediaEncoder, first_sample_seconds
+
+                start = first_sample_seconds(job.source, job.media) \
+                    if media.remux_stream is not None and job.media is not None else 0.0
+                made.append(MediaEncoder(temporary, job.target, job.sample_rate, channels, media,
+                                         PCM_BITS.get(job.output.subtype),
+                                         job.source if job.media is not None else None, start,
+                                         decoded_meter))
+                return made[-1]
             # Where the input's own chunks are carried, its text is in them.
             text = reader.text if job.front is None or not job.front.metadata.chunks else {}
             return Encoder(temporary, job.target, job.sample_rate, channels, job.output, text,
                            job.front)
 
-        _stream(job, settings, reader, encoder, quantiser, tally, columns, meters)
+        trial_meter = Meter(job.sample_rate, channels) if job.trial_codec is not None else None
+        _stream(job, settings, reader, encoder, quantiser, tally, columns, meters, trial_meter)
         passed = Passed(settings, tally, columns, channels, reader.held,
                         job.shortfall or reader.shortfall(), quantiser.peak)
     readings = [meter.result() if meter is not None else None for meter in meters]
@@ -135,6 +161,12 @@ def limiting_pass(job: Job, settings: PassSettings, temporary: Path, *, meter_in
     held = meters[2] if meters[2] is not None else meters[1]
     if meter_written and held is not None:
         passed.written_powers = held.powers()
+    if trial_meter is not None:
+        passed.trial = trial_meter.result()
+    verifier = made[0].verifier if made else None
+    if verifier is not None:
+        passed.decoded_peak = verifier.largest
+        passed.decoded = decoded_meter.result() if decoded_meter is not None else None
     if meter_written and exact and not quantised:
         passed.written = passed.output  # float samples are stored as they are
     if not meter_output:
@@ -142,9 +174,10 @@ def limiting_pass(job: Job, settings: PassSettings, temporary: Path, *, meter_in
     return passed
 
 
-def _stream(job: Job, settings: PassSettings, reader: InputReader,
-            encoder: Callable[[], Encoder], quantiser: Quantiser, tally: Tally,
-            columns: Columns | None, meters: list[Meter | None]) -> None:
+def _stream(job: Job, settings: PassSettings, reader: Reader,
+            encoder: Callable[[], Encoder | MediaEncoder], quantiser: Quantiser, tally: Tally,
+            columns: Columns | None, meters: list[Meter | None],
+            trial_meter: Meter | None = None) -> None:
     """Runs the three stages: the reader also measures the input; the last
     stage meters the limited samples, quantises them, meters them as the
     file will hold them and encodes them."""
@@ -171,6 +204,14 @@ def _stream(job: Job, settings: PassSettings, reader: InputReader,
         # Opened here, not in the file's own thread: that may be the main
         # thread, and libsndfile's callbacks into Python are best kept off it.
         output = encoder()
+        trial = None
+        if trial_meter is not None and job.trial_codec is not None:
+            from ._media import CodecTrial, layout_for
+
+            trial = CodecTrial(*job.trial_codec, job.sample_rate, reader.channels,
+                               layout_for(reader.channels,
+                                          job.front.mask if job.front is not None else None),
+                               trial_meter)
         try:
             while (audio := limited.get()) is not None:
                 if output_meter is not None:
@@ -178,8 +219,12 @@ def _stream(job: Job, settings: PassSettings, reader: InputReader,
                 stored = quantiser(audio)
                 if written_meter is not None:
                     written_meter.add(audio, axis=0)  # left as the file will read
+                if trial is not None:
+                    trial.add(audio)  # as the file will read, where it is measured
                 output.write(stored)
             output.finish()
+            if trial is not None:
+                trial.finish()
         finally:
             output.abandon()
 
@@ -230,14 +275,14 @@ def _limit_chunks(job: Job, settings: PassSettings, decoded: Pipe[Samples],
 
 def measuring_pass(path: Path, sample_rate: int, meter: Meter | None = None,
                    frames: int | None = None,
-                   on_chunk: Callable[[int, Samples], None] | None = None
-                   ) -> tuple[Measurement, InputReader]:
+                   on_chunk: Callable[[int, Samples], None] | None = None,
+                   media: MediaSource | None = None) -> tuple[Measurement, Reader]:
     """The meter's reading of a file (an input, or an output decoded again),
     up to `frames` frames (all it holds by default), by `meter` where given
     (one that also keeps a profile, say); `on_chunk` sees each chunk and its
     first frame in the reading thread. Returns the reader, closed, for what
     it held."""
-    reader = InputReader(path)
+    reader = open_input(path, media, sample_rate)
     with closing(reader):
         if meter is None:
             meter = Meter(sample_rate, reader.channels)
@@ -279,7 +324,7 @@ def columns_of(job: Job, settings: PassSettings, frames: int) -> Columns:
     columns = Columns(frames)
     limiter = job.limiter(settings.threshold_dBFS, settings.detection)
     gain, trim = gain_factor(settings.gain_db), gain_factor(settings.trim_db)
-    reader = InputReader(job.source)
+    reader = open_input(job.source, job.media, job.sample_rate)
     buffer = np.empty((chunk_frames(reader.channels), reader.channels), dtype=np.float32)
     written = 0
     with closing(reader):

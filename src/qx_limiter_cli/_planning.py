@@ -17,8 +17,9 @@ from qx_limiter_tools import METER_RATES, Measurement, StreamLimiter, smallest_a
 from . import _formats
 from ._dither import dither_key
 from ._formats import PCM_BITS, STORED_EXACTLY, OutputFormat, Shortfall
+from ._media import MediaSource
 from ._riff import CONTAINERS, Front, Metadata, written_mask
-from ._options import DITHER_MAX_BITS, Options, UsageError
+from ._options import DITHER_MAX_BITS, STDIN, STDOUT, Options, UsageError
 
 # The highest rate of any input: twice the highest that audio files use
 # (DXD, 352.8 kHz, and 384 kHz); beyond it, a header is taken for damaged.
@@ -76,12 +77,29 @@ class Job:
     overwrite: bool = False
     # The WAV-family header that carries the input's chunks and channel mask.
     front: Front | None = None
-    # libsndfile's name of the input's format.
+    # libsndfile's name of the input's format (or PyAV's reading's).
     input_format: str = ""
     # A track of an album: the album's gain, decided on every track's
     # loudness, and this track's own measurement, taken then.
     album_gain_db: float | None = None
     before: Measurement | None = None
+    # Read through PyAV: the container and the audio stream delivered.
+    media: MediaSource | None = None
+    # How messages name the input and the output ("-" for the standard
+    # streams), where not by their paths.
+    label: str | None = None
+    # The platform's codec and bit rate that each pass's audio is also
+    # encoded with and decoded again, in memory, to verify the ceiling.
+    trial_codec: tuple[str, int] | None = None
+
+    @property
+    def shown(self) -> str:
+        """The input as messages name it."""
+        return self.label if self.label is not None else str(self.source)
+
+    @property
+    def shown_target(self) -> str:
+        return "-" if self.target == STDOUT else str(self.target)
 
     @property
     def delivering(self) -> bool:
@@ -116,6 +134,10 @@ def plan(options: Options) -> tuple[list[Job], list[Path]]:
             and not options.output_dir.is_dir():
         raise UsageError(f"argument --output-dir: {options.output_dir} is not a directory")
 
+    if inputs.count(STDIN) > 1:
+        raise UsageError("standard input (-) can be read once; name it once")
+    if options.output == STDOUT and options.plot is not None and len(inputs) > 1:
+        raise UsageError("--plot takes one figure with -o -")
     if options.output is not None:
         targets = [options.output]
     else:
@@ -123,8 +145,12 @@ def plan(options: Options) -> tuple[list[Job], list[Path]]:
         targets = [options.output_dir / source.name for source in inputs]
     plots = _plot_paths(options.plot, targets)
 
-    folders = _folders([*targets, *plots, options.report], options.output_dir)
-    problems = _folder_problems(folders) + _clashes(inputs, targets, plots) + \
+    folders = _folders([*[t for t in targets if t != STDOUT], *plots, options.report],
+                       options.output_dir)
+    files = [(source, target, plot) for source, target, plot in zip(inputs, targets, plots)
+             if source != STDIN and target != STDOUT]
+    problems = _folder_problems(folders) + \
+        _clashes([f[0] for f in files], [f[1] for f in files], [f[2] for f in files]) + \
         _report_problems(options, inputs, [*targets, *plots])
     input_ids = {key for source in inputs if (key := _file_id(source)) is not None}
     jobs = []
@@ -133,13 +159,44 @@ def plan(options: Options) -> tuple[list[Job], list[Path]]:
         if source in checked:
             continue  # the same input named twice is limited once
         checked.add(source)
+        label = None
         try:
-            jobs.append(_job(source, target, plot, options, input_ids))
+            if source == STDIN:
+                label, source = "-", _spooled()
+                if options.output_dir is not None:
+                    target = options.output_dir / "stdin.wav"
+            job = _job(source, target, plot, options, input_ids)
+            jobs.append(dataclasses.replace(job, label=label) if label else job)
         except FileErrors as errors:
-            problems += errors.lines
+            problems += [f"-{line[len(str(source)):]}" if label and line.startswith(str(source))
+                         else line for line in errors.lines]
     if problems:
         raise FileErrors(problems)
     return jobs, folders
+
+
+def _spooled() -> Path:
+    """Standard input, read to its end into a temporary file (removed when
+    the process ends): a delivery target measures the whole input before
+    the first pass writes, and libsndfile reads headers that a streaming
+    writer left without sizes from a file."""
+    import atexit
+    import shutil
+    import sys
+    import tempfile
+
+    handle, name = tempfile.mkstemp(prefix="qx-limiter-stdin.", suffix=".audio")
+    atexit.register(_remove, Path(name))
+    with os.fdopen(handle, "wb") as spool:
+        shutil.copyfileobj(sys.stdin.buffer, spool, 1 << 20)
+    if os.path.getsize(name) == 0:
+        raise FileErrors(["-: standard input is empty; pipe a WAV or FLAC stream into it"])
+    return Path(name)
+
+
+def _remove(path: Path) -> None:
+    with suppress(OSError):
+        path.unlink()
 
 
 def _plot_paths(plot: Path | None, targets: list[Path]) -> list[Path | None]:
@@ -267,6 +324,8 @@ def _job(source: Path, target: Path, plot: Path | None, options: Options,
 
     if not source.exists():
         raise problem("no such file")
+    if target == STDOUT:
+        return _job_to_stdout(source, plot, options, inputs)
     if source.is_dir():
         raise problem("is a directory, not an audio file")
     if not os.access(source, os.R_OK):
@@ -284,11 +343,18 @@ def _job(source: Path, target: Path, plot: Path | None, options: Options,
         if not options.overwrite and _file_id(written) not in inputs:
             raise problem(f"the output {written} exists; add --overwrite to replace it")
     try:
-        header = _formats.read_header(source)
+        header = _formats.read_header(source, options.audio_stream)
         if not 1 <= header.sample_rate <= MAX_RATE:
             raise problem(f"its sample rate, {header.sample_rate} Hz, is beyond what qx-limiter "
                           f"takes ({MAX_RATE} Hz at most)")
-        output = _formats.output_format(target, source, header, options.subtype)
+        if options.sample_rate is not None and options.sample_rate != header.sample_rate:
+            # Everything after the reader works at the output's rate.
+            header = dataclasses.replace(
+                header, sample_rate=options.sample_rate,
+                frames=round(header.frames * options.sample_rate / header.sample_rate))
+        output = _formats.output_format(target, source, header, options.subtype,
+                                        options.codec, options.bitrate)
+        trial = _trial_codec(options, output, header.sample_rate, header.channels, header.mask)
     except _formats.AudioError as error:
         raise problem(str(error)) from None
     if header.shortfall is not None and not options.allow_truncated:
@@ -310,9 +376,13 @@ def _job(source: Path, target: Path, plot: Path | None, options: Options,
                             settings)
     measured = metered and (settings.true_peak or settings.loudness_lufs is not None
                             or options.report is not None or plot is not None)
+    if trial is not None and not metered:
+        raise problem(f"--verify-codec does not support {rate} Hz; the loudness and true-peak "
+                      f"meter takes {METER_RATES[0]} to {METER_RATES[1]} Hz")
     job = Job(source, target, plot, rate, header.frames, output, settings, 0.0,
-              header.shortfall, options.allow_truncated, dither, measured, header.channels,
-              options.overwrite, _front(source, header, output), header.format)
+              header.shortfall, options.allow_truncated, dither, measured or trial is not None,
+              header.channels, options.overwrite, _front(source, header, output), header.format,
+              media=header.media, trial_codec=trial)
     try:
         ceiling = job.limiter().threshold
     except ValueError as error:
@@ -321,6 +391,34 @@ def _job(source: Path, target: Path, plot: Path | None, options: Options,
         raise problem(f"not enough memory to limit {header.channels} channels at {rate} Hz "
                       f"with a look-ahead of {options.attack_ms:g} ms") from None
     return dataclasses.replace(job, ceiling=ceiling)
+
+
+def _job_to_stdout(source: Path, plot: Path | None, options: Options,
+                   inputs: set[tuple[int, int]]) -> Job:
+    """Standard output takes a WAV stream: the job is planned as a WAV file
+    (sized, since it is sent only once complete)."""
+    job = _job(source, Path(os.devnull, "standard-output.wav"), plot, options, inputs)
+    return dataclasses.replace(job, target=STDOUT)
+
+
+def _trial_codec(options: Options, output: OutputFormat, rate: int, channels: int,
+                 mask: int | None) -> tuple[str, int] | None:
+    """The codec to verify after: --verify-codec's, or the preset's, for an
+    output that stores its samples exactly (a lossy output is verified
+    after its own codec, decoded from the file)."""
+    trial = options.trial_codec
+    if trial is None:
+        return None
+    if output.subtype not in STORED_EXACTLY:
+        if options.verify_codec is None:
+            return None  # the preset's codec: the file's own stands in for it
+        raise _formats.AudioError(
+            f"--verify-codec is for outputs that store their samples exactly; a "
+            f"{output.subtype} output is verified after its own codec, decoded from the file")
+    from ._media import check_trial, layout_for
+
+    check_trial(trial[0], trial[1], rate, channels, layout_for(channels, mask))
+    return trial
 
 
 def _front(source: Path, header: _formats.Header, output: OutputFormat) -> Front | None:

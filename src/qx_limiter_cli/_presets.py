@@ -31,6 +31,9 @@ class Preset:
     max_short_term_lufs: float | None = None
     max_momentary_lufs: float | None = None
     loudness_range_lu: tuple[float, float] | None = None
+    # The codec and bit rate the platform transcodes to ("aac:256k"), where
+    # the ceiling is to be verified after it (as --verify-codec).
+    codec: str | None = None
 
     def summary(self) -> str:
         """The figures in a few words, as --help lists them."""
@@ -42,6 +45,8 @@ class Preset:
         if self.loudness_range_lu is not None:
             low, high = self.loudness_range_lu
             extra.append(f"loudness range {low:g} to {high:g} LU")
+        if self.codec:
+            extra.append(f"verified after {self.codec}")
         more = "".join(f", {item}" for item in extra)
         return (f"{self.loudness_lufs:g} LUFS within {self.tolerance_lu:g} LU, "
                 f"{self.ceiling_dbtp:g} dBTP{more}")
@@ -111,7 +116,8 @@ def _presets(data: dict[str, Any], where: str) -> dict[str, Preset]:
         if not isinstance(table, dict):
             raise PresetError(f"{where}: {name} must be a table of figures")
         missing = [key for key in (*_NUMBERS, "source") if key not in table]
-        unknown = sorted(set(table) - {*_NUMBERS, *_OPTIONAL, "loudness_range_lu", "source"})
+        unknown = sorted(set(table) - {*_NUMBERS, *_OPTIONAL, "loudness_range_lu", "source",
+                                       "codec"})
         if missing or unknown:
             problem = f"lacks {', '.join(missing)}" if missing else \
                 f"has unknown figures {', '.join(unknown)}"
@@ -133,7 +139,8 @@ def _presets(data: dict[str, Any], where: str) -> dict[str, Preset]:
         presets[name] = Preset(name, values["loudness_lufs"], values["tolerance_lu"],
                                values["ceiling_dbtp"], str(table["source"]),
                                optional.get("max_short_term_lufs"),
-                               optional.get("max_momentary_lufs"), lra)
+                               optional.get("max_momentary_lufs"), lra,
+                               str(table["codec"]) if "codec" in table else None)
     return presets
 
 

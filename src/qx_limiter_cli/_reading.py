@@ -5,6 +5,7 @@ from __future__ import annotations
 
 from collections.abc import Callable, Generator
 from pathlib import Path
+from typing import TYPE_CHECKING, Protocol
 
 import numpy as np
 import numpy.typing as npt
@@ -14,7 +15,46 @@ from ._formats import TEXT_FIELDS, AudioError, Shortfall, libsndfile_name, libsn
 from ._layout import from_stored, stored_order
 from ._pcm import Unpacker, width
 
+if TYPE_CHECKING:
+    from ._media import MediaSource
+
 Samples = npt.NDArray[np.float32]
+
+
+class Reader(Protocol):
+    """What the pipeline reads an input through: libsndfile's InputReader,
+    or PyAV's MediaReader for what libsndfile does not read."""
+
+    text: dict[str, str]
+    promised: int
+    channels: int
+    sample_rate: int
+    held: int
+
+    def chunks(self, frames: int,
+               next_buffer: Callable[[], Samples]) -> Generator[Samples, None, None]: ...
+
+    def close(self) -> None: ...
+
+    def shortfall(self) -> Shortfall | None: ...
+
+
+def open_input(path: Path, media: MediaSource | None = None,
+               sample_rate: int | None = None) -> Reader:
+    """The input opened by the reader that handles it, resampled where
+    `sample_rate` is another rate than its own."""
+    reader: Reader
+    if media is None:
+        reader = InputReader(path)
+    else:
+        from ._media import MediaReader
+
+        reader = MediaReader(path, media)
+    if sample_rate is None or sample_rate == reader.sample_rate:
+        return reader
+    from ._resampling import ResamplingReader
+
+    return ResamplingReader(reader, sample_rate)
 
 # Where a decoder gives up, libsndfile drops the whole block it was asked for
 # and cannot go on; blocks of these sizes, from a fresh handle, recover the

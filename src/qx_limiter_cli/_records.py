@@ -43,13 +43,13 @@ def record(outcome: Outcome) -> Record:
         "format": job.output.format, "subtype": job.output.subtype, "dither": s.dither,
         "max_limiting_db": s.max_limiting_db, "dual_mono": s.dual_mono,
         "album": job.album_gain_db is not None}
-    fields: Record = {"input": str(job.source), "output": str(job.target),
+    fields: Record = {"input": job.shown, "output": job.shown_target,
                       "sample_rate": job.sample_rate, "channels": job.channels}
     if isinstance(outcome, Failure):
         return {**fields, "frames": None, "settings": settings, "before": None, "after": None,
                 "gain_db": None, "max_gain_reduction_db": None, "passes": None,
                 "loudness_reached": None, "status": outcome.line(), "note": None,
-                "limiter_threshold_dBFS": None}
+                "limiter_threshold_dBFS": None, "after_codec": None}
     report: Report = outcome
     return {**fields, "frames": report.frames, "settings": settings,
             "before": figures(report.before), "after": figures(report.after),
@@ -57,7 +57,8 @@ def record(outcome: Outcome) -> Record:
             "max_gain_reduction_db": _finite(reduction_db(report.deepest_gain)),
             "passes": report.passes, "loudness_reached": report.loudness_reached,
             "status": "ok", "note": report.note or None,
-            "limiter_threshold_dBFS": report.threshold_dBFS}
+            "limiter_threshold_dBFS": report.threshold_dBFS,
+            "after_codec": figures(report.after_codec)}
 
 
 def _finite(value: float) -> float | None:
@@ -105,7 +106,7 @@ def records_text(path: Path, records: list[Record]) -> str:
 def _flat(entry: Record) -> dict[str, Value]:
     flat: dict[str, Value] = {}
     for name, value in entry.items():
-        if name in ("settings", "before", "after", "measured"):
+        if name in ("settings", "before", "after", "after_codec", "measured"):
             nested = value if isinstance(value, dict) else {}
             keys = _MEASUREMENT_FIELDS if name != "settings" else list(nested)
             for key in keys:

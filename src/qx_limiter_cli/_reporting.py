@@ -43,6 +43,8 @@ class Report:
     note: str = ""
     threshold_dBFS: float = 0.0
     frames: int = 0
+    # What the platform's codec (--verify-codec) decodes from the output.
+    after_codec: Measurement | None = None
     # The sub-block powers of what was written, where it was measured: an
     # album's loudness is gated over every track's.
     powers: npt.NDArray[np.float64] | None = field(default=None, repr=False, compare=False)
@@ -57,7 +59,12 @@ class Report:
                          f"{decibels(self.before.true_peak_dbtp)} -> "
                          f"{decibels(self.after.true_peak_dbtp)} dBTP, gain "
                          f"{decibels(self.gain_db)} dB, {self.passes} {passes}, ")
-        return (f"{self.job.source} -> {self.job.target}{note}: "
+            trial = self.job.trial_codec
+            if self.after_codec is not None and trial is not None:
+                delivered += (f"after {trial[0]} at {trial[1] // 1000} kbit/s "
+                              f"{lufs(self.after_codec.integrated_lufs)} LUFS, "
+                              f"{decibels(self.after_codec.true_peak_dbtp)} dBTP, ")
+        return (f"{self.job.shown} -> {self.job.shown_target}{note}: "
                 f"peak {dbfs(self.peak_before)} -> {dbfs(self.peak_after)} dBFS, "
                 f"gain reduction up to {reduction_db(self.deepest_gain):.2f} dB, "
                 f"over {REDUCED_DB:g} dB on {self.reduced_share:.1%} of frames, "
@@ -70,7 +77,7 @@ class Failure:
     reason: str
 
     def line(self) -> str:
-        return f"{self.job.source}: {self.reason}"
+        return f"{self.job.shown}: {self.reason}"
 
 
 Outcome = Report | Failure
@@ -149,7 +156,7 @@ class InOrder:
             tqdm.tqdm.write(f"{PROG}: error: {outcome.line()}", file=sys.stderr)
             return
         for warning in outcome.warnings:
-            warn(f"{outcome.job.source}: {warning}")
+            warn(f"{outcome.job.shown}: {warning}")
         if not self._quiet:
             tqdm.tqdm.write(outcome.line(), file=sys.stdout)
 

@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import functools
 import io
+import math
 import os
 import struct
 from dataclasses import dataclass
@@ -270,3 +271,36 @@ def _with_mask(fmt: bytes, mask: int | None) -> bytes:
         return fmt
     return struct.pack("<HHIIHHHHI", _EXTENSIBLE, channels, rate, per_second, align, bits, 22,
                        bits, mask) + struct.pack("<H", tag) + _SUBFORMAT_SUFFIX
+
+
+# Where the loudness fields of a bext chunk's version 2 lie in its payload:
+# the version (after description, originator, reference, date, time and
+# time reference), then LoudnessValue, LoudnessRange, MaxTruePeakLevel,
+# each a little-endian int16 in hundredths (after the 64-byte UMID).
+_BEXT_VERSION = 346
+_BEXT_LOUDNESS = 412
+_BEXT_SIZE = 602  # without the coding history
+
+
+def set_bext_loudness(path: Path, integrated_lufs: float, range_lu: float,
+                      true_peak_dbtp: float) -> bool:
+    """Fills the loudness fields of the bext chunk of the WAV-family file at
+    `path` with what was measured, and makes the chunk version 2; every
+    other byte stays. A figure that is not finite (silence) leaves its
+    field as it was. False where the file has no bext chunk to fill."""
+    metadata = read_metadata(path)
+    found = [chunk for chunk in (metadata.chunks if metadata else ())
+             if chunk.name == b"bext" and chunk.size >= _BEXT_SIZE]
+    if not found:
+        return False
+    at = found[0].offset
+    with open(path, "r+b") as file:
+        file.seek(at + _BEXT_VERSION)
+        version = struct.unpack("<H", file.read(2))[0]
+        file.seek(at + _BEXT_VERSION)
+        file.write(struct.pack("<H", max(2, version)))
+        for index, value in enumerate((integrated_lufs, range_lu, true_peak_dbtp)):
+            if math.isfinite(value):
+                file.seek(at + _BEXT_LOUDNESS + 2 * index)
+                file.write(struct.pack("<h", max(-32768, min(32767, round(value * 100)))))
+    return True

@@ -78,6 +78,27 @@ def replacing(target: Path, overwrite: bool) -> Iterator[Path]:
         raise
 
 
+@contextmanager
+def sending() -> Iterator[Path]:
+    """A temporary file that goes to standard output once the block ends
+    without an exception (-o -): a WAV whose header holds its sizes, and
+    nothing at all on standard output where the file fails."""
+    handle, name = tempfile.mkstemp(prefix="qx-limiter-stdout.", suffix=TEMPORARY_SUFFIX)
+    os.close(handle)
+    temporary = Path(name)
+    try:
+        yield temporary
+        _stopping.check()
+        with open(temporary, "rb") as done:
+            while block := done.read(1 << 20):
+                view = memoryview(block)
+                while view:
+                    view = view[os.write(1, view):]
+    finally:
+        with suppress(OSError):
+            temporary.unlink()
+
+
 # Temporary files are named for their target, the run, the machine and the
 # process that made them: ".take.wav.5e0c9a1f2b3d-k2x8f1ab.myhost.4711.qx-limiter-part"
 # (the run, a dash and what mkstemp adds, none of which has a dot).

@@ -233,12 +233,22 @@ class DeliveryPlan:
         max_limiting_db: The deepest gain reduction allowed: where the
             loudness target takes more, the gain stops where the limiter
             reaches it, and the note says what loudness that gives.
+        codec_margin_db: How much further under the ceiling the first pass
+            aims where a codec stands between the limiter and what is
+            verified (its usual overshoot), so that the first decoded
+            reading holds and the file is encoded once.
+        codec_offset_lu: The loudness the codec is expected to add to what
+            it is given (negative where it takes some away: a lossy codec's
+            low-pass takes a few hundredths of a LU); the first pass aims
+            that much the other way, and the passes then correct it by
+            what they measured.
     """
 
     def __init__(self, sample_rate: int, ceiling_dbtp: float, loudness_lufs: float | None, *,
                  before: Measurement | None = None,
                  model: LoudnessModel | AlbumModel | None = None, true_peak: bool = True,
-                 gain_db: float | None = None, max_limiting_db: float | None = None) -> None:
+                 gain_db: float | None = None, max_limiting_db: float | None = None,
+                 codec_margin_db: float = 0.0, codec_offset_lu: float = 0.0) -> None:
         check_targets(loudness_lufs, ceiling_dbtp)
         if loudness_lufs is not None and before is None:
             raise ValueError("a loudness target needs the input's measurement")
@@ -257,14 +267,20 @@ class DeliveryPlan:
         self.note = ""
         self.loudness_reached: bool | None = None if loudness_lufs is None else True
         self._model = model
-        self._offset = 0.0  # what the passes measured over what the model said
+        # What the passes measured over what the model said; at first, what
+        # the codec is expected to add.
+        self._offset = codec_offset_lu if math.isfinite(codec_offset_lu) else 0.0
         self._capped = False
         self._on_written = False  # what was written decides, a codec standing between
         self._silent_input = False
         self._previous: tuple[float, float] | None = None  # depth and loudness over it
         self._lowering: tuple[float, float] | None = None  # threshold and reading before
         detection = "waveform" if true_peak else "sample"
-        threshold = min(0.0, ceiling_dbtp - (DETECTION_MARGIN_DB if true_peak else 0.0))
+        if not (math.isfinite(codec_margin_db) and codec_margin_db >= 0.0):
+            raise ValueError(f"codec_margin_db must be a finite dB value at least 0, got "
+                             f"{codec_margin_db}")
+        threshold = min(0.0, ceiling_dbtp - (DETECTION_MARGIN_DB if true_peak else 0.0)
+                        - (codec_margin_db if true_peak else 0.0))
         self._settings = PassSettings(gain_db or 0.0, threshold, detection)
         if loudness_lufs is None or before is None:
             return

@@ -162,7 +162,7 @@ def test_help_lists_each_preset_with_its_figures_and_source(capsys):
                   "ebu-r128-s1: -23 LUFS within 0.5 LU, -1 dBTP, short-term at most -18 LUFS",
                   "atsc-a85: -24 LUFS within 2 LU, -2 dBTP (ATSC A/85",
                   "amazon-music: -14 LUFS within 1 LU, -2 dBTP (Amazon Music",
-                  "apple-music: -16 LUFS within 1 LU, -1 dBTP (Apple Music"]:
+                  "apple-music: -16 LUFS within 1 LU, -1 dBTP, verified after aac:256k (Apple"]:
         assert entry in text
 
 

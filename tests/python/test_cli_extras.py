@@ -19,6 +19,9 @@ def test_extra_and_console_script_are_declared():
         'soundfile>=0.12; extra == "cli"',
         'tqdm>=4.60; extra == "cli"',
         'matplotlib>=3.7; extra == "cli"',
+        'av>=14; extra == "cli"',
+        'mutagen>=1.47; extra == "cli"',
+        'soxr>=0.3; extra == "cli"',
     }
     assert not [r for r in requires if "extra" not in r and not r.startswith("numpy")]
     scripts = importlib.metadata.entry_points(group="console_scripts", name="qx-limiter")

@@ -310,14 +310,13 @@ def test_an_existing_output_stops_the_run_unless_overwrite(folder, capsys, exist
 
 
 DASH = [
-    (["-", "-o", "o.wav"], "argument IN: standard input ('-') is not supported; "),
-    (["a.wav", "-o", "-"], "argument -o/--output: standard output ('-') is not supported; "),
     (["a.wav", "--output-dir", "-"], "argument --output-dir: standard output ('-') is not "),
     (["a.wav", "-o", "o.wav", "--plot", "-"], "argument --plot: standard output ('-') is not "),
 ]
 
 
-@pytest.mark.parametrize("args, message", DASH, ids=["input", "output", "output-dir", "plot"])
+# (- as the input and as -o are the standard streams: test_cli_pipes.)
+@pytest.mark.parametrize("args, message", DASH, ids=["output-dir", "plot"])
 def test_dash_is_refused_and_never_becomes_a_file(folder, capsys, args, message):
     write("a.wav", music(4800, 2), 48000, "FLOAT")
     code, out, err = run(capsys, *args)

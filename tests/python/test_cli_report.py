@@ -116,7 +116,7 @@ def test_a_failed_file_is_recorded_and_the_report_still_written(folder, capsys):
                      "max_limiting_db": None, "dual_mono": False, "album": False},
         "before": None, "after": None, "gain_db": None, "max_gain_reduction_db": None,
         "passes": None, "loudness_reached": None, "status": line, "note": None,
-        "limiter_threshold_dBFS": None}
+        "limiter_threshold_dBFS": None, "after_codec": None}
     # Only the finished files: no temporary file of the audio or the report.
     assert files_in(folder) == ["deep", "deep/er", "deep/er/r.json", "good.wav", "nan.wav",
                                 "out", "out/good.wav"]
