@@ -10,6 +10,11 @@ repeats in ns per stereo frame and the ratios the meter is held to:
 libebur128's full pass / ours (target >= 8), our integrated-only / copy
 (target <= 3).
 
+With --limiter it times instead the waveform detection of the limiter:
+`qx_limiter_tools.limit(audio, 48000, -1, detection="waveform")` against
+`qx_limiter.limit(audio, 48000, -1, true_peak=True)` on the same audio in
+the same run (target: at most about 1.5x).
+
 With --noise the audio is stereo Gaussian noise (sigma 0.25, seeded), full
 band: the screen finds candidates everywhere and the reading sits on rare
 peaks. With --limited the audio is first put through the limiter
@@ -59,6 +64,22 @@ def median_time(fn, repeats):
     return statistics.median(times)
 
 
+def limiter_times(audio, repeats):
+    """qx_limiter_tools.limit with waveform detection against qx_limiter.limit
+    with BS.1770 true-peak detection, -1 dBFS, the same audio, one run."""
+    import qx_limiter
+    import qx_limiter_tools as tools
+
+    frames = audio.shape[1]
+    bs1770 = median_time(lambda: qx_limiter.limit(audio, RATE, -1.0, true_peak=True), repeats)
+    waveform = median_time(lambda: tools.limit(audio, RATE, -1.0, detection="waveform"), repeats)
+    print(f"{'':44} {'s':>8} {'ns/frame':>9}")
+    for name, seconds in (("qx_limiter.limit(true_peak=True)", bs1770),
+                          ("qx_limiter_tools.limit(detection='waveform')", waveform)):
+        print(f"{name:44} {seconds:8.3f} {seconds / frames * 1e9:9.2f}")
+    print(f"waveform / bs1770: {waveform / bs1770:.2f}  (target <= 1.5)")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=int, default=300)
@@ -68,6 +89,8 @@ def main():
                       help="measure the limiter's output (-1 dBFS, true peak) instead")
     kind.add_argument("--noise", action="store_true",
                       help="measure stereo Gaussian noise (sigma 0.25) instead")
+    parser.add_argument("--limiter", action="store_true",
+                        help="time the limiter's waveform detection against its BS.1770 one")
     args = parser.parse_args()
 
     if args.noise:
@@ -84,6 +107,9 @@ def main():
         source += ", limited to -1 dBFS (true peak)"
     frames = audio.shape[1]
     print(f"{args.seconds} s stereo {RATE} Hz from {source}; median of {args.repeats} runs")
+    if args.limiter:
+        limiter_times(audio, args.repeats)
+        return
 
     try:
         import qx_limiter_tools as tools

@@ -241,13 +241,15 @@ def test_meter_keeps_its_state_through_a_memory_error():
 
 
 @needs_tools
-@pytest.mark.parametrize("rate, true_peak", [(48000, False), (48000, True), (8000, True)])
-def test_stream_limiter(rate, true_peak):
-    walk(qx_limiter_tools.StreamLimiter, (rate, -1.0, 1.0, 2.0, 5.0, true_peak), hooks=TOOLS)
+@pytest.mark.parametrize("rate, detection", [(48000, "sample"), (48000, "bs1770"), (8000, "bs1770"),
+                                             (48000, "waveform")])
+def test_stream_limiter(rate, detection):
+    walk(qx_limiter_tools.StreamLimiter, (rate, -1.0, 1.0, 2.0, 5.0), {"detection": detection},
+         hooks=TOOLS)
     audio = stereo(9000, seed=rate)
 
     def stream_through(layout):
-        stream = qx_limiter_tools.StreamLimiter(rate, -1.0, true_peak=true_peak)
+        stream = qx_limiter_tools.StreamLimiter(rate, -1.0, detection=detection)
         data, axis = (audio, -1) if layout == "channels-first" else (audio.T, 0)
         pieces = [stream.process(data[..., :5000] if axis == -1 else data[:5000], axis=axis),
                   stream.process(data[..., 5000:] if axis == -1 else data[5000:], axis=axis),
@@ -257,3 +259,11 @@ def test_stream_limiter(rate, true_peak):
 
     for layout in ("channels-first", "frames-first"):
         walk(stream_through, (layout,), hooks=TOOLS)
+
+
+@needs_tools
+def test_limit_with_waveform_detection():
+    # The waveform levels' storage and the limiter's, over a signal longer
+    # than their reach.
+    audio = stereo(20000, seed=5) * 4
+    walk(qx_limiter_tools.limit, (audio, 48000, -1.0), {"detection": "waveform"}, hooks=TOOLS)

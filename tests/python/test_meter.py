@@ -21,7 +21,7 @@ pytest.importorskip("scipy", reason="the oracle and the test signals are written
 import meter_oracle as mo  # noqa: E402
 from scipy import signal as _signal  # noqa: E402
 from meter_cases import *  # noqa: E402,F401,F403  (the shared test functions)
-from meter_cases import FIELDS, db  # noqa: E402
+from meter_cases import FIELDS, TIGHT_MARGIN_CASES, db  # noqa: E402
 from waveform import waveform_peak  # noqa: E402
 from qx_limiter import limit  # noqa: E402
 
@@ -58,6 +58,16 @@ def test_figures_equal_the_oracle_bit_for_bit(rate, channels, seconds):
     audio = mo.music_like(rate, seconds, channels=channels, seed=rate, level=1.5)
     got = dataclasses.astuple(tools.measure(audio, rate))
     assert got == dataclasses.astuple(mo.measure(audio, rate, exact=True))
+
+
+@pytest.mark.parametrize("case", list(TIGHT_MARGIN_CASES))
+def test_true_peak_equals_the_oracle_where_the_margins_change(case):
+    # Material whose groups fall on both sides of the bounds that choose
+    # the tight margins, after its own copy at 0.99 (so the margins decide):
+    # the compiled meter's tiers are the oracle's, bit for bit.
+    audio = mo.after_its_copy(TIGHT_MARGIN_CASES[case](48000))
+    expected = 20.0 * math.log10(mo.true_peak_linear(audio))
+    assert tools.measure(audio, 48000).true_peak_dbtp == expected
 
 
 @pytest.mark.parametrize("rate", [44100, 48000, 96000])

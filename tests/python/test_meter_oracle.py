@@ -13,7 +13,7 @@ pytest.importorskip("scipy", reason="the oracle is written with SciPy")
 
 import meter_oracle as mo  # noqa: E402
 from meter_cases import *  # noqa: F401,F403  (the shared test functions)
-from meter_cases import feed  # noqa: E402
+from meter_cases import TIGHT_MARGIN_CASES, feed  # noqa: E402
 
 # The references for the true peak run against the compiled meter, whose
 # bits test_meter.py holds equal to the oracle's; the oracle's far sums in
@@ -78,49 +78,10 @@ def test_screen_margin_holds(rate, maker):
     assert mo.true_peak_linear(audio) == mo.true_peak_linear(audio, screened=False)
 
 
-def test_precise_table_position_zero_is_the_equaliser():
-    # At whole samples the equalised sinc is the equaliser itself, c0 at the
-    # sample and c_m / 2 m samples away (unwindowed: the far part goes on).
-    row = mo.PRECISE_TABLE[0].astype(np.float64)
-    centre = mo.PRECISE_HALF - 1
-    expected = np.zeros(row.size)
-    expected[centre] = mo.PRECISE_EQUALISER[0]
-    for m, c in enumerate(mo.PRECISE_EQUALISER[1:], start=1):
-        expected[centre + m] = expected[centre - m] = c / 2
-    np.testing.assert_allclose(row, expected, rtol=0, atol=1e-7)
-
-
-@pytest.mark.parametrize("m", range(4))
-def test_far_tables_are_the_alternating_inverse_powers(m):
-    reach = mo.FAR_REACHES[m]
-    table = mo.FAR_TABLES[m].astype(np.float64)
-    assert table.size % 32 == 0 and np.all(table[2 * reach + 1:] == 0)
-    for e in (-reach, -mo.FAR_CORE - 1, mo.FAR_CORE + 1, reach // 2 + 1, reach):
-        assert table[e + reach] == float(np.float32((-1.0) ** e / float(e) ** (m + 1)))
-    assert np.all(table[reach - mo.FAR_CORE:reach + mo.FAR_CORE + 1] == 0)
-
-
-def test_precise_table_source_round_trips():
-    import re
-
-    source = mo.precise_table_source()
-    values = [float.fromhex(v) for v in re.findall(r"(-?0x[0-9a-f.]+p[-+]?\d+)f", source)]
-    np.testing.assert_array_equal(np.array(values, np.float32).reshape(mo.PRECISE_TABLE.shape),
-                                  mo.PRECISE_TABLE)
-
-
-def test_percentile_index_is_nearest_rank_rounded_half_up():
-    # (count - 1) * p / 100 + 1/2, floored, in exact integer arithmetic.
-    assert [mo.percentile_index(n, 10) for n in (1, 2, 6, 7, 16, 17)] == [0, 0, 1, 1, 2, 2]
-    assert [mo.percentile_index(n, 95) for n in (1, 2, 11, 12, 21)] == [0, 1, 10, 10, 19]
-
-
-def test_oracle_meter_state_stays_bounded():
-    rate = 48000
-    m = mo.Meter(rate, 2)
-    audio = mo.music_like(rate, 3.0, seed=6)
-    for start in range(0, audio.shape[1], 5000):
-        m.add(audio[:, start:start + 5000])
-        assert m._kept.shape[1] <= mo.SCREEN_BLOCK + mo.BLOCK_BEFORE + mo.BLOCK_AFTER + 5000
-    assert len(m._subblocks) == audio.shape[1] // 4800
-    assert feed(mo, audio, rate, [5000]) == mo.measure(audio, rate)
+@pytest.mark.parametrize("case", list(TIGHT_MARGIN_CASES))
+def test_tight_margins_hold_where_near_nyquist_content_is_small(case):
+    # Each case twice, the second copy in blocks whose margins face a
+    # reading just under their peak: the screened search finds what
+    # evaluating every local maximum finds.
+    audio = mo.after_its_copy(TIGHT_MARGIN_CASES[case](48000))
+    assert mo.true_peak_linear(audio) == mo.true_peak_linear(audio, screened=False)

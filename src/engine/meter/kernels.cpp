@@ -1,6 +1,7 @@
 // The meter's loops, compiled once per instruction-set path.
 #include "engine/meter/kernels.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 

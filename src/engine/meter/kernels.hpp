@@ -56,6 +56,16 @@ struct MeterKernels {
   // i + 8, i + 16, i + 24 joined as (s_i + s_i+8) + (s_i+16 + s_i+24), and
   // those eight as ((a0+a1)+(a2+a3))+((a4+a5)+(a6+a7)).
   float (*far_dot)(const float* w, const float* x, std::int64_t first, std::int64_t last);
+  // The near-Nyquist content of `groups` groups of 64 frames from x (x[0]
+  // an even frame): per octet (8 frames) the sum of the alternating signal
+  // z[j] = (−1)^j x[j] as ((z0 + z1) + (z2 + z3)) + ((z4 + z5) + (z6 + z7));
+  // per group octet_max[g] = the largest octet magnitude and zsum[g] = the
+  // eight octet sums joined by the same tree.
+  void (*z_stats)(const float* x, std::int64_t groups, float* octet_max, float* zsum);
+  // out[k] = Σ_{d = −32 … 32} w[d + 32] × a[k + d] in float32, in that order
+  // (the first term alone, then each added), a readable from −32 to
+  // count + 32, for k in [0, count).
+  void (*coherence)(const float* a, const float* w, std::int64_t count, float* out);
 };
 
 const MeterKernels& meter_kernels();

@@ -34,22 +34,64 @@ constexpr std::int64_t kLead = 96;
 constexpr std::int64_t kTail = 160;
 constexpr std::int64_t kGroup = 64;  // frames per pre-screen group
 
-// Anchors whose screen magnitude is within 11 dB of the reading so far are
-// candidates: the largest distance measured between a peak and the screen
-// value that finds it is 9.7 dB (noise between 0.45 and 0.5 fs at 192 kHz;
-// 8.7 dB for sines near 0.49 fs starting abruptly).
-double screen_factor() {
-  static const double factor = static_cast<double>(static_cast<float>(std::pow(10.0, 0.55)));
-  return factor;
+// Rounds towards −∞ (b > 0).
+std::int64_t floor_div(std::int64_t a, std::int64_t b) {
+  return a >= 0 ? a / b : -((-a + b - 1) / b);
+}
+
+// The screen's margin depends on how much near-Nyquist content surrounds an
+// anchor: the 4x filter under-reads it (by up to 9 dB where it starts
+// abruptly), and its waveform grows with the length of a coherent run of
+// the alternating signal z[j] = (−1)^j x[j], like the log of that length.
+// Per group of 64 screen outputs both are measured on frames: the largest
+// octet sum of z within two groups either side (8 × the near-Nyquist
+// amplitude there: it catches short runs, whose steps cancel in longer
+// sums) and the coherence Σ w_d |S_{k+d}| of the 64-frame sums S of z up
+// to 32 groups away (it catches long runs; the weights are the largest
+// share of a group's sum in the waveform, 1/(16π) for the group and its
+// neighbours, 1/(64π(|d| − 1)) beyond). Where the octets stay under 1.6 ×
+// the reading (amplitude a fifth of it) and the coherence under 0.2 × the
+// reading, the tight margins hold; where they stay under 2.4 × and 0.3 ×,
+// the middle one. Measured against these bounds: sign runs of every length
+// up to ±96 have octets of at least 0.24 × their peak, longer ones a
+// coherence of at least 0.54 ×; white noise stays under the tight bounds in
+// 97 % of its groups and under the middle ones in nearly all.
+constexpr std::int64_t kGroupsPerPass = 4096 / kGroup + 3;
+constexpr std::int64_t kCoherenceReach = 32;
+constexpr double kOctetBound = 1.6;
+constexpr double kCoherenceBound = 0.2;
+constexpr double kOctetMiddle = 2.4;
+constexpr double kCoherenceMiddle = 0.3;
+
+// The tiers of margins, by group.
+enum Tier : std::uint8_t { kWide = 0, kMiddle = 1, kTight = 2 };
+
+const float* coherence_weights() {
+  static const struct Weights {
+    float w[2 * kCoherenceReach + 1];
+    Weights() {
+      constexpr double kPi = 3.141592653589793;
+      for (std::int64_t d = -kCoherenceReach; d <= kCoherenceReach; ++d) {
+        const std::int64_t a = d < 0 ? -d : d;
+        w[d + kCoherenceReach] = static_cast<float>(
+            a <= 1 ? 1.0 / (16.0 * kPi) : 1.0 / ((64.0 * static_cast<double>(a - 1)) * kPi));
+      }
+    }
+  } weights;
+  return weights.w;
 }
 
 // A candidate is searched precisely when the near part at its three first
 // positions comes within 4.5 dB of the reading so far: the largest distance
 // measured between a peak and that near part is 3.5 dB (sines at 0.4999 fs
-// starting abruptly, whose far part is large); under 0.8 dB on noise.
-double near_factor() {
-  static const double factor = static_cast<double>(static_cast<float>(std::pow(10.0, 0.225)));
-  return factor;
+// starting abruptly, whose far part is large); under 0.8 dB on noise. In a
+// group of the tight margins (see group_tiers) within 1.5 dB: the largest
+// distance measured there is 0.35 dB (noise in 0.30–0.45 fs at 192 kHz).
+double near_factor(bool tight) {
+  static const double factors[2] = {
+      static_cast<double>(static_cast<float>(std::pow(10.0, 0.225))),
+      static_cast<double>(static_cast<float>(std::pow(10.0, 0.075)))};
+  return factors[tight ? 1 : 0];
 }
 
 // The far part's weights: table m holds (−1)^e / e^(m+1) for e = −reach …
@@ -106,14 +148,61 @@ double vertex(double a, double b, double c) {
   return b - (diff * diff) / (8.0 * d);
 }
 
+// Anchors whose screen magnitude is within 11 dB of the reading so far are
+// candidates where the neighbourhood holds near-Nyquist content: the largest
+// distance measured between a peak and the screen value that finds it is
+// 9.7 dB (noise between 0.45 and 0.5 fs at 192 kHz; 8.7 dB for sines near
+// 0.49 fs starting abruptly, 9 dB for sign runs of ±1024). Where it holds
+// some (the middle tier), within 7 dB: the largest measured there is 5.5 dB
+// (sign runs of ±48 to ±56, whose octets are over the tight bound and whose
+// coherence may be under the middle one). Where it holds little, within
+// 3 dB: the largest measured there is 1.4 dB (white noise at 192 kHz).
+double screen_factor(int tier) {
+  static const double factors[3] = {
+      static_cast<double>(static_cast<float>(std::pow(10.0, 0.55))),
+      static_cast<double>(static_cast<float>(std::pow(10.0, 0.35))),
+      static_cast<double>(static_cast<float>(std::pow(10.0, 0.15)))};
+  return factors[tier];
+}
+
+// tier[g − g0] for the groups of screen outputs g in [g0, g1) (at most
+// kGroupsPerPass): the margins they take against the reading `before`. x is
+// the channel's frame 0; frames from `end` on read as zeros, and x is
+// readable over the groups' frames and 34 groups either side.
+void group_tiers(const float* x, std::int64_t g0, std::int64_t g1, std::int64_t end,
+                 double before, std::uint8_t* tier) {
+  const auto& k = meter_kernels();
+  constexpr std::int64_t kSpan = kGroupsPerPass + 2 * kCoherenceReach + 4;
+  float octet_max[kSpan], zsum[kSpan];
+  float coherence[kGroupsPerPass];
+  // Groups [first, last) of frames, zeros outside [0, end).
+  const std::int64_t first = g0 - kCoherenceReach - 2, last = g1 + kCoherenceReach + 2;
+  const std::int64_t lo = std::max<std::int64_t>(first, 0);
+  const std::int64_t hi = std::max(lo, std::min(last, (end + kGroup - 1) / kGroup));
+  std::fill(octet_max, octet_max + (last - first), 0.0f);
+  std::fill(zsum, zsum + (last - first), 0.0f);
+  if (hi > lo) k.z_stats(x + kGroup * lo, hi - lo, octet_max + (lo - first), zsum + (lo - first));
+  for (std::int64_t i = 0; i < last - first; ++i) zsum[i] = std::fabs(zsum[i]);
+  k.coherence(zsum + 2 + kCoherenceReach, coherence_weights(), g1 - g0, coherence);
+  for (std::int64_t g = g0; g < g1; ++g) {
+    const float* m = octet_max + (g - first) - 2;
+    const float near = std::max(std::max(std::max(m[0], m[1]), std::max(m[3], m[4])), m[2]);
+    const double octets = static_cast<double>(near);
+    const double coherent = static_cast<double>(coherence[g - g0]);
+    tier[g - g0] = octets <= kOctetBound * before && coherent <= kCoherenceBound * before ? kTight
+                   : octets <= kOctetMiddle * before && coherent <= kCoherenceMiddle * before
+                       ? kMiddle
+                       : kWide;
+  }
+}
+
 }  // namespace
 
 // The smallest positive float32 t with t × factor ≥ before: z ≥ t exactly
 // when double(z) × factor ≥ before, so the screen can compare in float32.
-float screen_threshold(double before) {
+float screen_threshold(double before, double factor) {
   constexpr float kSmallest = std::numeric_limits<float>::denorm_min();
   if (!(before > 0.0)) return kSmallest;
-  const double factor = screen_factor();
   float t = static_cast<float>(before / factor);
   while (static_cast<double>(t) * factor < before) t = std::nextafter(t, INFINITY);
   while (t > kSmallest && static_cast<double>(std::nextafter(t, 0.0f)) * factor >= before) {
@@ -220,34 +309,61 @@ double PeakSearch::run_block(std::uint64_t b, double before, std::uint64_t end) 
     last_frame = std::min(high, static_cast<std::int64_t>(end));
   }
   double result = before;
-  const float threshold = screen_threshold(before);
-  const double group_bound = kScreenGain * screen_factor();
+  const float thresholds[3] = {screen_threshold(before, screen_factor(kWide)),
+                               screen_threshold(before, screen_factor(kMiddle)),
+                               screen_threshold(before, screen_factor(kTight))};
+  const double group_bounds[3] = {kScreenGain * screen_factor(kWide),
+                                  kScreenGain * screen_factor(kMiddle),
+                                  kScreenGain * screen_factor(kTight)};
+  const std::int64_t frames_end =
+      end > 0 ? static_cast<std::int64_t>(end) : std::numeric_limits<std::int64_t>::max() / 2;
   for (std::uint64_t c = 0; c < channels_; ++c) {
     const float* x = frame_zero(c);
-    if (last_frame > low) {
-      result = std::max(result, static_cast<double>(k.abs_max(x + low, last_frame - low)));
-    }
-    meter_kernels::ScreenOut out{anchors_.data(), 0};
-    // Runs of groups whose outputs could hold an anchor over the threshold
-    // go through the screen; outputs [s, s + 64) read frames s − 11 … s + 63.
+    // Outputs [s, s + 64) read frames s − 11 … s + 63: their bound is the
+    // larger sample magnitude of the group and the one before. The groups'
+    // maxima also give the block's sample peak (the frames after the
+    // signal's end are zeros).
+    const std::int64_t groups = (high - low + kGroup - 1) / kGroup;
+    float reach[kGroupsPerPass];
     float previous = k.abs_max(x + low - kGroup, kGroup);
-    std::int64_t run = -1;
-    for (std::int64_t s = low; s < high; s += kGroup) {
-      const float here = k.abs_max(x + s, kGroup);
-      const bool needed =
-          static_cast<double>(std::max(previous, here)) * group_bound >= before;
+    float block_peak = 0.0f;
+    bool any = false;
+    for (std::int64_t g = 0; g < groups; ++g) {
+      const float here = k.abs_max(x + low + kGroup * g, kGroup);
+      block_peak = std::max(block_peak, here);
+      reach[g] = std::max(previous, here);
       previous = here;
-      if (needed && run < 0) run = s;
-      if (!needed && run >= 0) {
-        k.screen(x, run, s, threshold, scratch_.data(), out);
+      any = any || static_cast<double>(reach[g]) * group_bounds[kWide] >= before;
+    }
+    if (last_frame > low) result = std::max(result, static_cast<double>(block_peak));
+    if (!any) continue;
+    std::uint8_t tier[kGroupsPerPass];
+    group_tiers(x, low / kGroup, low / kGroup + groups, frames_end, before, tier);
+    meter_kernels::ScreenOut out{anchors_.data(), 0};
+    // Runs of groups of one margin whose outputs could hold an anchor over
+    // its threshold go through the screen.
+    std::int64_t run = -1;
+    int run_tier = 0;
+    for (std::int64_t s = low; s < high; s += kGroup) {
+      const int here = tier[(s - low) / kGroup];
+      const bool needed =
+          static_cast<double>(reach[(s - low) / kGroup]) * group_bounds[here] >= before;
+      if (run >= 0 && (!needed || here != run_tier)) {
+        k.screen(x, run, s, thresholds[run_tier], scratch_.data(), out);
         run = -1;
       }
+      if (needed && run < 0) {
+        run = s;
+        run_tier = here;
+      }
     }
-    if (run >= 0) k.screen(x, run, high, threshold, scratch_.data(), out);
+    if (run >= 0) k.screen(x, run, high, thresholds[run_tier], scratch_.data(), out);
     for (std::int64_t i = 0; i < out.count; i += 2) {
       const std::int64_t u[2] = {out.anchors[i], out.anchors[std::min(i + 1, out.count - 1)]};
+      const bool tiers[2] = {tier[(u[0] >> 2) / kGroup - low / kGroup] == kTight,
+                             tier[(u[1] >> 2) / kGroup - low / kGroup] == kTight};
       double v[2];
-      anchor_values(x, u, before, end_, v);
+      anchor_values(x, u, tiers, before, end_, v);
       result = std::max(result, std::max(v[0], v[1]));
     }
   }
@@ -256,20 +372,39 @@ double PeakSearch::run_block(std::uint64_t b, double before, std::uint64_t end) 
 
 namespace {
 
+// sin(π r / 16) for the offsets r = s − 16 i0 a search evaluates (−5 … 20
+// sixteenths from the anchor's frame), each the very value std::sin gives.
+double sine_of_sixteenths(std::int64_t r) {
+  constexpr double kPi = 3.141592653589793;
+  constexpr std::int64_t kLow = -8, kHigh = 24;
+  static const struct Table {
+    double v[kHigh - kLow + 1];
+    Table() {
+      for (std::int64_t i = kLow; i <= kHigh; ++i) {
+        v[i - kLow] = std::sin(kPi * (static_cast<double>(i) / 16.0));
+      }
+    }
+  } table;
+  if (r < kLow || r > kHigh) return std::sin(kPi * (static_cast<double>(r) / 16.0));
+  return table.v[r - kLow];
+}
+
 double full_value(const float* x, std::int64_t s, std::int64_t i0, const double* g,
                               float near) {
   constexpr double kPi = 3.141592653589793;
   const std::int64_t j = s >> 4;
   const double tau = static_cast<double>(s - 16 * i0) / 16.0;
-  const double sine = std::sin(kPi * tau);
+  const double sine = sine_of_sixteenths(s - 16 * i0);
   double value = static_cast<double>(near);
-  // The core frames this position's own 128 taps leave out, in order.
-  for (std::int64_t k = i0 - kCore; k <= i0 + kCore; ++k) {
-    if (k >= j - 63 && k <= j + 64) continue;
+  // The core frames this position's own 128 taps leave out, in order: those
+  // before its window, then those after it.
+  const auto core = [&](std::int64_t k) {
     const std::int64_t d = k - i0;
     const double sign = (d % 2 != 0) ? -1.0 : 1.0;
     value = value + static_cast<double>(x[k]) * ((sign * sine) / (kPi * (tau - static_cast<double>(d))));
-  }
+  };
+  for (std::int64_t k = i0 - kCore; k <= std::min(i0 + kCore, j - 64); ++k) core(k);
+  for (std::int64_t k = std::max(i0 - kCore, j + 65); k <= i0 + kCore; ++k) core(k);
   const double series = ((g[3] * tau + g[2]) * tau + g[1]) * tau + g[0];
   return value + -(sine / kPi) * series;
 }
@@ -293,8 +428,8 @@ void far_sums(const float* x, std::int64_t i0, std::int64_t end, double* g) {
 
 }  // namespace
 
-void anchor_values(const float* x, const std::int64_t* u, double before, std::int64_t end,
-                   double* out) {
+void anchor_values(const float* x, const std::int64_t* u, const bool* tight, double before,
+                   std::int64_t end, double* out) {
   const auto& k = meter_kernels();
   // Output n, phase p of the 4x filter lies at n − 6 + (2p + 1)/8 frames.
   std::int64_t centre[2], at[6];
@@ -314,7 +449,7 @@ void anchor_values(const float* x, const std::int64_t* u, double before, std::in
     const double near = std::max(std::max(static_cast<double>(std::fabs(v[3 * j])),
                                           static_cast<double>(std::fabs(v[3 * j + 1]))),
                                  static_cast<double>(std::fabs(v[3 * j + 2])));
-    searched[j] = near * near_factor() >= before;
+    searched[j] = near * near_factor(tight[j]) >= before;
     out[j] = 0.0;
   }
   std::int64_t fine_at[6];
@@ -379,7 +514,7 @@ namespace qx::meter {
 Result<WaveformLevels> WaveformLevels::create(double ceiling) {
   WaveformLevels w;
   w.ceiling_ = ceiling;
-  w.threshold_ = screen_threshold(ceiling);
+  for (int t = 0; t < 3; ++t) w.thresholds_[t] = screen_threshold(ceiling, screen_factor(t));
   w.span_ = Buffer<float>::zeroed(static_cast<std::size_t>(kStep + 2 * kReach + 64));
   w.scratch_ = Buffer<float>::zeroed(4 * (kStep + 64) + 64);
   w.anchors_ = Buffer<std::int64_t>::uninitialized(4 * (kStep + 64) + 16);
@@ -393,13 +528,16 @@ void WaveformLevels::fold(const float* x, std::int64_t n, std::int64_t first, st
   for (std::int64_t s0 = first; s0 < last; s0 += kStep) {
     const std::int64_t s1 = std::min(last, s0 + kStep);
     // The pass's frames and kReach around them, zeros outside x: xs[f] is
-    // frame f.
+    // frame f (x itself where all of them are in it).
     const std::int64_t lo = s0 - kReach, hi = s1 + kReach;
-    float* span = span_.data() + 32;
-    const std::int64_t from = std::max<std::int64_t>(lo, 0), to = std::min(hi, n);
-    std::fill(span, span + (hi - lo), 0.0f);
-    if (to > from) std::memcpy(span + (from - lo), x + from, sizeof(float) * (to - from));
-    const float* xs = span - lo;
+    const float* xs = x;
+    if (lo < 0 || hi > n) {
+      float* span = span_.data() + 32;
+      const std::int64_t from = std::max<std::int64_t>(lo, 0), to = std::min(hi, n);
+      std::fill(span, span + (hi - lo), 0.0f);
+      if (to > from) std::memcpy(span + (from - lo), x + from, sizeof(float) * (to - from));
+      xs = span - lo;
+    }
     for (std::int64_t f = s0; f < s1; ++f) {
       levels[f - first] = std::max(levels[f - first], std::fabs(xs[f]));
     }
@@ -407,11 +545,26 @@ void WaveformLevels::fold(const float* x, std::int64_t n, std::int64_t first, st
     // their output and are searched up to 5/16 either side: all of those
     // that reach frames [s0, s1).
     meter_kernels::ScreenOut out{anchors_.data(), 0};
-    k.screen(xs, s0 + 3, s1 + 9, threshold_, scratch_.data(), out);
+    const std::int64_t a = s0 + 3, b = s1 + 9;
+    const std::int64_t g0 = floor_div(a, kGroup), g1 = floor_div(b - 1, kGroup) + 1;
+    std::uint8_t tier[kGroupsPerPass];
+    group_tiers(xs, g0, g1, n, ceiling_, tier);
+    for (std::int64_t from_out = a; from_out < b;) {
+      const int here = tier[floor_div(from_out, kGroup) - g0];
+      std::int64_t to_out = from_out;
+      while (to_out < b && tier[floor_div(to_out, kGroup) - g0] == here) {
+        to_out = (floor_div(to_out, kGroup) + 1) * kGroup;
+      }
+      to_out = std::min(to_out, b);
+      k.screen(xs, from_out, to_out, thresholds_[here], scratch_.data(), out);
+      from_out = to_out;
+    }
     for (std::int64_t i = 0; i < out.count; i += 2) {
       const std::int64_t u[2] = {out.anchors[i], out.anchors[std::min(i + 1, out.count - 1)]};
+      const bool tiers[2] = {tier[floor_div(u[0] >> 2, kGroup) - g0] == kTight,
+                             tier[floor_div(u[1] >> 2, kGroup) - g0] == kTight};
       double v[2];
-      anchor_values(xs, u, ceiling_, n, v);
+      anchor_values(xs, u, tiers, ceiling_, n, v);
       for (int j = 0; j < 2; ++j) {
         float level = static_cast<float>(v[j]);
         if (static_cast<double>(level) < v[j]) level = std::nextafter(level, INFINITY);

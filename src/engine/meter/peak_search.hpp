@@ -8,10 +8,14 @@
 // side. The screen (the BS.1770 filter in float32) runs over blocks of
 // 4096 output frames counted from the start of the signal; an anchor, a
 // local maximum of its magnitudes on the 4x grid, is a candidate when its
-// magnitude times the 11 dB screen margin reaches the reading of the
-// blocks before, and is searched precisely when its near part comes within
-// 4.5 dB of that reading. The threshold changes only between blocks,
-// so how the audio was chunked cannot change which anchors are evaluated.
+// magnitude times the screen margin reaches the reading of the blocks
+// before, and is searched precisely when its near part times the near
+// margin does. The margins are chosen per group of 64 outputs from the
+// near-Nyquist content of the frames around it: 3 dB and 1.5 dB where it
+// is small against the reading, 7 dB and 4.5 dB where it is moderate,
+// 11 dB and 4.5 dB elsewhere. The reading
+// changes only between blocks and each group's content is its own, so
+// how the audio was chunked cannot change which anchors are evaluated.
 #pragma once
 
 #include <cstdint>
@@ -27,12 +31,13 @@ namespace qx::meter {
 // the anchors to as far after them, zeros outside the signal, which ends at
 // frame `end`): the largest of the BS.1770 4x values in double at u − 1, u,
 // u + 1 and, where the near part at c and c ± 1/4 comes within the near
-// margin of `before`, the precise peak found around the anchor.
-void anchor_values(const float* x, const std::int64_t* u, double before, std::int64_t end,
-                   double* out);
-// The smallest positive float32 t with double(t) × the screen margin ≥
-// `before`: the screen's threshold for anchors that can reach it.
-float screen_threshold(double before);
+// margin of `before` (the tight one where tight[j]), the precise peak found
+// around the anchor.
+void anchor_values(const float* x, const std::int64_t* u, const bool* tight, double before,
+                   std::int64_t end, double* out);
+// The smallest positive float32 t with double(t) × factor ≥ `before`: the
+// screen's threshold for anchors that can reach it with that margin.
+float screen_threshold(double before, double factor);
 
 // Frame levels that are the meter's precise peaks: every frame's sample
 // magnitude, and where an anchor can exceed `ceiling`, its value on the
@@ -52,7 +57,7 @@ class WaveformLevels final : public FrameLevels {
  private:
   static constexpr std::int64_t kStep = 4096;  // frames per pass
   double ceiling_ = 0.0;
-  float threshold_ = 0.0f;
+  float thresholds_[3] = {};  // with the wide, the middle and the tight margin
   Buffer<float> span_;      // the pass's frames with kReach around, zeros outside x
   Buffer<float> scratch_;   // the screen's magnitudes
   Buffer<std::int64_t> anchors_;
