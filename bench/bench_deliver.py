@@ -41,7 +41,7 @@ import numpy as np
 import soundfile as sf
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "python"))
+sys.path.insert(0, os.path.join(HERE, "..", "reference"))
 from meter_oracle import music_like  # noqa: E402
 
 RATE = 48000

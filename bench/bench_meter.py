@@ -21,7 +21,7 @@ peaks. With --limited the audio is first put through the limiter
 (qx_limiter.limit at -1 dBFS with true-peak detection): every sample near
 the ceiling, the true-peak search's worst realistic case.
 
-Until qx_limiter_tools is installed the NumPy oracle (tests/python/
+Until qx_limiter_tools is installed the NumPy oracle (reference/
 meter_oracle.py) stands in, labelled as such: its figures show the harness
 works, not the meter's speed. The integrated-only row uses
 `qx_limiter_tools.integrated_loudness` when the module offers it.
@@ -37,7 +37,7 @@ import time
 import numpy as np
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "python"))
+sys.path.insert(0, os.path.join(HERE, "..", "reference"))
 import meter_oracle as oracle  # noqa: E402
 
 SHARED_MUSIC = "/work/shared/perf/music_signal.py"

@@ -286,6 +286,29 @@ def plot(results: list[Result], path: str, seconds: float) -> None:
     plt.close(figure)
 
 
+def check_instruments() -> None:
+    """The two measurements the table relies on, checked before anything is
+    timed: the true-peak meter finds a peak between samples, and the NumPy
+    limiter keeps every sample under the ceiling with one gain per frame."""
+    # A quarter-rate sine sampled 45 degrees off its crests: every sample is
+    # at 1/sqrt(2) of the true peak.
+    frames = np.arange(4800)
+    sine = np.sin(np.pi / 2 * frames + np.pi / 4).astype(np.float32)[None, :]
+    if abs(decibels(true_peak(sine))) > 0.03:
+        raise SystemExit(f"the true-peak meter reads {decibels(true_peak(sine)):+.3f} dB on a "
+                         f"sine whose samples miss its 0 dB crests")
+    audio = test_signal(1.0)
+    ceiling = 10 ** (CEILING_DB / 20)
+    out = numpy_limiter(audio, RATE)
+    loud = np.abs(audio[1]) > 0.1
+    ratios = np.abs(out[0][loud] / out[1][loud] - audio[0][loud] / audio[1][loud])
+    if (np.abs(out).max() > np.float32(ceiling)
+            or not np.all(ratios <= 1e-5 * np.abs(audio[0][loud] / audio[1][loud]))
+            or true_peak(numpy_limiter(audio, RATE, true_peak=True)) >= true_peak(out)):
+        raise SystemExit("the NumPy limiter does not keep the ceiling with one gain per frame "
+                         "(or its true-peak detection does not lower the true peak)")
+
+
 def main(arguments: list[str] | None = None) -> list[Result]:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true",
@@ -297,6 +320,7 @@ def main(arguments: list[str] | None = None) -> list[Result]:
     options = parser.parse_args(arguments)
     seconds = options.seconds or (3.0 if options.quick else 60.0)
     runs = options.runs or (3 if options.quick else 11)
+    check_instruments()
     results, notes = measure(seconds, runs, options.quick)
     print(f"{seconds:g} s stereo at {RATE} Hz, sample peak {OVER_DB:g} dB over a ceiling of "
           f"{CEILING_DB:g} dBFS; attack {ATTACK_MS:g} ms, hold {HOLD_MS:g} ms, release "

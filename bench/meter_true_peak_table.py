@@ -2,8 +2,8 @@
 
     python bench/meter_true_peak_table.py [--seeds 3] [--rates 44100,48000,96000,192000]
 
-For every family of `test_true_peak_reads_the_waveform` (tests/python/
-test_meter.py: sines from 0.01 to 0.495 fs, bursts, transients, clipped
+For every family of reference/waveform.py's WAVEFORM_FAMILIES (the ones
+test_meter.py holds the meter to: sines from 0.01 to 0.495 fs, bursts, transients, clipped
 noise, random signs, sign runs, near-Nyquist noise; stereo, 0.1 s) and
 every rate: the compiled meter's reading minus the waveform's peak (the
 test's float64 FFT reconstruction), min/max over the seeds; and the
@@ -19,10 +19,10 @@ import sys
 import numpy as np
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "python"))
+sys.path.insert(0, os.path.join(HERE, "..", "reference"))
 
 import qx_limiter_tools as tools  # noqa: E402
-from test_meter import WAVEFORM_FAMILIES, waveform_peak  # noqa: E402
+from waveform import WAVEFORM_FAMILIES, waveform_peak  # noqa: E402
 
 
 def db(v):

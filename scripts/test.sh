@@ -33,11 +33,13 @@ venv() {  # directory, then the packages it needs
 # dask[distributed] (the extra qx_limiter[cluster]) for the command line's
 # runs and the example on a local two-worker cluster; the
 # NumPy 1.26 one stays without them, where those tests skip and the module
-# shows that it needs none of them.
+# shows that it needs none of them. ruff and clang-format, pinned, check the
+# tree's formatting and lint rules (scripts/lint.sh) before the module is built.
 venv build/py-numpy2 'numpy>=2' pytest hypothesis 'scikit-build-core>=0.10' 'cmake>=3.21' ninja \
   'soundfile>=0.12' 'tqdm>=4.60' 'matplotlib>=3.7' 'av>=14' 'mutagen>=1.47' 'soxr>=0.3' mypy scipy 'dask[distributed]' \
-  pyebur128 pyloudnorm
+  pyebur128 pyloudnorm 'ruff==0.8.6' 'clang-format==18.1.8'
 venv build/py-numpy126 'numpy==1.26.*' pytest hypothesis
+bash scripts/lint.sh
 
 rm -rf build/wheelhouse
 build/py-numpy2/bin/python -m pip wheel "${pip_quiet[@]}" --no-build-isolation --no-deps \

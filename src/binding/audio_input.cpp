@@ -1,6 +1,6 @@
 // The audio argument as a native float32 NumPy array.
 #define QX_NUMPY_API_HERE
-#include "binding/arrays.hpp"
+#include "binding/audio_input.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "binding/arrays.hpp"
+#include "binding/audio_input.hpp"
 #include "binding/numpy_api.hpp"
 #include "engine/block/pipeline.hpp"
 #include "engine/core/buffer.hpp"

@@ -4,7 +4,7 @@
 
 namespace qx::py {
 
-void raise_limiter_error(const LimiterError& error) {
+void raise_engine_error(const EngineError& error) {
   const Text message = error.message();
   PyErr_SetString(PyExc_ValueError, message.c_str());
 }
@@ -15,7 +15,7 @@ std::optional<Limiter> build_limiter(const Settings& settings) {
                      settings.hold_ms, settings.release_ms, settings.true_peak);
   if (result.ok()) return std::move(result).value();
   if (result.is_error()) {
-    raise_limiter_error(result.error());
+    raise_engine_error(result.error());
     return std::nullopt;
   }
   // What grows with the settings is the envelope's storage, an entry per

@@ -16,7 +16,7 @@
 namespace qx::py {
 
 // Raises ValueError whose only argument is the error's message.
-void raise_limiter_error(const LimiterError& error);
+void raise_engine_error(const EngineError& error);
 
 // create_limiter with the interpreter lock held; on failure raises the
 // ValueError of the error, or MemoryError when the limiter does not fit in

@@ -1,9 +1,12 @@
 // Small RAII helpers for the Python C API: a strong reference that releases
-// itself, and a scope that gives up the interpreter lock. Every Python
+// itself, and a scope (and a call) that gives up the interpreter lock. Every Python
 // object this module obtains goes straight into a PyRef, so any early
 // return on an error path drops exactly the references it took.
 #pragma once
 
+#include <exception>
+#include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "binding/python.hpp"
@@ -60,5 +63,38 @@ class GilReleased {
  private:
   PyThreadState* state_;
 };
+
+// Calls work() without the interpreter lock and returns what it returns.
+// The lock comes back the moment work() is done, before anything else: an
+// exception it throws is caught inside the unlocked scope and thrown again
+// once the lock is held, so the caller's guard turns it into a Python error.
+template <class Work>
+decltype(auto) unlocked(Work&& work) {
+  using Value = std::invoke_result_t<Work&>;
+  std::exception_ptr failure;
+  if constexpr (std::is_void_v<Value>) {
+    {
+      GilReleased released;
+      try {
+        work();
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    }
+    if (failure) std::rethrow_exception(failure);
+  } else {
+    std::optional<Value> value;
+    {
+      GilReleased released;
+      try {
+        value.emplace(work());
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    }
+    if (failure) std::rethrow_exception(failure);
+    return Value(std::move(*value));
+  }
+}
 
 }  // namespace qx::py

@@ -25,7 +25,7 @@ from qx_limiter_tools import (AlbumModel, DeliveryPlan, LoudnessModel, Measureme
 
 from ._formats import AudioError
 from ._planning import Job, refusal
-from ._reporting import Failure, Outcome, Report, reduction_db
+from ._reporting import Failure, Outcome, Written, reduction_db
 
 Profile = tuple[npt.NDArray[np.float32], npt.NDArray[np.float64]]
 Finished = Callable[[int, Outcome], None]
@@ -133,7 +133,7 @@ def _deliver(jobs: list[Job], tracks: list[Track], deliver: Process,
                                      overwrite=job.overwrite or album.rounds > 0)
                  for job, track in zip(jobs, tracks)], keep)
         album.rounds += 1
-        reports = [outcome for outcome in outcomes if isinstance(outcome, Report)]
+        reports = [outcome for outcome in outcomes if isinstance(outcome, Written)]
         if len(reports) < len(jobs) or any(report.powers is None for report in reports):
             break  # a track failed: the album is what the others are
         powers = [report.powers for report in reports if report.powers is not None]

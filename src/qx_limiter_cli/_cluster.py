@@ -45,7 +45,7 @@ from typing import TYPE_CHECKING, Any, TypeVar
 from . import _stopping
 from ._album import Track
 from ._on_worker import Run, Seen, busy, deliver, measure, unseen, versions_here
-from ._reporting import Failure, Outcome, Report
+from ._reporting import Failure, Outcome, Written
 from ._writing import WRITER, new_run, receipt, remove_run
 
 if TYPE_CHECKING:
@@ -308,7 +308,7 @@ def _as_given(outcome: Outcome, job: Job) -> Outcome:
 
     if isinstance(outcome, Failure):
         return Failure(job, text(outcome.reason))
-    report: Report = outcome
+    report: Written = outcome
     return dataclasses.replace(report, job=job, note=text(report.note),
                                warnings=tuple(text(warning) for warning in report.warnings))
 

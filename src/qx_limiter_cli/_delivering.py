@@ -30,7 +30,7 @@ from ._formats import STORED_EXACTLY, AudioError, Shortfall
 from ._options import PLOT_FORMATS
 from ._pipeline import Passed, columns_of, limiting_pass, measuring_pass
 from ._planning import Job, refusal
-from ._reporting import Failure, Outcome, Report, decibels, dbfs, reduction_db
+from ._reporting import Failure, Outcome, Written, decibels, dbfs, reduction_db
 from ._options import STDOUT
 from ._writing import file_peak, fresh, replacing, sending
 
@@ -50,7 +50,7 @@ def limit_file(job: Job) -> Outcome:
                             f"{job.sample_rate} Hz)")
 
 
-def _deliver(job: Job, started: float) -> Report:
+def _deliver(job: Job, started: float) -> Written:
     s = job.settings
     with ExitStack() as files:
         # The figure is renamed into place only once the audio is.
@@ -147,7 +147,7 @@ def _deliver(job: Job, started: float) -> Report:
                            job.settings.threshold_dBFS, job.ceiling,
                            "dBTP" if s.true_peak else "dBFS")
         _stopping.check()
-    return Report(job, tally.input_peak, peak_after, tally.deepest, tally.reduced_share(),
+    return Written(job, tally.input_peak, peak_after, tally.deepest, tally.reduced_share(),
                   time.perf_counter() - started, tuple(warnings), before, after,
                   plan.gain_db if plan is not None else 0.0,
                   plan.passes if plan is not None else 1, reached, "; ".join(notes),

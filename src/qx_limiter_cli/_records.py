@@ -20,7 +20,7 @@ from typing import TYPE_CHECKING
 
 from qx_limiter_tools import Measurement
 
-from ._reporting import Failure, Outcome, Report, reduction_db
+from ._reporting import Failure, Outcome, Written, reduction_db
 
 if TYPE_CHECKING:
     from ._album import Album
@@ -50,7 +50,7 @@ def record(outcome: Outcome) -> Record:
                 "gain_db": None, "max_gain_reduction_db": None, "passes": None,
                 "loudness_reached": None, "status": outcome.line(), "note": None,
                 "limiter_threshold_dBFS": None, "after_codec": None}
-    report: Report = outcome
+    report: Written = outcome
     return {**fields, "frames": report.frames, "settings": settings,
             "before": figures(report.before), "after": figures(report.after),
             "gain_db": report.gain_db,

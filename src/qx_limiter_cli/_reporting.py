@@ -22,7 +22,7 @@ if TYPE_CHECKING:
 
 
 @dataclass(frozen=True)
-class Report:
+class Written:
     """A file written. `before` and `after` are the meter's readings of the
     input and of what was written (decoded, for lossy formats), where the
     file was measured; `gain_db` the gain brought to the loudness target;
@@ -80,7 +80,7 @@ class Failure:
         return f"{self.job.shown}: {self.reason}"
 
 
-Outcome = Report | Failure
+Outcome = Written | Failure
 
 
 def dbfs(linear: float) -> str:
@@ -133,7 +133,7 @@ class InOrder:
 
     def finished(self, index: int, outcome: Outcome) -> None:
         self._outcomes[index] = outcome
-        if isinstance(outcome, Report):
+        if isinstance(outcome, Written):
             self.written += 1
         else:
             self.failed += 1

@@ -190,7 +190,7 @@ inline Signal envelope(const Signal& levels, double T, std::uint64_t A, std::uin
 }
 
 struct Processed {
-  std::optional<qx::LimiterError> error;
+  std::optional<qx::EngineError> error;
   Signal audio;  // the limited block
   Signal gains;
 };
@@ -199,22 +199,22 @@ struct Processed {
 inline Processed process(const qx::Limiter& limiter, Signal block, std::uint64_t K) {
   Processed out;
   if (K == 0) {
-    out.error = qx::LimiterError::zero_channels();
+    out.error = qx::EngineError::zero_channels();
     return out;
   }
   if (block.size() % K != 0) {
-    out.error = qx::LimiterError::indivisible_samples(block.size(), K);
+    out.error = qx::EngineError::indivisible_samples(block.size(), K);
     return out;
   }
   const std::uint64_t F = block.size() / K;
   for (std::uint64_t p = 0; p < block.size(); ++p) {
     const float x = block[p];
     if (!std::isfinite(x)) {
-      out.error = qx::LimiterError::non_finite_sample(p % F, p / F, F);
+      out.error = qx::EngineError::non_finite_sample(p % F, p / F, F);
       return out;
     }
     if (std::fabs(x) > 4294967296.0f) {
-      out.error = qx::LimiterError::sample_out_of_range(p % F, p / F, F, x);
+      out.error = qx::EngineError::sample_out_of_range(p % F, p / F, F, x);
       return out;
     }
   }

@@ -3,9 +3,13 @@
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import numpy as np
 import pytest
+
+# The float64 references and the signals the tests share with the benchmarks.
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "reference"))
 
 
 @pytest.fixture

@@ -252,14 +252,14 @@ def test_a_retried_file_keeps_the_output_its_lost_attempt_renamed_into_place(fol
     back: Dask runs the file again, and the output is there already."""
     from qx_limiter_cli import main
     from qx_limiter_cli._on_worker import Run, deliver
-    from qx_limiter_cli._reporting import Failure, Report
+    from qx_limiter_cli._reporting import Failure, Written
 
     write("in.wav", song(48000, 1), 48000, "FLOAT")
     # Ogg: libsndfile gives each stream a random serial number, so the
     # retry's bytes are not the lost attempt's.
     job, = planned("in.wav", "-o", "out.ogg", "--true-peak")
     run = Run("0123456789ab", 0o640)
-    assert isinstance(deliver(job, run), Report)
+    assert isinstance(deliver(job, run), Written)
     if found == "another":
         kept = Path("out.ogg").read_bytes()
         Path("out.ogg").unlink()
@@ -270,7 +270,7 @@ def test_a_retried_file_keeps_the_output_its_lost_attempt_renamed_into_place(fol
     receipt = ".out.ogg.0123456789ab-receipt.qx-limiter-part"
     assert files_in(folder) == sorted([receipt, "in.wav", "out.ogg"])
     if found == "its own":
-        assert isinstance(again, Report)
+        assert isinstance(again, Written)
     else:
         assert again == Failure(job, "cannot write out.ogg (a file of that name appeared "
                                      "meanwhile; add --overwrite to replace it)")

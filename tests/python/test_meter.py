@@ -9,7 +9,10 @@ threads.
 
 import dataclasses
 import math
+import subprocess
+import sys
 from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -19,10 +22,9 @@ import qx_limiter_tools as tools
 pytest.importorskip("scipy", reason="the oracle and the test signals are written with SciPy")
 
 import meter_oracle as mo  # noqa: E402
-from scipy import signal as _signal  # noqa: E402
 from meter_cases import *  # noqa: E402,F401,F403  (the shared test functions)
 from meter_cases import FIELDS, TIGHT_MARGIN_CASES, db  # noqa: E402
-from waveform import waveform_peak  # noqa: E402
+from waveform import WAVEFORM_FAMILIES, waveform_peak  # noqa: E402
 from qx_limiter import limit  # noqa: E402
 
 
@@ -58,6 +60,15 @@ def test_figures_equal_the_oracle_bit_for_bit(rate, channels, seconds):
     audio = mo.music_like(rate, seconds, channels=channels, seed=rate, level=1.5)
     got = dataclasses.astuple(tools.measure(audio, rate))
     assert got == dataclasses.astuple(mo.measure(audio, rate, exact=True))
+
+
+def test_the_committed_precise_table_is_what_its_generator_writes():
+    # The oracle reads its taps from the generator; the compiled meter from
+    # the table committed beside it. A design change that was not generated
+    # again would leave the two apart.
+    tool = Path(__file__).resolve().parents[2] / "src" / "engine" / "meter" / "precise_table.py"
+    done = subprocess.run([sys.executable, str(tool), "--check"], capture_output=True, text=True)
+    assert (done.returncode, done.stderr) == (0, "")
 
 
 @pytest.mark.parametrize("case", list(TIGHT_MARGIN_CASES))
@@ -298,52 +309,6 @@ def test_many_short_channels_are_measured_with_little_memory():
 # The true peak against the band-limited waveform itself
 
 
-def _ramped(x, frames, ramp):
-    t = np.arange(frames)
-    edge = np.minimum(1.0, np.minimum(t, frames - 1 - t) / ramp)
-    return x * (0.5 - 0.5 * np.cos(np.pi * edge))
-
-
-def _sine(rate, rng, f, abrupt=False):
-    frames = rate // 10
-    x = 0.5 * np.cos(2 * np.pi * f * np.arange(frames) + rng.uniform(0, 2 * np.pi))
-    if abrupt:  # a burst of 3 ms in silence, gated without a ramp
-        start, length = frames // 3, max(8, rate * 3 // 1000)
-        x[:start] = 0.0
-        x[start + length:] = 0.0
-        return x
-    return _ramped(x, frames, frames // 5)
-
-
-def _sign_pattern(rate, rng, half):
-    # The signs of the ideal kernel around a point between two samples over
-    # ±half samples, the worst such sequence for that point, in low noise.
-    frames = rate // 10
-    x = 0.02 * rng.standard_normal(frames)
-    k = np.arange(-half + 1, half + 1)
-    x[frames // 2 + k] = 0.9 * np.sign(np.sinc(k - 0.5))
-    return x
-
-
-def _band(rate, rng, low, high):
-    frames = rate // 10
-    taps = _signal.firwin(1601, [2 * low, 2 * high], pass_zero=False, window=("kaiser", 14))
-    x = np.convolve(rng.standard_normal(frames + 1600), taps, "valid")
-    return _ramped(x / np.abs(x).max() * 0.7, frames, frames // 10)
-
-
-# Each family makes one channel from (rate, rng); the test makes two.
-WAVEFORM_FAMILIES = {
-    **{f"sine-{f}fs": (lambda r, g, f=f: _sine(r, g, f))
-       for f in (0.01, 0.1, 0.25, 0.33, 0.42, 0.45, 0.47, 0.49, 0.495)},
-    **{f"burst-{f}fs": (lambda r, g, f=f: _sine(r, g, f, abrupt=True)) for f in (0.3, 0.45, 0.49)},
-    "transients": lambda r, g: mo.transients(r, seconds=0.1, seed=int(g.integers(1000)))[0],
-    **{f"clipped-{s}": (lambda r, g, s=s: np.clip(g.standard_normal(r // 10) * s, -1.0, 1.0))
-       for s in (0.25, 0.5, 1.0, 4.0)},
-    "random-signs": lambda r, g: np.sign(g.standard_normal(r // 10)),
-    "signs-32": lambda r, g: _sign_pattern(r, g, 32),
-    "near-nyquist": lambda r, g: _band(r, g, 0.45, 0.495),
-}
 WAVEFORM_RATES = [44100, 48000, 96000, 192000]
 # What the reading may be below and above the waveform's peak, in dB.
 WAVEFORM_UNDER_DB = 0.05

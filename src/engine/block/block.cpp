@@ -9,9 +9,9 @@ namespace qx {
 Result<Buffer<float>> process_block(Limiter& limiter, float* samples,
                                     std::uint64_t sample_count, std::uint64_t channels,
                                     BlockLayout layout) {
-  if (channels == 0) return LimiterError::zero_channels();
+  if (channels == 0) return EngineError::zero_channels();
   if (sample_count % channels != 0) {
-    return LimiterError::indivisible_samples(sample_count, channels);
+    return EngineError::indivisible_samples(sample_count, channels);
   }
   const std::uint64_t frames = sample_count / channels;
   auto gains = Buffer<float>::uninitialized(frames);

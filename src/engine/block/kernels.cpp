@@ -7,7 +7,7 @@
 
 namespace qx::block_kernels {
 
-#define QX_KERNEL_BODY "engine/block/sample_loops.inc"
+#define QX_KERNEL_BODY "engine/block/loops.inc"
 #include "engine/dispatch/each_target.inc"
 
 const SampleKernels& sample_kernels() { return QX_ACTIVE_TABLE(SampleKernels); }

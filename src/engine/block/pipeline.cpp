@@ -23,14 +23,14 @@ constexpr std::uint64_t kRound = 4096;
 
 // The error of sample `x` (which failed the check) at frame f, channel c
 // of `count` frames.
-LimiterError sample_error(float x, std::uint64_t f, std::uint64_t c, std::uint64_t count) {
-  if (!std::isfinite(x)) return LimiterError::non_finite_sample(f, c, count);
-  return LimiterError::sample_out_of_range(f, c, count, x);
+EngineError sample_error(float x, std::uint64_t f, std::uint64_t c, std::uint64_t count) {
+  if (!std::isfinite(x)) return EngineError::non_finite_sample(f, c, count);
+  return EngineError::sample_out_of_range(f, c, count, x);
 }
 
 // The first bad sample of frames [0, count) of `in`: channel by channel, or
 // with `earliest_frame`, frame by frame.
-LimiterError first_bad_sample(Frames in, std::uint64_t channels, std::uint64_t count,
+EngineError first_bad_sample(Frames in, std::uint64_t channels, std::uint64_t count,
                               bool earliest_frame) {
   const auto& k = block_kernels::sample_kernels();
   const std::uint64_t outer = earliest_frame ? count : channels;
@@ -43,7 +43,7 @@ LimiterError first_bad_sample(Frames in, std::uint64_t channels, std::uint64_t c
       if (k.first_bad(x, 1) == 0) return sample_error(*x, f, c, count);
     }
   }
-  return LimiterError::non_finite_sample(0, 0, count);  // not reached: the caller saw one
+  return EngineError::non_finite_sample(0, 0, count);  // not reached: the caller saw one
 }
 
 }  // namespace

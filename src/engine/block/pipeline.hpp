@@ -14,44 +14,12 @@
 
 #include "engine/core/buffer.hpp"
 #include "engine/core/errors.hpp"
+#include "engine/core/frames.hpp"
+#include "engine/detector/frame_levels.hpp"
 #include "engine/detector/true_peak.hpp"
 #include "engine/limiter/limiter.hpp"
 
 namespace qx {
-
-// Where frames are read or written: the sample of channel c at frame f is
-// at data[c × channel_step + f × frame_step] (in floats; a step may be
-// negative, as a NumPy view's). Planar blocks have frame_step 1,
-// interleaved ones channel_step 1.
-struct Frames {
-  float* data = nullptr;
-  std::int64_t channel_step = 0;
-  std::int64_t frame_step = 1;
-
-  static Frames planar(float* data, std::uint64_t frames) {
-    return {data, static_cast<std::int64_t>(frames), 1};
-  }
-  static Frames interleaved(float* data, std::uint64_t channels) {
-    return {data, 1, static_cast<std::int64_t>(channels)};
-  }
-  float* at(std::uint64_t channel, std::uint64_t frame) const {
-    return data + static_cast<std::int64_t>(channel) * channel_step +
-           static_cast<std::int64_t>(frame) * frame_step;
-  }
-};
-
-// Frame levels measured outside the limiter's own detection modes (the
-// tools' waveform detection): fold(x, n, first, last, levels) folds with max
-// the levels of frames [first, last) of channel x, which holds n frames,
-// silence outside them; a frame whose reach lies within x gets the level it
-// would have in any longer signal.
-class FrameLevels {
- public:
-  virtual ~FrameLevels() = default;
-  virtual DetectorReach reach() const = 0;
-  virtual void fold(const float* x, std::int64_t n, std::int64_t first, std::int64_t last,
-                    float* levels) = 0;
-};
 
 class Pipeline {
  public:

@@ -1,55 +1,55 @@
-// Message texts of LimiterError, one place for all of them.
+// Message texts of EngineError, one place for all of them.
 #include "engine/core/errors.hpp"
 
 #include "engine/core/rates.hpp"
 
 namespace qx {
 
-LimiterError LimiterError::unsupported_true_peak_rate(std::uint32_t rate) {
-  LimiterError e{ErrorKind::UnsupportedTruePeakRate};
+EngineError EngineError::unsupported_true_peak_rate(std::uint32_t rate) {
+  EngineError e{ErrorKind::UnsupportedTruePeakRate};
   e.sample_rate = rate;
   return e;
 }
 
-LimiterError LimiterError::invalid_threshold(double threshold_dBFS) {
-  LimiterError e{ErrorKind::InvalidThreshold};
+EngineError EngineError::invalid_threshold(double threshold_dBFS) {
+  EngineError e{ErrorKind::InvalidThreshold};
   e.value = threshold_dBFS;
   return e;
 }
 
-LimiterError LimiterError::invalid_time(const char* name, double value) {
-  LimiterError e{ErrorKind::InvalidTime};
+EngineError EngineError::invalid_time(const char* name, double value) {
+  EngineError e{ErrorKind::InvalidTime};
   e.name = name;
   e.value = value;
   return e;
 }
 
-LimiterError LimiterError::attack_rounds_to_zero(double attack_ms, std::uint32_t rate) {
-  LimiterError e{ErrorKind::AttackRoundsToZero};
+EngineError EngineError::attack_rounds_to_zero(double attack_ms, std::uint32_t rate) {
+  EngineError e{ErrorKind::AttackRoundsToZero};
   e.value = attack_ms;
   e.sample_rate = rate;
   return e;
 }
 
-LimiterError LimiterError::indivisible_samples(std::uint64_t samples, std::uint64_t channels) {
-  LimiterError e{ErrorKind::IndivisibleSamples};
+EngineError EngineError::indivisible_samples(std::uint64_t samples, std::uint64_t channels) {
+  EngineError e{ErrorKind::IndivisibleSamples};
   e.samples = samples;
   e.channels = channels;
   return e;
 }
 
-LimiterError LimiterError::non_finite_sample(std::uint64_t frame, std::uint64_t channel,
+EngineError EngineError::non_finite_sample(std::uint64_t frame, std::uint64_t channel,
                                              std::uint64_t frames) {
-  LimiterError e{ErrorKind::NonFiniteSample};
+  EngineError e{ErrorKind::NonFiniteSample};
   e.frame = frame;
   e.channel = channel;
   e.frames = frames;
   return e;
 }
 
-LimiterError LimiterError::sample_out_of_range(std::uint64_t frame, std::uint64_t channel,
+EngineError EngineError::sample_out_of_range(std::uint64_t frame, std::uint64_t channel,
                                                std::uint64_t frames, float sample) {
-  LimiterError e{ErrorKind::SampleOutOfRange};
+  EngineError e{ErrorKind::SampleOutOfRange};
   e.frame = frame;
   e.channel = channel;
   e.frames = frames;
@@ -57,14 +57,14 @@ LimiterError LimiterError::sample_out_of_range(std::uint64_t frame, std::uint64_
   return e;
 }
 
-Text LimiterError::sample_reason() const {
+Text EngineError::sample_reason() const {
   if (kind == ErrorKind::NonFiniteSample) return Text("is not finite");
   Text text("must be between -4294967296 and 4294967296, got ");
   text += format_f32(sample);
   return text;
 }
 
-Text LimiterError::message(std::uint64_t flat_index) const {
+Text EngineError::message(std::uint64_t flat_index) const {
   Text text;
   switch (kind) {
     case ErrorKind::ZeroSampleRate:

@@ -1,6 +1,6 @@
 // The engine's one error type and the result wrapper every fallible engine
 // call returns. Failures are values here: nothing in the engine throws. The
-// only failure that is not a LimiterError is running out of memory, which
+// only failure that is not an EngineError is running out of memory, which
 // the binding layer reports as MemoryError.
 #pragma once
 
@@ -25,7 +25,7 @@ enum class ErrorKind : std::uint8_t {
 };
 
 // One kind plus the fields that kind carries; the other fields stay zero.
-struct LimiterError {
+struct EngineError {
   ErrorKind kind{};
   std::uint32_t sample_rate = 0;  // UnsupportedTruePeakRate, AttackRoundsToZero
   const char* name = "";          // InvalidTime: "attack_ms", "hold_ms" or "release_ms"
@@ -41,16 +41,16 @@ struct LimiterError {
   std::uint64_t frames = 0;
   float sample = 0.0f;            // SampleOutOfRange
 
-  static LimiterError zero_sample_rate() { return {ErrorKind::ZeroSampleRate}; }
-  static LimiterError unsupported_true_peak_rate(std::uint32_t rate);
-  static LimiterError invalid_threshold(double threshold_dBFS);
-  static LimiterError invalid_time(const char* name, double value);
-  static LimiterError attack_rounds_to_zero(double attack_ms, std::uint32_t rate);
-  static LimiterError zero_channels() { return {ErrorKind::ZeroChannels}; }
-  static LimiterError indivisible_samples(std::uint64_t samples, std::uint64_t channels);
-  static LimiterError non_finite_sample(std::uint64_t frame, std::uint64_t channel,
+  static EngineError zero_sample_rate() { return {ErrorKind::ZeroSampleRate}; }
+  static EngineError unsupported_true_peak_rate(std::uint32_t rate);
+  static EngineError invalid_threshold(double threshold_dBFS);
+  static EngineError invalid_time(const char* name, double value);
+  static EngineError attack_rounds_to_zero(double attack_ms, std::uint32_t rate);
+  static EngineError zero_channels() { return {ErrorKind::ZeroChannels}; }
+  static EngineError indivisible_samples(std::uint64_t samples, std::uint64_t channels);
+  static EngineError non_finite_sample(std::uint64_t frame, std::uint64_t channel,
                                         std::uint64_t frames);
-  static LimiterError sample_out_of_range(std::uint64_t frame, std::uint64_t channel,
+  static EngineError sample_out_of_range(std::uint64_t frame, std::uint64_t channel,
                                           std::uint64_t frames, float sample);
 
   bool is_sample_error() const {
@@ -77,7 +77,7 @@ template <class T>
 class [[nodiscard]] Result {
  public:
   Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
-  Result(LimiterError error) : state_(std::in_place_index<1>, error) {}
+  Result(EngineError error) : state_(std::in_place_index<1>, error) {}
   Result(OutOfMemory) : state_(std::in_place_index<2>) {}
 
   bool ok() const { return state_.index() == 0; }
@@ -86,10 +86,10 @@ class [[nodiscard]] Result {
 
   T& value() & { return std::get<0>(state_); }
   T&& value() && { return std::get<0>(std::move(state_)); }
-  const LimiterError& error() const { return std::get<1>(state_); }
+  const EngineError& error() const { return std::get<1>(state_); }
 
  private:
-  std::variant<T, LimiterError, OutOfMemory> state_;
+  std::variant<T, EngineError, OutOfMemory> state_;
 };
 
 }  // namespace qx

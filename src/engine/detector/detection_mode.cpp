@@ -8,7 +8,7 @@ namespace qx {
 
 Result<DetectionMode> plan_for_rate(std::uint32_t sample_rate, bool true_peak) {
   if (!true_peak || sample_rate >= kTruePeakEveryRateFrom) return DetectionMode{};
-  if (!detects_true_peak(sample_rate)) return LimiterError::unsupported_true_peak_rate(sample_rate);
+  if (!detects_true_peak(sample_rate)) return EngineError::unsupported_true_peak_rate(sample_rate);
   auto reference = [](bool four_phase) {
     DetectionMode mode;
     mode.kind = DetectionKind::Reference;
@@ -27,7 +27,7 @@ Result<DetectionMode> plan_for_rate(std::uint32_t sample_rate, bool true_peak) {
     case 48000: return reference(true);
     case 88200: return reference(false);
     case 96000: return reference(false);
-    default: return LimiterError::unsupported_true_peak_rate(sample_rate);
+    default: return EngineError::unsupported_true_peak_rate(sample_rate);
   }
 }
 

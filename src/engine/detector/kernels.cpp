@@ -9,7 +9,7 @@
 
 namespace qx::detector_kernels {
 
-#define QX_KERNEL_BODY "engine/detector/filters.inc"
+#define QX_KERNEL_BODY "engine/detector/loops.inc"
 #include "engine/dispatch/each_target.inc"
 
 const FilterKernels& filter_kernels() { return QX_ACTIVE_TABLE(FilterKernels); }

@@ -1,4 +1,4 @@
-// True-peak detector. The filter loops live in filters.inc (one build per
+// True-peak detector. The filter loops live in loops.inc (one build per
 // instruction set); this file owns the working storage and the order in
 // which frames, channels and stages run.
 //
@@ -148,7 +148,7 @@ namespace {
 Result<Buffer<float>> block_levels(TruePeakDetector& detector, const float* samples,
                                    std::uint64_t sample_count, std::uint64_t channels) {
   if (sample_count % channels != 0) {
-    return LimiterError::indivisible_samples(sample_count, channels);
+    return EngineError::indivisible_samples(sample_count, channels);
   }
   const std::uint64_t frames = sample_count / channels;
   if (frames > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max() /
@@ -183,7 +183,7 @@ Result<Buffer<float>> reference_levels(const float* samples, std::uint64_t sampl
 Result<Buffer<float>> true_peak_levels(const DetectionMode& mode, const float* samples,
                                        std::uint64_t sample_count, std::uint64_t channels) {
   if (sample_count % channels != 0) {
-    return LimiterError::indivisible_samples(sample_count, channels);
+    return EngineError::indivisible_samples(sample_count, channels);
   }
   auto detector = TruePeakDetector::create(mode);
   if (!detector.ok()) return OutOfMemory{};

@@ -1,5 +1,5 @@
 // Construction and reset of the gain envelope; the step loop itself lives in
-// steps.inc, compiled once per instruction-set path (kernels.cpp), since its
+// loops.inc, compiled once per instruction-set path (kernels.cpp), since its
 // release step is a fused multiply-add.
 #include "engine/envelope/envelope.hpp"
 

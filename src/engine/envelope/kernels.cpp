@@ -18,7 +18,7 @@ namespace qx::envelope_kernels {
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC optimize("no-tree-slp-vectorize")
 #endif
-#define QX_KERNEL_BODY "engine/envelope/steps.inc"
+#define QX_KERNEL_BODY "engine/envelope/loops.inc"
 #include "engine/dispatch/each_target.inc"
 
 const StepKernels& step_kernels() { return QX_ACTIVE_TABLE(StepKernels); }

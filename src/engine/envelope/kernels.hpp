@@ -10,7 +10,7 @@
 namespace qx::envelope_kernels {
 
 struct StepKernels {
-  // Steps state.step … end − 1 (steps.inc). levels[i] holds the level of
+  // Steps state.step … end − 1 (loops.inc). levels[i] holds the level of
   // frame first + i; every frame that the steps read must be there: frames
   // state.step − A … end − 1, as far as they are below `frames`, the length
   // of the audio (frames at or past it read as level 0). Step n overwrites

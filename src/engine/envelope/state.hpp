@@ -1,6 +1,6 @@
 // The gain envelope's state in one flat struct: the constants fixed when the
 // envelope is built and everything a run of steps reads and writes. The step
-// loop (steps.inc) copies it into locals and stores it back once per call,
+// loop (loops.inc) copies it into locals and stores it back once per call,
 // so a run can stop after any step and go on later exactly where it was.
 #pragma once
 
@@ -33,7 +33,7 @@ struct EnvelopeState {
   std::uint64_t stage_pos[3] = {0, 0, 0};
   double stage_sum[3] = {1.0, 1.0, 1.0};
   // Consecutive steps with a window minimum of 1.0 and an unchanged
-  // smoothed gain, and the gain those steps emitted (see steps.inc).
+  // smoothed gain, and the gain those steps emitted (see loops.inc).
   std::uint64_t steady = 0;
   double steady_gain = 1.0;
 };

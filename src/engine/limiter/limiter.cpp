@@ -24,7 +24,7 @@ double smallest_attack_ms(std::uint32_t sample_rate) {
 Result<Limiter> create_limiter(std::uint32_t sample_rate, double threshold_dBFS,
                                double attack_ms, double hold_ms, double release_ms,
                                bool true_peak) {
-  if (sample_rate == 0) return LimiterError::zero_sample_rate();
+  if (sample_rate == 0) return EngineError::zero_sample_rate();
 
   // The rate plan comes before every other check, so an unsupported
   // true-peak rate wins over any invalid value. Its tables are released
@@ -34,7 +34,7 @@ Result<Limiter> create_limiter(std::uint32_t sample_rate, double threshold_dBFS,
   if (plan.out_of_memory()) return OutOfMemory{};
 
   if (!std::isfinite(threshold_dBFS) || threshold_dBFS > 0.0) {
-    return LimiterError::invalid_threshold(threshold_dBFS);
+    return EngineError::invalid_threshold(threshold_dBFS);
   }
   const double threshold = std::pow(10.0, threshold_dBFS / 20.0);
 
@@ -44,13 +44,13 @@ Result<Limiter> create_limiter(std::uint32_t sample_rate, double threshold_dBFS,
   } times[] = {{"attack_ms", attack_ms}, {"hold_ms", hold_ms}, {"release_ms", release_ms}};
   for (const auto& t : times) {
     if (!std::isfinite(t.value) || t.value < 0.0) {
-      return LimiterError::invalid_time(t.name, t.value);
+      return EngineError::invalid_time(t.name, t.value);
     }
   }
 
   const double sr = static_cast<double>(sample_rate);
   const std::uint64_t lookahead = lookahead_for(attack_ms, sample_rate);
-  if (lookahead == 0) return LimiterError::attack_rounds_to_zero(attack_ms, sample_rate);
+  if (lookahead == 0) return EngineError::attack_rounds_to_zero(attack_ms, sample_rate);
   // The hold is the rounded span of attack plus hold, less the rounded
   // attack, so the two roundings never add up to an extra frame.
   const std::uint64_t span = saturating_u64(std::round((attack_ms + hold_ms) * sr / 1000.0));

@@ -48,7 +48,7 @@ Result<Meter> Meter::create(std::uint32_t sample_rate, std::uint64_t channels, b
   return m;
 }
 
-std::optional<LimiterError> Meter::check(Frames in, std::uint64_t count) const {
+std::optional<EngineError> Meter::check(Frames in, std::uint64_t count) const {
   const auto& k = meter_kernels::meter_kernels();
   const std::uint64_t samples = count * channels_;
   const auto frames = static_cast<std::int64_t>(count);
@@ -70,8 +70,8 @@ std::optional<LimiterError> Meter::check(Frames in, std::uint64_t count) const {
       const float v = *in.at(c, f);
       if (!bad(v)) continue;
       // Counted from the meter's first frame.
-      if (!std::isfinite(v)) return LimiterError::non_finite_sample(frames_ + f, c, count);
-      return LimiterError::sample_out_of_range(frames_ + f, c, count, v);
+      if (!std::isfinite(v)) return EngineError::non_finite_sample(frames_ + f, c, count);
+      return EngineError::sample_out_of_range(frames_ + f, c, count, v);
     }
   }
   return std::nullopt;

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "engine/block/pipeline.hpp"
+#include "engine/core/frames.hpp"
 #include "engine/core/buffer.hpp"
 #include "engine/core/errors.hpp"
 #include "engine/meter/kernels.hpp"
@@ -80,7 +80,7 @@ class Meter {
  private:
   Meter() = default;
   // The earliest bad sample of the chunk, if any.
-  std::optional<LimiterError> check(Frames in, std::uint64_t count) const;
+  std::optional<EngineError> check(Frames in, std::uint64_t count) const;
   void k_weight(Frames in, std::uint64_t count);
   // Takes frames [pos, pos + count) of `in` (within one group) into the
   // open group's level, and closes the group when it is full.

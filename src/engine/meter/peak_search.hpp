@@ -20,7 +20,8 @@
 
 #include <cstdint>
 
-#include "engine/block/pipeline.hpp"
+#include "engine/core/frames.hpp"
+#include "engine/detector/frame_levels.hpp"
 #include "engine/core/buffer.hpp"
 #include "engine/core/errors.hpp"
 

@@ -7,7 +7,7 @@
 //       def process(self, audio, axis=-1) -> tuple[ndarray, ndarray]: ...
 //       sample_rate, threshold, threshold_dBFS, true_peak,
 //       lookahead_samples, attack_samples, hold_samples, release_samples
-#include "python/limiter_type.hpp"
+#include "qx_limiter_ext/limiter_type.hpp"
 
 #include <atomic>
 #include <cstddef>
@@ -18,13 +18,13 @@
 
 #include "engine/core/number_format.hpp"
 #include "engine/limiter/limiter.hpp"
-#include "python/process_array.hpp"
+#include "qx_limiter_ext/process_array.hpp"
 #include "binding/boundary.hpp"
 #include "binding/convert.hpp"
 #include "binding/instances.hpp"
 #include "binding/limiter_properties.hpp"
 #include "binding/use_state.hpp"
-#include "python/docstrings.hpp"
+#include "qx_limiter_ext/docstrings.hpp"
 #include "binding/pyref.hpp"
 
 namespace qx::py {

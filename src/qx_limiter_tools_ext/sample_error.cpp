@@ -1,4 +1,4 @@
-#include "tools/sample_error.hpp"
+#include "qx_limiter_tools_ext/sample_error.hpp"
 
 #include "binding/pyref.hpp"
 #include "engine/core/number_format.hpp"
@@ -15,7 +15,7 @@ PyObject* sample_error_type() {
   return type;
 }
 
-void raise_sample_error(const LimiterError& error, std::uint64_t first_frame) {
+void raise_sample_error(const EngineError& error, std::uint64_t first_frame) {
   PyObject* type = sample_error_type();
   if (type == nullptr) return;
   const std::uint64_t frame = first_frame + error.frame;

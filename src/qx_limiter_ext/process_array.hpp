@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "binding/arrays.hpp"
+#include "binding/audio_input.hpp"
 #include "binding/pyref.hpp"
 #include "engine/limiter/limiter.hpp"
 

@@ -1,17 +1,17 @@
 // limit: a fresh limiter for one call, then the same array layer as
 // QXLimiter.process. Its arguments are converted audio first, so an input
 // that cannot be read as an array is reported before any setting.
-#include "python/limit.hpp"
+#include "qx_limiter_ext/limit.hpp"
 
 #include <cstdint>
 #include <optional>
 #include <utility>
 
 #include "engine/limiter/limiter.hpp"
-#include "python/process_array.hpp"
+#include "qx_limiter_ext/process_array.hpp"
 #include "binding/boundary.hpp"
 #include "binding/convert.hpp"
-#include "python/docstrings.hpp"
+#include "qx_limiter_ext/docstrings.hpp"
 #include "binding/pyref.hpp"
 
 namespace qx::py {

@@ -8,7 +8,7 @@
 //       def flush(self) -> tuple[ndarray, ndarray]: ...
 //       latency, sample_rate, threshold, threshold_dBFS, true_peak,
 //       lookahead_samples, attack_samples, hold_samples, release_samples
-#include "tools/stream_limiter.hpp"
+#include "qx_limiter_tools_ext/stream_limiter.hpp"
 
 #include <cmath>
 #include <cstddef>
@@ -19,7 +19,7 @@
 #include <string_view>
 #include <utility>
 
-#include "binding/arrays.hpp"
+#include "binding/audio_input.hpp"
 #include "binding/blocks.hpp"
 #include "binding/boundary.hpp"
 #include "binding/convert.hpp"
@@ -32,8 +32,8 @@
 #include "engine/core/number_format.hpp"
 #include "engine/limiter/limiter.hpp"
 #include "engine/meter/peak_search.hpp"
-#include "tools/docstrings.hpp"
-#include "tools/sample_error.hpp"
+#include "qx_limiter_tools_ext/docstrings.hpp"
+#include "qx_limiter_tools_ext/sample_error.hpp"
 
 namespace qx::py {
 
@@ -213,11 +213,11 @@ PyObject* pack(const Stream& stream, Output& out) {
 
 // The pipeline names the earliest bad frame of the chunk; the message
 // counts it from the start of the stream.
-void raise_chunk_error(const LimiterError& error, std::uint64_t first_frame) {
+void raise_chunk_error(const EngineError& error, std::uint64_t first_frame) {
   if (error.is_sample_error()) {
     raise_sample_error(error, first_frame);
   } else {
-    raise_limiter_error(error);
+    raise_engine_error(error);
   }
 }
 
@@ -252,20 +252,11 @@ PyObject* process_chunk(Stream& stream, ConvertedAudio audio, std::int64_t axis)
   std::optional<Output> out = allocate_output(stream, ready - pipeline.frames_out());
   if (!out) return nullptr;
 
-  std::optional<Result<std::uint64_t>> pushed;
-  std::exception_ptr failure;
-  {
-    GilReleased unlocked;
-    try {
-      pushed.emplace(pipeline.push(*source, frames, out->where(stream), out->gains.data()));
-    } catch (...) {
-      failure = std::current_exception();
-    }
-  }
-  if (failure) std::rethrow_exception(failure);
-  if (!pushed->ok()) {
+  const Result<std::uint64_t> pushed = unlocked(
+      [&] { return pipeline.push(*source, frames, out->where(stream), out->gains.data()); });
+  if (!pushed.ok()) {
     stream.stage = Stage::Failed;
-    raise_chunk_error(pushed->error(), first_frame);
+    raise_chunk_error(pushed.error(), first_frame);
     return nullptr;
   }
   return pack(stream, *out);
@@ -309,8 +300,7 @@ PyObject* stream_flush(PyObject* self, PyObject* /*unused*/) {
         std::optional<Output> out = allocate_output(stream, held);
         if (!out) return nullptr;
         if (stream.pipeline) {
-          GilReleased unlocked;
-          stream.pipeline->finish(out->where(stream), out->gains.data());
+          unlocked([&] { stream.pipeline->finish(out->where(stream), out->gains.data()); });
         }
         stream.stage = Stage::Flushed;
         return pack(stream, *out);

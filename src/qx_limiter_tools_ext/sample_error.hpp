@@ -20,6 +20,6 @@ PyObject* sample_error_type();
 // whose frame is counted from `first_frame`: "input sample at frame F,
 // channel C is not finite", or "... must be between -4294967296 and
 // 4294967296, got V".
-void raise_sample_error(const LimiterError& error, std::uint64_t first_frame);
+void raise_sample_error(const EngineError& error, std::uint64_t first_frame);
 
 }  // namespace qx::py

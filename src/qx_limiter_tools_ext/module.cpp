@@ -4,11 +4,11 @@
 #include "binding/boundary.hpp"
 #include "binding/pyref.hpp"
 #include "engine/meter/meter.hpp"
-#include "tools/docstrings.hpp"
-#include "tools/facts.hpp"
-#include "tools/sample_error.hpp"
-#include "tools/meter.hpp"
-#include "tools/stream_limiter.hpp"
+#include "qx_limiter_tools_ext/docstrings.hpp"
+#include "qx_limiter_tools_ext/facts.hpp"
+#include "qx_limiter_tools_ext/sample_error.hpp"
+#include "qx_limiter_tools_ext/meter.hpp"
+#include "qx_limiter_tools_ext/stream_limiter.hpp"
 
 namespace qx::py {
 

@@ -1,6 +1,6 @@
 //   def detects_true_peak(sample_rate) -> bool
 //   def smallest_attack_ms(sample_rate) -> float
-#include "tools/facts.hpp"
+#include "qx_limiter_tools_ext/facts.hpp"
 
 #include <cstdint>
 
@@ -8,7 +8,7 @@
 #include "binding/convert.hpp"
 #include "engine/core/rates.hpp"
 #include "engine/limiter/limiter.hpp"
-#include "tools/docstrings.hpp"
+#include "qx_limiter_tools_ext/docstrings.hpp"
 
 namespace qx::py {
 

@@ -1,7 +1,7 @@
 // process_array: the converted array through the engine, in four steps —
 // layout checks, the block, the run with the interpreter lock released, and
 // the result arrays.
-#include "python/process_array.hpp"
+#include "qx_limiter_ext/process_array.hpp"
 
 #include <cstring>
 #include <exception>
@@ -9,7 +9,7 @@
 
 #include "engine/block/block.hpp"
 #include "engine/core/buffer.hpp"
-#include "binding/arrays.hpp"
+#include "binding/audio_input.hpp"
 #include "binding/blocks.hpp"
 #include "binding/boundary.hpp"
 #include "binding/numpy_api.hpp"
@@ -25,27 +25,17 @@ namespace {
 Result<Buffer<float>> run_unlocked(Limiter& limiter, float* samples, const Layout& layout) {
   const auto K = static_cast<std::uint64_t>(layout.channels);
   const auto count = K * static_cast<std::uint64_t>(layout.frames);
-  std::optional<Result<Buffer<float>>> outcome;
-  std::exception_ptr failure;
-  {
-    GilReleased unlocked;
-    try {
-      outcome.emplace(process_block(limiter, samples, count, K,
-                                    layout.frames_last ? BlockLayout::Planar
-                                                       : BlockLayout::Interleaved));
-    } catch (...) {
-      failure = std::current_exception();
-    }
-  }
-  if (failure) std::rethrow_exception(failure);
-  return std::move(*outcome);
+  return unlocked([&] {
+    return process_block(limiter, samples, count, K,
+                         layout.frames_last ? BlockLayout::Planar : BlockLayout::Interleaved);
+  });
 }
 
 // The engine names a sample by its frame and channel; the message names
 // its place in the caller's array.
-void raise_block_error(const LimiterError& error, const Layout& layout) {
+void raise_block_error(const EngineError& error, const Layout& layout) {
   if (!error.is_sample_error()) {
-    raise_limiter_error(error);
+    raise_engine_error(error);
     return;
   }
   const Text message = error.message(flat_index(error.frame, error.channel, layout));

@@ -10,7 +10,7 @@
 //       def add(self, chunk, *, axis=-1) -> None: ...
 //       def result(self) -> tuple[float, ...]: ...
 //       def profile(self) -> tuple[ndarray, ndarray]: ...
-#include "tools/meter.hpp"
+#include "qx_limiter_tools_ext/meter.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "binding/arrays.hpp"
+#include "binding/audio_input.hpp"
 #include "binding/blocks.hpp"
 #include "binding/boundary.hpp"
 #include "binding/instances.hpp"
@@ -33,8 +33,8 @@
 #include "engine/core/allocation.hpp"
 #include "engine/core/number_format.hpp"
 #include "engine/meter/meter.hpp"
-#include "tools/docstrings.hpp"
-#include "tools/sample_error.hpp"
+#include "qx_limiter_tools_ext/docstrings.hpp"
+#include "qx_limiter_tools_ext/sample_error.hpp"
 
 namespace qx::py {
 
@@ -58,38 +58,24 @@ bool meter_rate(PyObject* object, std::uint32_t& rate) {
 
 // Runs meter.add without the interpreter lock; false with the exception set.
 bool add_unlocked(Meter& meter, Frames in, std::uint64_t count) {
-  std::optional<Result<std::uint64_t>> added;
-  std::exception_ptr failure;
-  {
-    GilReleased unlocked;
-    try {
-      added.emplace(meter.add(in, count));
-    } catch (...) {
-      failure = std::current_exception();
-    }
-  }
-  if (failure) std::rethrow_exception(failure);
-  if (added->ok()) return true;
-  if (added->out_of_memory()) {
+  const Result<std::uint64_t> added = unlocked([&] { return meter.add(in, count); });
+  if (added.ok()) return true;
+  if (added.out_of_memory()) {
     PyErr_NoMemory();
   } else {
     // Its frame is counted from the meter's first.
-    raise_sample_error(added->error(), 0);
+    raise_sample_error(added.error(), 0);
   }
   return false;
 }
 
 std::optional<Readings> result_unlocked(Meter& meter) {
-  std::optional<Result<Readings>> done;
-  {
-    GilReleased unlocked;
-    done.emplace(meter.result());
-  }
-  if (!done->ok()) {
+  Result<Readings> done = unlocked([&] { return meter.result(); });
+  if (!done.ok()) {
     PyErr_NoMemory();
     return std::nullopt;
   }
-  return done->value();
+  return done.value();
 }
 
 PyObject* readings_tuple(const Readings& r) {

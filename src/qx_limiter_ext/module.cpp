@@ -4,9 +4,9 @@
 //
 //   import qx_limiter
 //   qx_limiter.__all__ == ["QXLimiter", "limit"]
-#include "python/docstrings.hpp"
-#include "python/limit.hpp"
-#include "python/limiter_type.hpp"
+#include "qx_limiter_ext/docstrings.hpp"
+#include "qx_limiter_ext/limit.hpp"
+#include "qx_limiter_ext/limiter_type.hpp"
 #include "binding/pyref.hpp"
 #include "binding/boundary.hpp"
 
