@@ -148,15 +148,11 @@ def unseen(inputs: list[Seen], outputs: list[str], versions: dict[str, str]
 def versions_here() -> dict[str, str]:
     """What decides the bytes of an output, besides the Job: the limiter and
     the command line, and the library that encodes the files."""
-    import importlib.metadata
-
     import soundfile as sf
 
-    try:
-        ours = importlib.metadata.version("qx_limiter")
-    except importlib.metadata.PackageNotFoundError:
-        ours = "(not installed)"
-    return {"qx_limiter": ours, "libsndfile": str(sf.__libsndfile_version__)}
+    from qx_limiter_tools import __version__
+
+    return {"qx_limiter": __version__, "libsndfile": str(sf.__libsndfile_version__)}
 
 
 def dask_setup(worker: object) -> None:

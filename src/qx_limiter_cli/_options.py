@@ -4,7 +4,6 @@ and the exit statuses and names that every part of the run uses."""
 from __future__ import annotations
 
 import argparse
-import importlib.metadata
 import math
 import os
 import re
@@ -235,10 +234,10 @@ def _presets_help() -> str:
 
 
 def _version() -> str:
-    try:
-        return importlib.metadata.version("qx_limiter")
-    except importlib.metadata.PackageNotFoundError:
-        return "(version unknown: not installed)"
+    # The installed package's metadata, as qx_limiter_tools reads it.
+    from qx_limiter_tools import __version__
+
+    return __version__
 
 
 def build_parser() -> argparse.ArgumentParser:
