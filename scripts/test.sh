@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test of the project: the C++ engine tests through CTest, then
 # the Python module's tests through pytest, against NumPy 2.x and NumPy 1.26,
-# then the clang build and its comparison with GCC's, then the hardening
-# runs (sanitizers, fuzzing, valgrind).
+# then the guide's build, then the clang build and its comparison with
+# GCC's, then the hardening runs (sanitizers, fuzzing, valgrind).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -33,10 +33,11 @@ venv() {  # directory, then the packages it needs
 # dask[distributed] (the extra qx_limiter[cluster]) for the command line's
 # runs and the example on a local two-worker cluster; the
 # NumPy 1.26 one stays without them, where those tests skip and the module
-# shows that it needs none of them.
-venv build/py-numpy2 'numpy>=2' pytest hypothesis 'scikit-build-core>=0.10' 'cmake>=3.21' ninja \
+# shows that it needs none of them. The NumPy 2 environment also builds the
+# guide (the extra qx_limiter[docs]: MkDocs Material and mkdocstrings).
+venv build/py-numpy2 'numpy>=2' pytest hypothesis 'scikit-build-core>=0.11' 'cmake>=3.21' ninja \
   'soundfile>=0.12' 'tqdm>=4.60' 'matplotlib>=3.7' 'av>=14' 'mutagen>=1.47' 'soxr>=0.3' mypy scipy 'dask[distributed]' \
-  pyebur128 pyloudnorm
+  pyebur128 pyloudnorm 'mkdocs-material>=9.5' 'mkdocstrings[python]>=0.26'
 venv build/py-numpy126 'numpy==1.26.*' pytest hypothesis
 
 rm -rf build/wheelhouse
@@ -50,6 +51,12 @@ for env in build/py-numpy2 build/py-numpy126; do
   echo "== $(basename "$wheel") with NumPy $("$env/bin/python" -c 'import numpy; print(numpy.__version__)')"
   "$env/bin/python" -m pytest -q -p no:cacheprovider tests/python
 done
+
+# The guide (docs/, mkdocs.yml), with its API reference from the installed
+# module's docstrings and the stubs: a broken link, a page outside the
+# navigation or a name the reference cannot find fails here. Its examples
+# ran with the Python tests above (tests/python/test_guide.py).
+NO_MKDOCS_2_WARNING=1 build/py-numpy2/bin/python -m mkdocs build --strict --quiet --site-dir build/site
 
 # The engine tests and the module built with clang too, the module's
 # outputs bit for bit those of the GCC wheel just tested.
