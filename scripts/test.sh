@@ -56,7 +56,14 @@ done
 # module's docstrings and the stubs: a broken link, a page outside the
 # navigation or a name the reference cannot find fails here. Its examples
 # ran with the Python tests above (tests/python/test_guide.py).
-NO_MKDOCS_2_WARNING=1 build/py-numpy2/bin/python -m mkdocs build --strict --quiet --site-dir build/site
+# (Not --quiet: it hides the warnings from the count that --strict fails on.)
+if ! NO_MKDOCS_2_WARNING=1 build/py-numpy2/bin/python -m mkdocs build --strict \
+    --site-dir build/site >build/mkdocs.log 2>&1; then
+  grep -v '^INFO' build/mkdocs.log >&2
+  echo "the guide does not build (build/mkdocs.log)" >&2
+  exit 1
+fi
+echo "== the guide built into build/site"
 
 # The engine tests and the module built with clang too, the module's
 # outputs bit for bit those of the GCC wheel just tested.
