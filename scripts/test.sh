@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test of the project: the C++ engine tests through CTest, then
 # the Python module's tests through pytest, against NumPy 2.x and NumPy 1.26,
-# then the clang build and its comparison with GCC's, then the hardening
-# runs (sanitizers, fuzzing, valgrind).
+# then the guide's build, then the clang build and its comparison with
+# GCC's, then the hardening runs (sanitizers, fuzzing, valgrind).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -35,9 +35,11 @@ venv() {  # directory, then the packages it needs
 # NumPy 1.26 one stays without them, where those tests skip and the module
 # shows that it needs none of them. ruff and clang-format, pinned, check the
 # tree's formatting and lint rules (scripts/lint.sh) before the module is built.
-venv build/py-numpy2 'numpy>=2' pytest hypothesis 'scikit-build-core>=0.10' 'cmake>=3.21' ninja \
+# The NumPy 2 environment also builds the guide (the extra qx_limiter[docs]:
+# MkDocs Material and mkdocstrings).
+venv build/py-numpy2 'numpy>=2' pytest hypothesis 'scikit-build-core>=0.11' 'cmake>=3.21' ninja \
   'soundfile>=0.12' 'tqdm>=4.60' 'matplotlib>=3.7' 'av>=14' 'mutagen>=1.47' 'soxr>=0.3' mypy scipy 'dask[distributed]' \
-  pyebur128 pyloudnorm 'ruff==0.8.6' 'clang-format==18.1.8'
+  pyebur128 pyloudnorm 'ruff==0.8.6' 'clang-format==18.1.8' 'mkdocs-material>=9.5' 'mkdocstrings[python]>=0.26'
 venv build/py-numpy126 'numpy==1.26.*' pytest hypothesis
 bash scripts/lint.sh
 
@@ -52,6 +54,19 @@ for env in build/py-numpy2 build/py-numpy126; do
   echo "== $(basename "$wheel") with NumPy $("$env/bin/python" -c 'import numpy; print(numpy.__version__)')"
   "$env/bin/python" -m pytest -q -p no:cacheprovider tests/python
 done
+
+# The guide (docs/, mkdocs.yml), with its API reference from the installed
+# module's docstrings and the stubs: a broken link, a page outside the
+# navigation or a name the reference cannot find fails here. Its examples
+# ran with the Python tests above (tests/python/test_guide.py).
+# (Not --quiet: it hides the warnings from the count that --strict fails on.)
+if ! NO_MKDOCS_2_WARNING=1 build/py-numpy2/bin/python -m mkdocs build --strict \
+    --site-dir build/site >build/mkdocs.log 2>&1; then
+  grep -v '^INFO' build/mkdocs.log >&2
+  echo "the guide does not build (build/mkdocs.log)" >&2
+  exit 1
+fi
+echo "== the guide built into build/site"
 
 # The engine tests and the module built with clang too, the module's
 # outputs bit for bit those of the GCC wheel just tested.

@@ -194,6 +194,7 @@ class LoudnessModel:
         return powers
 
     def loudness(self, gain_db: float, threshold_dBFS: float) -> float:
+        """The integrated loudness of the output at this gain and threshold."""
         return pooled_loudness([self.powers(gain_db, threshold_dBFS)], self.sample_rate)[0]
 
     def max_reduction_db(self, gain_db: float, threshold_dBFS: float) -> float:
@@ -212,10 +213,12 @@ class AlbumModel:
         self.sample_rate = models[0].sample_rate if models else 48000
 
     def loudness(self, gain_db: float, threshold_dBFS: float) -> float:
+        """The album's integrated loudness at this gain and threshold."""
         return pooled_loudness([model.powers(gain_db, threshold_dBFS) for model in self._models],
                                self.sample_rate)[0]
 
     def max_reduction_db(self, gain_db: float, threshold_dBFS: float) -> float:
+        """The deepest gain reduction of any track, in dB."""
         return max((model.max_reduction_db(gain_db, threshold_dBFS) for model in self._models),
                    default=0.0)
 
@@ -250,6 +253,13 @@ class DeliveryPlan:
             low-pass takes a few hundredths of a LU); the first pass aims
             that much the other way, and the passes then correct it by
             what they measured.
+
+    Attributes:
+        passes: The passes reviewed so far.
+        loudness_reached: Whether the loudness is on target (None without
+            a target); read it once the plan is done.
+        note: Why a target was missed, or what the last resort did; empty
+            otherwise.
     """
 
     def __init__(self, sample_rate: int, ceiling_dbtp: float, loudness_lufs: float | None, *,
@@ -309,9 +319,12 @@ class DeliveryPlan:
 
     @property
     def threshold_dBFS(self) -> float:
+        """The limiter's threshold (of the pass to come, or of the last one
+        once the plan is done)."""
         return self._settings.threshold_dBFS
 
     def first(self) -> PassSettings:
+        """The first pass's settings."""
         return self._settings
 
     def review(self, passed: Passed) -> PassSettings | None:

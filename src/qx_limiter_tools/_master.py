@@ -28,7 +28,20 @@ def apply_gain(audio: Audio, gain_db: float, out: Audio | None = None) -> Audio:
 
 @dataclass(frozen=True)
 class Mastered:
-    """What `master` made, and what the meter read before and after."""
+    """What `master` made, and what the meter read before and after.
+
+    Attributes:
+        audio: The output: float32, the input's shape and layout.
+        gains: The total gain of each frame (the normalisation included).
+        before: The input's measurement.
+        after: The output's measurement.
+        gain_db: The gain brought to the loudness target (0 without one).
+        passes: The passes run.
+        loudness_reached: Whether the loudness target was reached (True
+            without one).
+        note: Why a target was missed, or what the last resort did; empty
+            otherwise.
+    """
 
     audio: Audio
     gains: npt.NDArray[np.float32]
@@ -128,7 +141,17 @@ def _delivered(source: Audio, sample_rate: int, plan: DeliveryPlan, before: Meas
 @dataclass(frozen=True)
 class AlbumMastered:
     """What `master_album` made: each track, and the album's integrated
-    loudness and loudness range, gated as one programme, before and after."""
+    loudness and loudness range, gated as one programme, before and after.
+
+    Attributes:
+        tracks: Each track's ``Mastered``, in the order given.
+        before: The album's integrated loudness (LUFS) and loudness range
+            (LU) before.
+        after: The same, after.
+        gain_db: The one gain brought to every track.
+        loudness_reached: Whether the album reached the loudness target.
+        note: Why it did not; empty otherwise.
+    """
 
     tracks: list[Mastered]
     before: tuple[float, float]
