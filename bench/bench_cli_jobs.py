@@ -86,17 +86,27 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as folder:
         sources = [str(path) for path in make_files(Path(folder), options.files, options.seconds)]
         # Every run writes the same outputs again.
-        common = ["--output-dir", os.path.join(folder, "out"), "--threshold-dBFS", "-1",
-                  "--overwrite", *detection]
+        common = [
+            "--output-dir",
+            os.path.join(folder, "out"),
+            "--threshold-dBFS",
+            "-1",
+            "--overwrite",
+            *detection,
+        ]
 
         def checked(status: int) -> None:
             if status != 0:
                 sys.exit(f"qx-limiter failed with status {status}")
 
-        serial = best(lambda: checked(quiet_run(sources + common + ["--jobs", "1"])),
-                      options.repeats)
-        threads = best(lambda: checked(quiet_run(sources + common + ["--jobs", str(len(sources))])),
-                       options.repeats)
+        serial = best(
+            lambda: checked(quiet_run(sources + common + ["--jobs", "1"])), options.repeats
+        )
+        threads = best(
+            lambda: checked(quiet_run(sources + common + ["--jobs", str(len(sources))])),
+            options.repeats,
+        )
+
         # Children's CPU time is only counted once they end: a fresh pool per run.
         def in_processes() -> None:
             context = multiprocessing.get_context("fork")
@@ -107,12 +117,19 @@ def main() -> None:
         processes = best(in_processes, options.repeats)
 
     mode = "sample" if options.sample_peak else "true"
-    print(f"{options.files} files of {options.seconds:g} s float stereo at {RATE} Hz, {mode} peak, "
-          f"{os.cpu_count()} cores, best of {options.repeats}:")
-    for name, (wall, cores) in (("--jobs 1", serial), (f"--jobs {options.files}", threads),
-                                (f"{options.files} processes", processes)):
-        print(f"  {name:<12} {wall:6.2f} s  {cores:4.2f} cores busy  "
-              f"speed-up {serial[0] / wall:4.2f}x")
+    print(
+        f"{options.files} files of {options.seconds:g} s float stereo at {RATE} Hz, {mode} peak, "
+        f"{os.cpu_count()} cores, best of {options.repeats}:"
+    )
+    for name, (wall, cores) in (
+        ("--jobs 1", serial),
+        (f"--jobs {options.files}", threads),
+        (f"{options.files} processes", processes),
+    ):
+        print(
+            f"  {name:<12} {wall:6.2f} s  {cores:4.2f} cores busy  "
+            f"speed-up {serial[0] / wall:4.2f}x"
+        )
 
 
 if __name__ == "__main__":

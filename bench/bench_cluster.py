@@ -53,9 +53,21 @@ def best(folder: Path, arguments: list[str], repeats: int) -> float:
     times = []
     for _ in range(repeats):
         started = time.perf_counter()
-        done = subprocess.run([sys.executable, "-m", "qx_limiter_cli", *arguments,
-                               "--output-dir", "out", "--overwrite", "-q"],
-                              cwd=folder, capture_output=True, text=True)
+        done = subprocess.run(
+            [
+                sys.executable,
+                "-m",
+                "qx_limiter_cli",
+                *arguments,
+                "--output-dir",
+                "out",
+                "--overwrite",
+                "-q",
+            ],
+            cwd=folder,
+            capture_output=True,
+            text=True,
+        )
         times.append(time.perf_counter() - started)
         if done.returncode != 0:
             sys.exit(f"qx-limiter failed ({done.returncode}): {done.stderr}")
@@ -67,32 +79,52 @@ def main() -> None:
     parser.add_argument("--files", type=int, default=40)
     parser.add_argument("--seconds", type=float, default=1.0)
     parser.add_argument("--repeats", type=int, default=3)
-    parser.add_argument("options", nargs="*",
-                        default=["--preset", "streaming", "--subtype", "PCM_16"])
+    parser.add_argument(
+        "options", nargs="*", default=["--preset", "streaming", "--subtype", "PCM_16"]
+    )
     options = parser.parse_args()
-    with tempfile.TemporaryDirectory() as name, \
-            LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                         dashboard_address=None, silence_logs=logging.ERROR,
-                         scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}) as cluster:
+    with (
+        tempfile.TemporaryDirectory() as name,
+        LocalCluster(
+            n_workers=2,
+            threads_per_worker=1,
+            processes=True,
+            host="127.0.0.1",
+            dashboard_address=None,
+            silence_logs=logging.ERROR,
+            scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+        ) as cluster,
+    ):
         folder = Path(name)
         files = make_files(folder, options.files, options.seconds)
-        ways = {"--jobs 2": ["--jobs", "2"], "--cluster-workers 2": ["--cluster-workers", "2"],
-                "--scheduler": ["--scheduler", cluster.scheduler_address]}
-        times = {way: (best(folder, [*files[:2], *options.options, *extra], options.repeats),
-                       best(folder, [*files, *options.options, *extra], options.repeats))
-                 for way, extra in ways.items()}
+        ways = {
+            "--jobs 2": ["--jobs", "2"],
+            "--cluster-workers 2": ["--cluster-workers", "2"],
+            "--scheduler": ["--scheduler", cluster.scheduler_address],
+        }
+        times = {
+            way: (
+                best(folder, [*files[:2], *options.options, *extra], options.repeats),
+                best(folder, [*files, *options.options, *extra], options.repeats),
+            )
+            for way, extra in ways.items()
+        }
     load = ", ".join(f"{value:.2f}" for value in os.getloadavg())
-    print(f"{options.files} files of {options.seconds:g} s, float stereo at {RATE} Hz, "
-          f"{' '.join(options.options)}; {os.cpu_count()} cores, load {load}; "
-          f"best of {options.repeats}:")
+    print(
+        f"{options.files} files of {options.seconds:g} s, float stereo at {RATE} Hz, "
+        f"{' '.join(options.options)}; {os.cpu_count()} cores, load {load}; "
+        f"best of {options.repeats}:"
+    )
     few, many = times["--jobs 2"]
     for way, (two, every) in times.items():
         line = f"  {way:<20} 2 files {two:6.2f} s   {options.files} files {every:6.2f} s"
         if way != "--jobs 2":
             fixed = two - few
             each = ((every - two) - (many - few)) / (options.files - 2)
-            line += f"   fixed cost {fixed:+.2f} s (target 1 s)   per file {each * 1000:+.0f} ms " \
-                    f"(target 50 ms)"
+            line += (
+                f"   fixed cost {fixed:+.2f} s (target 1 s)   per file {each * 1000:+.0f} ms "
+                f"(target 50 ms)"
+            )
         print(line)
 
 

@@ -53,8 +53,8 @@ from pathlib import Path
 import numpy as np
 import numpy.typing as npt
 import soundfile as sf
-
 from qx_limiter import limit
+
 from qx_limiter_tools import StreamLimiter
 
 RATE = 48000
@@ -67,8 +67,13 @@ def _pattern() -> npt.NDArray[np.float32]:
     t = np.arange(BAR_SECONDS * RATE) / RATE
     beat = np.exp(-((t * 2.0) % 1.0) * 12.0)
     kick = np.sin(2 * np.pi * 55.0 * t) * beat * 0.9
-    chord = sum(np.sin(2 * np.pi * f * t + p)
-                for f, p in ((220.0, 0.0), (277.2, 1.0), (329.6, 2.0), (440.0, 0.5))) * 0.12
+    chord = (
+        sum(
+            np.sin(2 * np.pi * f * t + p)
+            for f, p in ((220.0, 0.0), (277.2, 1.0), (329.6, 2.0), (440.0, 0.5))
+        )
+        * 0.12
+    )
     swell = 0.6 + 0.4 * np.sin(2 * np.pi * t / BAR_SECONDS)
     bass = np.sin(2 * np.pi * 82.4 * t) * 0.15
     left = kick + chord * swell + bass
@@ -88,7 +93,7 @@ def make_file(path: Path, minutes: float) -> Path:
             count = min(bar.shape[0], frames - start)
             noise = rng.standard_normal((count, 2), dtype=np.float32) * np.float32(0.03)
             gain = np.float32(0.8 + 0.25 * np.sin(start / RATE / 97.0))
-            file.write(np.clip(bar[:count] * gain + noise, -1.0, 1.0 - 2.0 ** -23))
+            file.write(np.clip(bar[:count] * gain + noise, -1.0, 1.0 - 2.0**-23))
     os.replace(str(path) + ".part", path)
     return path
 
@@ -137,18 +142,45 @@ def bench_files(folder: Path, minutes: list[float], repeats: int) -> None:
         output = folder / "out.wav"
         commands: dict[str, list[str]] = {}
         if ffmpeg:
-            commands["ffmpeg decode+encode"] = [ffmpeg, "-nostdin", "-y", "-loglevel", "error",
-                                                "-i", str(source), "-c:a", "pcm_s24le",
-                                                str(output)]
+            commands["ffmpeg decode+encode"] = [
+                ffmpeg,
+                "-nostdin",
+                "-y",
+                "-loglevel",
+                "error",
+                "-i",
+                str(source),
+                "-c:a",
+                "pcm_s24le",
+                str(output),
+            ]
             commands["ffmpeg alimiter"] = [
-                ffmpeg, "-nostdin", "-y", "-loglevel", "error", "-i", str(source), "-af",
-                "alimiter=limit=0.891:attack=5:release=40:latency=1", "-c:a", "pcm_s24le",
-                str(output)]
+                ffmpeg,
+                "-nostdin",
+                "-y",
+                "-loglevel",
+                "error",
+                "-i",
+                str(source),
+                "-af",
+                "alimiter=limit=0.891:attack=5:release=40:latency=1",
+                "-c:a",
+                "pcm_s24le",
+                str(output),
+            ]
         commands["qx-limiter"] = [qx, str(source), "-o", str(output), "--threshold-dBFS", "-1"]
         commands["qx-limiter --true-peak"] = commands["qx-limiter"] + ["--true-peak"]
-        commands["qx-limiter --preset streaming"] = [qx, str(source), "-o", str(output),
-                                                     "--preset", "streaming", "--report",
-                                                     str(folder / "report.json"), "--overwrite"]
+        commands["qx-limiter --preset streaming"] = [
+            qx,
+            str(source),
+            "-o",
+            str(output),
+            "--preset",
+            "streaming",
+            "--report",
+            str(folder / "report.json"),
+            "--overwrite",
+        ]
         runs: dict[str, list[tuple[float, float]]] = {name: [] for name in commands}
         for _ in range(repeats):
             for name, command in commands.items():
@@ -156,22 +188,28 @@ def bench_files(folder: Path, minutes: list[float], repeats: int) -> None:
                 runs[name].append(run_child(command))
         output.unlink(missing_ok=True)
         base = min(wall for wall, _ in runs["ffmpeg decode+encode"]) if ffmpeg else None
-        print(f"\n{length:g} min stereo {RATE} Hz PCM_24 WAV "
-              f"({source.stat().st_size / 1e9:.2f} GB), {repeats} runs each:\n")
+        print(
+            f"\n{length:g} min stereo {RATE} Hz PCM_24 WAV "
+            f"({source.stat().st_size / 1e9:.2f} GB), {repeats} runs each:\n"
+        )
         print("| command | best s | median s | peak MB | best / ffmpeg decode+encode |")
         print("|---|---:|---:|---:|---:|")
         for name, results in runs.items():
             walls = [wall for wall, _ in results]
             ratio = f"{min(walls) / base:.2f}x" if base else "-"
-            print(f"| {name} | {min(walls):.2f} | {statistics.median(walls):.2f} | "
-                  f"{max(memory for _, memory in results):.0f} | {ratio} |")
+            print(
+                f"| {name} | {min(walls):.2f} | {statistics.median(walls):.2f} | "
+                f"{max(memory for _, memory in results):.0f} | {ratio} |"
+            )
         report = folder / "report.json"
         if report.exists():
             # The delivery reads the input once to decide, once per pass to write.
             [record] = json.loads(report.read_text())
-            print(f"\n--preset streaming: {record['passes']} pass(es), the input read "
-                  f"{1 + record['passes']} times; reached {record['after']['integrated_lufs']:.2f} "
-                  f"LUFS, {record['after']['true_peak_dbtp']:+.2f} dBTP")
+            print(
+                f"\n--preset streaming: {record['passes']} pass(es), the input read "
+                f"{1 + record['passes']} times; reached {record['after']['integrated_lufs']:.2f} "
+                f"LUFS, {record['after']['true_peak_dbtp']:+.2f} dBTP"
+            )
             report.unlink()
 
 
@@ -188,8 +226,9 @@ def streamed(audio: npt.NDArray[np.float32], axis: int, true_peak: bool) -> None
     stream = StreamLimiter(RATE, -1.0, true_peak=true_peak)
     frames = audio.shape[axis]
     for start in range(0, frames, RATE):
-        stream.process(audio[start:start + RATE] if axis == 0 else audio[:, start:start + RATE],
-                       axis=axis)
+        stream.process(
+            audio[start : start + RATE] if axis == 0 else audio[:, start : start + RATE], axis=axis
+        )
     stream.flush()
 
 
@@ -198,15 +237,20 @@ def bench_stream(seconds: float, repeats: int) -> None:
     frames = int(seconds * RATE)
     planar = (rng.standard_normal((2, frames)) * 0.4).astype(np.float32)
     interleaved = np.ascontiguousarray(planar.T)
-    print(f"\nStreamLimiter, 1 s chunks, against one limit() call: {seconds:g} s stereo "
-          f"{RATE} Hz, best of {repeats}:\n")
+    print(
+        f"\nStreamLimiter, 1 s chunks, against one limit() call: {seconds:g} s stereo "
+        f"{RATE} Hz, best of {repeats}:\n"
+    )
     print("| layout | detection | limit() s | StreamLimiter s | ratio |")
     print("|---|---|---:|---:|---:|")
     for name, audio, axis in (("channels-first", planar, 1), ("frames-first", interleaved, 0)):
         for true_peak in (False, True):
-            whole = best_of(repeats, lambda: limit(audio, RATE, -1.0, true_peak=true_peak,
-                                                   axis=axis))
-            chunked = best_of(repeats, lambda: streamed(audio, axis, true_peak))
+            # Timed here and now: each closure runs before the loop moves on.
+            whole = best_of(
+                repeats,
+                lambda: limit(audio, RATE, -1.0, true_peak=true_peak, axis=axis),  # noqa: B023
+            )
+            chunked = best_of(repeats, lambda: streamed(audio, axis, true_peak))  # noqa: B023
             mode = "true peak" if true_peak else "sample peak"
             print(f"| {name} | {mode} | {whole:.3f} | {chunked:.3f} | {chunked / whole:.2f} |")
 
@@ -268,13 +312,17 @@ def bench_stages(folder: Path) -> None:
         while file.read(out=buffer).shape[0]:
             pass
     data = np.zeros((chunk, 2), dtype=np.int32)
-    with tempfile.NamedTemporaryFile(suffix=".wav") as target, \
-            sf.SoundFile(target.name, "w", RATE, 2, "PCM_24") as file, \
-            step("for comparison: libsndfile's write"):
+    with (
+        tempfile.NamedTemporaryFile(suffix=".wav") as target,
+        sf.SoundFile(target.name, "w", RATE, 2, "PCM_24") as file,
+        step("for comparison: libsndfile's write"),
+    ):
         for _ in range(10 * 60 * RATE // chunk):
             file.write(data)
-    print("\nOne step at a time, CPU seconds per hour of stereo 48 kHz PCM_24 "
-          "(measured over 10 min):\n")
+    print(
+        "\nOne step at a time, CPU seconds per hour of stereo 48 kHz PCM_24 "
+        "(measured over 10 min):\n"
+    )
     print("| step | s per hour |")
     print("|---|---:|")
     for name, seconds in step.seconds.items():
@@ -285,14 +333,20 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--minutes", type=float, nargs="+", default=[60.0, 180.0])
     parser.add_argument("--repeats", type=int, default=3)
-    parser.add_argument("--folder", type=Path, default=None,
-                        help="where the generated files are kept (default: a temporary folder)")
+    parser.add_argument(
+        "--folder",
+        type=Path,
+        default=None,
+        help="where the generated files are kept (default: a temporary folder)",
+    )
     parser.add_argument("--stream-seconds", type=float, default=300.0)
     parser.add_argument("--skip-files", action="store_true", help="only StreamLimiter")
     parser.add_argument("--stages", action="store_true", help="also time each step alone")
     options = parser.parse_args()
-    print(f"{datetime.date.today()}, {platform.processor() or platform.machine()}, "
-          f"{os.cpu_count()} cores, load {os.getloadavg()[0]:.2f}")
+    print(
+        f"{datetime.date.today()}, {platform.processor() or platform.machine()}, "
+        f"{os.cpu_count()} cores, load {os.getloadavg()[0]:.2f}"
+    )
     with tempfile.TemporaryDirectory() as temporary:
         folder = options.folder or Path(temporary)
         folder.mkdir(parents=True, exist_ok=True)

@@ -36,9 +36,9 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from bench_long_file import RATE, make_file, run_child  # noqa: E402
-
 from qx_limiter_tools import Meter  # noqa: E402
+
+from bench_long_file import RATE, make_file, run_child  # noqa: E402
 
 
 def _qx() -> str:
@@ -48,16 +48,32 @@ def _qx() -> str:
 def decoded_true_peak(path: Path) -> float:
     """The output decoded by ffmpeg, a block at a time, through the meter."""
     meter = Meter(RATE, 2)
-    with subprocess.Popen(["ffmpeg", "-v", "error", "-i", str(path), "-f", "f32le", "-ac", "2",
-                           "-ar", str(RATE), "-"], stdout=subprocess.PIPE) as decoder:
+    with subprocess.Popen(
+        [
+            "ffmpeg",
+            "-v",
+            "error",
+            "-i",
+            str(path),
+            "-f",
+            "f32le",
+            "-ac",
+            "2",
+            "-ar",
+            str(RATE),
+            "-",
+        ],
+        stdout=subprocess.PIPE,
+    ) as decoder:
         assert decoder.stdout is not None
         while block := decoder.stdout.read(1 << 20):
             meter.add(np.frombuffer(block, np.float32).reshape(-1, 2), axis=0)
     return meter.result().true_peak_dbtp
 
 
-def timed(name: str, command: list[str], output: Path, repeats: int,
-          yardstick: float | None) -> float:
+def timed(
+    name: str, command: list[str], output: Path, repeats: int, yardstick: float | None
+) -> float:
     best, memory = float("inf"), 0.0
     for _ in range(repeats):
         if output.exists():
@@ -65,61 +81,135 @@ def timed(name: str, command: list[str], output: Path, repeats: int,
         wall, megabytes = run_child(command)
         best, memory = min(best, wall), max(memory, megabytes)
     ratio = f"{best / yardstick:.2f}x" if yardstick else "1.00x"
-    print(f"| {name} | {best:.2f} | {ratio} | {memory:.0f} | "
-          f"{decoded_true_peak(output):+.2f} |", flush=True)
+    print(
+        f"| {name} | {best:.2f} | {ratio} | {memory:.0f} | " f"{decoded_true_peak(output):+.2f} |",
+        flush=True,
+    )
     return best
 
 
 def header(title: str) -> None:
-    print(f"\n{title}\n\n| command | wall (s) | x ffmpeg | peak memory (MB) | decoded true "
-          f"peak (dBTP) |\n| --- | --- | --- | --- | --- |", flush=True)
+    print(
+        f"\n{title}\n\n| command | wall (s) | x ffmpeg | peak memory (MB) | decoded true "
+        f"peak (dBTP) |\n| --- | --- | --- | --- | --- |",
+        flush=True,
+    )
 
 
 def bench_mp3(folder: Path, repeats: int) -> None:
     wav = make_file(folder / "mp3-source.wav", 49 / 60)
     source = folder / "input.mp3"
     if not source.exists():
-        subprocess.run(["ffmpeg", "-v", "error", "-y", "-i", str(wav), "-c:a", "libmp3lame",
-                        "-b:a", "320k", str(source)], check=True)
+        subprocess.run(
+            [
+                "ffmpeg",
+                "-v",
+                "error",
+                "-y",
+                "-i",
+                str(wav),
+                "-c:a",
+                "libmp3lame",
+                "-b:a",
+                "320k",
+                str(source),
+            ],
+            check=True,
+        )
     out = folder / "out.mp3"
     header("49 s MP3 320k delivered as MP3 (--preset streaming)")
-    base = timed("ffmpeg -i IN -c:a libmp3lame -b:a 320k OUT", [
-        "ffmpeg", "-v", "error", "-y", "-i", str(source), "-c:a", "libmp3lame", "-b:a", "320k",
-        str(out)], out, repeats, None)
-    timed("qx-limiter IN -o OUT.mp3 --preset streaming (libsndfile)", [
-        _qx(), str(source), "-o", str(out), "--preset", "streaming", "-q"], out, repeats, base)
-    timed("qx-limiter ... --bitrate 320k (PyAV)", [
-        _qx(), str(source), "-o", str(out), "--preset", "streaming", "--bitrate", "320k", "-q"],
-        out, repeats, base)
+    base = timed(
+        "ffmpeg -i IN -c:a libmp3lame -b:a 320k OUT",
+        [
+            "ffmpeg",
+            "-v",
+            "error",
+            "-y",
+            "-i",
+            str(source),
+            "-c:a",
+            "libmp3lame",
+            "-b:a",
+            "320k",
+            str(out),
+        ],
+        out,
+        repeats,
+        None,
+    )
+    timed(
+        "qx-limiter IN -o OUT.mp3 --preset streaming (libsndfile)",
+        [_qx(), str(source), "-o", str(out), "--preset", "streaming", "-q"],
+        out,
+        repeats,
+        base,
+    )
+    timed(
+        "qx-limiter ... --bitrate 320k (PyAV)",
+        [_qx(), str(source), "-o", str(out), "--preset", "streaming", "--bitrate", "320k", "-q"],
+        out,
+        repeats,
+        base,
+    )
 
 
 def bench_vorbis(folder: Path, repeats: int) -> None:
     source = make_file(folder / "vorbis-source.wav", 3.8)
     out = folder / "out.ogg"
     header("3:48 WAV delivered as Ogg Vorbis (--preset streaming)")
-    base = timed("ffmpeg -i IN -c:a libvorbis OUT", [
-        "ffmpeg", "-v", "error", "-y", "-i", str(source), "-c:a", "libvorbis", str(out)],
-        out, repeats, None)
-    timed("qx-limiter IN -o OUT.ogg --preset streaming", [
-        _qx(), str(source), "-o", str(out), "--preset", "streaming", "-q"], out, repeats, base)
+    base = timed(
+        "ffmpeg -i IN -c:a libvorbis OUT",
+        ["ffmpeg", "-v", "error", "-y", "-i", str(source), "-c:a", "libvorbis", str(out)],
+        out,
+        repeats,
+        None,
+    )
+    timed(
+        "qx-limiter IN -o OUT.ogg --preset streaming",
+        [_qx(), str(source), "-o", str(out), "--preset", "streaming", "-q"],
+        out,
+        repeats,
+        base,
+    )
 
 
 def bench_aac(folder: Path, minutes: float, repeats: int) -> None:
     source = make_file(folder / f"aac-source-{minutes:g}.wav", minutes)
     out = folder / "out.m4a"
     header(f"{minutes:g} minutes of WAV delivered as M4A, AAC 256k")
-    base = timed("ffmpeg -i IN -c:a aac -b:a 256k OUT", [
-        "ffmpeg", "-v", "error", "-y", "-i", str(source), "-c:a", "aac", "-b:a", "256k",
-        str(out)], out, repeats, None)
-    timed("qx-limiter IN -o OUT.m4a --preset streaming --codec aac --bitrate 256k", [
-        _qx(), str(source), "-o", str(out), "--preset", "streaming", "--codec", "aac",
-        "--bitrate", "256k", "-q"], out, repeats, base)
+    base = timed(
+        "ffmpeg -i IN -c:a aac -b:a 256k OUT",
+        ["ffmpeg", "-v", "error", "-y", "-i", str(source), "-c:a", "aac", "-b:a", "256k", str(out)],
+        out,
+        repeats,
+        None,
+    )
+    timed(
+        "qx-limiter IN -o OUT.m4a --preset streaming --codec aac --bitrate 256k",
+        [
+            _qx(),
+            str(source),
+            "-o",
+            str(out),
+            "--preset",
+            "streaming",
+            "--codec",
+            "aac",
+            "--bitrate",
+            "256k",
+            "-q",
+        ],
+        out,
+        repeats,
+        base,
+    )
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--cases", nargs="+", default=["mp3", "vorbis", "aac"],
-                        choices=["mp3", "vorbis", "aac"])
+    parser.add_argument(
+        "--cases", nargs="+", default=["mp3", "vorbis", "aac"], choices=["mp3", "vorbis", "aac"]
+    )
     parser.add_argument("--aac-minutes", type=float, default=60.0)
     parser.add_argument("--repeats", type=int, default=2)
     parser.add_argument("--folder", type=Path)
@@ -128,8 +218,10 @@ def main() -> None:
         sys.exit("needs ffmpeg")
     folder = args.folder or Path(tempfile.mkdtemp(prefix="qx-bench-media."))
     folder.mkdir(parents=True, exist_ok=True)
-    print(f"load average: {' '.join(f'{x:.2f}' for x in os.getloadavg())}; "
-          f"{os.cpu_count()} cores; files in {folder}")
+    print(
+        f"load average: {' '.join(f'{x:.2f}' for x in os.getloadavg())}; "
+        f"{os.cpu_count()} cores; files in {folder}"
+    )
     if "mp3" in args.cases:
         bench_mp3(folder, args.repeats)
     if "vorbis" in args.cases:

@@ -68,14 +68,17 @@ def limiter_times(audio, repeats):
     """qx_limiter_tools.limit with waveform detection against qx_limiter.limit
     with BS.1770 true-peak detection, -1 dBFS, the same audio, one run."""
     import qx_limiter
+
     import qx_limiter_tools as tools
 
     frames = audio.shape[1]
     bs1770 = median_time(lambda: qx_limiter.limit(audio, RATE, -1.0, true_peak=True), repeats)
     waveform = median_time(lambda: tools.limit(audio, RATE, -1.0, detection="waveform"), repeats)
     print(f"{'':44} {'s':>8} {'ns/frame':>9}")
-    for name, seconds in (("qx_limiter.limit(true_peak=True)", bs1770),
-                          ("qx_limiter_tools.limit(detection='waveform')", waveform)):
+    for name, seconds in (
+        ("qx_limiter.limit(true_peak=True)", bs1770),
+        ("qx_limiter_tools.limit(detection='waveform')", waveform),
+    ):
         print(f"{name:44} {seconds:8.3f} {seconds / frames * 1e9:9.2f}")
     print(f"waveform / bs1770: {waveform / bs1770:.2f}  (target <= 1.5)")
 
@@ -85,12 +88,19 @@ def main():
     parser.add_argument("--seconds", type=int, default=300)
     parser.add_argument("--repeats", type=int, default=5)
     kind = parser.add_mutually_exclusive_group()
-    kind.add_argument("--limited", action="store_true",
-                      help="measure the limiter's output (-1 dBFS, true peak) instead")
-    kind.add_argument("--noise", action="store_true",
-                      help="measure stereo Gaussian noise (sigma 0.25) instead")
-    parser.add_argument("--limiter", action="store_true",
-                        help="time the limiter's waveform detection against its BS.1770 one")
+    kind.add_argument(
+        "--limited",
+        action="store_true",
+        help="measure the limiter's output (-1 dBFS, true peak) instead",
+    )
+    kind.add_argument(
+        "--noise", action="store_true", help="measure stereo Gaussian noise (sigma 0.25) instead"
+    )
+    parser.add_argument(
+        "--limiter",
+        action="store_true",
+        help="time the limiter's waveform detection against its BS.1770 one",
+    )
     args = parser.parse_args()
 
     if args.noise:
@@ -113,6 +123,7 @@ def main():
 
     try:
         import qx_limiter_tools as tools
+
         label = "qx_limiter_tools"
         measure = tools.measure
         integrated = getattr(tools, "integrated_loudness", None)
@@ -132,13 +143,22 @@ def main():
     rows.append(("plain copy", median_time(lambda: audio.copy(), args.repeats)))
     copy_target = np.empty_like(audio)
     copy_target[...] = 0
-    rows.append(("copy into a touched buffer",
-                 median_time(lambda: np.copyto(copy_target, audio), args.repeats)))
-    rows.append((f"{label}: measure (all four)",
-                 median_time(lambda: measure(audio, RATE), args.repeats)))
+    rows.append(
+        (
+            "copy into a touched buffer",
+            median_time(lambda: np.copyto(copy_target, audio), args.repeats),
+        )
+    )
+    rows.append(
+        (f"{label}: measure (all four)", median_time(lambda: measure(audio, RATE), args.repeats))
+    )
     if integrated is not None:
-        rows.append((f"{label}: integrated only",
-                     median_time(lambda: integrated(audio, RATE), args.repeats)))
+        rows.append(
+            (
+                f"{label}: integrated only",
+                median_time(lambda: integrated(audio, RATE), args.repeats),
+            )
+        )
 
     interleaved = np.ascontiguousarray(audio.T, dtype=np.float64).ravel()
     try:
@@ -150,30 +170,49 @@ def main():
                 state.add_frames(interleaved, frames)
                 for read in readers:
                     read(state)
+
             return run
 
         M = eb.MeasurementMode
-        full = ebur(M.MODE_I | M.MODE_LRA | M.MODE_TRUE_PEAK,
-                    [eb.get_loudness_global, eb.get_loudness_range,
-                     lambda s: eb.get_true_peak(s, 0), lambda s: eb.get_true_peak(s, 1)])
+        full = ebur(
+            M.MODE_I | M.MODE_LRA | M.MODE_TRUE_PEAK,
+            [
+                eb.get_loudness_global,
+                eb.get_loudness_range,
+                lambda s: eb.get_true_peak(s, 0),
+                lambda s: eb.get_true_peak(s, 1),
+            ],
+        )
         rows.append(("libebur128: I + LRA + TP", median_time(full, args.repeats)))
-        rows.append(("libebur128: I only",
-                     median_time(ebur(M.MODE_I, [eb.get_loudness_global]), args.repeats)))
+        rows.append(
+            (
+                "libebur128: I only",
+                median_time(ebur(M.MODE_I, [eb.get_loudness_global]), args.repeats),
+            )
+        )
         result = measure(audio, RATE)
         state = eb.R128State(2, RATE, int(M.MODE_I | M.MODE_LRA | M.MODE_TRUE_PEAK))
         state.add_frames(interleaved, frames)
-        print(f"figures: ours I {result.integrated_lufs:.3f} LRA {result.loudness_range_lu:.3f} "
-              f"TP {result.true_peak_dbtp:.3f}; libebur128 I {eb.get_loudness_global(state):.3f} "
-              f"LRA {eb.get_loudness_range(state):.3f} TP "
-              f"{20 * np.log10(max(eb.get_true_peak(state, 0), eb.get_true_peak(state, 1))):.3f}")
+        print(
+            f"figures: ours I {result.integrated_lufs:.3f} LRA {result.loudness_range_lu:.3f} "
+            f"TP {result.true_peak_dbtp:.3f}; libebur128 I {eb.get_loudness_global(state):.3f} "
+            f"LRA {eb.get_loudness_range(state):.3f} TP "
+            f"{20 * np.log10(max(eb.get_true_peak(state, 0), eb.get_true_peak(state, 1))):.3f}"
+        )
     except ImportError:
         print("pyebur128 is not installed: pip install pyebur128")
     try:
         import pyloudnorm
 
         frames_first = np.ascontiguousarray(audio.T, dtype=np.float64)
-        rows.append(("pyloudnorm: I", median_time(
-            lambda: pyloudnorm.Meter(RATE).integrated_loudness(frames_first), args.repeats)))
+        rows.append(
+            (
+                "pyloudnorm: I",
+                median_time(
+                    lambda: pyloudnorm.Meter(RATE).integrated_loudness(frames_first), args.repeats
+                ),
+            )
+        )
     except ImportError:
         print("pyloudnorm is not installed: pip install pyloudnorm")
 
@@ -184,14 +223,20 @@ def main():
         print(f"{name:34} {seconds:8.3f} {seconds / frames * 1e9:9.2f} {seconds / copy:7.2f}")
     ours = times[f"{label}: measure (all four)"]
     if "libebur128: I + LRA + TP" in times:
-        print(f"libebur128 (I + LRA + TP) / ours (all four): "
-              f"{times['libebur128: I + LRA + TP'] / ours:.2f}  (target >= 8)")
+        print(
+            f"libebur128 (I + LRA + TP) / ours (all four): "
+            f"{times['libebur128: I + LRA + TP'] / ours:.2f}  (target >= 8)"
+        )
     if f"{label}: integrated only" in times:
-        print(f"ours integrated only / copy: {times[f'{label}: integrated only'] / copy:.2f}  "
-              f"(target <= 3)")
+        print(
+            f"ours integrated only / copy: {times[f'{label}: integrated only'] / copy:.2f}  "
+            f"(target <= 3)"
+        )
     if tools is None:
-        print("* qx_limiter_tools is not installed: the NumPy oracle stands in; its times are "
-              "not the meter's")
+        print(
+            "* qx_limiter_tools is not installed: the NumPy oracle stands in; its times are "
+            "not the meter's"
+        )
 
 
 if __name__ == "__main__":

@@ -40,10 +40,9 @@ from dataclasses import asdict, dataclass
 
 import numpy as np
 import numpy.typing as npt
+from qx_limiter import limit
 from scipy.ndimage import minimum_filter1d, uniform_filter1d
 from scipy.signal import resample_poly
-
-from qx_limiter import limit
 
 Audio = npt.NDArray[np.float32]
 
@@ -69,27 +68,37 @@ def test_signal(seconds: float, rate: int = RATE, seed: int = 7) -> Audio:
         for ratio in (1.0, 1.25, 1.5):
             pitch = root * ratio * 2.0 ** rng.integers(0, 3)
             envelope = np.exp(-time_s / rng.uniform(0.5, 1.5))
-            tone = sum(np.sin(2 * np.pi * k * pitch * time_s + rng.uniform(0, 2 * np.pi)) / k
-                       for k in range(1, 5) if k * pitch < rate / 2)
+            tone = sum(
+                np.sin(2 * np.pi * k * pitch * time_s + rng.uniform(0, 2 * np.pi)) / k
+                for k in range(1, 5)
+                if k * pitch < rate / 2
+            )
             pan = rng.uniform(0.2, 0.8)
-            audio[0, start:start + time_s.size] += (1 - pan) * envelope * tone
-            audio[1, start:start + time_s.size] += pan * envelope * tone
-        audio[:, start:start + time_s.size] += 0.8 * np.sin(2 * np.pi * root / 2 * time_s)
+            audio[0, start : start + time_s.size] += (1 - pan) * envelope * tone
+            audio[1, start : start + time_s.size] += pan * envelope * tone
+        audio[:, start : start + time_s.size] += 0.8 * np.sin(2 * np.pi * root / 2 * time_s)
     beat = rate // 4
     burst = int(0.15 * rate)
     for start in range(0, frames, beat):
         if rng.random() < 0.6:
             length = min(burst, frames - start)
             decay = np.exp(-np.arange(length) / (rate * rng.uniform(0.01, 0.06)))
-            audio[:, start:start + length] += (rng.uniform(0.5, 2.0) * decay
-                                               * rng.standard_normal((2, length)))
+            audio[:, start : start + length] += (
+                rng.uniform(0.5, 2.0) * decay * rng.standard_normal((2, length))
+            )
     peak = np.abs(audio).max()
     return (audio * (10 ** ((CEILING_DB + OVER_DB) / 20) / peak)).astype(np.float32)
 
 
-def numpy_limiter(audio: Audio, rate: int, threshold_dBFS: float = CEILING_DB,
-                  attack_ms: float = ATTACK_MS, hold_ms: float = HOLD_MS,
-                  release_ms: float = RELEASE_MS, true_peak: bool = False) -> Audio:
+def numpy_limiter(
+    audio: Audio,
+    rate: int,
+    threshold_dBFS: float = CEILING_DB,
+    attack_ms: float = ATTACK_MS,
+    hold_ms: float = HOLD_MS,
+    release_ms: float = RELEASE_MS,
+    true_peak: bool = False,
+) -> Audio:
     """A look-ahead limiter for (channels, frames) audio in plain NumPy/SciPy,
     with one gain per frame for all channels.
 
@@ -143,10 +152,16 @@ def decibels(value: float) -> float:
 def tools(quick: bool) -> tuple[dict[str, tuple[str, Callable[[Audio], Audio]]], list[str]]:
     """name -> (detection mode, function of (2, frames) audio); and notes on peers skipped."""
     found: dict[str, tuple[str, Callable[[Audio], Audio]]] = {
-        "qx_limiter.limit": ("sample", lambda audio: limit(
-            audio, RATE, CEILING_DB, ATTACK_MS, HOLD_MS, RELEASE_MS)[0]),
-        "qx_limiter.limit, true_peak": ("true", lambda audio: limit(
-            audio, RATE, CEILING_DB, ATTACK_MS, HOLD_MS, RELEASE_MS, true_peak=True)[0]),
+        "qx_limiter.limit": (
+            "sample",
+            lambda audio: limit(audio, RATE, CEILING_DB, ATTACK_MS, HOLD_MS, RELEASE_MS)[0],
+        ),
+        "qx_limiter.limit, true_peak": (
+            "true",
+            lambda audio: limit(
+                audio, RATE, CEILING_DB, ATTACK_MS, HOLD_MS, RELEASE_MS, true_peak=True
+            )[0],
+        ),
     }
     notes = []
     if importlib.util.find_spec("pedalboard") is not None:
@@ -167,8 +182,12 @@ def tools(quick: bool) -> tuple[dict[str, tuple[str, Callable[[Audio], Audio]]],
         # and release (it has no hold), and its own 4x true-peak detection.
         # reset=True: every call starts from a neutral state, as `limit` does.
         def brickwall(true_peak: bool) -> Callable[[Audio], Audio]:
-            plugin = pedalboard.BrickwallLimiter(ceiling_db=CEILING_DB, release_ms=RELEASE_MS,
-                                                 lookahead_ms=ATTACK_MS, true_peak=true_peak)
+            plugin = pedalboard.BrickwallLimiter(
+                ceiling_db=CEILING_DB,
+                release_ms=RELEASE_MS,
+                lookahead_ms=ATTACK_MS,
+                true_peak=true_peak,
+            )
             return lambda audio: np.asarray(plugin(audio, RATE, reset=True), dtype=np.float32)
 
         found["pedalboard.BrickwallLimiter"] = ("sample", brickwall(False))
@@ -182,14 +201,20 @@ def tools(quick: bool) -> tuple[dict[str, tuple[str, Callable[[Audio], Audio]]],
         # attack as the delay (look-ahead) in frames, a linear threshold. The
         # attack coefficient keeps its default: taken as a one-pole coefficient
         # for 5 ms it lets the peaks through by about 2 dB more.
-        settings = dict(release=float(np.exp(-1000 / (RELEASE_MS * RATE))),
-                        delay=round(ATTACK_MS * RATE / 1000),
-                        threshold=10 ** (CEILING_DB / 20))
+        settings = dict(
+            release=float(np.exp(-1000 / (RELEASE_MS * RATE))),
+            delay=round(ATTACK_MS * RATE / 1000),
+            threshold=10 ** (CEILING_DB / 20),
+        )
 
         def run_cylimiter(audio: Audio) -> Audio:
             # Mono only: each channel on its own, with its own gain.
-            return np.stack([np.asarray(cylimiter.Limiter(**settings).limit(channel),
-                                        dtype=np.float32) for channel in audio])
+            return np.stack(
+                [
+                    np.asarray(cylimiter.Limiter(**settings).limit(channel), dtype=np.float32)
+                    for channel in audio
+                ]
+            )
 
         found["cylimiter.Limiter"] = ("sample", run_cylimiter)
     else:
@@ -198,7 +223,9 @@ def tools(quick: bool) -> tuple[dict[str, tuple[str, Callable[[Audio], Audio]]],
         sys.exit(f"not installed: {', '.join(notes)}; {REQUIREMENTS}")
     found["NumPy/SciPy look-ahead"] = ("sample", lambda audio: numpy_limiter(audio, RATE))
     found["NumPy/SciPy look-ahead, true peak"] = (
-        "true", lambda audio: numpy_limiter(audio, RATE, true_peak=True))
+        "true",
+        lambda audio: numpy_limiter(audio, RATE, true_peak=True),
+    )
     return found, notes
 
 
@@ -223,20 +250,25 @@ def measure(seconds: float, runs: int, quick: bool) -> tuple[list[Result], list[
         out = run(audio)  # untimed: warms caches and gives the output to measure
         if out.shape != audio.shape:
             raise RuntimeError(f"{name} returned shape {out.shape} for {audio.shape}")
-        overs[name] = (decibels(float(np.abs(out).max())) - CEILING_DB,
-                       decibels(true_peak(out)) - CEILING_DB,
-                       decibels(float(np.sqrt(np.mean(np.square(out, dtype=np.float64)))))
-                       - decibels(level))
+        overs[name] = (
+            decibels(float(np.abs(out).max())) - CEILING_DB,
+            decibels(true_peak(out)) - CEILING_DB,
+            decibels(float(np.sqrt(np.mean(np.square(out, dtype=np.float64))))) - decibels(level),
+        )
     for _ in range(runs):  # round-robin, so a noisy moment hits every tool alike
         for name, (_, run) in found.items():
             started = time.perf_counter()
             run(audio)
             times[name].append(time.perf_counter() - started)
     medians = {name: statistics.median(values) for name, values in times.items()}
-    reference = {"sample": medians["qx_limiter.limit"],
-                 "true": medians["qx_limiter.limit, true_peak"]}
-    results = [Result(name, detection, medians[name], medians[name] / reference[detection],
-                      *overs[name]) for name, (detection, _) in found.items()]
+    reference = {
+        "sample": medians["qx_limiter.limit"],
+        "true": medians["qx_limiter.limit, true_peak"],
+    }
+    results = [
+        Result(name, detection, medians[name], medians[name] / reference[detection], *overs[name])
+        for name, (detection, _) in found.items()
+    ]
     return results, notes
 
 
@@ -246,13 +278,17 @@ def signed(value: float) -> str:
 
 
 def table(results: list[Result]) -> str:
-    lines = ["| tool | detection | median time | × `limit` | max sample over ceiling | "
-             "true peak over ceiling | RMS level change |",
-             "| --- | --- | ---: | ---: | ---: | ---: | ---: |"]
+    lines = [
+        "| tool | detection | median time | × `limit` | max sample over ceiling | "
+        "true peak over ceiling | RMS level change |",
+        "| --- | --- | ---: | ---: | ---: | ---: | ---: |",
+    ]
     for r in results:
-        lines.append(f"| {r.tool} | {r.detection} peak | {r.median_s * 1000:.1f} ms | "
-                     f"{r.ratio:.2f} | {signed(r.sample_over_db)} | {signed(r.true_peak_over_db)} | "
-                     f"{signed(r.level_change_db)} |")
+        lines.append(
+            f"| {r.tool} | {r.detection} peak | {r.median_s * 1000:.1f} ms | "
+            f"{r.ratio:.2f} | {signed(r.sample_over_db)} | {signed(r.true_peak_over_db)} | "
+            f"{signed(r.level_change_db)} |"
+        )
     return "\n".join(lines)
 
 
@@ -264,8 +300,9 @@ def plot(results: list[Result], path: str, seconds: float) -> None:
 
     names = [r.tool for r in results][::-1]
     rows = np.arange(len(names))
-    figure, (speed, over) = plt.subplots(1, 2, figsize=(9, 3.2), sharey=True,
-                                         constrained_layout=True)
+    figure, (speed, over) = plt.subplots(
+        1, 2, figsize=(9, 3.2), sharey=True, constrained_layout=True
+    )
     milliseconds = [r.median_s * 1000 for r in results][::-1]
     speed.barh(rows, milliseconds, color="#4878a8")
     for row, value in zip(rows, milliseconds):
@@ -275,10 +312,20 @@ def plot(results: list[Result], path: str, seconds: float) -> None:
     speed.set_xlabel(f"median time for {seconds:g} s of stereo audio, ms (log)")
     speed.set_yticks(rows, names)
     height = 0.4
-    over.barh(rows + height / 2, [r.sample_over_db for r in results][::-1], height,
-              color="#4878a8", label="largest sample")
-    over.barh(rows - height / 2, [r.true_peak_over_db for r in results][::-1], height,
-              color="#e0a040", label="true peak (8x)")
+    over.barh(
+        rows + height / 2,
+        [r.sample_over_db for r in results][::-1],
+        height,
+        color="#4878a8",
+        label="largest sample",
+    )
+    over.barh(
+        rows - height / 2,
+        [r.true_peak_over_db for r in results][::-1],
+        height,
+        color="#e0a040",
+        label="true peak (8x)",
+    )
     over.axvline(0.0, color="#c03030", linestyle="--", linewidth=1)
     over.set_xlabel(f"over the ceiling ({CEILING_DB:g} dBFS), dB")
     over.legend(loc="upper right", fontsize="small")
@@ -295,24 +342,33 @@ def check_instruments() -> None:
     frames = np.arange(4800)
     sine = np.sin(np.pi / 2 * frames + np.pi / 4).astype(np.float32)[None, :]
     if abs(decibels(true_peak(sine))) > 0.03:
-        raise SystemExit(f"the true-peak meter reads {decibels(true_peak(sine)):+.3f} dB on a "
-                         f"sine whose samples miss its 0 dB crests")
+        raise SystemExit(
+            f"the true-peak meter reads {decibels(true_peak(sine)):+.3f} dB on a "
+            f"sine whose samples miss its 0 dB crests"
+        )
     audio = test_signal(1.0)
     ceiling = 10 ** (CEILING_DB / 20)
     out = numpy_limiter(audio, RATE)
     loud = np.abs(audio[1]) > 0.1
     ratios = np.abs(out[0][loud] / out[1][loud] - audio[0][loud] / audio[1][loud])
-    if (np.abs(out).max() > np.float32(ceiling)
-            or not np.all(ratios <= 1e-5 * np.abs(audio[0][loud] / audio[1][loud]))
-            or true_peak(numpy_limiter(audio, RATE, true_peak=True)) >= true_peak(out)):
-        raise SystemExit("the NumPy limiter does not keep the ceiling with one gain per frame "
-                         "(or its true-peak detection does not lower the true peak)")
+    if (
+        np.abs(out).max() > np.float32(ceiling)
+        or not np.all(ratios <= 1e-5 * np.abs(audio[0][loud] / audio[1][loud]))
+        or true_peak(numpy_limiter(audio, RATE, true_peak=True)) >= true_peak(out)
+    ):
+        raise SystemExit(
+            "the NumPy limiter does not keep the ceiling with one gain per frame "
+            "(or its true-peak detection does not lower the true peak)"
+        )
 
 
 def main(arguments: list[str] | None = None) -> list[Result]:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--quick", action="store_true",
-                        help="3 s of audio and 3 runs; peers that are not installed are skipped")
+    parser.add_argument(
+        "--quick",
+        action="store_true",
+        help="3 s of audio and 3 runs; peers that are not installed are skipped",
+    )
     parser.add_argument("--seconds", type=float, help="length of the signal (60, quick 3)")
     parser.add_argument("--runs", type=int, help="timed runs per tool (11, quick 3)")
     parser.add_argument("--plot", help="PNG to draw (docs/compare.png; none in quick mode)")
@@ -322,10 +378,12 @@ def main(arguments: list[str] | None = None) -> list[Result]:
     runs = options.runs or (3 if options.quick else 11)
     check_instruments()
     results, notes = measure(seconds, runs, options.quick)
-    print(f"{seconds:g} s stereo at {RATE} Hz, sample peak {OVER_DB:g} dB over a ceiling of "
-          f"{CEILING_DB:g} dBFS; attack {ATTACK_MS:g} ms, hold {HOLD_MS:g} ms, release "
-          f"{RELEASE_MS:g} ms; median of {runs} runs on {os.cpu_count()} cores "
-          f"({platform.machine()}, Python {platform.python_version()}, NumPy {np.__version__})")
+    print(
+        f"{seconds:g} s stereo at {RATE} Hz, sample peak {OVER_DB:g} dB over a ceiling of "
+        f"{CEILING_DB:g} dBFS; attack {ATTACK_MS:g} ms, hold {HOLD_MS:g} ms, release "
+        f"{RELEASE_MS:g} ms; median of {runs} runs on {os.cpu_count()} cores "
+        f"({platform.machine()}, Python {platform.python_version()}, NumPy {np.__version__})"
+    )
     print()
     print(table(results))
     for name in notes:

@@ -74,8 +74,7 @@ std::vector<float> make_signal(Load load, std::uint32_t rate, std::uint64_t fram
   for (int c = 0; c < 2; ++c) {
     for (std::uint64_t f = 0; f < frames; ++f) {
       const double t = static_cast<double>(f) / sr;
-      double v = 0.22 * std::sin(2 * M_PI * 220.0 * t + c) +
-                 0.12 * std::sin(2 * M_PI * 331.0 * t) +
+      double v = 0.22 * std::sin(2 * M_PI * 220.0 * t + c) + 0.12 * std::sin(2 * M_PI * 331.0 * t) +
                  0.06 * std::sin(2 * M_PI * 1250.0 * t + 0.5 * c) + 0.04 * uni(rng);
       if (f % burst_every < burst_len) v *= 2.6;  // ≈ +2 to +4 dB over the ceiling
       x[c * frames + f] = static_cast<float>(v);
@@ -117,8 +116,8 @@ int main(int argc, char** argv) {
       only = v;
     } else if (arg(argv[i], "--path", v)) {
       const qx::dispatch::Path p = v == "v4"   ? qx::dispatch::Path::V4
-                               : v == "v3" ? qx::dispatch::Path::V3
-                                           : qx::dispatch::Path::Baseline;
+                                   : v == "v3" ? qx::dispatch::Path::V3
+                                               : qx::dispatch::Path::Baseline;
       if (!qx::dispatch::force_path(p)) {
         std::fprintf(stderr, "path %s is not available on this CPU\n", v.c_str());
         return 2;
@@ -132,9 +131,10 @@ int main(int argc, char** argv) {
     }
   }
 
-  std::printf("path %s, %d rounds, %.3g minutes of stereo per case, threshold %g dBFS, "
-              "attack 5 ms, hold 15 ms, release 40 ms; medians\n\n",
-              qx::dispatch::path_name(qx::dispatch::active_path()), rounds, minutes, kThresholdDb);
+  std::printf(
+      "path %s, %d rounds, %.3g minutes of stereo per case, threshold %g dBFS, "
+      "attack 5 ms, hold 15 ms, release 40 ms; medians\n\n",
+      qx::dispatch::path_name(qx::dispatch::active_path()), rounds, minutes, kThresholdDb);
   std::printf("%-27s %10s %12s %12s %12s %8s %12s %12s\n", "case", "frames", "block ns/fr",
               "memcpy ns/s", "memcpy ns/fr", "ratio", "envelope", "detector");
 
@@ -209,9 +209,10 @@ int main(int argc, char** argv) {
                 median(envelope_s) * 1e9 / fr, detector);
     if (checksum == 12345.678) std::printf(" ");  // keeps the results observable
   }
-  std::printf("\nblock ns/fr: process_block per stereo frame; memcpy ns/s: per float32 sample;\n"
-              "ratio: block ns/fr over memcpy ns/fr (the cost of copying the same frame);\n"
-              "envelope: its steps alone over the block's levels, ns per frame; detector: the\n"
-              "true-peak levels of the block alone (working storage included), ns per frame.\n");
+  std::printf(
+      "\nblock ns/fr: process_block per stereo frame; memcpy ns/s: per float32 sample;\n"
+      "ratio: block ns/fr over memcpy ns/fr (the cost of copying the same frame);\n"
+      "envelope: its steps alone over the block's levels, ns per frame; detector: the\n"
+      "true-peak levels of the block alone (working storage included), ns per frame.\n");
   return 0;
 }

@@ -103,14 +103,22 @@ double k_weight_stereo_sse2(const float* left, const float* right, std::size_t f
   std::size_t filled = 0;
   for (std::size_t n = 0; n < frames; ++n) {
     const __m128d x = _mm_set_pd(right[n], left[n]);
-    __m128d w = _mm_sub_pd(_mm_add_pd(_mm_add_pd(_mm_mul_pd(b0a, x), _mm_mul_pd(b1a, x1a)),
-                                      _mm_mul_pd(b2a, x2a)), _mm_mul_pd(a2a, y2a));
+    __m128d w = _mm_sub_pd(
+        _mm_add_pd(_mm_add_pd(_mm_mul_pd(b0a, x), _mm_mul_pd(b1a, x1a)), _mm_mul_pd(b2a, x2a)),
+        _mm_mul_pd(a2a, y2a));
     const __m128d ya = _mm_sub_pd(w, _mm_mul_pd(a1a, y1a));
-    x2a = x1a; x1a = x; y2a = y1a; y1a = ya;
-    w = _mm_sub_pd(_mm_add_pd(_mm_add_pd(_mm_mul_pd(b0b, ya), _mm_mul_pd(b1b, x1b)),
-                              _mm_mul_pd(b2b, x2b)), _mm_mul_pd(a2b, y2b));
+    x2a = x1a;
+    x1a = x;
+    y2a = y1a;
+    y1a = ya;
+    w = _mm_sub_pd(
+        _mm_add_pd(_mm_add_pd(_mm_mul_pd(b0b, ya), _mm_mul_pd(b1b, x1b)), _mm_mul_pd(b2b, x2b)),
+        _mm_mul_pd(a2b, y2b));
     const __m128d yb = _mm_sub_pd(w, _mm_mul_pd(a1b, y1b));
-    x2b = x1b; x1b = ya; y2b = y1b; y1b = yb;
+    x2b = x1b;
+    x1b = ya;
+    y2b = y1b;
+    y1b = yb;
     acc = _mm_add_pd(acc, _mm_mul_pd(yb, yb));
     if (++filled == subblock) {
       double lanes[2];
@@ -181,7 +189,8 @@ float anchor_cost(const float* x, const float* table /* 16 x 128 */, int centre1
     for (int j = 0; j < 8; ++j) acc[j] = row[j] * src[j];
     for (int g = 8; g < 128; g += 8)
       for (int j = 0; j < 8; ++j) acc[j] = acc[j] + row[g + j] * src[g + j];
-    const float v = ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
+    const float v =
+        ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
     best = std::max(best, std::fabs(v));
   }
   return best;

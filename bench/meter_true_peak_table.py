@@ -22,6 +22,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "reference"))
 
 import qx_limiter_tools as tools  # noqa: E402
+
 from waveform import WAVEFORM_FAMILIES, waveform_peak  # noqa: E402
 
 
@@ -44,8 +45,9 @@ def main():
     args = parser.parse_args()
     rates = [int(r) for r in args.rates.split(",")]
 
-    print("| family | " + " | ".join(f"{r / 1000:g} kHz" for r in rates)
-          + " | − libebur128 (min) |")
+    print(
+        "| family | " + " | ".join(f"{r / 1000:g} kHz" for r in rates) + " | − libebur128 (min) |"
+    )
     print("|---|" + "---|" * (len(rates) + 1))
     overall = []
     for family, make in WAVEFORM_FAMILIES.items():

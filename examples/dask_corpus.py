@@ -31,8 +31,9 @@ from distributed import LocalCluster
 from qx_limiter_cli import main as qx_limiter
 
 
-def deliver_tree(in_dir: Path, out_dir: Path, pattern: str, scheduler: str,
-                 options: list[str]) -> int:
+def deliver_tree(
+    in_dir: Path, out_dir: Path, pattern: str, scheduler: str, options: list[str]
+) -> int:
     """Delivers the files under `in_dir` that match `pattern` into the same
     folders under `out_dir`, on the cluster of `scheduler`."""
     folders: defaultdict[Path, list[Path]] = defaultdict(list)
@@ -42,8 +43,9 @@ def deliver_tree(in_dir: Path, out_dir: Path, pattern: str, scheduler: str,
     status = 0
     for folder, files in folders.items():
         target = out_dir / folder.relative_to(in_dir)
-        done = qx_limiter([*map(str, files), "--output-dir", str(target),
-                           "--scheduler", scheduler, *options])
+        done = qx_limiter(
+            [*map(str, files), "--output-dir", str(target), "--scheduler", scheduler, *options]
+        )
         status = status or done
         if done >= 2:  # options that cannot work, or a stop: for the rest too
             break
@@ -62,9 +64,16 @@ def main(arguments: list[str] | None = None) -> int:
     with ExitStack() as stack:
         scheduler = known.scheduler
         if scheduler is None:
-            cluster = stack.enter_context(LocalCluster(
-                n_workers=known.workers, threads_per_worker=1, processes=True,
-                host="127.0.0.1", dashboard_address=None, silence_logs=logging.ERROR))
+            cluster = stack.enter_context(
+                LocalCluster(
+                    n_workers=known.workers,
+                    threads_per_worker=1,
+                    processes=True,
+                    host="127.0.0.1",
+                    dashboard_address=None,
+                    silence_logs=logging.ERROR,
+                )
+            )
             scheduler = cluster.scheduler_address
         return deliver_tree(known.in_dir, known.out_dir, known.glob, scheduler, options)
 

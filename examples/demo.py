@@ -7,7 +7,6 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
-
 from qx_limiter import QXLimiter, limit
 
 SAMPLE_RATE = 48000
@@ -39,25 +38,35 @@ def true_peak_estimate(audio: npt.NDArray[np.floating[Any]], factor: int = 8) ->
 def main() -> None:
     audio = synthesise()
     print(f"input: {audio.shape[0]} channels, {audio.shape[1]} frames at {SAMPLE_RATE} Hz")
-    print(f"  sample peak {dbfs(np.abs(audio).max()):+.2f} dBFS, "
-          f"true peak ~{dbfs(true_peak_estimate(audio)):+.2f} dBFS")
+    print(
+        f"  sample peak {dbfs(np.abs(audio).max()):+.2f} dBFS, "
+        f"true peak ~{dbfs(true_peak_estimate(audio)):+.2f} dBFS"
+    )
 
     ceiling = -1.0
     for true_peak in (False, True):
         limiter = QXLimiter(SAMPLE_RATE, threshold_dBFS=ceiling, true_peak=true_peak)
         out, gains = limiter.process(audio)
         mode = "true-peak" if true_peak else "sample-peak"
-        print(f"\n{mode} detection, ceiling {ceiling:+.1f} dBFS "
-              f"(look-ahead {limiter.lookahead_samples} samples):")
-        print(f"  sample peak {dbfs(np.abs(out).max()):+.2f} dBFS, "
-              f"true peak ~{dbfs(true_peak_estimate(out)):+.2f} dBFS")
-        print(f"  largest gain reduction {-dbfs(gains.min()):.2f} dB, "
-              f"frames reduced by over 0.1 dB {np.mean(gains < 10 ** (-0.1 / 20)):.0%}")
+        print(
+            f"\n{mode} detection, ceiling {ceiling:+.1f} dBFS "
+            f"(look-ahead {limiter.lookahead_samples} samples):"
+        )
+        print(
+            f"  sample peak {dbfs(np.abs(out).max()):+.2f} dBFS, "
+            f"true peak ~{dbfs(true_peak_estimate(out)):+.2f} dBFS"
+        )
+        print(
+            f"  largest gain reduction {-dbfs(gains.min()):.2f} dB, "
+            f"frames reduced by over 0.1 dB {np.mean(gains < 10 ** (-0.1 / 20)):.0%}"
+        )
 
     # The one-call form, frames-first (as most audio files are read).
     out, gains = limit(audio.T, SAMPLE_RATE, threshold_dBFS=-3.0, axis=0)
-    print(f"\nlimit(..., threshold_dBFS=-3.0, axis=0): output shape {out.shape}, "
-          f"sample peak {dbfs(np.abs(out).max()):+.2f} dBFS")
+    print(
+        f"\nlimit(..., threshold_dBFS=-3.0, axis=0): output shape {out.shape}, "
+        f"sample peak {dbfs(np.abs(out).max()):+.2f} dBFS"
+    )
 
 
 if __name__ == "__main__":

@@ -76,8 +76,10 @@ def main() -> None:
     audio = make(options.seconds)
     sf.write(options.path, audio, SAMPLE_RATE, subtype="FLOAT")
     peak = float(np.abs(audio).max())
-    print(f"wrote {options.path}: {options.seconds:g} s of stereo at {SAMPLE_RATE} Hz, "
-          f"sample peak {20 * np.log10(peak):+.2f} dBFS")
+    print(
+        f"wrote {options.path}: {options.seconds:g} s of stereo at {SAMPLE_RATE} Hz, "
+        f"sample peak {20 * np.log10(peak):+.2f} dBFS"
+    )
 
 
 if __name__ == "__main__":

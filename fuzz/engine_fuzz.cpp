@@ -49,18 +49,24 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // Every detection class: the Kaiser rates, the reference rates, the first
 // sample-peak rates and the largest rate, and neighbours of the edges that
 // true peak refuses.
-constexpr std::uint32_t kRates[] = {8000,  11025,  12000,  16000,  22050,     24000,
-                                    32000, 44100,  48000,  88200,  96000,     176400,
-                                    192000, 384000, 4294967295u, 1, 1000, 44099,
-                                    48001, 176399};
+constexpr std::uint32_t kRates[] = {8000,        11025, 12000, 16000, 22050,  24000,  32000,
+                                    44100,       48000, 88200, 96000, 176400, 192000, 384000,
+                                    4294967295u, 1,     1000,  44099, 48001,  176399};
 
 bool true_peak_supported(std::uint32_t rate) {
   switch (rate) {
-    case 8000: case 11025: case 12000: case 16000: case 22050: case 24000: case 32000:
-    case 44100: case 48000: case 88200: case 96000:
-      return true;
-    default:
-      return rate >= 176400;
+    case 8000:
+    case 11025:
+    case 12000:
+    case 16000:
+    case 22050:
+    case 24000:
+    case 32000:
+    case 44100:
+    case 48000:
+    case 88200:
+    case 96000: return true;
+    default: return rate >= 176400;
   }
 }
 
@@ -83,8 +89,9 @@ double pick_time(FuzzedDataProvider& in, std::uint32_t rate, std::uint64_t mediu
     case 1: return -0.0;
     case 2: return kNaN;
     case 3: return in.ConsumeBool() ? kInf : -kInf;
-    case 4: return in.ConsumeBool() ? std::numeric_limits<double>::denorm_min()
-                                    : -std::numeric_limits<double>::denorm_min();
+    case 4:
+      return in.ConsumeBool() ? std::numeric_limits<double>::denorm_min()
+                              : -std::numeric_limits<double>::denorm_min();
     case 5: return -in.ConsumeFloatingPointInRange<double>(0.0, 1e300);
     case 6:  // at least 1e9 frames at any rate: more than memory allows
       return std::pow(10.0, in.ConsumeFloatingPointInRange<double>(12.0, 300.0));
@@ -109,7 +116,7 @@ double pick_threshold(FuzzedDataProvider& in) {
     case 5: return -std::numeric_limits<double>::denorm_min();
     case 6: return in.ConsumeFloatingPointInRange<double>(0.0, 10.0);
     case 7: return -1e300;  // a ceiling of exactly zero
-    case 8:  // ceilings far below float32's normal range, down to zero
+    case 8:                 // ceilings far below float32's normal range, down to zero
       return -in.ConsumeFloatingPointInRange<double>(700.0, 8000.0);
     default: return -in.ConsumeFloatingPointInRange<double>(0.0, 60.0);
   }
@@ -122,16 +129,28 @@ float bits_to_float(std::uint32_t bits) {
 }
 
 float pick_sample(FuzzedDataProvider& in, float scale) {
-  static const float kSpecial[] = {
-      4294967296.0f, -4294967296.0f,   // ±2^32: accepted
-      4294967808.0f, -4294967808.0f,   // the next float32 out: refused
-      4294967040.0f, -4294967040.0f,   // the last float32 in
-      std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
-      std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::quiet_NaN(),
-      bits_to_float(0x7f800001u),      // signalling NaN
-      std::numeric_limits<float>::max(), -std::numeric_limits<float>::max(),
-      std::numeric_limits<float>::min(), std::numeric_limits<float>::denorm_min(),
-      -std::numeric_limits<float>::denorm_min(), 0.0f, -0.0f, 1.0f, -1.0f, 3.0e9f, 0.5f};
+  static const float kSpecial[] = {4294967296.0f,
+                                   -4294967296.0f,  // ±2^32: accepted
+                                   4294967808.0f,
+                                   -4294967808.0f,  // the next float32 out: refused
+                                   4294967040.0f,
+                                   -4294967040.0f,  // the last float32 in
+                                   std::numeric_limits<float>::infinity(),
+                                   -std::numeric_limits<float>::infinity(),
+                                   std::numeric_limits<float>::quiet_NaN(),
+                                   -std::numeric_limits<float>::quiet_NaN(),
+                                   bits_to_float(0x7f800001u),  // signalling NaN
+                                   std::numeric_limits<float>::max(),
+                                   -std::numeric_limits<float>::max(),
+                                   std::numeric_limits<float>::min(),
+                                   std::numeric_limits<float>::denorm_min(),
+                                   -std::numeric_limits<float>::denorm_min(),
+                                   0.0f,
+                                   -0.0f,
+                                   1.0f,
+                                   -1.0f,
+                                   3.0e9f,
+                                   0.5f};
   switch (in.ConsumeIntegralInRange<int>(0, 31)) {
     case 0: return kSpecial[in.ConsumeIntegralInRange<std::size_t>(0, std::size(kSpecial) - 1)];
     case 1: return bits_to_float(in.ConsumeIntegral<std::uint32_t>());
@@ -158,8 +177,8 @@ std::uint64_t round_saturating(double x) {
 // Checks construction against the rules; returns the limiter when it was
 // built.
 std::optional<qx::Limiter> construct(const Settings& s) {
-  auto made = qx::create_limiter(s.rate, s.threshold_dBFS, s.attack_ms, s.hold_ms,
-                                 s.release_ms, s.true_peak);
+  auto made = qx::create_limiter(s.rate, s.threshold_dBFS, s.attack_ms, s.hold_ms, s.release_ms,
+                                 s.true_peak);
   auto expect_error = [&](qx::ErrorKind kind, const char* what) {
     check(made.is_error() && made.error().kind == kind, what);
   };
@@ -232,8 +251,9 @@ bool same_bits(const float* a, const float* b, std::size_t n) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider in(data, size);
   Settings s{};
-  s.rate = in.ConsumeBool() ? kRates[in.ConsumeIntegralInRange<std::size_t>(0, std::size(kRates) - 1)]
-                            : in.ConsumeIntegralInRange<std::uint32_t>(1, 400000);
+  s.rate = in.ConsumeBool()
+               ? kRates[in.ConsumeIntegralInRange<std::size_t>(0, std::size(kRates) - 1)]
+               : in.ConsumeIntegralInRange<std::uint32_t>(1, 400000);
   s.true_peak = in.ConsumeBool();
   s.threshold_dBFS = pick_threshold(in);
   s.attack_ms = pick_time(in, s.rate, kMediumAttackFrames);
@@ -253,7 +273,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::uint64_t count = channels * frames;
   const int shape = in.ConsumeIntegralInRange<int>(0, 31);
   if (shape == 0) channels = 0;
-  if (shape == 1 && channels > 1) count += in.ConsumeIntegralInRange<std::uint64_t>(1, channels - 1);
+  if (shape == 1 && channels > 1)
+    count += in.ConsumeIntegralInRange<std::uint64_t>(1, channels - 1);
 
   // A block-wide scale, so whole blocks stay under the ceiling or above it.
   static const float kScales[] = {1e-30f, 1e-3f, 0.5f, 1.0f, 4.0f, 1e6f};
@@ -347,7 +368,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // gives the same bits: every call starts from neutral, and every path
   // computes the same operations.
   const std::vector<qx::dispatch::Path> paths = available_paths();
-  const qx::dispatch::Path path = paths[in.ConsumeIntegralInRange<std::size_t>(0, paths.size() - 1)];
+  const qx::dispatch::Path path =
+      paths[in.ConsumeIntegralInRange<std::size_t>(0, paths.size() - 1)];
   check(qx::dispatch::force_path(path), "path can be forced");
   std::vector<float> again = input;
   auto second = qx::process_block(limiter, again.data(), count, channels);

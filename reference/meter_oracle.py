@@ -162,7 +162,7 @@ def subblock_powers(weighted, frames_per_subblock, weights):
     count = weighted.shape[1] // frames_per_subblock
     out = np.zeros(count)
     for k in range(count):
-        seg = weighted[:, k * frames_per_subblock:(k + 1) * frames_per_subblock]
+        seg = weighted[:, k * frames_per_subblock : (k + 1) * frames_per_subblock]
         total = 0.0
         for c, g in enumerate(weights):
             if g == 0.0:
@@ -182,7 +182,7 @@ def window_powers(subblocks, length, step, frames_per_subblock):
     out = []
     for start in range(0, len(subblocks) - length + 1, step):
         total = 0.0
-        for value in subblocks[start:start + length]:
+        for value in subblocks[start : start + length]:
             total = total + float(value)
         out.append(total / frames)
     return np.array(out)
@@ -229,15 +229,18 @@ def loudness_range(short_term_powers):
 
 # The BS.1770 interpolation filter, four phases of twelve taps, exact in
 # float32. Output n of phase p lies at time n - 6 + (2p + 1) / 8 samples.
-REFERENCE_PHASES = np.array(
-    [
-        [14, 90, -161, 272, -487, 1125, 7964, -838, 390, -218, 122, -68],
-        [-239, 240, -424, 730, -1364, 3810, 6388, -1641, 832, -477, 271, -155],
-        [-155, 271, -477, 832, -1641, 6388, 3810, -1364, 730, -424, 240, -239],
-        [-68, 122, -218, 390, -838, 7964, 1125, -487, 272, -161, 90, 14],
-    ],
-    dtype=np.float64,
-) / 8192.0
+REFERENCE_PHASES = (
+    np.array(
+        [
+            [14, 90, -161, 272, -487, 1125, 7964, -838, 390, -218, 122, -68],
+            [-239, 240, -424, 730, -1364, 3810, 6388, -1641, 832, -477, 271, -155],
+            [-155, 271, -477, 832, -1641, 6388, 3810, -1364, 730, -424, 240, -239],
+            [-68, 122, -218, 390, -838, 7964, 1125, -487, 272, -161, 90, 14],
+        ],
+        dtype=np.float64,
+    )
+    / 8192.0
+)
 REFERENCE_TAPS = 12
 
 # The precise interpolator: the band-limited (sinc) reconstruction itself,
@@ -315,9 +318,13 @@ COHERENCE_BOUND = 0.2
 OCTET_MIDDLE = 2.4
 COHERENCE_MIDDLE = 0.3
 WIDE, MIDDLE, TIGHT = 0, 1, 2
-COHERENCE_WEIGHTS = np.array([
-    1.0 / (16.0 * math.pi) if abs(d) <= 1 else 1.0 / ((64.0 * (abs(d) - 1)) * math.pi)
-    for d in range(-COHERENCE_REACH, COHERENCE_REACH + 1)], np.float32)
+COHERENCE_WEIGHTS = np.array(
+    [
+        1.0 / (16.0 * math.pi) if abs(d) <= 1 else 1.0 / ((64.0 * (abs(d) - 1)) * math.pi)
+        for d in range(-COHERENCE_REACH, COHERENCE_REACH + 1)
+    ],
+    np.float32,
+)
 
 
 def z_stats(frames):
@@ -330,7 +337,9 @@ def z_stats(frames):
     quads = pairs[0::2] + pairs[1::2]
     octets = (quads[0::2] + quads[1::2]).reshape(-1, 8)
     o = octets
-    total = ((o[:, 0] + o[:, 1]) + (o[:, 2] + o[:, 3])) + ((o[:, 4] + o[:, 5]) + (o[:, 6] + o[:, 7]))
+    total = ((o[:, 0] + o[:, 1]) + (o[:, 2] + o[:, 3])) + (
+        (o[:, 4] + o[:, 5]) + (o[:, 6] + o[:, 7])
+    )
     return np.abs(octets).max(axis=1), total
 
 
@@ -343,17 +352,21 @@ def group_tiers(segment, segment_start, frames, g0, g1, reading):
     lo = max(first * GROUP, segment_start, 0)
     hi = min(last * GROUP, segment_start + segment.size, frames)
     if hi > lo:
-        x[lo - first * GROUP:hi - first * GROUP] = segment[lo - segment_start:hi - segment_start]
+        x[lo - first * GROUP : hi - first * GROUP] = segment[
+            lo - segment_start : hi - segment_start
+        ]
     octet_max, total = z_stats(x)
     magnitude = np.abs(total)
     count = g1 - g0
     # Group g0 + j is at index j + COHERENCE_REACH + 2; float32 throughout.
-    coherence = COHERENCE_WEIGHTS[0] * magnitude[2:2 + count]
+    coherence = COHERENCE_WEIGHTS[0] * magnitude[2 : 2 + count]
     for i in range(1, COHERENCE_WEIGHTS.size):
-        coherence = coherence + COHERENCE_WEIGHTS[i] * magnitude[i + 2:i + 2 + count]
-    near = octet_max[COHERENCE_REACH:COHERENCE_REACH + count]
+        coherence = coherence + COHERENCE_WEIGHTS[i] * magnitude[i + 2 : i + 2 + count]
+    near = octet_max[COHERENCE_REACH : COHERENCE_REACH + count]
     for shift in range(1, 5):
-        near = np.maximum(near, octet_max[COHERENCE_REACH + shift:COHERENCE_REACH + shift + count])
+        near = np.maximum(
+            near, octet_max[COHERENCE_REACH + shift : COHERENCE_REACH + shift + count]
+        )
     octets = near.astype(np.float64)
     coherent = coherence.astype(np.float64)
     tight = (octets <= OCTET_BOUND * reading) & (coherent <= COHERENCE_BOUND * reading)
@@ -387,30 +400,37 @@ def _dot8(coefficients, rows):
     products = coefficients * rows
     acc = products[..., 0:8].copy()
     for g in range(8, products.shape[-1], 8):
-        acc = acc + products[..., g:g + 8]
+        acc = acc + products[..., g : g + 8]
     return ((acc[..., 0] + acc[..., 1]) + (acc[..., 2] + acc[..., 3])) + (
-        (acc[..., 4] + acc[..., 5]) + (acc[..., 6] + acc[..., 7]))
+        (acc[..., 4] + acc[..., 5]) + (acc[..., 6] + acc[..., 7])
+    )
 
 
 def reference_screen(channel):
     """The BS.1770 4x interpolator in float32, taps in order: (frames + 11, 4) outputs."""
-    x = np.concatenate([np.zeros(REFERENCE_TAPS - 1, np.float32), channel.astype(np.float32),
-                        np.zeros(REFERENCE_TAPS - 1, np.float32)])
+    x = np.concatenate(
+        [
+            np.zeros(REFERENCE_TAPS - 1, np.float32),
+            channel.astype(np.float32),
+            np.zeros(REFERENCE_TAPS - 1, np.float32),
+        ]
+    )
     count = channel.size + REFERENCE_TAPS - 1
     phases = REFERENCE_PHASES.astype(np.float32)
     out = np.empty((count, 4), np.float32)
     for p in range(4):
-        acc = phases[p, 0] * x[REFERENCE_TAPS - 1:REFERENCE_TAPS - 1 + count]
+        acc = phases[p, 0] * x[REFERENCE_TAPS - 1 : REFERENCE_TAPS - 1 + count]
         for m in range(1, REFERENCE_TAPS):
-            acc = acc + phases[p, m] * x[REFERENCE_TAPS - 1 - m:REFERENCE_TAPS - 1 - m + count]
+            acc = acc + phases[p, m] * x[REFERENCE_TAPS - 1 - m : REFERENCE_TAPS - 1 - m + count]
         out[:, p] = acc
     return out
 
 
 def reference_values(channel, positions):
     """The same 4x interpolator in double, at 4x grid positions u = 4 n + p."""
-    x = np.concatenate([np.zeros(REFERENCE_TAPS - 1), channel.astype(np.float64),
-                        np.zeros(REFERENCE_TAPS)])
+    x = np.concatenate(
+        [np.zeros(REFERENCE_TAPS - 1), channel.astype(np.float64), np.zeros(REFERENCE_TAPS)]
+    )
     n, p = np.divmod(positions, 4)
     acc = np.zeros(len(positions))
     for m in range(REFERENCE_TAPS):
@@ -422,8 +442,9 @@ def precise_near(channel, sixteenths):
     """The near part alone at times t = sixteenths / 16, float32 (zeros outside
     the channel)."""
     pad = PRECISE_HALF + 8
-    x = np.concatenate([np.zeros(pad, np.float32), channel.astype(np.float32),
-                        np.zeros(pad, np.float32)])
+    x = np.concatenate(
+        [np.zeros(pad, np.float32), channel.astype(np.float32), np.zeros(pad, np.float32)]
+    )
     i, r = np.divmod(sixteenths, PRECISE_STEPS)
     start = i - PRECISE_HALF + 1 + pad
     rows = x[start[:, None] + np.arange(2 * PRECISE_HALF)[None, :]]
@@ -438,10 +459,11 @@ def _dot32(coefficients, rows):
     products = (coefficients * rows).astype(np.float32)
     acc = np.zeros(products.shape[:-1] + (32,), np.float32)
     for g in range(0, products.shape[-1], 32):
-        acc = acc + products[..., g:g + 32]
+        acc = acc + products[..., g : g + 32]
     a = (acc[..., 0:8] + acc[..., 8:16]) + (acc[..., 16:24] + acc[..., 24:32])
     return ((a[..., 0] + a[..., 1]) + (a[..., 2] + a[..., 3])) + (
-        (a[..., 4] + a[..., 5]) + (a[..., 6] + a[..., 7]))
+        (a[..., 4] + a[..., 5]) + (a[..., 6] + a[..., 7])
+    )
 
 
 def far_sums(channel, frames):
@@ -449,14 +471,15 @@ def far_sums(channel, frames):
     see _dot32) around each frame i0, as doubles: shape (len(frames), 4).
     Samples outside the channel are zeros."""
     pad = FAR_REACH + 48
-    x = np.concatenate([np.zeros(pad, np.float32), channel.astype(np.float32),
-                        np.zeros(pad, np.float32)])
+    x = np.concatenate(
+        [np.zeros(pad, np.float32), channel.astype(np.float32), np.zeros(pad, np.float32)]
+    )
     out = np.zeros((len(frames), 4))
     for m, table in enumerate(FAR_TABLES):
         start = np.asarray(frames) - FAR_REACHES[m] + pad
         for lo in range(0, len(frames), 256):
-            rows = x[start[lo:lo + 256, None] + np.arange(table.size)[None, :]]
-            out[lo:lo + 256, m] = _dot32(table, rows)
+            rows = x[start[lo : lo + 256, None] + np.arange(table.size)[None, :]]
+            out[lo : lo + 256, m] = _dot32(table, rows)
     return out
 
 
@@ -485,7 +508,9 @@ def precise_values(channel, sixteenths, base, sums):
     # Core samples the position's own 128-tap window leaves out, in order.
     for d in range(-FAR_CORE, FAR_CORE + 1):
         k = base + d
-        outside = ((k < j - PRECISE_HALF + 1) | (k > j + PRECISE_HALF)) & (k >= 0) & (k < channel.size)
+        outside = (
+            ((k < j - PRECISE_HALF + 1) | (k > j + PRECISE_HALF)) & (k >= 0) & (k < channel.size)
+        )
         if not outside.any():
             continue
         sign = -1.0 if d % 2 else 1.0
@@ -545,10 +570,15 @@ def anchor_peaks(channel, anchors, reading=0.0, near_factors=NEAR_FACTOR):
         curved = d < 0.0
         with np.errstate(divide="ignore", invalid="ignore"):
             offset = np.minimum(1.0, np.maximum(-1.0, (a - c) / (2.0 * d)))
-        step = np.where(curved, np.floor(4.0 * offset + 0.5),
-                        np.where((b >= a) & (b >= c), 0.0, np.where(a > c, -4.0, 4.0)))
+        step = np.where(
+            curved,
+            np.floor(4.0 * offset + 0.5),
+            np.where((b >= a) & (b >= c), 0.0, np.where(a > c, -4.0, 4.0)),
+        )
         fine_at = c0 + step.astype(np.int64)
-        fa, fb, fc = (np.abs(precise_values(channel, fine_at + shift, b0, g)) for shift in (-1, 0, 1))
+        fa, fb, fc = (
+            np.abs(precise_values(channel, fine_at + shift, b0, g)) for shift in (-1, 0, 1)
+        )
         middle = (fb >= fa) & (fb >= fc)
         fine = np.where(middle, _vertex(fa, fb, fc), np.maximum(np.maximum(fa, fb), fc))
         peak[searched] = np.maximum(np.maximum(fine, a), np.maximum(b, c))
@@ -585,15 +615,24 @@ def block_reading(segment, segment_start, block, reading, frames, screened=True)
     result = reading
     first, last = low, min(frames, high)
     if first < last:
-        result = max(result, float(np.abs(segment[:, first - segment_start:last - segment_start]).max()))
+        result = max(
+            result, float(np.abs(segment[:, first - segment_start : last - segment_start]).max())
+        )
     for channel in segment:
         screen = np.abs(reference_screen(channel).reshape(-1))  # 4 (n - segment_start) + p
         local = np.arange(4 * (low - segment_start), 4 * (high - segment_start))
         here = screen[local]
-        before = screen[local - 1] if local[0] > 0 else np.concatenate([[np.float32(0)], screen[local[1:] - 1]])
+        before = (
+            screen[local - 1]
+            if local[0] > 0
+            else np.concatenate([[np.float32(0)], screen[local[1:] - 1]])
+        )
         after_index = local + 1
-        after = np.where(after_index < 4 * (outputs - segment_start),
-                         screen[np.minimum(after_index, screen.size - 1)], np.float32(0))
+        after = np.where(
+            after_index < 4 * (outputs - segment_start),
+            screen[np.minimum(after_index, screen.size - 1)],
+            np.float32(0),
+        )
         anchors = local[(here >= before) & (here > after) & (here > 0)]
         if screened and anchors.size:
             g0 = low // GROUP
@@ -607,8 +646,12 @@ def block_reading(segment, segment_start, block, reading, frames, screened=True)
         else:
             near_factors = NEAR_FACTOR
         if anchors.size:
-            result = max(result, float(anchor_peaks(channel, anchors, reading if screened else 0.0,
-                                                    near_factors).max()))
+            result = max(
+                result,
+                float(
+                    anchor_peaks(channel, anchors, reading if screened else 0.0, near_factors).max()
+                ),
+            )
     return result
 
 
@@ -679,8 +722,10 @@ def to_planar(audio, axis=-1):
         # The float32's shortest decimal digits, without an exponent, as the
         # limiter prints them.
         shown = np.format_float_positional(np.float32(value), trim="-")
-        raise ValueError(f"input sample at frame {frame}, channel {channel} must be between "
-                         f"-4294967296 and 4294967296, got {shown}")
+        raise ValueError(
+            f"input sample at frame {frame}, channel {channel} must be between "
+            f"-4294967296 and 4294967296, got {shown}"
+        )
     return planar
 
 
@@ -743,20 +788,23 @@ class Meter:
     def add(self, chunk, *, axis=-1):
         planar = to_planar(chunk, axis)
         if planar.shape[0] != self.channels:
-            raise ValueError(f"chunk has {planar.shape[0]} channels, the meter measures "
-                             f"{self.channels}")
+            raise ValueError(
+                f"chunk has {planar.shape[0]} channels, the meter measures " f"{self.channels}"
+            )
         frames = planar.shape[1]
         if frames == 0:
             return
-        weighted, self._zi = _signal.sosfilt(self._sos, planar.astype(np.float64), axis=-1,
-                                             zi=self._zi)
+        weighted, self._zi = _signal.sosfilt(
+            self._sos, planar.astype(np.float64), axis=-1, zi=self._zi
+        )
         pos = 0
         while pos < frames:
             take = min(frames - pos, self._subblock - self._filled)
-            seg = weighted[:, pos:pos + take]
+            seg = weighted[:, pos : pos + take]
             for c in range(self.channels):
                 self._partial[c] = np.add.accumulate(
-                    np.concatenate([[self._partial[c]], seg[c] * seg[c]]))[-1]
+                    np.concatenate([[self._partial[c]], seg[c] * seg[c]])
+                )[-1]
             self._filled += take
             pos += take
             if self._filled == self._subblock:
@@ -782,14 +830,16 @@ class Meter:
             if not final and stop > self._frames:
                 break  # the block's look-ahead has not arrived yet
             start = max(0, b * SCREEN_BLOCK - BLOCK_BEFORE)
-            segment = self._kept[:, start - self._kept_start:min(stop, self._frames) - self._kept_start]
+            segment = self._kept[
+                :, start - self._kept_start : min(stop, self._frames) - self._kept_start
+            ]
             frames = self._frames if final else max(self._frames, stop)
             self._reading = block_reading(segment, start, b, self._reading, frames)
             self._next_block += 1
             # Drop what no later block reads.
             keep_from = max(0, self._next_block * SCREEN_BLOCK - BLOCK_BEFORE)
             if keep_from > self._kept_start:
-                self._kept = self._kept[:, keep_from - self._kept_start:]
+                self._kept = self._kept[:, keep_from - self._kept_start :]
                 self._kept_start = keep_from
 
     def result(self):
@@ -841,7 +891,7 @@ def sinc_peak(planar, factor=32):
         spectrum = np.fft.rfft(channel, size)
         spectrum[-1] *= 0.5
         wide = np.zeros(size * factor // 2 + 1, complex)
-        wide[:spectrum.size] = spectrum
+        wide[: spectrum.size] = spectrum
         best = max(best, float(np.abs(np.fft.irfft(wide, size * factor)).max()) * factor)
     return best
 
@@ -858,8 +908,9 @@ def _ramps(frames, ramp):
     return 0.5 - 0.5 * np.cos(np.pi * edge)
 
 
-def tone(rate, frequency, seconds=0.5, amplitude=0.5, ramp_seconds=0.05, channels=1,
-         crest_between=True):
+def tone(
+    rate, frequency, seconds=0.5, amplitude=0.5, ramp_seconds=0.05, channels=1, crest_between=True
+):
     """A steady sine with gentle ramps; with `crest_between` a crest falls halfway
     between the two middle samples (its worst phase: at fs/4 the samples sit
     45 degrees off the crests). Its true peak is `amplitude`."""
@@ -887,9 +938,9 @@ def transients(rate, seconds=0.5, seed=0):
     spots = rng.integers(64, frames - 64, 24)
     x[spots[:8]] = rng.choice([-0.9, 0.9], 8)
     for s in spots[8:16]:
-        x[s:s + 40] += rng.choice([-0.4, 0.4])
+        x[s : s + 40] += rng.choice([-0.4, 0.4])
     for s in spots[16:]:
-        x[s:s + 32] += 0.5 * rng.standard_normal(32) * np.exp(-np.arange(32) / 6)
+        x[s : s + 32] += 0.5 * rng.standard_normal(32) * np.exp(-np.arange(32) / 6)
     return np.clip(x, -0.99, 0.99)[None, :].astype(np.float32)
 
 
@@ -934,7 +985,7 @@ def music_like(rate, seconds, channels=2, seed=1234, level=1.0):
             break
         m = min(decay.size, frames - pos)
         peak = rng.uniform(0.5, 2.2) if rng.random() < 0.8 else rng.uniform(0.05, 0.5)
-        out[:, pos:pos + m] += rng.standard_normal((channels, m)) * decay[:m] * (peak / 3.0)
+        out[:, pos : pos + m] += rng.standard_normal((channels, m)) * decay[:m] * (peak / 3.0)
     return (2.0 * np.tanh(level * out / 2.0)).astype(np.float32)
 
 
@@ -947,7 +998,7 @@ def sectioned_music(rate, seconds, channels=2, seed=7):
     pos = 0
     while pos < frames:
         length = int(rate * rng.uniform(4, 15))
-        levels[pos:pos + length] = rng.uniform(-20, 0)
+        levels[pos : pos + length] = rng.uniform(-20, 0)
         pos += length
     fade = int(rate * rng.uniform(0.5, 3))
     running = np.concatenate([[0.0], np.cumsum(np.pad(levels, (fade, 0), mode="edge"))])

@@ -21,7 +21,7 @@ def waveform_peak(planar):
         spectrum = np.fft.rfft(channel, size)
         spectrum[-1] *= 0.5
         wide = np.zeros(16 * size + 1, complex)
-        wide[:spectrum.size] = spectrum
+        wide[: spectrum.size] = spectrum
         y = np.abs(np.fft.irfft(wide, 32 * size)) * 32
         i = int(np.argmax(y))
         a, b, c = y[i - 1], y[i], y[(i + 1) % y.size]
@@ -40,8 +40,9 @@ def clipped_bursts(rate, seconds, seed):
     start = 0
     while start < frames:
         length = int(rate * rng.uniform(0.05, 0.4))
-        x[:, start:start + length] += rng.standard_normal((2, min(length, frames - start))) * \
-            rng.uniform(0.3, 4.0)
+        x[:, start : start + length] += rng.standard_normal(
+            (2, min(length, frames - start))
+        ) * rng.uniform(0.3, 4.0)
         start += length + int(rate * rng.uniform(0.05, 0.3))
     return np.clip(x, -1.0, 1.0).astype(np.float32)
 
@@ -56,7 +57,7 @@ def nyquist_bursts(rate, seconds, seed):
     for start in rng.integers(0, frames - rate // 20, int(seconds * 6)):
         f = rng.uniform(0.45, 0.49) * rate
         n = rate // 50
-        x[:, start:start + n] += 0.6 * np.sin(2 * np.pi * f * t[:n] + rng.uniform(0, 6, (2, 1)))
+        x[:, start : start + n] += 0.6 * np.sin(2 * np.pi * f * t[:n] + rng.uniform(0, 6, (2, 1)))
     return x.astype(np.float32)
 
 
@@ -76,7 +77,7 @@ def _sine(rate, rng, f, abrupt=False):
     if abrupt:  # a burst of 3 ms in silence, gated without a ramp
         start, length = frames // 3, max(8, rate * 3 // 1000)
         x[:start] = 0.0
-        x[start + length:] = 0.0
+        x[start + length :] = 0.0
         return x
     return _ramped(x, frames, frames // 5)
 
@@ -108,12 +109,16 @@ def _transients(rate, rng):
 
 # Each family makes one channel from (rate, rng); the test makes two.
 WAVEFORM_FAMILIES = {
-    **{f"sine-{f}fs": (lambda r, g, f=f: _sine(r, g, f))
-       for f in (0.01, 0.1, 0.25, 0.33, 0.42, 0.45, 0.47, 0.49, 0.495)},
+    **{
+        f"sine-{f}fs": (lambda r, g, f=f: _sine(r, g, f))
+        for f in (0.01, 0.1, 0.25, 0.33, 0.42, 0.45, 0.47, 0.49, 0.495)
+    },
     **{f"burst-{f}fs": (lambda r, g, f=f: _sine(r, g, f, abrupt=True)) for f in (0.3, 0.45, 0.49)},
     "transients": lambda r, g: _transients(r, g),
-    **{f"clipped-{s}": (lambda r, g, s=s: np.clip(g.standard_normal(r // 10) * s, -1.0, 1.0))
-       for s in (0.25, 0.5, 1.0, 4.0)},
+    **{
+        f"clipped-{s}": (lambda r, g, s=s: np.clip(g.standard_normal(r // 10) * s, -1.0, 1.0))
+        for s in (0.25, 0.5, 1.0, 4.0)
+    },
     "random-signs": lambda r, g: np.sign(g.standard_normal(r // 10)),
     "signs-32": lambda r, g: _sign_pattern(r, g, 32),
     "near-nyquist": lambda r, g: _band(r, g, 0.45, 0.495),

@@ -29,8 +29,7 @@ _TYPE_PREFIX = re.compile(r"^[A-Za-z_][\w.\[\], |]*:\s+")
 class RuntimeDocstrings(griffe.Extension):
     """Docstrings from the installed modules for the objects of stubs."""
 
-    def on_package(self, *, pkg: griffe.Module, loader: griffe.GriffeLoader,
-                   **kwargs: Any) -> None:
+    def on_package(self, *, pkg: griffe.Module, loader: griffe.GriffeLoader, **kwargs: Any) -> None:
         self._fill(pkg, loader)
 
     def _fill(self, obj: griffe.Object, loader: griffe.GriffeLoader) -> None:
@@ -47,8 +46,11 @@ class RuntimeDocstrings(griffe.Extension):
                     if "property" in member.labels:
                         text = _TYPE_PREFIX.sub("", text, count=1)
                     member.docstring = griffe.Docstring(
-                        text, parent=member, parser=loader.docstring_parser,
-                        parser_options=loader.docstring_options)
+                        text,
+                        parent=member,
+                        parser=loader.docstring_parser,
+                        parser_options=loader.docstring_options,
+                    )
             if member.is_class:
                 assert isinstance(member, griffe.Class)
                 if _from_stub(member):
@@ -57,9 +59,12 @@ class RuntimeDocstrings(griffe.Extension):
         if obj.is_module and _from_stub(obj):
             text = _runtime_doc(obj)
             if text:
-                obj.docstring = griffe.Docstring(text, parent=obj,
-                                                 parser=loader.docstring_parser,
-                                                 parser_options=loader.docstring_options)
+                obj.docstring = griffe.Docstring(
+                    text,
+                    parent=obj,
+                    parser=loader.docstring_parser,
+                    parser_options=loader.docstring_options,
+                )
 
 
 def _construct_with_init(cls: griffe.Class) -> None:
@@ -72,8 +77,13 @@ def _construct_with_init(cls: griffe.Class) -> None:
     parameters = list(new.parameters)
     if parameters and parameters[0].name == "cls":
         parameters[0] = griffe.Parameter("self", kind=parameters[0].kind)
-    init = griffe.Function("__init__", lineno=new.lineno, endlineno=new.endlineno,
-                           parameters=griffe.Parameters(*parameters), returns="None")
+    init = griffe.Function(
+        "__init__",
+        lineno=new.lineno,
+        endlineno=new.endlineno,
+        parameters=griffe.Parameters(*parameters),
+        returns="None",
+    )
     cls.set_member("__init__", init)
 
 
@@ -91,9 +101,10 @@ def _runtime_doc(obj: griffe.Object) -> str | None:
         raise RuntimeError(
             f"the reference takes {module.path}'s docstrings from the installed module, "
             f"which cannot be imported ({error}); install it first "
-            f"(pip install --no-build-isolation --no-deps .)") from error
+            f"(pip install --no-build-isolation --no-deps .)"
+        ) from error
     if obj is not module:
-        for name in obj.path[len(module.path) + 1:].split("."):
+        for name in obj.path[len(module.path) + 1 :].split("."):
             target = inspect.getattr_static(target, name, None)
             if target is None:
                 return None

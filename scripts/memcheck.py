@@ -55,6 +55,7 @@ def records(log):
 def main():
     rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 2
     import qx_limiter
+
     import qx_limiter_tools._native
 
     modules = [pathlib.Path(m.__file__).name for m in (qx_limiter, qx_limiter_tools._native)]
@@ -62,8 +63,14 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         log_path = pathlib.Path(tmp) / "memcheck.log"
         command = [
-            "valgrind", "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=definite",
-            "--num-callers=50", f"--log-file={log_path}", sys.executable, "-c",
+            "valgrind",
+            "--tool=memcheck",
+            "--leak-check=full",
+            "--show-leak-kinds=definite",
+            "--num-callers=50",
+            f"--log-file={log_path}",
+            sys.executable,
+            "-c",
             WORKLOAD.format(tests=str(ROOT / "tests" / "python"), rounds=rounds),
         ]
         # Every allocation through malloc, where memcheck sees it.
@@ -78,8 +85,12 @@ def main():
 
     problems = [r for r in records(log) if PROBLEM.search(r[0])]
     ours = [r for r in problems if any(m in line for line in r for m in modules)]
-    summary = [line for r in records(log) for line in r
-               if re.match(r"\s*(definitely|indirectly) lost:|ERROR SUMMARY", line)]
+    summary = [
+        line
+        for r in records(log)
+        for line in r
+        if re.match(r"\s*(definitely|indirectly) lost:|ERROR SUMMARY", line)
+    ]
     print("\n".join(summary))
     print(f"memcheck: {len(problems)} records in all, {len(ours)} through {module}")
     for record in ours:

@@ -41,22 +41,25 @@ def signal(rng: np.random.Generator, rate: int, channels: int, seconds: float) -
     loud, silent = rng.choice(10, 2, replace=False)
     levels[loud] = 8.0
     sections = np.repeat(10 ** (levels / 20), -(-frames // 10))[:frames]
-    sections[silent * frames // 10:][:frames // 10] = 0.0
+    sections[silent * frames // 10 :][: frames // 10] = 0.0
     out = np.empty((channels, frames), dtype=np.float32)
     for ch in range(channels):
         u = rng.random(4)
-        x = (0.4 * np.sin(2 * np.pi * (0.23 + 0.04 * u[0]) * rate * t + 2 * np.pi * u[1])
-             + 0.25 * np.sin(2 * np.pi * (60 + 200 * u[2]) * t)
-             + 0.2 * (rng.random(frames) - 0.5))
+        x = (
+            0.4 * np.sin(2 * np.pi * (0.23 + 0.04 * u[0]) * rate * t + 2 * np.pi * u[1])
+            + 0.25 * np.sin(2 * np.pi * (60 + 200 * u[2]) * t)
+            + 0.2 * (rng.random(frames) - 0.5)
+        )
         bursts = np.ones(frames)
         for start in rng.integers(0, frames, 6):
-            bursts[start:start + int(rng.integers(1, rate // 50))] = 2.0 + 3.0 * u[3]
+            bursts[start : start + int(rng.integers(1, rate // 50))] = 2.0 + 3.0 * u[3]
         out[ch] = x * sections * bursts
     return out
 
 
 def compute() -> dict[str, np.ndarray]:
     import qx_limiter
+
     import qx_limiter_tools as tools
 
     rng = np.random.default_rng(20240611)
@@ -76,34 +79,47 @@ def compute() -> dict[str, np.ndarray]:
         for true_peak in (False, True):
             for channels in (1, 2, 6):
                 audio = signal(rng, rate, channels, 0.25)
-                layouts = [("mono", audio[0], -1)] if channels == 1 else [
-                    ("last", audio, -1), ("first", np.ascontiguousarray(audio.T), 0)]
-                settings = dict(threshold_dBFS=-0.5 - 1.5 * (case % 3),
-                                attack_ms=(1.0, 5.0, 2.5)[case % 3],
-                                hold_ms=(0.0, 15.0, 7.0)[case % 3],
-                                release_ms=(40.0, 5.0, 120.0)[case % 3])
+                layouts = (
+                    [("mono", audio[0], -1)]
+                    if channels == 1
+                    else [("last", audio, -1), ("first", np.ascontiguousarray(audio.T), 0)]
+                )
+                settings = dict(
+                    threshold_dBFS=-0.5 - 1.5 * (case % 3),
+                    attack_ms=(1.0, 5.0, 2.5)[case % 3],
+                    hold_ms=(0.0, 15.0, 7.0)[case % 3],
+                    release_ms=(40.0, 5.0, 120.0)[case % 3],
+                )
                 case += 1
                 for layout, x, axis in layouts:
                     name = f"limit/{rate}/{'tp' if true_peak else 'sp'}/{channels}ch/{layout}"
                     keep(name + "/in", x)
-                    out, gains = qx_limiter.limit(x, rate, axis=axis, true_peak=true_peak,
-                                                  **settings)
+                    out, gains = qx_limiter.limit(
+                        x, rate, axis=axis, true_peak=true_peak, **settings
+                    )
                     keep(name + "/out", out)
                     keep(name + "/gains", gains)
 
     # Inputs the module converts itself: float64 (read as float32), int16 and a
     # strided view.
     audio = signal(rng, 48000, 2, 0.25).astype(np.float64) * 1.3
-    for name, x in (("float64", audio), ("int16", (audio * 9000).astype(np.int16)),
-                    ("strided", audio[:, ::3])):
+    for name, x in (
+        ("float64", audio),
+        ("int16", (audio * 9000).astype(np.int16)),
+        ("strided", audio[:, ::3]),
+    ):
         keep(f"limit/convert/{name}/in", x)
         out, gains = qx_limiter.limit(x, 48000, threshold_dBFS=-1.0, true_peak=True)
         keep(f"limit/convert/{name}/out", out)
         keep(f"limit/convert/{name}/gains", gains)
 
     # StreamLimiter over uneven chunks (some empty, some one frame), then flushed.
-    for rate, true_peak, channels in ((8000, True, 2), (44100, True, 1), (48000, False, 6),
-                                      (96000, True, 2)):
+    for rate, true_peak, channels in (
+        (8000, True, 2),
+        (44100, True, 1),
+        (48000, False, 6),
+        (96000, True, 2),
+    ):
         audio = signal(rng, rate, channels, 0.3)
         frames = audio.shape[1]
         cuts = np.sort(np.concatenate([rng.integers(0, frames, 12), [0, 1, 1, frames]]))
@@ -154,21 +170,31 @@ def compare(path_a: str, path_b: str) -> int:
         if x.dtype != y.dtype or x.shape != y.shape:
             differ.append(f"{name}: {x.dtype}{x.shape} against {y.dtype}{y.shape}")
         elif x.tobytes() != y.tobytes():
-            raw = (x.view(np.uint8).reshape(x.shape + (-1,)) != y.view(np.uint8).reshape(
-                y.shape + (-1,))).any(axis=-1).ravel()
+            raw = (
+                (
+                    x.view(np.uint8).reshape(x.shape + (-1,))
+                    != y.view(np.uint8).reshape(y.shape + (-1,))
+                )
+                .any(axis=-1)
+                .ravel()
+            )
             at = np.flatnonzero(raw)
             first = int(at[0])
             xs, ys = x.ravel()[first], y.ravel()[first]
             show = (lambda v: float(v).hex()) if x.dtype.kind == "f" else repr
             where = tuple(int(i) for i in np.unravel_index(first, x.shape))
-            differ.append(f"{name}: {at.size} of {x.size} values differ, the first at "
-                          f"{where}: {show(xs)} against {show(ys)}")
+            differ.append(
+                f"{name}: {at.size} of {x.size} values differ, the first at "
+                f"{where}: {show(xs)} against {show(ys)}"
+            )
     inputs = [d for d in differ if d.split(":")[0].endswith("/in")]
     for line in differ:
         print("differs:", line)
     if inputs:
-        print("the inputs themselves differ: the two runs drew other signals "
-              "(another NumPy?), so the outputs cannot be compared")
+        print(
+            "the inputs themselves differ: the two runs drew other signals "
+            "(another NumPy?), so the outputs cannot be compared"
+        )
     print(f"{len(a.files)} arrays compared, {len(differ)} differ")
     return 1 if differ else 0
 

@@ -65,8 +65,7 @@ void* data_malloc(void*, std::size_t size) {
   return take_failure() ? nullptr : numpy_previous().malloc(numpy_previous().ctx, size);
 }
 void* data_calloc(void*, std::size_t nelem, std::size_t elsize) {
-  return take_failure() ? nullptr
-                        : numpy_previous().calloc(numpy_previous().ctx, nelem, elsize);
+  return take_failure() ? nullptr : numpy_previous().calloc(numpy_previous().ctx, nelem, elsize);
 }
 void* data_realloc(void*, void* ptr, std::size_t size) {
   return take_failure() ? nullptr : numpy_previous().realloc(numpy_previous().ctx, ptr, size);
@@ -108,9 +107,8 @@ bool install_hooks() {
 extern "C" {
 
 __attribute__((visibility("default"))) PyObject* qx_testing_call(std::uint64_t n,
-                                                                   PyObject* function,
-                                                                   PyObject* args,
-                                                                   PyObject* kwargs) {
+                                                                 PyObject* function, PyObject* args,
+                                                                 PyObject* kwargs) {
   if (!install_hooks()) return nullptr;
   qx::memory::testing::fail_after(n);
   PyObject* result = PyObject_Call(function, args, kwargs == Py_None ? nullptr : kwargs);

@@ -154,15 +154,14 @@ ConvertedAudio cast_with_numpy(PyObject* object) {
   PyArray_Descr* float32 = PyArray_DescrFromType(NPY_FLOAT);
   if (float32 == nullptr) return {};
   // Steals the descriptor, also when it fails.
-  PyRef array = PyRef::steal(
-      PyArray_FromAny(object, float32, 0, 0, NPY_ARRAY_FORCECAST, nullptr));
+  PyRef array = PyRef::steal(PyArray_FromAny(object, float32, 0, 0, NPY_ARRAY_FORCECAST, nullptr));
   if (!array) {
     tag_pending_error("audio");
     return {};
   }
-  const bool fresh = array.get() != object && Py_REFCNT(array.get()) == 1 &&
-                     PyArray_CHKFLAGS(reinterpret_cast<PyArrayObject*>(array.get()),
-                                      NPY_ARRAY_OWNDATA);
+  const bool fresh =
+      array.get() != object && Py_REFCNT(array.get()) == 1 &&
+      PyArray_CHKFLAGS(reinterpret_cast<PyArrayObject*>(array.get()), NPY_ARRAY_OWNDATA);
   return {std::move(array), fresh};
 }
 

@@ -58,8 +58,8 @@ std::optional<Block> row_major_block(const ConvertedAudio& audio, const Layout& 
     block.samples = static_cast<float*>(PyArray_DATA(array));
     return block;
   }
-  const auto count = static_cast<std::uint64_t>(layout.channels) *
-                     static_cast<std::uint64_t>(layout.frames);
+  const auto count =
+      static_cast<std::uint64_t>(layout.channels) * static_cast<std::uint64_t>(layout.frames);
   block.copy = Buffer<float>::uninitialized(count);
   if (!block.copy.valid()) {
     PyErr_NoMemory();
@@ -79,7 +79,8 @@ std::optional<Block> row_major_block(const ConvertedAudio& audio, const Layout& 
   float* out = block.samples;
   for (npy_intp r = 0; r < rows; ++r) {
     const char* row = source + r * row_stride;
-    for (npy_intp c = 0; c < columns; ++c) std::memcpy(out++, row + c * column_stride, sizeof(float));
+    for (npy_intp c = 0; c < columns; ++c)
+      std::memcpy(out++, row + c * column_stride, sizeof(float));
   }
   return block;
 }
@@ -95,8 +96,8 @@ std::optional<Frames> frames_in_place(PyArrayObject* array, const Layout& layout
                 frame_stride / size};
 }
 
-void copy_frames(const ConvertedAudio& audio, const Layout& layout, npy_intp first,
-                 npy_intp count, float* out) {
+void copy_frames(const ConvertedAudio& audio, const Layout& layout, npy_intp first, npy_intp count,
+                 float* out) {
   auto* array = reinterpret_cast<PyArrayObject*>(audio.array.get());
   const char* data = static_cast<const char*>(PyArray_DATA(array));
   const int ndim = PyArray_NDIM(array);
@@ -112,7 +113,8 @@ void copy_frames(const ConvertedAudio& audio, const Layout& layout, npy_intp fir
         if (count != 0) std::memcpy(to, row, static_cast<std::size_t>(count) * sizeof(float));
         continue;
       }
-      for (npy_intp f = 0; f < count; ++f) std::memcpy(to + f, row + f * frame_stride, sizeof(float));
+      for (npy_intp f = 0; f < count; ++f)
+        std::memcpy(to + f, row + f * frame_stride, sizeof(float));
     }
     return;
   }
@@ -131,7 +133,8 @@ void copy_frames(const ConvertedAudio& audio, const Layout& layout, npy_intp fir
       std::memcpy(to, frame, static_cast<std::size_t>(channels) * sizeof(float));
       continue;
     }
-    for (npy_intp c = 0; c < channels; ++c) std::memcpy(to + c, frame + c * channel_stride, sizeof(float));
+    for (npy_intp c = 0; c < channels; ++c)
+      std::memcpy(to + c, frame + c * channel_stride, sizeof(float));
   }
 }
 

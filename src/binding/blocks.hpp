@@ -17,7 +17,7 @@ namespace qx::py {
 // How the converted array holds its channels and frames.
 struct Layout {
   int ndim;
-  bool frames_last;  // 1-D, or 2-D with the frames on axis 1
+  bool frames_last;   // 1-D, or 2-D with the frames on axis 1
   npy_intp channels;  // K ≥ 1
   npy_intp frames;    // F ≥ 0
 };
@@ -49,8 +49,8 @@ std::optional<Frames> frames_in_place(PyArrayObject* array, const Layout& layout
 // channel for frames on the last axis, frame after frame for frames first.
 // Read with the interpreter lock held; for callers that work through a
 // long array a piece at a time, without a copy of all of it.
-void copy_frames(const ConvertedAudio& audio, const Layout& layout, npy_intp first,
-                 npy_intp count, float* out);
+void copy_frames(const ConvertedAudio& audio, const Layout& layout, npy_intp first, npy_intp count,
+                 float* out);
 
 // Where frame `frame` of channel `channel` sits in the caller's array, as
 // a flat (row-major) index.

@@ -76,8 +76,7 @@ bool convert_true_peak(PyObject* object, bool& out) {
   }
   PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(object)));
   if (!type_name) return false;
-  PyErr_Format(PyExc_TypeError, "true_peak must be a bool or numpy.bool_, not %U",
-               type_name.get());
+  PyErr_Format(PyExc_TypeError, "true_peak must be a bool or numpy.bool_, not %U", type_name.get());
   tag_pending_error("true_peak");
   return false;
 }
@@ -114,8 +113,8 @@ bool convert_index(PyObject* object, const char* name, std::int64_t& out) {
   return true;
 }
 
-bool convert_settings(const SettingArguments& given, Settings& settings,
-                      PyObject* axis_object, std::int64_t* axis) {
+bool convert_settings(const SettingArguments& given, Settings& settings, PyObject* axis_object,
+                      std::int64_t* axis) {
   const std::pair<PyObject*, std::pair<const char*, double*>> floats[] = {
       {given.threshold_dBFS, {"threshold_dBFS", &settings.threshold_dBFS}},
       {given.attack_ms, {"attack_ms", &settings.attack_ms}},

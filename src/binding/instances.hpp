@@ -13,8 +13,7 @@ namespace qx::py {
 
 template <class T>
 struct Instance {
-  PyObject_HEAD
-  alignas(T) std::byte storage[sizeof(T)];
+  PyObject_HEAD alignas(T) std::byte storage[sizeof(T)];
 
   static T& of(PyObject* self) {
     return *std::launder(reinterpret_cast<T*>(reinterpret_cast<Instance*>(self)->storage));

@@ -48,21 +48,20 @@ PyObject* get_limiter_property(PyObject* self, void* /*closure*/) {
 
 // The eight entries of a PyGetSetDef table; attack_samples shares the
 // lookahead_samples reader, as they are one value.
-#define QX_LIMITER_PROPERTIES(Holder)                                                           \
-  {"sample_rate", get_limiter_property<Holder, read_sample_rate>, nullptr, kSampleRateDoc,      \
-   nullptr},                                                                                    \
-      {"threshold", get_limiter_property<Holder, read_threshold>, nullptr, kThresholdDoc,       \
-       nullptr},                                                                                \
-      {"threshold_dBFS", get_limiter_property<Holder, read_threshold_dBFS>, nullptr,            \
-       kThresholdDbfsDoc, nullptr},                                                             \
-      {"true_peak", get_limiter_property<Holder, read_true_peak>, nullptr, kTruePeakDoc,        \
-       nullptr},                                                                                \
-      {"lookahead_samples", get_limiter_property<Holder, read_lookahead>, nullptr,              \
-       kLookaheadDoc, nullptr},                                                                 \
-      {"attack_samples", get_limiter_property<Holder, read_lookahead>, nullptr, kAttackDoc,     \
-       nullptr},                                                                                \
-      {"hold_samples", get_limiter_property<Holder, read_hold>, nullptr, kHoldDoc, nullptr},    \
-      {"release_samples", get_limiter_property<Holder, read_release>, nullptr, kReleaseDoc,     \
-       nullptr}
+#define QX_LIMITER_PROPERTIES(Holder)                                                              \
+  {"sample_rate", get_limiter_property<Holder, read_sample_rate>, nullptr, kSampleRateDoc,         \
+   nullptr},                                                                                       \
+      {"threshold", get_limiter_property<Holder, read_threshold>, nullptr, kThresholdDoc,          \
+       nullptr},                                                                                   \
+      {"threshold_dBFS", get_limiter_property<Holder, read_threshold_dBFS>, nullptr,               \
+       kThresholdDbfsDoc, nullptr},                                                                \
+      {"true_peak", get_limiter_property<Holder, read_true_peak>, nullptr, kTruePeakDoc, nullptr}, \
+      {"lookahead_samples", get_limiter_property<Holder, read_lookahead>, nullptr, kLookaheadDoc,  \
+       nullptr},                                                                                   \
+      {"attack_samples", get_limiter_property<Holder, read_lookahead>, nullptr, kAttackDoc,        \
+       nullptr},                                                                                   \
+      {"hold_samples", get_limiter_property<Holder, read_hold>, nullptr, kHoldDoc, nullptr}, {     \
+    "release_samples", get_limiter_property<Holder, read_release>, nullptr, kReleaseDoc, nullptr   \
+  }
 
 }  // namespace qx::py

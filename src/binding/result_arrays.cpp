@@ -31,8 +31,8 @@ PyRef array_over(float* data, int ndim, const npy_intp* shape, PyObject* base) {
   if (float32 == nullptr) return {};
   // PyArray_NewFromDescr steals the descriptor; without an owner flag the
   // array never frees `data` itself.
-  PyRef array = PyRef::steal(PyArray_NewFromDescr(&PyArray_Type, float32, ndim, dims, strides,
-                                                  data, NPY_ARRAY_WRITEABLE, nullptr));
+  PyRef array = PyRef::steal(PyArray_NewFromDescr(&PyArray_Type, float32, ndim, dims, strides, data,
+                                                  NPY_ARRAY_WRITEABLE, nullptr));
   if (!array) return {};
   // Steals the base, also when it fails; the array then still refers to
   // the buffer, but it is dropped right here without being read.

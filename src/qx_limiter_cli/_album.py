@@ -20,8 +20,15 @@ from dataclasses import dataclass
 import numpy as np
 import numpy.typing as npt
 
-from qx_limiter_tools import (AlbumModel, DeliveryPlan, LoudnessModel, Measurement, Passed,
-                              pooled_loudness, profiling_meter)
+from qx_limiter_tools import (
+    AlbumModel,
+    DeliveryPlan,
+    LoudnessModel,
+    Measurement,
+    Passed,
+    pooled_loudness,
+    profiling_meter,
+)
 
 from ._formats import AudioError
 from ._planning import Job, refusal
@@ -77,21 +84,25 @@ class AlbumRun:
     map over the files), decide, deliver (`deliver`, the run's own process;
     again where the album misses). `album` holds the album once done."""
 
-    def __init__(self, measure: Callable[[list[Job]], list[Track | str]],
-                 deliver: Process) -> None:
+    def __init__(self, measure: Callable[[list[Job]], list[Track | str]], deliver: Process) -> None:
         self._measure = measure
         self._deliver = deliver
         self.album: Album | None = None
 
     def process(self, jobs: list[Job], finished: Finished) -> None:
         tracks = self._measure(jobs)
-        failed = [str(jobs[index].source) for index, track in enumerate(tracks)
-                  if isinstance(track, str)]
+        failed = [
+            str(jobs[index].source) for index, track in enumerate(tracks) if isinstance(track, str)
+        ]
         if failed:
             # Without every track, there is no album to decide on.
             for index, track in enumerate(tracks):
-                reason = track if isinstance(track, str) else \
-                    f"not delivered: the album could not be measured ({', '.join(failed)} failed)"
+                reason = (
+                    track
+                    if isinstance(track, str)
+                    else "not delivered: the album could not be measured "
+                    f"({', '.join(failed)} failed)"
+                )
                 finished(index, Failure(jobs[index], reason))
             return
         measured = [track for track in tracks if isinstance(track, Track)]
@@ -100,46 +111,67 @@ class AlbumRun:
 
 def measure_here(threads: int) -> Callable[[list[Job]], list[Track | str]]:
     """The measuring map on this machine, in `threads` threads."""
+
     def measure(jobs: list[Job]) -> list[Track | str]:
         from concurrent.futures import ThreadPoolExecutor
 
         with ThreadPoolExecutor(max_workers=max(1, min(threads, len(jobs)))) as pool:
             return list(pool.map(measure_track, jobs))
+
     return measure
 
 
-def _deliver(jobs: list[Job], tracks: list[Track], deliver: Process,
-             finished: Finished) -> Album:
+def _deliver(jobs: list[Job], tracks: list[Track], deliver: Process, finished: Finished) -> Album:
     s = jobs[0].settings
     rate = jobs[0].sample_rate
-    models = [LoudnessModel.from_profile(track.profile, rate, s.attack_ms, s.hold_ms,
-                                         s.release_ms) for track in tracks]
-    before = _as_programme(pooled_loudness([track.powers for track in tracks], rate),
-                           [track.before for track in tracks])
+    models = [
+        LoudnessModel.from_profile(track.profile, rate, s.attack_ms, s.hold_ms, s.release_ms)
+        for track in tracks
+    ]
+    before = _as_programme(
+        pooled_loudness([track.powers for track in tracks], rate),
+        [track.before for track in tracks],
+    )
     assert s.loudness_lufs is not None  # planning refuses --album without a target
-    plan = DeliveryPlan(rate, s.threshold_dBFS, s.loudness_lufs, before=before,
-                        model=AlbumModel(models), true_peak=s.true_peak,
-                        max_limiting_db=s.max_limiting_db)
+    plan = DeliveryPlan(
+        rate,
+        s.threshold_dBFS,
+        s.loudness_lufs,
+        before=before,
+        model=AlbumModel(models),
+        true_peak=s.true_peak,
+        max_limiting_db=s.max_limiting_db,
+    )
     album = Album(before)
     gain = plan.first().gain_db
     while True:
         outcomes: list[Outcome | None] = [None] * len(jobs)
 
         def keep(index: int, outcome: Outcome) -> None:
-            outcomes[index] = outcome
+            outcomes[index] = outcome  # noqa: B023 (called within this round only)
 
         # From the second round on, the outputs in place are this run's own.
-        deliver([dataclasses.replace(job, album_gain_db=gain, before=track.before,
-                                     overwrite=job.overwrite or album.rounds > 0)
-                 for job, track in zip(jobs, tracks)], keep)
+        deliver(
+            [
+                dataclasses.replace(
+                    job,
+                    album_gain_db=gain,
+                    before=track.before,
+                    overwrite=job.overwrite or album.rounds > 0,
+                )
+                for job, track in zip(jobs, tracks)
+            ],
+            keep,
+        )
         album.rounds += 1
         reports = [outcome for outcome in outcomes if isinstance(outcome, Written)]
         if len(reports) < len(jobs) or any(report.powers is None for report in reports):
             break  # a track failed: the album is what the others are
         powers = [report.powers for report in reports if report.powers is not None]
-        album.after = _as_programme(pooled_loudness(powers, rate),
-                                    [report.after for report in reports
-                                     if report.after is not None])
+        album.after = _as_programme(
+            pooled_loudness(powers, rate),
+            [report.after for report in reports if report.after is not None],
+        )
         album.deepest_db = max(reduction_db(report.deepest_gain) for report in reports)
         following = plan.review(Passed(album.after, max_reduction_db=album.deepest_db))
         if following is None or following.gain_db == gain:
@@ -157,11 +189,15 @@ def _deliver(jobs: list[Job], tracks: list[Track], deliver: Process,
 def _as_programme(figures: tuple[float, float], tracks: list[Measurement]) -> Measurement:
     """The album as one measurement: its pooled loudness and range, and the
     largest of the tracks' peaks and maxima."""
+
     def largest(values: list[float]) -> float:
         return max(values, default=-math.inf)
 
-    return Measurement(figures[0], figures[1],
-                       largest([track.true_peak_dbtp for track in tracks]),
-                       largest([track.sample_peak_dbfs for track in tracks]),
-                       largest([track.max_momentary_lufs for track in tracks]),
-                       largest([track.max_short_term_lufs for track in tracks]))
+    return Measurement(
+        figures[0],
+        figures[1],
+        largest([track.true_peak_dbtp for track in tracks]),
+        largest([track.sample_peak_dbfs for track in tracks]),
+        largest([track.max_momentary_lufs for track in tracks]),
+        largest([track.max_short_term_lufs for track in tracks]),
+    )

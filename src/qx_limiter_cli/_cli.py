@@ -24,8 +24,16 @@ from pathlib import Path
 from typing import TYPE_CHECKING
 
 from . import _stopping
-from ._options import (CLUSTER_HINT, EXIT_FAILURE, EXTRA_HINT, EXIT_INTERRUPTED, EXIT_USAGE,
-                       Options, UsageError, parse)
+from ._options import (
+    CLUSTER_HINT,
+    EXIT_FAILURE,
+    EXIT_INTERRUPTED,
+    EXIT_USAGE,
+    EXTRA_HINT,
+    Options,
+    UsageError,
+    parse,
+)
 from ._reporting import fail
 
 if TYPE_CHECKING:
@@ -63,8 +71,9 @@ def _main(argv: Sequence[str] | None) -> int:
         options = parse(argv)
         _check_extras(options.plot is not None)
         if options.on_cluster and importlib.util.find_spec("distributed") is None:
-            raise MissingExtra(f"dask[distributed] is not installed; a cluster needs the "
-                               f"extra: {CLUSTER_HINT}")
+            raise MissingExtra(
+                f"dask[distributed] is not installed; a cluster needs the " f"extra: {CLUSTER_HINT}"
+            )
     except UsageError as error:
         return fail(EXIT_USAGE, str(error))
     except MissingExtra as error:
@@ -82,7 +91,10 @@ def _main(argv: Sequence[str] | None) -> int:
         return fail(EXIT_FAILURE, *errors.lines)
     if options.on_cluster:
         return _on_cluster(jobs, options)
-    deliver: Process = lambda jobs, finished: _process(jobs, options.jobs, finished)
+
+    def deliver(jobs: list[Job], finished: Callable[[int, Outcome], None]) -> None:
+        _process(jobs, options.jobs, finished)
+
     if options.album:
         from ._album import AlbumRun, measure_here
 
@@ -119,8 +131,9 @@ def _check_extras(plotting: bool) -> None:
     if missing:
         names = " and ".join(filter(None, (", ".join(missing[:-1]), missing[-1])))
         verb = "is" if len(missing) == 1 else "are"
-        raise MissingExtra(f"{names} {verb} not installed; the command line needs the "
-                           f"extra: {EXTRA_HINT}")
+        raise MissingExtra(
+            f"{names} {verb} not installed; the command line needs the " f"extra: {EXTRA_HINT}"
+        )
 
 
 def _importable(name: str) -> bool:
@@ -134,16 +147,20 @@ def _importable(name: str) -> bool:
 Process = Callable[[list["Job"], Callable[[int, "Outcome"], None]], None]
 
 
-def _run(jobs: list[Job], options: Options, process: Process,
-         album: AlbumRun | None = None) -> int:
+def _run(jobs: list[Job], options: Options, process: Process, album: AlbumRun | None = None) -> int:
     import tqdm
 
     from ._decoder_noise import decoder_noise
     from ._reporting import InOrder, warn
 
     started = time.perf_counter()
-    bar = tqdm.tqdm(total=len(jobs), unit="file", file=sys.stdout, leave=False,
-                    disable=options.quiet or len(jobs) < 2 or not sys.stdout.isatty())
+    bar = tqdm.tqdm(
+        total=len(jobs),
+        unit="file",
+        file=sys.stdout,
+        leave=False,
+        disable=options.quiet or len(jobs) < 2 or not sys.stdout.isatty(),
+    )
     printer = InOrder(len(jobs), options.quiet, lambda: bar.update(1))
     status, stop = 0, ""
     mp3 = [job.source for job in jobs if job.input_format == "MP3"]
@@ -168,8 +185,9 @@ def _run(jobs: list[Job], options: Options, process: Process,
         _album_lines(done)
     if stop:
         pass
-    elif options.report is not None and \
-            not _report(options.report, printer.outcomes, options.overwrite, done):
+    elif options.report is not None and not _report(
+        options.report, printer.outcomes, options.overwrite, done
+    ):
         status = EXIT_FAILURE
     if not options.quiet:
         print(printer.summary(time.perf_counter() - started))
@@ -185,8 +203,9 @@ def _album_lines(album: Album) -> None:
         warn(f"the album: {album.note}")
 
 
-def _report(path: Path, outcomes: list[Outcome], overwrite: bool,
-            album: Album | None = None) -> bool:
+def _report(
+    path: Path, outcomes: list[Outcome], overwrite: bool, album: Album | None = None
+) -> bool:
     """Writes the report file; says why not where it cannot."""
     from ._records import write_report
 
@@ -207,7 +226,8 @@ def _process(jobs: list[Job], threads: int, finished: Callable[[int, Outcome], N
         return
     with ThreadPoolExecutor(max_workers=min(threads, len(jobs))) as pool:
         futures: dict[Future[Outcome], int] = {
-            pool.submit(limit_file, job): index for index, job in enumerate(jobs)}
+            pool.submit(limit_file, job): index for index, job in enumerate(jobs)
+        }
         try:
             pending = set(futures)
             while pending:
@@ -223,4 +243,3 @@ def _process(jobs: list[Job], threads: int, finished: Callable[[int, Outcome], N
             for future in futures:
                 future.cancel()
             raise
-

@@ -31,7 +31,6 @@ measures, the decision here, and a second map that delivers.
 from __future__ import annotations
 
 import dataclasses
-from dataclasses import dataclass
 import logging
 import os
 import queue
@@ -39,6 +38,7 @@ import sys
 import time
 from collections.abc import Callable, Iterator
 from contextlib import ExitStack, contextmanager, suppress
+from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, TypeVar
 
@@ -92,16 +92,24 @@ def on_cluster(options: Options, jobs: list[Job]) -> Iterator[OnCluster]:
     # Outputs get the permissions they get on one machine: this process's
     # umask's, whatever the workers' is.
     run = Run(new_run(), WRITER.get().mode)
-    folders = list(dict.fromkeys(path.parent.absolute() for job in jobs
-                                 for path in (job.target, job.plot) if path is not None))
+    folders = list(
+        dict.fromkeys(
+            path.parent.absolute()
+            for job in jobs
+            for path in (job.target, job.plot)
+            if path is not None
+        )
+    )
     with ExitStack() as stack:
         client = stack.enter_context(_connected(options))
         stack.callback(remove_run, folders, run.tag)
         _stopping.check()
         _check_workers(client, jobs, folders)
         _stopping.check()
-        yield OnCluster(lambda jobs, finished: _deliver_all(client, run, jobs, finished),
-                        lambda jobs: _measure_all(client, run, jobs))
+        yield OnCluster(
+            lambda jobs, finished: _deliver_all(client, run, jobs, finished),
+            lambda jobs: _measure_all(client, run, jobs),
+        )
 
 
 @contextmanager
@@ -122,26 +130,37 @@ def _connected(options: Options) -> Iterator[Client]:
             # Forked where the system allows, they start with everything this
             # process imported: a quarter of a second rather than more than
             # one for processes that import Dask, NumPy and the rest again.
-            method = "fork" if sys.platform.startswith("linux") else \
-                dask.config.get("distributed.worker.multiprocessing-method")
-            with dask.config.set({"distributed.worker.multiprocessing-method": method}), \
-                    LocalCluster(n_workers=options.cluster_workers, threads_per_worker=1,
-                                 processes=True, host="127.0.0.1", dashboard_address=None,
-                                 silence_logs=logging.CRITICAL,
-                                 # No dashboard; the scheduler's few pages of
-                                 # its own on any free port, not on 8787 with
-                                 # a warning where another cluster has it.
-                                 scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
-                                 preload=["qx_limiter_cli._on_worker"]) as cluster, \
-                    Client(cluster, set_as_default=False) as client:
+            method = (
+                "fork"
+                if sys.platform.startswith("linux")
+                else dask.config.get("distributed.worker.multiprocessing-method")
+            )
+            with (
+                dask.config.set({"distributed.worker.multiprocessing-method": method}),
+                LocalCluster(
+                    n_workers=options.cluster_workers,
+                    threads_per_worker=1,
+                    processes=True,
+                    host="127.0.0.1",
+                    dashboard_address=None,
+                    silence_logs=logging.CRITICAL,
+                    # No dashboard; the scheduler's few pages of
+                    # its own on any free port, not on 8787 with
+                    # a warning where another cluster has it.
+                    scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+                    preload=["qx_limiter_cli._on_worker"],
+                ) as cluster,
+                Client(cluster, set_as_default=False) as client,
+            ):
                 yield client
             return
         try:
             # As long as Dask's configuration says (distributed.comm.timeouts.connect).
             client = Client(options.scheduler, set_as_default=False)
         except (OSError, ValueError, TypeError) as error:  # TypeError: TLS not set up
-            raise ClusterError([f"cannot reach the scheduler {options.scheduler} ({error})"]) \
-                from None
+            raise ClusterError(
+                [f"cannot reach the scheduler {options.scheduler} ({error})"]
+            ) from None
         with client:
             _first_worker(client, options.scheduler)
             yield client
@@ -158,8 +177,12 @@ def _first_worker(client: Client, address: str) -> None:
         except TimeoutError:
             _stopping.check()
             if time.monotonic() > deadline:
-                raise ClusterError([f"the scheduler {address} has no workers (none joined in "
-                                    f"{_FIRST_WORKER_SECONDS:g} s)"]) from None
+                raise ClusterError(
+                    [
+                        f"the scheduler {address} has no workers (none joined in "
+                        f"{_FIRST_WORKER_SECONDS:g} s)"
+                    ]
+                ) from None
 
 
 def _check_workers(client: Client, jobs: list[Job], folders: list[Path]) -> None:
@@ -172,9 +195,13 @@ def _check_workers(client: Client, jobs: list[Job], folders: list[Path]) -> None
             found = os.stat(source)
             samples[source.parent] = Seen(str(source), found.st_size, int(found.st_mtime))
     answers: dict[str, tuple[str, list[str]]] = client.run(
-        unseen, list(samples.values()), [str(folder) for folder in folders], versions_here())
-    problems = [f"the worker {address} on {host} {problem}"
-                for address, (host, found) in sorted(answers.items()) for problem in found]
+        unseen, list(samples.values()), [str(folder) for folder in folders], versions_here()
+    )
+    problems = [
+        f"the worker {address} on {host} {problem}"
+        for address, (host, found) in sorted(answers.items())
+        for problem in found
+    ]
     if problems:
         raise ClusterError(problems)
 
@@ -214,9 +241,9 @@ def _measure_all(client: Client, run: Run, jobs: list[Job]) -> list[Track | str]
     """One task per track of an album; their figures and profiles, in order
     (a stop calls off those not finished)."""
     keys = [f"qx-limiter-measure-{run.tag}-{index}" for index in range(len(jobs))]
-    futures: list[Future[Track | str | None]] = client.map(measure, [_absolute(job)
-                                                                      for job in jobs],
-                                                            key=keys, run=run)
+    futures: list[Future[Track | str | None]] = client.map(
+        measure, [_absolute(job) for job in jobs], key=keys, run=run
+    )
     try:
         while not all(future.done() for future in futures):
             time.sleep(_WAKE_SECONDS)
@@ -242,8 +269,11 @@ def _outcome(future: Future[Outcome | None], job: Job) -> Outcome:
         error = future.exception()
         if isinstance(error, KilledWorker):
             # Dask gave the file to other workers, and lost those too.
-            return Failure(job, "lost with every worker that took it (Dask gives a file up "
-                                "after distributed.scheduler.allowed-failures of them)")
+            return Failure(
+                job,
+                "lost with every worker that took it (Dask gives a file up "
+                "after distributed.scheduler.allowed-failures of them)",
+            )
     elif future.status == "cancelled":
         return Failure(job, "the cluster dropped it before it was done")
     outcome = future.result()  # an error of the program itself is raised here
@@ -309,8 +339,12 @@ def _as_given(outcome: Outcome, job: Job) -> Outcome:
     if isinstance(outcome, Failure):
         return Failure(job, text(outcome.reason))
     report: Written = outcome
-    return dataclasses.replace(report, job=job, note=text(report.note),
-                               warnings=tuple(text(warning) for warning in report.warnings))
+    return dataclasses.replace(
+        report,
+        job=job,
+        note=text(report.note),
+        warnings=tuple(text(warning) for warning in report.warnings),
+    )
 
 
 def _paths(value: object) -> list[Path]:

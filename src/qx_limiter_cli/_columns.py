@@ -28,7 +28,7 @@ class Columns:
     def __init__(self, frames: int, columns: int = COLUMNS) -> None:
         self.frames = frames
         count = min(frames, columns)
-        self.starts = (np.arange(count, dtype=np.int64) * frames // max(count, 1))
+        self.starts = np.arange(count, dtype=np.int64) * frames // max(count, 1)
         self.input_low, self.input_high = _extremes(count)
         self.output_low, self.output_high = _extremes(count)
         self.gain_low, self.gain_high = _extremes(count)
@@ -50,12 +50,12 @@ class Columns:
 
 
 def _extremes(count: int) -> tuple[Floats, Floats]:
-    return (np.full(count, np.inf, dtype=np.float32),
-            np.full(count, -np.inf, dtype=np.float32))
+    return (np.full(count, np.inf, dtype=np.float32), np.full(count, -np.inf, dtype=np.float32))
 
 
-def _gather(starts: npt.NDArray[np.int64], first: int, values: Floats, low: Floats,
-            high: Floats) -> None:
+def _gather(
+    starts: npt.NDArray[np.int64], first: int, values: Floats, low: Floats, high: Floats
+) -> None:
     frames = values.shape[0]
     if frames == 0 or starts.size == 0:
         return

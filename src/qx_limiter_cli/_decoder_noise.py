@@ -38,8 +38,10 @@ class Heard:
             return None
         count = len(self.messages)
         problems = "a problem" if count == 1 else f"{count} problems"
-        return (f"the MP3 decoder reported {problems} in the stream (first: "
-                f"{self.messages[0]}); what it could not decode was skipped")
+        return (
+            f"the MP3 decoder reported {problems} in the stream (first: "
+            f"{self.messages[0]}); what it could not decode was skipped"
+        )
 
 
 @contextmanager
@@ -61,10 +63,19 @@ def decoder_noise(active: bool) -> Iterator[Heard]:
     python_stderr = sys.stderr
     rebound = _on_descriptor_2(python_stderr)
     if rebound:
-        sys.stderr = open(os.dup(saved), "w", buffering=1,  # noqa: SIM115
-                          encoding=python_stderr.encoding, errors=python_stderr.errors)
-    listener = threading.Thread(target=_listen, args=(reading, saved, heard),
-                                name="qx-limiter decoder messages", daemon=True)
+        sys.stderr = open(
+            os.dup(saved),
+            "w",
+            buffering=1,  # noqa: SIM115
+            encoding=python_stderr.encoding,
+            errors=python_stderr.errors,
+        )
+    listener = threading.Thread(
+        target=_listen,
+        args=(reading, saved, heard),
+        name="qx-limiter decoder messages",
+        daemon=True,
+    )
     listener.start()
     try:
         yield heard

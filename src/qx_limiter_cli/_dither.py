@@ -21,7 +21,7 @@ Floats = npt.NDArray[np.float32]
 # Philox turns each step of its counter into four 64-bit words; one word
 # gives one sample its two uniform values.
 _WORDS_PER_STEP = 4
-_TO_STEPS = np.float32(2.0 ** -32)
+_TO_STEPS = np.float32(2.0**-32)
 
 
 def dither_key(*parts: object) -> tuple[int, int]:
@@ -45,8 +45,11 @@ class Dither:
         words = np.random.Philox(key=self._key, counter=step).random_raw(skip + count)[skip:]
         halves = words.view(np.uint32)
         # The word's high and low 32 bits, whatever the machine's byte order.
-        high, low = (halves[1::2], halves[0::2]) if sys.byteorder == "little" else \
-            (halves[0::2], halves[1::2])
+        high, low = (
+            (halves[1::2], halves[0::2])
+            if sys.byteorder == "little"
+            else (halves[0::2], halves[1::2])
+        )
         # The difference of two uniform values is triangular over (-1, 1).
         difference = np.subtract(high, low, dtype=np.int64)
         return np.multiply(difference, _TO_STEPS, dtype=np.float32, casting="unsafe")

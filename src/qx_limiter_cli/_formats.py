@@ -32,12 +32,30 @@ FLOAT_SUBTYPES = frozenset({"FLOAT", "DOUBLE"})
 STORED_EXACTLY = frozenset(PCM_BITS) | FLOAT_SUBTYPES
 
 # File extensions that name a format differently from libsndfile.
-_EXTENSION_FORMATS = {"AIF": "AIFF", "AIFC": "AIFF", "OGA": "OGG", "OPUS": "OGG", "WAVE": "WAV",
-                      "SND": "AU", "SF": "IRCAM", "IFF": "SVX"}
+_EXTENSION_FORMATS = {
+    "AIF": "AIFF",
+    "AIFC": "AIFF",
+    "OGA": "OGG",
+    "OPUS": "OGG",
+    "WAVE": "WAV",
+    "SND": "AU",
+    "SF": "IRCAM",
+    "IFF": "SVX",
+}
 
 # Text chunks that are carried over from the input when the output can hold them.
-TEXT_FIELDS = ("title", "copyright", "software", "artist", "comment", "date",
-                "album", "license", "tracknumber", "genre")
+TEXT_FIELDS = (
+    "title",
+    "copyright",
+    "software",
+    "artist",
+    "comment",
+    "date",
+    "album",
+    "license",
+    "tracknumber",
+    "genre",
+)
 
 
 class AudioError(Exception):
@@ -53,7 +71,8 @@ _UNKNOWN_SIZES = frozenset({0, 0xFFFFFFFF, 0x7FFFFFFF})
 # chunk that holds the audio: "data : 192000 (should be 95978)" (WAV, RF64),
 # " SSND : 288008 (should be 143981)" (AIFF), "Data Size : ..." (AU).
 _SHORT_DATA_CHUNK = re.compile(
-    r"^\s*(?:data|SSND|Data Size)\s*:\s*(\d+)\s*\(should be (\d+)\)", re.MULTILINE)
+    r"^\s*(?:data|SSND|Data Size)\s*:\s*(\d+)\s*\(should be (\d+)\)", re.MULTILINE
+)
 
 
 @dataclass(frozen=True)
@@ -66,8 +85,10 @@ class Shortfall:
 
     def describe(self) -> str:
         promised = "" if self.promised_seconds is None else f"{self.promised_seconds:.3f} s of "
-        return (f"truncated: its header promises {promised}audio, "
-                f"the file holds {self.held_seconds:.3f} s ({self.detail})")
+        return (
+            f"truncated: its header promises {promised}audio, "
+            f"the file holds {self.held_seconds:.3f} s ({self.detail})"
+        )
 
 
 @dataclass(frozen=True)
@@ -109,13 +130,21 @@ def read_header(path: Path, audio_stream: int | None = None) -> Header:
             raise AudioError(f"cannot read it as audio ({libsndfile_reason(error)})") from None
         return _media_header(path, audio_stream, libsndfile_reason(error))
     if audio_stream not in (None, 0):
-        raise AudioError(f"--audio-stream {audio_stream}: it holds one audio stream "
-                         f"(counted from 0)")
+        raise AudioError(
+            f"--audio-stream {audio_stream}: it holds one audio stream " f"(counted from 0)"
+        )
     rate, frames = int(info.samplerate), int(info.frames)
     file_format = str(info.format)
     metadata = read_metadata(path) if file_format in CONTAINERS else None
-    return Header(rate, int(info.channels), frames, file_format, str(info.subtype),
-                  _short_data_chunk(str(info.extra_info), frames, rate), metadata)
+    return Header(
+        rate,
+        int(info.channels),
+        frames,
+        file_format,
+        str(info.subtype),
+        _short_data_chunk(str(info.extra_info), frames, rate),
+        metadata,
+    )
 
 
 def _libsndfile_extension(path: Path) -> bool:
@@ -133,8 +162,15 @@ def _media_header(path: Path, audio_stream: int | None, reason: str) -> Header:
             raise AudioError(f"cannot read it as audio ({reason})") from None
         raise
     subtype = probed.source.codec.upper()
-    return Header(probed.sample_rate, probed.channels, probed.frames, probed.format_name,
-                  subtype, media=probed.source, streams=probed.streams)
+    return Header(
+        probed.sample_rate,
+        probed.channels,
+        probed.frames,
+        probed.format_name,
+        subtype,
+        media=probed.source,
+        streams=probed.streams,
+    )
 
 
 def _short_data_chunk(log: str, frames: int, sample_rate: int) -> Shortfall | None:
@@ -149,8 +185,11 @@ def _short_data_chunk(log: str, frames: int, sample_rate: int) -> Shortfall | No
     held = frames / sample_rate
     # The bytes held are to the frames held as the bytes promised to the
     # frames promised, closely enough for a length in seconds.
-    return Shortfall(held * promised / present if present > 0 else None, held,
-                     f"{promised} bytes of audio data promised, {present} present")
+    return Shortfall(
+        held * promised / present if present > 0 else None,
+        held,
+        f"{promised} bytes of audio data promised, {present} present",
+    )
 
 
 def known_subtypes() -> list[str]:
@@ -169,8 +208,14 @@ class OutputFormat:
     media: MediaOutput | None = None
 
 
-def output_format(output: Path, source: Path, header: Header, subtype: str | None,
-                  codec: str | None = None, bit_rate: int | None = None) -> OutputFormat:
+def output_format(
+    output: Path,
+    source: Path,
+    header: Header,
+    subtype: str | None,
+    codec: str | None = None,
+    bit_rate: int | None = None,
+) -> OutputFormat:
     """The output's format, from its extension, and its subtype: as asked,
     else the input's, else the nearest one the format holds.
 
@@ -189,18 +234,24 @@ def output_format(output: Path, source: Path, header: Header, subtype: str | Non
         file_format = header.format
         notes.append(f"{file_format}, the input's format")
     else:
-        raise AudioError(f"cannot write {output.suffix} files: no format that libsndfile "
-                         f"writes has that extension; use {_common_extensions()}")
+        raise AudioError(
+            f"cannot write {output.suffix} files: no format that libsndfile "
+            f"writes has that extension; use {_common_extensions()}"
+        )
     if subtype is not None:
         chosen = subtype
         if not sf.check_format(file_format, chosen):
             choices = ", ".join(sf.available_subtypes(file_format)) or "none"
-            raise AudioError(f"{file_format} files cannot hold {chosen} samples; "
-                             f"{file_format} takes {choices}")
+            raise AudioError(
+                f"{file_format} files cannot hold {chosen} samples; "
+                f"{file_format} takes {choices}"
+            )
     elif extension == "OPUS" and header.subtype != "OPUS":
         chosen = "OPUS"  # .opus names the codec, not only the Ogg container
-    elif sf.check_format(file_format, header.subtype) and \
-            _refusal(file_format, header.subtype, header) is None:
+    elif (
+        sf.check_format(file_format, header.subtype)
+        and _refusal(file_format, header.subtype, header) is None
+    ):
         chosen = header.subtype
     else:
         # libsndfile lists some codecs for containers whose encoder then
@@ -211,8 +262,14 @@ def output_format(output: Path, source: Path, header: Header, subtype: str | Non
     return OutputFormat(file_format, chosen, "; ".join(notes) or None)
 
 
-def _media_output(output: Path, source: Path, header: Header, subtype: str | None,
-                  codec: str | None, bit_rate: int | None) -> OutputFormat | None:
+def _media_output(
+    output: Path,
+    source: Path,
+    header: Header,
+    subtype: str | None,
+    codec: str | None,
+    bit_rate: int | None,
+) -> OutputFormat | None:
     """An output that PyAV writes: a container libsndfile lacks (M4A, MP4,
     MOV, MKV, WebM, ADTS), a libsndfile format with a codec or bit rate
     that libsndfile cannot set (--codec, --bitrate), or a media input's
@@ -230,17 +287,24 @@ def _media_output(output: Path, source: Path, header: Header, subtype: str | Non
     elif same and header.media is not None:
         own = _media_muxer(header.media.container)
         if own is None:
-            raise AudioError(f"cannot write {header.format} files; name an output of another "
-                             f"format ({', '.join('.' + e.lower() for e in _media.MUXERS)})")
+            raise AudioError(
+                f"cannot write {header.format} files; name an output of another "
+                f"format ({', '.join('.' + e.lower() for e in _media.MUXERS)})"
+            )
         muxer, default, file_format = own, "aac", header.format
     else:
         if codec is not None:
             written = [*_media.MUXERS, *_media.ALSO_MUXERS]
-            raise AudioError(f"--codec {codec} needs an output that PyAV writes "
-                             f"({', '.join('.' + e.lower() for e in written)})")
+            raise AudioError(
+                f"--codec {codec} needs an output that PyAV writes "
+                f"({', '.join('.' + e.lower() for e in written)})"
+            )
         return None
-    remuxed = header.media is not None and header.media.others > 0 and \
-        muxer in ("mp4", "mov", "matroska", "webm")
+    remuxed = (
+        header.media is not None
+        and header.media.others > 0
+        and muxer in ("mp4", "mov", "matroska", "webm")
+    )
     if codec is None:
         # A video's soundtrack keeps its codec where it can be encoded and
         # the container takes it; anything else gets the container's own.
@@ -259,19 +323,34 @@ def _media_output(output: Path, source: Path, header: Header, subtype: str | Non
             raise AudioError(f"--subtype does not apply to {codec} outputs (lossy)")
         chosen = codec.upper()
         if bit_rate is None:
-            source_rate = header.media.bit_rate if header.media is not None and \
-                _media._DECODED_AS.get(header.media.codec) == codec else None
+            source_rate = (
+                header.media.bit_rate
+                if header.media is not None and _media._DECODED_AS.get(header.media.codec) == codec
+                else None
+            )
             pairs = max(1, header.channels // 2)
             bit_rate = source_rate or _media.DEFAULT_BIT_RATES.get(codec, 128_000) * pairs
-    layout = header.media.layout if header.media is not None and header.media.layout \
+    layout = (
+        header.media.layout
+        if header.media is not None and header.media.layout
         else _media.layout_for(header.channels, header.mask)
-    number = sum(1 for index, kind, _, _ in header.streams
-                 if kind == "audio" and header.media is not None and index < header.media.stream)
-    media = _media.MediaOutput(muxer, codec, None if codec in _media.LOSSLESS else bit_rate,
-                               layout, header.media.stream if remuxed and header.media else None,
-                               number if remuxed else 0)
-    _media.check_output(media, header.sample_rate, header.channels,
-                        header.streams if remuxed else ())
+    )
+    number = sum(
+        1
+        for index, kind, _, _ in header.streams
+        if kind == "audio" and header.media is not None and index < header.media.stream
+    )
+    media = _media.MediaOutput(
+        muxer,
+        codec,
+        None if codec in _media.LOSSLESS else bit_rate,
+        layout,
+        header.media.stream if remuxed and header.media else None,
+        number if remuxed else 0,
+    )
+    _media.check_output(
+        media, header.sample_rate, header.channels, header.streams if remuxed else ()
+    )
     rate = f" at {media.bit_rate // 1000} kbit/s" if media.bit_rate else ""
     return OutputFormat(file_format, chosen, f"{codec}{rate}", media)
 
@@ -290,8 +369,11 @@ def _nearest_subtype(file_format: str, source: str) -> str:
     integer width where there is one, else 24-bit PCM, else the format's own."""
     bits = PCM_BITS.get(source)
     if bits is not None:
-        same_width = [name for name, width in PCM_BITS.items()
-                      if width == min(bits, 24) and sf.check_format(file_format, name)]
+        same_width = [
+            name
+            for name, width in PCM_BITS.items()
+            if width == min(bits, 24) and sf.check_format(file_format, name)
+        ]
         if same_width:
             return same_width[0]
     if sf.check_format(file_format, "PCM_24"):
@@ -307,8 +389,10 @@ def _check_writable(file_format: str, subtype: str, header: Header) -> None:
         if "sample rate" in reason and rates and header.sample_rate not in rates:
             above = [rate for rate in rates if rate >= header.sample_rate]
             hint = f"; add --sample-rate {min(above) if above else max(rates)} to resample"
-        raise AudioError(f"{file_format} {subtype} cannot hold {header.channels} channels at "
-                         f"{header.sample_rate} Hz ({reason}){hint}")
+        raise AudioError(
+            f"{file_format} {subtype} cannot hold {header.channels} channels at "
+            f"{header.sample_rate} Hz ({reason}){hint}"
+        )
 
 
 def _refusal(file_format: str, subtype: str, header: Header) -> str | None:
@@ -316,8 +400,14 @@ def _refusal(file_format: str, subtype: str, header: Header) -> str | None:
     takes this rate and channel count (MP3 and Opus take a few rates, MP3 two
     channels, FLAC eight); its reason where it does not."""
     try:
-        with sf.SoundFile(io.BytesIO(), "w", samplerate=header.sample_rate,
-                          channels=header.channels, subtype=subtype, format=file_format):
+        with sf.SoundFile(
+            io.BytesIO(),
+            "w",
+            samplerate=header.sample_rate,
+            channels=header.channels,
+            subtype=subtype,
+            format=file_format,
+        ):
             pass
     except (sf.SoundFileError, RuntimeError) as error:
         return libsndfile_reason(error)
@@ -325,8 +415,11 @@ def _refusal(file_format: str, subtype: str, header: Header) -> str | None:
 
 
 def _common_extensions() -> str:
-    common = [name.lower() for name in ("WAV", "FLAC", "AIFF", "OGG", "MP3", "CAF", "W64")
-              if name in sf.available_formats()]
+    common = [
+        name.lower()
+        for name in ("WAV", "FLAC", "AIFF", "OGG", "MP3", "CAF", "W64")
+        if name in sf.available_formats()
+    ]
     return ", ".join(f".{name}" for name in common) + " or another format of libsndfile"
 
 
@@ -342,5 +435,3 @@ def libsndfile_reason(error: BaseException) -> str:
     # soundfile puts in front: the caller names the file already.
     reason = str(getattr(error, "error_string", None) or error).strip().rstrip(".")
     return reason.removeprefix("Error : ")
-
-

@@ -37,8 +37,6 @@ from . import _stopping
 from ._formats import TEXT_FIELDS, AudioError, Shortfall
 
 if TYPE_CHECKING:
-    import av.container
-
     from qx_limiter_tools import Meter
 
 Samples = npt.NDArray[np.float32]
@@ -78,17 +76,26 @@ class MediaOutput:
 # Output extensions that only PyAV writes: FFmpeg's muxer and the codec it
 # gets unless --codec says otherwise.
 MUXERS = {
-    "M4A": ("ipod", "aac"), "M4B": ("ipod", "aac"), "MP4": ("mp4", "aac"),
-    "M4V": ("mp4", "aac"), "MOV": ("mov", "aac"), "MKV": ("matroska", "aac"),
-    "MKA": ("matroska", "aac"), "WEBM": ("webm", "opus"), "AAC": ("adts", "aac"),
+    "M4A": ("ipod", "aac"),
+    "M4B": ("ipod", "aac"),
+    "MP4": ("mp4", "aac"),
+    "M4V": ("mp4", "aac"),
+    "MOV": ("mov", "aac"),
+    "MKV": ("matroska", "aac"),
+    "MKA": ("matroska", "aac"),
+    "WEBM": ("webm", "opus"),
+    "AAC": ("adts", "aac"),
 }
 # Extensions that libsndfile writes and PyAV writes too, where --codec or
 # --bitrate asks for what libsndfile cannot set.
-ALSO_MUXERS = {"MP3": ("mp3", "mp3"), "OGG": ("ogg", "opus"), "OPUS": ("ogg", "opus"),
-               "OGA": ("ogg", "opus")}
+ALSO_MUXERS = {
+    "MP3": ("mp3", "mp3"),
+    "OGG": ("ogg", "opus"),
+    "OPUS": ("ogg", "opus"),
+    "OGA": ("ogg", "opus"),
+}
 # The names --codec takes, and FFmpeg's encoder for each.
-ENCODERS = {"aac": "aac", "alac": "alac", "opus": "libopus", "mp3": "libmp3lame",
-            "flac": "flac"}
+ENCODERS = {"aac": "aac", "alac": "alac", "opus": "libopus", "mp3": "libmp3lame", "flac": "flac"}
 # Lossless codecs: their samples are rounded by the quantiser (at the
 # input's width, 16 or 24 bits) and stored exactly.
 LOSSLESS = frozenset({"alac", "flac"})
@@ -96,8 +103,15 @@ LOSSLESS = frozenset({"alac", "flac"})
 # --bitrate nor the input (the same codec at a known rate) gives one.
 DEFAULT_BIT_RATES = {"aac": 256_000, "opus": 160_000, "mp3": 320_000}
 # The codec names FFmpeg's decoders give, as --codec names them.
-_DECODED_AS = {"aac": "aac", "alac": "alac", "opus": "opus", "mp3": "mp3", "flac": "flac",
-               "mp3float": "mp3", "libopus": "opus"}
+_DECODED_AS = {
+    "aac": "aac",
+    "alac": "alac",
+    "opus": "opus",
+    "mp3": "mp3",
+    "flac": "flac",
+    "mp3float": "mp3",
+    "libopus": "opus",
+}
 # Containers whose muxer takes nearly any codec, and whose codec table
 # FFmpeg cannot always answer for.
 _OPEN_MUXERS = frozenset({"matroska", "ogg"})
@@ -110,8 +124,8 @@ def _av() -> Any:
         import av
     except ImportError:
         from ._options import EXTRA_HINT
-        raise AudioError(f"reading or writing this format needs PyAV (av); {EXTRA_HINT}") \
-            from None
+
+        raise AudioError(f"reading or writing this format needs PyAV (av); {EXTRA_HINT}") from None
     return av
 
 
@@ -147,8 +161,10 @@ def probe(path: Path, audio_stream: int | None) -> Probed:
             raise AudioError("holds no audio stream")
         wanted = 0 if audio_stream is None else audio_stream
         if not 0 <= wanted < len(audio):
-            raise AudioError(f"--audio-stream {wanted}: it holds {len(audio)} audio "
-                             f"stream{'s' if len(audio) != 1 else ''} (counted from 0)")
+            raise AudioError(
+                f"--audio-stream {wanted}: it holds {len(audio)} audio "
+                f"stream{'s' if len(audio) != 1 else ''} (counted from 0)"
+            )
         stream = audio[wanted]
         context = stream.codec_context
         rate = int(getattr(context, "sample_rate", 0) or 0)
@@ -160,14 +176,31 @@ def probe(path: Path, audio_stream: int | None) -> Probed:
             seconds = float(stream.duration * stream.time_base)
         elif container.duration is not None:
             seconds = container.duration / 1_000_000
-        streams = tuple((s.index, s.type, s.codec_context.codec.canonical_name
-                         if s.codec_context is not None else "",
-                         bool(s.disposition & _ATTACHED_PIC)) for s in container.streams)
-        source = MediaSource(container.format.name, stream.index, context.name,
-                             context.layout.name, stream.bit_rate or context.bit_rate or None,
-                             len(streams) - 1)
-        return Probed(rate, channels, max(0, round(seconds * rate)), source,
-                      _format_name(container.format.name, path), streams)
+        streams = tuple(
+            (
+                s.index,
+                s.type,
+                s.codec_context.codec.canonical_name if s.codec_context is not None else "",
+                bool(s.disposition & _ATTACHED_PIC),
+            )
+            for s in container.streams
+        )
+        source = MediaSource(
+            container.format.name,
+            stream.index,
+            context.name,
+            context.layout.name,
+            stream.bit_rate or context.bit_rate or None,
+            len(streams) - 1,
+        )
+        return Probed(
+            rate,
+            channels,
+            max(0, round(seconds * rate)),
+            source,
+            _format_name(container.format.name, path),
+            streams,
+        )
 
 
 # AV_DISPOSITION_ATTACHED_PIC: a cover picture, one packet, carried by tags.
@@ -207,20 +240,24 @@ class MediaReader:
         found.setdefault("tracknumber", found.pop("track", ""))
         self.text = {name: found[name] for name in TEXT_FIELDS if found.get(name)}
         self.held = 0
-        seconds = float(self._stream.duration * self._stream.time_base) \
-            if self._stream.duration is not None else \
-            (self._container.duration or 0) / 1_000_000
+        seconds = (
+            float(self._stream.duration * self._stream.time_base)
+            if self._stream.duration is not None
+            else (self._container.duration or 0) / 1_000_000
+        )
         self.promised = max(0, round(seconds * self.sample_rate))
-        self._resampler = av.AudioResampler(format="flt", layout=context.layout,
-                                            rate=self.sample_rate)
+        self._resampler = av.AudioResampler(
+            format="flt", layout=context.layout, rate=self.sample_rate
+        )
 
     def close(self) -> None:
         if self._container is not None:
             self._container.close()
             self._container = None
 
-    def chunks(self, frames: int,
-               next_buffer: Callable[[], Samples]) -> Generator[Samples, None, None]:
+    def chunks(
+        self, frames: int, next_buffer: Callable[[], Samples]
+    ) -> Generator[Samples, None, None]:
         """The stream's frames in views of buffers from `next_buffer`; up to
         `frames` where fewer than the container's estimate are asked for."""
         limit = frames if frames < self.promised else math.inf
@@ -230,9 +267,14 @@ class MediaReader:
             for packed in self._decoded():
                 at = 0
                 while at < packed.shape[0] and self.held + filled < limit:
-                    take = int(min(packed.shape[0] - at, buffer.shape[0] - filled,
-                                   limit - self.held - filled))
-                    buffer[filled:filled + take] = packed[at:at + take]
+                    take = int(
+                        min(
+                            packed.shape[0] - at,
+                            buffer.shape[0] - filled,
+                            limit - self.held - filled,
+                        )
+                    )
+                    buffer[filled : filled + take] = packed[at : at + take]
                     filled += take
                     at += take
                     if filled == buffer.shape[0]:
@@ -275,8 +317,26 @@ def first_sample_seconds(path: Path, source: MediaSource) -> float:
 
 
 # The WAV channel mask's bits, in order, by FFmpeg's names.
-_MASK_NAMES = ("FL", "FR", "FC", "LFE", "BL", "BR", "FLC", "FRC", "BC", "SL", "SR", "TC", "TFL",
-               "TFC", "TFR", "TBL", "TBC", "TBR")
+_MASK_NAMES = (
+    "FL",
+    "FR",
+    "FC",
+    "LFE",
+    "BL",
+    "BR",
+    "FLC",
+    "FRC",
+    "BC",
+    "SL",
+    "SR",
+    "TC",
+    "TFL",
+    "TFC",
+    "TFR",
+    "TBL",
+    "TBC",
+    "TBR",
+)
 
 
 def layout_for(channels: int, mask: int | None = None) -> str:
@@ -293,8 +353,12 @@ def layout_for(channels: int, mask: int | None = None) -> str:
     return str(av.AudioLayout("+".join(names)).name)
 
 
-def check_output(output: MediaOutput, sample_rate: int, channels: int,
-                 streams: tuple[tuple[int, str, str, bool], ...] = ()) -> None:
+def check_output(
+    output: MediaOutput,
+    sample_rate: int,
+    channels: int,
+    streams: tuple[tuple[int, str, str, bool], ...] = (),
+) -> None:
     """AudioError where the muxer or the encoder refuses what it would be
     given: the codec in this container, the rate, the channels, or one of
     the input's other streams; said before anything is written."""
@@ -306,30 +370,39 @@ def check_output(output: MediaOutput, sample_rate: int, channels: int,
     with container:
         supported = container.supported_codecs
         name = _DECODED_AS.get(output.codec, output.codec)
-        if output.muxer not in _OPEN_MUXERS and output.codec not in supported and \
-                ENCODERS.get(name, name) not in supported:
+        if (
+            output.muxer not in _OPEN_MUXERS
+            and output.codec not in supported
+            and ENCODERS.get(name, name) not in supported
+        ):
             raise AudioError(f"a {output.muxer} file cannot hold {name} audio")
         codec = av.Codec(ENCODERS.get(name, name), "w")
         rates = codec.audio_rates
         if rates and sample_rate not in rates:
             listed = ", ".join(str(rate) for rate in sorted(rates))
-            raise AudioError(f"the {name} encoder takes {listed} Hz, not {sample_rate} Hz; "
-                             f"add --sample-rate {_nearest_rate(rates, sample_rate)} to "
-                             f"resample")
+            raise AudioError(
+                f"the {name} encoder takes {listed} Hz, not {sample_rate} Hz; "
+                f"add --sample-rate {_nearest_rate(rates, sample_rate)} to "
+                f"resample"
+            )
         try:
             stream = container.add_stream(codec.name, rate=sample_rate, layout=output.layout)
             if output.bit_rate is not None:
                 stream.bit_rate = output.bit_rate
             stream.codec_context.open()
         except (av.FFmpegError, ValueError) as error:
-            raise AudioError(f"the {name} encoder takes no {channels} channels at "
-                             f"{sample_rate} Hz ({_reason(error)})") from None
+            raise AudioError(
+                f"the {name} encoder takes no {channels} channels at "
+                f"{sample_rate} Hz ({_reason(error)})"
+            ) from None
         for index, kind, codec_name, attached in streams:
             if index == output.remux_stream or (attached and _tags_carry_pictures(output)):
                 continue
             if output.muxer not in _OPEN_MUXERS and codec_name not in supported:
-                raise AudioError(f"a {output.muxer} file cannot hold its stream {index} "
-                                 f"({kind}, {codec_name}); write .mkv, which holds it")
+                raise AudioError(
+                    f"a {output.muxer} file cannot hold its stream {index} "
+                    f"({kind}, {codec_name}); write .mkv, which holds it"
+                )
 
 
 def _nearest_rate(rates: Any, wanted: int) -> int:
@@ -349,9 +422,18 @@ class MediaEncoder:
     with PyAV, carrying the input's other streams where asked; every error
     is an AudioError naming `target`. The same methods as Encoder."""
 
-    def __init__(self, path: Path, target: Path, sample_rate: int, channels: int,
-                 output: MediaOutput, bits: int | None, source: Path | None,
-                 start_seconds: float = 0.0, meter: Meter | None = None) -> None:
+    def __init__(
+        self,
+        path: Path,
+        target: Path,
+        sample_rate: int,
+        channels: int,
+        output: MediaOutput,
+        bits: int | None,
+        source: Path | None,
+        start_seconds: float = 0.0,
+        meter: Meter | None = None,
+    ) -> None:
         av = _av()
         self._target = target
         self._rate = sample_rate
@@ -365,8 +447,7 @@ class MediaEncoder:
         # A lossy output's packets, decoded again beside the encoder.
         self.verifier: PacketDecoder | None = None
         with self._reasons():
-            options = {"movflags": "+faststart"} if output.muxer in ("ipod", "mp4", "mov") \
-                else {}
+            options = {"movflags": "+faststart"} if output.muxer in ("ipod", "mp4", "mov") else {}
             self._output = av.open(str(path), "w", format=output.muxer, options=options)
             encoder = ENCODERS.get(output.codec, output.codec)
             if output.remux_stream is None or source is None:
@@ -381,7 +462,8 @@ class MediaEncoder:
             self._planar = bool(context.format.is_planar)
             self._size = int(context.frame_size) or 4096
             dtype = {"s16": np.int16, "s32": np.int32, "flt": np.float32}[
-                self._format.removesuffix("p")]
+                self._format.removesuffix("p")
+            ]
             self._dtype = dtype
             self._fifo: npt.NDArray[Any] = np.empty((self._size, channels), dtype=dtype)
             self._filled = 0
@@ -398,9 +480,9 @@ class MediaEncoder:
         formats = [f.name for f in (context.codec.audio_formats or [])]
         # Float where the encoder takes it; a lossless encoder gets integers
         # at the width it stores (ALAC: s16p or s32p, FLAC: s16 or s32).
-        wanted = [name for name in ("fltp", "flt") if name in formats] or \
-            [name for name in formats if name.startswith("s32")] + \
-            [name for name in formats if name.startswith("s16")]
+        wanted = [name for name in ("fltp", "flt") if name in formats] or [
+            name for name in formats if name.startswith("s32")
+        ] + [name for name in formats if name.startswith("s16")]
         if output.codec in LOSSLESS:
             width = "s16" if self._bits == 16 else "s32"
             wanted = [name for name in formats if name.startswith(width)] or wanted
@@ -441,8 +523,9 @@ class MediaEncoder:
             copy.disposition = stream.disposition
             self._carried[stream.index] = copy
         for attachment in getattr(self._input.streams, "attachments", ()):
-            self._output.add_attachment(attachment.name, attachment.mimetype,
-                                        bytes(attachment.data))
+            self._output.add_attachment(
+                attachment.name, attachment.mimetype, bytes(attachment.data)
+            )
         chapters = self._input.chapters()
         if chapters:
             self._output.set_chapters(chapters)
@@ -454,13 +537,20 @@ class MediaEncoder:
         output's attachment: its one packet, named as it was."""
         av = _av()
         with av.open(str(source), "r") as again:
-            picture = next((bytes(packet) for packet in again.demux(again.streams[stream.index])
-                            if packet.size), None)
+            picture = next(
+                (
+                    bytes(packet)
+                    for packet in again.demux(again.streams[stream.index])
+                    if packet.size
+                ),
+                None,
+            )
         if picture is None:
             return
         tags = stream.metadata
         mimetype = tags.get("mimetype") or {"png": "image/png", "mjpeg": "image/jpeg"}.get(
-            stream.codec_context.name, "application/octet-stream")
+            stream.codec_context.name, "application/octet-stream"
+        )
         name = tags.get("filename") or f"cover.{'png' if 'png' in mimetype else 'jpg'}"
         self._output.add_attachment(name, mimetype, picture)
 
@@ -471,7 +561,7 @@ class MediaEncoder:
             at = 0
             while at < samples.shape[0]:
                 take = min(samples.shape[0] - at, self._size - self._filled)
-                self._fifo[self._filled:self._filled + take] = samples[at:at + take]
+                self._fifo[self._filled : self._filled + take] = samples[at : at + take]
                 self._filled += take
                 at += take
                 if self._filled == self._size:
@@ -483,15 +573,19 @@ class MediaEncoder:
         frame = None
         if block is not None:
             data = np.ascontiguousarray(block.T) if self._planar else block.reshape(1, -1)
-            frame = av.AudioFrame.from_ndarray(data, format=self._format,
-                                               layout=self._audio.codec_context.layout)
+            frame = av.AudioFrame.from_ndarray(
+                data, format=self._format, layout=self._audio.codec_context.layout
+            )
             frame.sample_rate = self._rate
             frame.pts = self._pts
             frame.time_base = self._time_base
             self._pts += block.shape[0]
         for packet in self._audio.encode(frame):
-            self._carry_until(packet.pts * packet.time_base
-                              if packet.pts is not None and packet.time_base else None)
+            self._carry_until(
+                packet.pts * packet.time_base
+                if packet.pts is not None and packet.time_base
+                else None
+            )
             if self.verifier is not None:
                 self.verifier.put(bytes(packet))  # muxing takes the packet's data
             self._output.mux(packet)
@@ -509,8 +603,12 @@ class MediaEncoder:
                 if packet.size == 0 and packet.dts is None:
                     continue  # the demuxer's end-of-stream marker
             at = packet.dts if packet.dts is not None else packet.pts
-            if seconds is not None and at is not None and packet.time_base is not None and \
-                    at * packet.time_base > seconds:
+            if (
+                seconds is not None
+                and at is not None
+                and packet.time_base is not None
+                and at * packet.time_base > seconds
+            ):
                 self._waiting = packet
                 return
             self._waiting = None
@@ -523,7 +621,7 @@ class MediaEncoder:
         other streams and completes the file."""
         with self._reasons():
             if self._filled:
-                self._encode(self._fifo[:self._filled])
+                self._encode(self._fifo[: self._filled])
                 self._filled = 0
             self._encode(None)
             self._carry_until(None)
@@ -562,19 +660,22 @@ _CONTAINER_OWN = frozenset({"major_brand", "minor_version", "compatible_brands",
 
 def container_tags(container: Any) -> dict[str, str]:
     """A container's tags, less what its muxer wrote for itself."""
-    return {key: value for key, value in container.metadata.items()
-            if key.lower() not in _CONTAINER_OWN}
+    return {
+        key: value for key, value in container.metadata.items() if key.lower() not in _CONTAINER_OWN
+    }
 
 
 def _stream_tags(stream: Any) -> dict[str, str]:
     """A stream's tags (language, title, handler), less what the muxer
     writes for itself."""
-    return {key: value for key, value in stream.metadata.items()
-            if key.upper() not in ("ENCODER", "DURATION", "VENDOR_ID", "HANDLER_NAME")}
+    return {
+        key: value
+        for key, value in stream.metadata.items()
+        if key.upper() not in ("ENCODER", "DURATION", "VENDOR_ID", "HANDLER_NAME")
+    }
 
 
-def decoded_peak(path: Path, target: Path, audio_number: int,
-                 meter: Meter | None = None) -> float:
+def decoded_peak(path: Path, target: Path, audio_number: int, meter: Meter | None = None) -> float:
     """The largest sample magnitude of a written file's audio as FFmpeg
     decodes it; `meter` measures what it decodes."""
     av = _av()
@@ -583,8 +684,11 @@ def decoded_peak(path: Path, target: Path, audio_number: int,
         with av.open(str(path), "r") as container:
             stream = container.streams.audio[audio_number]
             channels = int(stream.codec_context.channels)
-            resampler = av.AudioResampler(format="flt", layout=stream.codec_context.layout,
-                                          rate=stream.codec_context.sample_rate)
+            resampler = av.AudioResampler(
+                format="flt",
+                layout=stream.codec_context.layout,
+                rate=stream.codec_context.sample_rate,
+            )
             for frame in container.decode(stream):
                 for converted in resampler.resample(frame):
                     block = converted.to_ndarray().reshape(-1, channels)
@@ -614,16 +718,16 @@ class PacketDecoder:
             decoder.extradata = encoder.extradata
         decoder.open()
         self._decoder = decoder
-        self._resampler = av.AudioResampler(format="flt", layout=encoder.layout,
-                                            rate=encoder.sample_rate)
+        self._resampler = av.AudioResampler(
+            format="flt", layout=encoder.layout, rate=encoder.sample_rate
+        )
         self._channels = channels
         self._meter = meter
         self.largest = 0.0
         self._queue: queue.Queue[bytes | None] = queue.Queue(maxsize=256)
         self._stopped = threading.Event()
         self._error: BaseException | None = None
-        self._thread = threading.Thread(target=self._run, name="qx-limiter decoder",
-                                        daemon=True)
+        self._thread = threading.Thread(target=self._run, name="qx-limiter decoder", daemon=True)
         self._thread.start()
 
     def put(self, data: bytes | None) -> None:
@@ -673,8 +777,7 @@ class PacketDecoder:
                     self._meter.add(samples, axis=0)
 
 
-def check_trial(codec: str, bit_rate: int, sample_rate: int, channels: int,
-                layout: str) -> None:
+def check_trial(codec: str, bit_rate: int, sample_rate: int, channels: int, layout: str) -> None:
     """AudioError where the trial's encoder refuses this audio (Opus takes
     48 kHz and a few lower rates), naming the option that resamples."""
     av = _av()
@@ -682,9 +785,11 @@ def check_trial(codec: str, bit_rate: int, sample_rate: int, channels: int,
     rates = encoder.audio_rates
     if rates and sample_rate not in rates:
         listed = ", ".join(str(rate) for rate in sorted(rates))
-        raise AudioError(f"--verify-codec {codec}: the {codec} encoder takes {listed} Hz, not "
-                         f"{sample_rate} Hz; add --sample-rate "
-                         f"{_nearest_rate(rates, sample_rate)} to resample the output")
+        raise AudioError(
+            f"--verify-codec {codec}: the {codec} encoder takes {listed} Hz, not "
+            f"{sample_rate} Hz; add --sample-rate "
+            f"{_nearest_rate(rates, sample_rate)} to resample the output"
+        )
     meter: Any = _NoMeter()
     CodecTrial(codec, bit_rate, sample_rate, channels, layout, meter)
 
@@ -700,8 +805,9 @@ class CodecTrial:
     packets decoded at once, in memory, no file; `meter` measures what the
     platform's listeners would decode."""
 
-    def __init__(self, codec: str, bit_rate: int, sample_rate: int, channels: int,
-                 layout: str, meter: Meter) -> None:
+    def __init__(
+        self, codec: str, bit_rate: int, sample_rate: int, channels: int, layout: str, meter: Meter
+    ) -> None:
         av = _av()
         self._meter = meter
         self._channels = channels
@@ -723,8 +829,9 @@ class CodecTrial:
         except StopIteration:
             raise AudioError(f"the {codec} encoder takes no float samples") from None
         except (av.FFmpegError, ValueError) as error:
-            raise AudioError(f"cannot run the {codec} encoder for --verify-codec "
-                             f"({_reason(error)})") from None
+            raise AudioError(
+                f"cannot run the {codec} encoder for --verify-codec " f"({_reason(error)})"
+            ) from None
         self._encoder, self._decoder = encoder, decoder
         self._resampler = av.AudioResampler(format="flt", layout=layout, rate=sample_rate)
         self._planar = bool(encoder.format.is_planar)
@@ -738,7 +845,7 @@ class CodecTrial:
         at = 0
         while at < audio.shape[0]:
             take = min(audio.shape[0] - at, self._size - self._filled)
-            self._fifo[self._filled:self._filled + take] = audio[at:at + take]
+            self._fifo[self._filled : self._filled + take] = audio[at : at + take]
             self._filled += take
             at += take
             if self._filled == self._size:
@@ -747,7 +854,7 @@ class CodecTrial:
 
     def finish(self) -> None:
         if self._filled:
-            self._round_trip(self._fifo[:self._filled])
+            self._round_trip(self._fifo[: self._filled])
             self._filled = 0
         self._round_trip(None)
 
@@ -756,8 +863,9 @@ class CodecTrial:
         frame = None
         if block is not None:
             data = np.ascontiguousarray(block.T) if self._planar else block.reshape(1, -1)
-            frame = av.AudioFrame.from_ndarray(data, format=self._encoder.format.name,
-                                               layout=self._encoder.layout)
+            frame = av.AudioFrame.from_ndarray(
+                data, format=self._encoder.format.name, layout=self._encoder.layout
+            )
             frame.sample_rate = self._rate
             frame.pts = self._pts
             frame.time_base = Fraction(1, self._rate)

@@ -113,8 +113,9 @@ class Seen:
     mtime: int
 
 
-def unseen(inputs: list[Seen], outputs: list[str], versions: dict[str, str]
-           ) -> tuple[str, list[str]]:
+def unseen(
+    inputs: list[Seen], outputs: list[str], versions: dict[str, str]
+) -> tuple[str, list[str]]:
     """This machine's name, and what it cannot see or write of a run: the
     folders of its inputs (through one file of each, which must be the file
     the client found), those of its outputs, and the versions of what
@@ -125,15 +126,19 @@ def unseen(inputs: list[Seen], outputs: list[str], versions: dict[str, str]
         try:
             found = os.stat(seen.path)
         except OSError as error:
-            problems.append(f"cannot see the input folder {folder} ({seen.path}: "
-                            f"{error.strerror or error})")
+            problems.append(
+                f"cannot see the input folder {folder} ({seen.path}: " f"{error.strerror or error})"
+            )
             continue
         if (found.st_size, int(found.st_mtime)) != (seen.size, seen.mtime):
-            problems.append(f"sees another input folder at {folder}: {seen.path} is not the "
-                            f"file this machine reads there")
+            problems.append(
+                f"sees another input folder at {folder}: {seen.path} is not the "
+                f"file this machine reads there"
+            )
         elif not os.access(seen.path, os.R_OK):
-            problems.append(f"cannot read the inputs in {folder} ({seen.path}: "
-                            f"{os.strerror(errno.EACCES)})")
+            problems.append(
+                f"cannot read the inputs in {folder} ({seen.path}: " f"{os.strerror(errno.EACCES)})"
+            )
     for folder in outputs:
         if not os.path.isdir(folder):
             problems.append(f"cannot see the output folder {folder}")

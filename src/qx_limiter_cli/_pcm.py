@@ -30,7 +30,7 @@ Bytes = npt.NDArray[np.uint8]
 # order (libsndfile writes AIFF big-endian), and the widths converted here.
 _ORDERS = {"WAV": "<", "WAVEX": "<", "W64": "<", "RF64": "<", "AIFF": ">"}
 _WIDTHS = {"PCM_16": 2, "PCM_24": 3, "PCM_32": 4}
-_FROM_TOP = np.float32(2.0 ** -31)
+_FROM_TOP = np.float32(2.0**-31)
 G = TypeVar("G", bound=np.generic)
 
 
@@ -60,21 +60,26 @@ class Unpacker:
     def space(self, samples: int) -> Bytes:
         """Where the bytes of up to `samples` samples are to be read."""
         self._bytes = _grown(self._bytes, samples * self.width + 2)
-        return self._bytes[self._at:self._at + samples * self.width]
+        return self._bytes[self._at : self._at + samples * self.width]
 
     def to_float(self, samples: int, out: Floats) -> None:
         """The first `samples` samples read into space(), into `out`."""
         flat = out.reshape(-1)[:samples]
         if self.width != 3:
-            stored = self._bytes[:samples * self.width].view(f"{self._order}i{self.width}")
+            stored = self._bytes[: samples * self.width].view(f"{self._order}i{self.width}")
             scale = np.float32(2.0 ** (1 - 8 * self.width))
             np.multiply(stored, scale, out=flat, dtype=np.float32, casting="unsafe")
             return
         # Four bytes read from every third one hold a sample's three and one
         # byte of its neighbour (or the spare byte), which the mask clears:
         # the sample at the top of 32 bits, with no shuffling of bytes.
-        overlapping = np.ndarray((samples,), dtype=f"{self._order}i4", buffer=self._bytes,
-                                 offset=0 if self._order == "<" else 1, strides=(3,))
+        overlapping = np.ndarray(
+            (samples,),
+            dtype=f"{self._order}i4",
+            buffer=self._bytes,
+            offset=0 if self._order == "<" else 1,
+            strides=(3,),
+        )
         self._tops = _grown(self._tops, samples)
         tops = self._tops[:samples]
         np.bitwise_and(overlapping, np.int32(-256), out=tops)
@@ -95,7 +100,7 @@ class Packer:
             return flat if self._order == "<" else flat.byteswap(inplace=True)
         # One spare byte after the samples: see _three_bytes.
         self._bytes = _grown(self._bytes, flat.size * self._width + 1)
-        packed = self._bytes[:flat.size * self._width]
+        packed = self._bytes[: flat.size * self._width]
         if self._width == 2:
             np.right_shift(flat, 16, out=packed.view(f"{self._order}i2"), casting="unsafe")
         else:
@@ -118,7 +123,7 @@ def _three_bytes(flat: Int32s, order: str, packed: Bytes) -> None:
 
 
 def _writes_in_order() -> bool:
-    samples = np.arange(-2 ** 23, 2 ** 23, 65537 * 3, dtype=np.int32) << 8
+    samples = np.arange(-(2**23), 2**23, 65537 * 3, dtype=np.int32) << 8
     for order, top in (("<", slice(1, 4)), (">", slice(3, 0, -1))):
         packed = np.zeros(samples.size * 3 + 1, dtype=np.uint8)
         _three_bytes(samples.copy(), order, packed)

@@ -58,6 +58,7 @@ def chunk_frames(channels: int) -> int:
     for stereo whatever the channel count (a file may have 1024)."""
     return max(1, min(CHUNK_FRAMES, 2 * CHUNK_FRAMES // max(1, channels)))
 
+
 # A frame counts as reduced when its gain is more than REDUCED_DB below 1.
 _REDUCED_GAIN = np.float32(10.0 ** (-REDUCED_DB / 20.0))
 
@@ -108,8 +109,16 @@ class Passed:
     decoded: Measurement | None = None
 
 
-def limiting_pass(job: Job, settings: PassSettings, temporary: Path, *, meter_input: bool,
-                  meter_output: bool, meter_written: bool, plot: bool) -> Passed:
+def limiting_pass(
+    job: Job,
+    settings: PassSettings,
+    temporary: Path,
+    *,
+    meter_input: bool,
+    meter_output: bool,
+    meter_written: bool,
+    plot: bool,
+) -> Passed:
     """Streams the input through the limiter and writes the output into
     `temporary` (new and empty). Meters, as asked, the input, the limiter's
     output, and the samples the file holds where they are known without
@@ -120,41 +129,72 @@ def limiting_pass(job: Job, settings: PassSettings, temporary: Path, *, meter_in
         channels = reader.channels
         quantised = job.output.subtype in PCM_BITS
         exact = job.output.subtype in STORED_EXACTLY
-        wanted = (meter_input, meter_output or (meter_written and exact and not quantised),
-                  meter_written and quantised)
-        meters = [Meter(job.sample_rate, channels, dual_mono=job.settings.dual_mono)
-                  if want else None for want in wanted]
-        quantiser = Quantiser(job.output.subtype, job.ceiling,
-                              Dither(job.dither) if job.dither is not None else None,
-                              as_read=meters[2] is not None)
+        wanted = (
+            meter_input,
+            meter_output or (meter_written and exact and not quantised),
+            meter_written and quantised,
+        )
+        meters = [
+            Meter(job.sample_rate, channels, dual_mono=job.settings.dual_mono) if want else None
+            for want in wanted
+        ]
+        quantiser = Quantiser(
+            job.output.subtype,
+            job.ceiling,
+            Dither(job.dither) if job.dither is not None else None,
+            as_read=meters[2] is not None,
+        )
         columns = Columns(reader.promised) if plot else None
         tally = Tally()
 
         made: list[MediaEncoder] = []
-        decoded_meter = Meter(job.sample_rate, channels) \
-            if job.measured and job.output.media is not None else None
+        decoded_meter = (
+            Meter(job.sample_rate, channels)
+            if job.measured and job.output.media is not None
+            else None
+        )
 
         def encoder() -> Encoder | MediaEncoder:
             media = job.output.media
             if media is not None:
                 from ._media import MediaEncoder, first_sample_seconds
 
-                start = first_sample_seconds(job.source, job.media) \
-                    if media.remux_stream is not None and job.media is not None else 0.0
-                made.append(MediaEncoder(temporary, job.target, job.sample_rate, channels, media,
-                                         PCM_BITS.get(job.output.subtype),
-                                         job.source if job.media is not None else None, start,
-                                         decoded_meter))
+                start = (
+                    first_sample_seconds(job.source, job.media)
+                    if media.remux_stream is not None and job.media is not None
+                    else 0.0
+                )
+                made.append(
+                    MediaEncoder(
+                        temporary,
+                        job.target,
+                        job.sample_rate,
+                        channels,
+                        media,
+                        PCM_BITS.get(job.output.subtype),
+                        job.source if job.media is not None else None,
+                        start,
+                        decoded_meter,
+                    )
+                )
                 return made[-1]
             # Where the input's own chunks are carried, its text is in them.
             text = reader.text if job.front is None or not job.front.metadata.chunks else {}
-            return Encoder(temporary, job.target, job.sample_rate, channels, job.output, text,
-                           job.front)
+            return Encoder(
+                temporary, job.target, job.sample_rate, channels, job.output, text, job.front
+            )
 
         trial_meter = Meter(job.sample_rate, channels) if job.trial_codec is not None else None
         _stream(job, settings, reader, encoder, quantiser, tally, columns, meters, trial_meter)
-        passed = Passed(settings, tally, columns, channels, reader.held,
-                        job.shortfall or reader.shortfall(), quantiser.peak)
+        passed = Passed(
+            settings,
+            tally,
+            columns,
+            channels,
+            reader.held,
+            job.shortfall or reader.shortfall(),
+            quantiser.peak,
+        )
     readings = [meter.result() if meter is not None else None for meter in meters]
     passed.input, passed.output, passed.written = readings
     held = meters[2] if meters[2] is not None else meters[1]
@@ -173,10 +213,17 @@ def limiting_pass(job: Job, settings: PassSettings, temporary: Path, *, meter_in
     return passed
 
 
-def _stream(job: Job, settings: PassSettings, reader: Reader,
-            encoder: Callable[[], Encoder | MediaEncoder], quantiser: Quantiser, tally: Tally,
-            columns: Columns | None, meters: list[Meter | None],
-            trial_meter: Meter | None = None) -> None:
+def _stream(
+    job: Job,
+    settings: PassSettings,
+    reader: Reader,
+    encoder: Callable[[], Encoder | MediaEncoder],
+    quantiser: Quantiser,
+    tally: Tally,
+    columns: Columns | None,
+    meters: list[Meter | None],
+    trial_meter: Meter | None = None,
+) -> None:
     """Runs the three stages: the reader also measures the input; the last
     stage meters the limited samples, quantises them, meters them as the
     file will hold them and encodes them."""
@@ -207,10 +254,13 @@ def _stream(job: Job, settings: PassSettings, reader: Reader,
         if trial_meter is not None and job.trial_codec is not None:
             from ._media import CodecTrial, layout_for
 
-            trial = CodecTrial(*job.trial_codec, job.sample_rate, reader.channels,
-                               layout_for(reader.channels,
-                                          job.front.mask if job.front is not None else None),
-                               trial_meter)
+            trial = CodecTrial(
+                *job.trial_codec,
+                job.sample_rate,
+                reader.channels,
+                layout_for(reader.channels, job.front.mask if job.front is not None else None),
+                trial_meter,
+            )
         try:
             while (audio := limited.get()) is not None:
                 if output_meter is not None:
@@ -228,19 +278,28 @@ def _stream(job: Job, settings: PassSettings, reader: Reader,
             output.abandon()
 
     stages = [Stage(read, stop, "qx-limiter reader"), Stage(write, stop, "qx-limiter writer")]
-    run_beside(lambda: _limit_chunks(job, settings, decoded, limited, tally, columns),
-               stages, stop)
+    run_beside(lambda: _limit_chunks(job, settings, decoded, limited, tally, columns), stages, stop)
 
 
 def _ring(channels: int) -> itertools.cycle[Samples]:
     # As many buffers as chunks can be queued, in the next stage's hands and
     # being read: the reader never refills one that is still in use.
-    return itertools.cycle([np.empty((chunk_frames(channels), channels), dtype=np.float32)
-                            for _ in range(QUEUE_DEPTH + 2)])
+    return itertools.cycle(
+        [
+            np.empty((chunk_frames(channels), channels), dtype=np.float32)
+            for _ in range(QUEUE_DEPTH + 2)
+        ]
+    )
 
 
-def _limit_chunks(job: Job, settings: PassSettings, decoded: Pipe[Samples],
-                  limited: Pipe[Samples], tally: Tally, columns: Columns | None) -> None:
+def _limit_chunks(
+    job: Job,
+    settings: PassSettings,
+    decoded: Pipe[Samples],
+    limited: Pipe[Samples],
+    tally: Tally,
+    columns: Columns | None,
+) -> None:
     limiter = job.limiter(settings.threshold_dBFS, settings.detection)
     gain = gain_factor(settings.gain_db) if settings.gain_db != 0.0 else None
     trim = gain_factor(settings.trim_db) if settings.trim_db != 0.0 else None
@@ -274,10 +333,14 @@ def _limit_chunks(job: Job, settings: PassSettings, decoded: Pipe[Samples],
     limited.put(None)
 
 
-def measuring_pass(path: Path, sample_rate: int, meter: Meter | None = None,
-                   frames: int | None = None,
-                   on_chunk: Callable[[int, Samples], None] | None = None,
-                   media: MediaSource | None = None) -> tuple[Measurement, Reader]:
+def measuring_pass(
+    path: Path,
+    sample_rate: int,
+    meter: Meter | None = None,
+    frames: int | None = None,
+    on_chunk: Callable[[int, Samples], None] | None = None,
+    media: MediaSource | None = None,
+) -> tuple[Measurement, Reader]:
     """The meter's reading of a file (an input, or an output decoded again),
     up to `frames` frames (all it holds by default), by `meter` where given
     (one that also keeps a profile, say); `on_chunk` sees each chunk and its
@@ -344,5 +407,7 @@ def _located(error: SampleError, sample_rate: int) -> str:
     """A bad sample as the line names it: its frame and channel counted from
     0, from the start of the file, so that they index the file as read
     (audio[frame, channel]), and its time."""
-    return (f"sample at frame {error.frame} ({error.frame / sample_rate:.3f} s), channel "
-            f"{error.channel} {error.reason}")
+    return (
+        f"sample at frame {error.frame} ({error.frame / sample_rate:.3f} s), channel "
+        f"{error.channel} {error.reason}"
+    )

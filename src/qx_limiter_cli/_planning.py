@@ -18,8 +18,8 @@ from . import _formats
 from ._dither import dither_key
 from ._formats import PCM_BITS, STORED_EXACTLY, OutputFormat, Shortfall
 from ._media import MediaSource
-from ._riff import CONTAINERS, Front, Metadata, written_mask
 from ._options import DITHER_MAX_BITS, STDIN, STDOUT, Options, UsageError
+from ._riff import CONTAINERS, Front, Metadata, written_mask
 
 # The highest rate of any input: twice the highest that audio files use
 # (DXD, 352.8 kHz, and 384 kHz); beyond it, a header is taken for damaged.
@@ -107,15 +107,22 @@ class Job:
         or a verified true-peak ceiling."""
         return self.settings.loudness_lufs is not None or self.settings.true_peak
 
-    def limiter(self, threshold_dBFS: float | None = None,
-                detection: str = "sample") -> StreamLimiter:
+    def limiter(
+        self, threshold_dBFS: float | None = None, detection: str = "sample"
+    ) -> StreamLimiter:
         """A fresh limiter for one pass over the file: at the ceiling of the
         settings with sample-peak detection, unless a pass says otherwise."""
         s = self.settings
         if threshold_dBFS is None:
             threshold_dBFS = s.threshold_dBFS
-        return StreamLimiter(self.sample_rate, threshold_dBFS, s.attack_ms, s.hold_ms,
-                             s.release_ms, detection=detection)
+        return StreamLimiter(
+            self.sample_rate,
+            threshold_dBFS,
+            s.attack_ms,
+            s.hold_ms,
+            s.release_ms,
+            detection=detection,
+        )
 
 
 def plan(options: Options) -> tuple[list[Job], list[Path]]:
@@ -125,13 +132,17 @@ def plan(options: Options) -> tuple[list[Job], list[Path]]:
     if options.album and options.loudness_target is None:
         raise UsageError("--album needs a loudness target (--loudness or --preset)")
     if options.output is not None and len(inputs) > 1:
-        raise UsageError(f"-o/--output takes a single input, got {len(inputs)}; "
-                         f"use --output-dir for several")
+        raise UsageError(
+            f"-o/--output takes a single input, got {len(inputs)}; " f"use --output-dir for several"
+        )
     if options.subtype is not None and options.subtype not in _formats.known_subtypes():
         known = ", ".join(_formats.known_subtypes())
         raise UsageError(f"argument --subtype: unknown subtype {options.subtype}; known: {known}")
-    if options.output_dir is not None and options.output_dir.exists() \
-            and not options.output_dir.is_dir():
+    if (
+        options.output_dir is not None
+        and options.output_dir.exists()
+        and not options.output_dir.is_dir()
+    ):
         raise UsageError(f"argument --output-dir: {options.output_dir} is not a directory")
 
     if inputs.count(STDIN) > 1:
@@ -145,13 +156,19 @@ def plan(options: Options) -> tuple[list[Job], list[Path]]:
         targets = [options.output_dir / source.name for source in inputs]
     plots = _plot_paths(options.plot, targets)
 
-    folders = _folders([*[t for t in targets if t != STDOUT], *plots, options.report],
-                       options.output_dir)
-    files = [(source, target, plot) for source, target, plot in zip(inputs, targets, plots)
-             if source != STDIN and target != STDOUT]
-    problems = _folder_problems(folders) + \
-        _clashes([f[0] for f in files], [f[1] for f in files], [f[2] for f in files]) + \
-        _report_problems(options, inputs, [*targets, *plots])
+    folders = _folders(
+        [*[t for t in targets if t != STDOUT], *plots, options.report], options.output_dir
+    )
+    files = [
+        (source, target, plot)
+        for source, target, plot in zip(inputs, targets, plots)
+        if source != STDIN and target != STDOUT
+    ]
+    problems = (
+        _folder_problems(folders)
+        + _clashes([f[0] for f in files], [f[1] for f in files], [f[2] for f in files])
+        + _report_problems(options, inputs, [*targets, *plots])
+    )
     input_ids = {key for source in inputs if (key := _file_id(source)) is not None}
     jobs = []
     checked: set[Path] = set()
@@ -168,8 +185,10 @@ def plan(options: Options) -> tuple[list[Job], list[Path]]:
             job = _job(source, target, plot, options, input_ids)
             jobs.append(dataclasses.replace(job, label=label) if label else job)
         except FileErrors as errors:
-            problems += [f"-{line[len(str(source)):]}" if label and line.startswith(str(source))
-                         else line for line in errors.lines]
+            problems += [
+                f"-{line[len(str(source)):]}" if label and line.startswith(str(source)) else line
+                for line in errors.lines
+            ]
     if problems:
         raise FileErrors(problems)
     return jobs, folders
@@ -223,8 +242,10 @@ def _folder_problems(folders: list[Path]) -> list[str]:
         if not existing.is_dir():
             problems.append(f"cannot write into {folder}: {existing} is not a directory")
         elif not os.access(existing, os.W_OK | os.X_OK):
-            problems.append(f"cannot write into {folder}: {existing} is not writable "
-                            f"({os.strerror(_why_not_writable(existing))})")
+            problems.append(
+                f"cannot write into {folder}: {existing} is not writable "
+                f"({os.strerror(_why_not_writable(existing))})"
+            )
     return problems
 
 
@@ -252,8 +273,7 @@ def _clashes(inputs: list[Path], targets: list[Path], plots: list[Path | None]) 
     """Outputs that would overwrite an input, or each other."""
     problems = []
     # The first input of each file, as the user named it.
-    input_at = {key: source for source in reversed(inputs)
-                if (key := _file_id(source)) is not None}
+    input_at = {key: source for source in reversed(inputs) if (key := _file_id(source)) is not None}
     written_by: dict[str, tuple[Path, str]] = {}
     for source, target, plot in zip(inputs, targets, plots):
         for written, what in ((target, "output"), (plot, "figure")):
@@ -262,19 +282,23 @@ def _clashes(inputs: list[Path], targets: list[Path], plots: list[Path | None]) 
             key = _file_id(written)
             other = input_at.get(key) if key is not None else None
             if other is not None:
-                problems.append(f"{source}: the {what} {written} would overwrite the input "
-                                f"{other}; choose another output")
+                problems.append(
+                    f"{source}: the {what} {written} would overwrite the input "
+                    f"{other}; choose another output"
+                )
             real = os.path.realpath(written)
             first_source, first_what = written_by.setdefault(real, (source, what))
             if (first_source, first_what) != (source, what):
-                owner = f"its own {first_what}" if first_source == source else \
-                    f"the {first_what} of {first_source}"
+                owner = (
+                    f"its own {first_what}"
+                    if first_source == source
+                    else f"the {first_what} of {first_source}"
+                )
                 problems.append(f"{source}: the {what} {written} is also {owner}")
     return problems
 
 
-def _report_problems(options: Options, inputs: list[Path],
-                     written: list[Path | None]) -> list[str]:
+def _report_problems(options: Options, inputs: list[Path], written: list[Path | None]) -> list[str]:
     """The report file must not replace an input or an output, nor a file
     that exists without --overwrite."""
     report = options.report
@@ -302,8 +326,12 @@ def not_a_file(path: Path) -> str | None:
     output itself (what it points to is left alone); a folder is refused
     apart."""
     mode = os.lstat(path).st_mode
-    kinds = ((stat.S_ISFIFO, "a named pipe"), (stat.S_ISCHR, "a character device"),
-             (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket"))
+    kinds = (
+        (stat.S_ISFIFO, "a named pipe"),
+        (stat.S_ISCHR, "a character device"),
+        (stat.S_ISBLK, "a block device"),
+        (stat.S_ISSOCK, "a socket"),
+    )
     return next((kind for test, kind in kinds if test(mode)), None)
 
 
@@ -317,8 +345,9 @@ def _file_id(path: Path) -> tuple[int, int] | None:
     return found.st_dev, found.st_ino
 
 
-def _job(source: Path, target: Path, plot: Path | None, options: Options,
-         inputs: set[tuple[int, int]]) -> Job:
+def _job(
+    source: Path, target: Path, plot: Path | None, options: Options, inputs: set[tuple[int, int]]
+) -> Job:
     def problem(text: str) -> FileErrors:
         return FileErrors([f"{source}: {text}"])
 
@@ -337,23 +366,29 @@ def _job(source: Path, target: Path, plot: Path | None, options: Options,
             continue
         unusual = not_a_file(written)
         if unusual is not None:
-            raise problem(f"the output {written} is {unusual}, not a file; qx-limiter "
-                          f"replaces only files")
+            raise problem(
+                f"the output {written} is {unusual}, not a file; qx-limiter " f"replaces only files"
+            )
         # An output that is an input is refused whatever --overwrite says.
         if not options.overwrite and _file_id(written) not in inputs:
             raise problem(f"the output {written} exists; add --overwrite to replace it")
     try:
         header = _formats.read_header(source, options.audio_stream)
         if not 1 <= header.sample_rate <= MAX_RATE:
-            raise problem(f"its sample rate, {header.sample_rate} Hz, is beyond what qx-limiter "
-                          f"takes ({MAX_RATE} Hz at most)")
+            raise problem(
+                f"its sample rate, {header.sample_rate} Hz, is beyond what qx-limiter "
+                f"takes ({MAX_RATE} Hz at most)"
+            )
         if options.sample_rate is not None and options.sample_rate != header.sample_rate:
             # Everything after the reader works at the output's rate.
             header = dataclasses.replace(
-                header, sample_rate=options.sample_rate,
-                frames=round(header.frames * options.sample_rate / header.sample_rate))
-        output = _formats.output_format(target, source, header, options.subtype,
-                                        options.codec, options.bitrate)
+                header,
+                sample_rate=options.sample_rate,
+                frames=round(header.frames * options.sample_rate / header.sample_rate),
+            )
+        output = _formats.output_format(
+            target, source, header, options.subtype, options.codec, options.bitrate
+        )
         trial = _trial_codec(options, output, header.sample_rate, header.channels, header.mask)
     except _formats.AudioError as error:
         raise problem(str(error)) from None
@@ -366,43 +401,77 @@ def _job(source: Path, target: Path, plot: Path | None, options: Options,
     metered = METER_RATES[0] <= rate <= METER_RATES[1]
     settings = _settings(options, output.subtype)
     if not metered and (settings.true_peak or settings.loudness_lufs is not None):
-        option = "--preset" if options.preset is not None else \
-            "--true-peak" if settings.true_peak else "--loudness"
-        raise problem(f"{option} does not support {rate} Hz; the loudness and true-peak meter "
-                      f"takes {METER_RATES[0]} to {METER_RATES[1]} Hz")
+        option = (
+            "--preset"
+            if options.preset is not None
+            else "--true-peak"
+            if settings.true_peak
+            else "--loudness"
+        )
+        raise problem(
+            f"{option} does not support {rate} Hz; the loudness and true-peak meter "
+            f"takes {METER_RATES[0]} to {METER_RATES[1]} Hz"
+        )
     dither = None
     if settings.dither != "none":
-        dither = dither_key(target.name, output.format, output.subtype, rate, header.channels,
-                            settings)
-    measured = metered and (settings.true_peak or settings.loudness_lufs is not None
-                            or options.report is not None or plot is not None)
+        dither = dither_key(
+            target.name, output.format, output.subtype, rate, header.channels, settings
+        )
+    measured = metered and (
+        settings.true_peak
+        or settings.loudness_lufs is not None
+        or options.report is not None
+        or plot is not None
+    )
     if trial is not None and not metered:
-        raise problem(f"--verify-codec does not support {rate} Hz; the loudness and true-peak "
-                      f"meter takes {METER_RATES[0]} to {METER_RATES[1]} Hz")
-    job = Job(source, target, plot, rate, header.frames, output, settings, 0.0,
-              header.shortfall, options.allow_truncated, dither, measured or trial is not None,
-              header.channels, options.overwrite, _front(source, header, output), header.format,
-              media=header.media, trial_codec=trial)
+        raise problem(
+            f"--verify-codec does not support {rate} Hz; the loudness and true-peak "
+            f"meter takes {METER_RATES[0]} to {METER_RATES[1]} Hz"
+        )
+    job = Job(
+        source,
+        target,
+        plot,
+        rate,
+        header.frames,
+        output,
+        settings,
+        0.0,
+        header.shortfall,
+        options.allow_truncated,
+        dither,
+        measured or trial is not None,
+        header.channels,
+        options.overwrite,
+        _front(source, header, output),
+        header.format,
+        media=header.media,
+        trial_codec=trial,
+    )
     try:
         ceiling = job.limiter().threshold
     except ValueError as error:
         raise problem(str(error)) from None
     except MemoryError:
-        raise problem(f"not enough memory to limit {header.channels} channels at {rate} Hz "
-                      f"with a look-ahead of {options.attack_ms:g} ms") from None
+        raise problem(
+            f"not enough memory to limit {header.channels} channels at {rate} Hz "
+            f"with a look-ahead of {options.attack_ms:g} ms"
+        ) from None
     return dataclasses.replace(job, ceiling=ceiling)
 
 
-def _job_to_stdout(source: Path, plot: Path | None, options: Options,
-                   inputs: set[tuple[int, int]]) -> Job:
+def _job_to_stdout(
+    source: Path, plot: Path | None, options: Options, inputs: set[tuple[int, int]]
+) -> Job:
     """Standard output takes a WAV stream: the job is planned as a WAV file
     (sized, since it is sent only once complete)."""
     job = _job(source, Path(os.devnull, "standard-output.wav"), plot, options, inputs)
     return dataclasses.replace(job, target=STDOUT)
 
 
-def _trial_codec(options: Options, output: OutputFormat, rate: int, channels: int,
-                 mask: int | None) -> tuple[str, int] | None:
+def _trial_codec(
+    options: Options, output: OutputFormat, rate: int, channels: int, mask: int | None
+) -> tuple[str, int] | None:
     """The codec to verify after: --verify-codec's, or the preset's, for an
     output that stores its samples exactly (a lossy output is verified
     after its own codec, decoded from the file)."""
@@ -414,7 +483,8 @@ def _trial_codec(options: Options, output: OutputFormat, rate: int, channels: in
             return None  # the preset's codec: the file's own stands in for it
         raise _formats.AudioError(
             f"--verify-codec is for outputs that store their samples exactly; a "
-            f"{output.subtype} output is verified after its own codec, decoded from the file")
+            f"{output.subtype} output is verified after its own codec, decoded from the file"
+        )
     from ._media import check_trial, layout_for
 
     check_trial(trial[0], trial[1], rate, channels, layout_for(channels, mask))
@@ -443,10 +513,18 @@ def _settings(options: Options, subtype: str) -> Settings:
     it is rounded to 16 bits or fewer."""
     bits = PCM_BITS.get(subtype)
     dithered = bits is not None and bits <= DITHER_MAX_BITS and options.dither != "none"
-    return Settings(options.ceiling, options.attack_ms, options.hold_ms, options.release_ms,
-                    options.verified, options.loudness_target, options.preset,
-                    options.dither if dithered else "none", options.max_limiting_db,
-                    options.dual_mono)
+    return Settings(
+        options.ceiling,
+        options.attack_ms,
+        options.hold_ms,
+        options.release_ms,
+        options.verified,
+        options.loudness_target,
+        options.preset,
+        options.dither if dithered else "none",
+        options.max_limiting_db,
+        options.dual_mono,
+    )
 
 
 def refusal(shortfall: Shortfall) -> str:
@@ -458,15 +536,17 @@ def _attack_problem(attack_ms: float, sample_rate: int) -> str | None:
     smallest = smallest_attack_ms(sample_rate)
     if attack_ms >= smallest:
         return None
-    return (f"--attack-ms {attack_ms:g} is less than one frame at {sample_rate} Hz; "
-            f"the smallest that works at this rate is {_shown_up(smallest)}")
+    return (
+        f"--attack-ms {attack_ms:g} is less than one frame at {sample_rate} Hz; "
+        f"the smallest that works at this rate is {_shown_up(smallest)}"
+    )
 
 
 def _shown_up(value: float) -> str:
     """`value` with four significant digits, rounded up, so that the value
     shown is at least `value` as it is written."""
     decimals = max(0, 3 - math.floor(math.log10(value)))
-    step = 10.0 ** -decimals
+    step = 10.0**-decimals
     shown = math.ceil(value / step - 1e-9) * step
     while float(f"{shown:.{decimals}f}") < value:
         shown += step

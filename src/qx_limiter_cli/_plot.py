@@ -30,9 +30,17 @@ _MINUTE_TICKS = (30, 60, 120, 300, 600, 900, 1800)
 _drawing = threading.Lock()
 
 
-def write_plot(target: Path, file_format: str, title: str, sample_rate: int, columns: Columns,
-               input_peak: float, threshold_dBFS: float, ceiling: float,
-               unit: str = "dBFS") -> None:
+def write_plot(
+    target: Path,
+    file_format: str,
+    title: str,
+    sample_rate: int,
+    columns: Columns,
+    input_peak: float,
+    threshold_dBFS: float,
+    ceiling: float,
+    unit: str = "dBFS",
+) -> None:
     """Writes the figure from a file's gathered columns, in `file_format`
     (matplotlib's name: png, svg, pdf, jpeg); `unit` names the ceiling's
     (dBTP where the true peak is held under it)."""
@@ -48,13 +56,24 @@ def write_plot(target: Path, file_format: str, title: str, sample_rate: int, col
         # The input is drawn over the output as an outline, so that neither
         # hides the other: a quiet input brought up to a loudness target
         # lies inside its output.
-        wave.fill_between(times, columns.output_low, columns.output_high, color="#1f5fa8",
-                          linewidth=0, label="output")
+        wave.fill_between(
+            times,
+            columns.output_low,
+            columns.output_high,
+            color="#1f5fa8",
+            linewidth=0,
+            label="output",
+        )
         for edge, label in ((columns.input_high, "input"), (columns.input_low, None)):
             wave.plot(times, edge, color="#5a6570", linewidth=0.6, alpha=0.9, label=label)
         for sign in (1.0, -1.0):
-            wave.axhline(sign * ceiling, color="#d62728", linewidth=0.9, linestyle="--",
-                         label=f"ceiling {threshold_dBFS:+.2f} {unit}" if sign > 0 else None)
+            wave.axhline(
+                sign * ceiling,
+                color="#d62728",
+                linewidth=0.9,
+                linestyle="--",
+                label=f"ceiling {threshold_dBFS:+.2f} {unit}" if sign > 0 else None,
+            )
         reach = max(1.0, input_peak, ceiling) * 1.08
         wave.set_ylim(-reach, reach)
         wave.set_ylabel("amplitude")

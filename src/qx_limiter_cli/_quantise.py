@@ -31,8 +31,9 @@ class Quantiser:
     read back as float32, gives, for the meter of what was written.
     """
 
-    def __init__(self, subtype: str, ceiling: float, dither: Dither | None = None,
-                 as_read: bool = False) -> None:
+    def __init__(
+        self, subtype: str, ceiling: float, dither: Dither | None = None, as_read: bool = False
+    ) -> None:
         self._bits = PCM_BITS.get(subtype)
         self._dither = dither if self._bits is not None else None
         self._as_read = as_read
@@ -82,7 +83,7 @@ class Quantiser:
         self._peak_steps = max(self._peak_steps, highest, -lowest)
         if self._stored.size < audio.size:
             self._stored = np.empty(audio.size, dtype=np.int32)
-        stored = self._stored[:audio.size].reshape(audio.shape)
+        stored = self._stored[: audio.size].reshape(audio.shape)
         np.rint(audio, out=stored, casting="unsafe")
         if self._shift:
             np.left_shift(stored, self._shift, out=stored)

@@ -31,16 +31,18 @@ class Reader(Protocol):
     sample_rate: int
     held: int
 
-    def chunks(self, frames: int,
-               next_buffer: Callable[[], Samples]) -> Generator[Samples, None, None]: ...
+    def chunks(
+        self, frames: int, next_buffer: Callable[[], Samples]
+    ) -> Generator[Samples, None, None]: ...
 
     def close(self) -> None: ...
 
     def shortfall(self) -> Shortfall | None: ...
 
 
-def open_input(path: Path, media: MediaSource | None = None,
-               sample_rate: int | None = None) -> Reader:
+def open_input(
+    path: Path, media: MediaSource | None = None, sample_rate: int | None = None
+) -> Reader:
     """The input opened by the reader that handles it, resampled where
     `sample_rate` is another rate than its own."""
     reader: Reader
@@ -55,6 +57,7 @@ def open_input(path: Path, media: MediaSource | None = None,
     from ._resampling import ResamplingReader
 
     return ResamplingReader(reader, sample_rate)
+
 
 # Where a decoder gives up, libsndfile drops the whole block it was asked for
 # and cannot go on; blocks of these sizes, from a fresh handle, recover the
@@ -85,8 +88,9 @@ class InputReader:
         self.held = 0
         self._failure: str | None = None
         file_format, subtype = str(source.format), str(source.subtype)
-        self._unpacker = Unpacker(file_format, subtype) \
-            if _RAW_READS and width(file_format, subtype) else None
+        self._unpacker = (
+            Unpacker(file_format, subtype) if _RAW_READS and width(file_format, subtype) else None
+        )
         self._order = stored_order(file_format, subtype, self.channels)
 
     def close(self) -> None:
@@ -94,8 +98,9 @@ class InputReader:
             self._source.close()
             self._source = None
 
-    def chunks(self, frames: int,
-               next_buffer: Callable[[], Samples]) -> Generator[Samples, None, None]:
+    def chunks(
+        self, frames: int, next_buffer: Callable[[], Samples]
+    ) -> Generator[Samples, None, None]:
         """The frames the file holds, up to `frames` of them, in views of
         buffers from `next_buffer` (frames-first, float32). A view is only
         valid until the next buffer is asked for. A decoder that gives up
@@ -133,8 +138,7 @@ class InputReader:
         # Plain interleaved samples: the bytes in one piece, converted here.
         space = self._unpacker.space(out.size)
         handle = self._source._file
-        got = int(sf._snd.sf_read_raw(
-            handle, sf._ffi.from_buffer(space), space.nbytes))  # type: ignore[attr-defined]
+        got = int(sf._snd.sf_read_raw(handle, sf._ffi.from_buffer(space), space.nbytes))  # type: ignore[attr-defined]
         if got < 0 or (got < space.nbytes and sf._snd.sf_error(handle)):
             reason = sf._ffi.string(sf._snd.sf_strerror(handle))  # type: ignore[attr-defined]
             raise RuntimeError(reason.decode(errors="replace"))
@@ -161,5 +165,8 @@ class InputReader:
         if self.held >= self.promised:
             return None
         reason = f": {self._failure}" if self._failure else ""
-        return Shortfall(self.promised / self.sample_rate, self.held / self.sample_rate,
-                         f"{self.promised} frames promised, {self.held} can be read{reason}")
+        return Shortfall(
+            self.promised / self.sample_rate,
+            self.held / self.sample_rate,
+            f"{self.promised} frames promised, {self.held} can be read{reason}",
+        )

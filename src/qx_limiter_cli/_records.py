@@ -37,28 +37,58 @@ def record(outcome: Outcome) -> Record:
     job = outcome.job
     s = job.settings
     settings: dict[str, Value] = {
-        "preset": s.preset, "loudness_lufs": s.loudness_lufs,
-        "threshold_dBFS": s.threshold_dBFS, "true_peak": s.true_peak,
-        "attack_ms": s.attack_ms, "hold_ms": s.hold_ms, "release_ms": s.release_ms,
-        "format": job.output.format, "subtype": job.output.subtype, "dither": s.dither,
-        "max_limiting_db": s.max_limiting_db, "dual_mono": s.dual_mono,
-        "album": job.album_gain_db is not None}
-    fields: Record = {"input": job.shown, "output": job.shown_target,
-                      "sample_rate": job.sample_rate, "channels": job.channels}
+        "preset": s.preset,
+        "loudness_lufs": s.loudness_lufs,
+        "threshold_dBFS": s.threshold_dBFS,
+        "true_peak": s.true_peak,
+        "attack_ms": s.attack_ms,
+        "hold_ms": s.hold_ms,
+        "release_ms": s.release_ms,
+        "format": job.output.format,
+        "subtype": job.output.subtype,
+        "dither": s.dither,
+        "max_limiting_db": s.max_limiting_db,
+        "dual_mono": s.dual_mono,
+        "album": job.album_gain_db is not None,
+    }
+    fields: Record = {
+        "input": job.shown,
+        "output": job.shown_target,
+        "sample_rate": job.sample_rate,
+        "channels": job.channels,
+    }
     if isinstance(outcome, Failure):
-        return {**fields, "frames": None, "settings": settings, "before": None, "after": None,
-                "gain_db": None, "max_gain_reduction_db": None, "passes": None,
-                "loudness_reached": None, "status": outcome.line(), "note": None,
-                "limiter_threshold_dBFS": None, "after_codec": None}
+        return {
+            **fields,
+            "frames": None,
+            "settings": settings,
+            "before": None,
+            "after": None,
+            "gain_db": None,
+            "max_gain_reduction_db": None,
+            "passes": None,
+            "loudness_reached": None,
+            "status": outcome.line(),
+            "note": None,
+            "limiter_threshold_dBFS": None,
+            "after_codec": None,
+        }
     report: Written = outcome
-    return {**fields, "frames": report.frames, "settings": settings,
-            "before": figures(report.before), "after": figures(report.after),
-            "gain_db": report.gain_db,
-            "max_gain_reduction_db": _finite(reduction_db(report.deepest_gain)),
-            "passes": report.passes, "loudness_reached": report.loudness_reached,
-            "status": "ok", "note": report.note or None,
-            "limiter_threshold_dBFS": report.threshold_dBFS,
-            "after_codec": figures(report.after_codec)}
+    return {
+        **fields,
+        "frames": report.frames,
+        "settings": settings,
+        "before": figures(report.before),
+        "after": figures(report.after),
+        "gain_db": report.gain_db,
+        "max_gain_reduction_db": _finite(reduction_db(report.deepest_gain)),
+        "passes": report.passes,
+        "loudness_reached": report.loudness_reached,
+        "status": "ok",
+        "note": report.note or None,
+        "limiter_threshold_dBFS": report.threshold_dBFS,
+        "after_codec": figures(report.after_codec),
+    }
 
 
 def _finite(value: float) -> float | None:
@@ -81,11 +111,22 @@ def report_text(path: Path, outcomes: list[Outcome], album: Album | None = None)
 def album_record(album: Album, first: Record) -> Record:
     """The album's record, after its tracks', with their fields: its
     figures as one programme, the gain, the rounds, what was reached."""
-    return {**first, "input": "album", "output": None, "channels": None, "frames": None,
-            "before": figures(album.before), "after": figures(album.after),
-            "gain_db": album.gain_db, "max_gain_reduction_db": album.deepest_db,
-            "passes": album.rounds, "loudness_reached": album.loudness_reached,
-            "status": "ok", "note": album.note or None, "limiter_threshold_dBFS": None}
+    return {
+        **first,
+        "input": "album",
+        "output": None,
+        "channels": None,
+        "frames": None,
+        "before": figures(album.before),
+        "after": figures(album.after),
+        "gain_db": album.gain_db,
+        "max_gain_reduction_db": album.deepest_db,
+        "passes": album.rounds,
+        "loudness_reached": album.loudness_reached,
+        "status": "ok",
+        "note": album.note or None,
+        "limiter_threshold_dBFS": None,
+    }
 
 
 def records_text(path: Path, records: list[Record]) -> str:
@@ -125,8 +166,9 @@ def _cell(value: Value) -> str:
     return repr(value) if isinstance(value, float) else str(value)
 
 
-def write_report(path: Path, outcomes: list[Outcome], overwrite: bool,
-                 album: Album | None = None) -> None:
+def write_report(
+    path: Path, outcomes: list[Outcome], overwrite: bool, album: Album | None = None
+) -> None:
     """Writes the report file atomically (the album's record last, where
     there is one); raises OSError where it cannot (where a file appeared at
     `path` meanwhile too, unless `overwrite`)."""

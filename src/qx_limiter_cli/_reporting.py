@@ -13,11 +13,11 @@ from ._options import PROG, REDUCED_DB
 
 if TYPE_CHECKING:
     import numpy as np
-
-    from ._album import Album
     import numpy.typing as npt
+
     from qx_limiter_tools import Measurement
 
+    from ._album import Album
     from ._planning import Job
 
 
@@ -54,21 +54,27 @@ class Written:
         delivered = ""
         if self.job.delivering and self.before is not None and self.after is not None:
             passes = "pass" if self.passes == 1 else "passes"
-            delivered = (f"loudness {lufs(self.before.integrated_lufs)} -> "
-                         f"{lufs(self.after.integrated_lufs)} LUFS, true peak "
-                         f"{decibels(self.before.true_peak_dbtp)} -> "
-                         f"{decibels(self.after.true_peak_dbtp)} dBTP, gain "
-                         f"{decibels(self.gain_db)} dB, {self.passes} {passes}, ")
+            delivered = (
+                f"loudness {lufs(self.before.integrated_lufs)} -> "
+                f"{lufs(self.after.integrated_lufs)} LUFS, true peak "
+                f"{decibels(self.before.true_peak_dbtp)} -> "
+                f"{decibels(self.after.true_peak_dbtp)} dBTP, gain "
+                f"{decibels(self.gain_db)} dB, {self.passes} {passes}, "
+            )
             trial = self.job.trial_codec
             if self.after_codec is not None and trial is not None:
-                delivered += (f"after {trial[0]} at {trial[1] // 1000} kbit/s "
-                              f"{lufs(self.after_codec.integrated_lufs)} LUFS, "
-                              f"{decibels(self.after_codec.true_peak_dbtp)} dBTP, ")
-        return (f"{self.job.shown} -> {self.job.shown_target}{note}: "
-                f"peak {dbfs(self.peak_before)} -> {dbfs(self.peak_after)} dBFS, "
-                f"gain reduction up to {reduction_db(self.deepest_gain):.2f} dB, "
-                f"over {REDUCED_DB:g} dB on {self.reduced_share:.1%} of frames, "
-                f"{delivered}{self.seconds:.2f} s")
+                delivered += (
+                    f"after {trial[0]} at {trial[1] // 1000} kbit/s "
+                    f"{lufs(self.after_codec.integrated_lufs)} LUFS, "
+                    f"{decibels(self.after_codec.true_peak_dbtp)} dBTP, "
+                )
+        return (
+            f"{self.job.shown} -> {self.job.shown_target}{note}: "
+            f"peak {dbfs(self.peak_before)} -> {dbfs(self.peak_after)} dBFS, "
+            f"gain reduction up to {reduction_db(self.deepest_gain):.2f} dB, "
+            f"over {REDUCED_DB:g} dB on {self.reduced_share:.1%} of frames, "
+            f"{delivered}{self.seconds:.2f} s"
+        )
 
 
 @dataclass(frozen=True)
@@ -167,7 +173,6 @@ class InOrder:
         return f"{self.written} {files} written, {self.failed} failed{rest}, in {seconds:.2f} s"
 
 
-
 def album_line(album: Album) -> str:
     """The album's line: its loudness and range as one programme, before
     and after, its largest true peak, the gain and the rounds."""
@@ -175,8 +180,10 @@ def album_line(album: Album) -> str:
     rounds = "round" if album.rounds == 1 else "rounds"
     if after is None:
         return f"album: loudness {lufs(album.before.integrated_lufs)} LUFS; not delivered whole"
-    return (f"album: loudness {lufs(album.before.integrated_lufs)} -> "
-            f"{lufs(after.integrated_lufs)} LUFS, range {lufs(album.before.loudness_range_lu)} "
-            f"-> {lufs(after.loudness_range_lu)} LU, true peak up to "
-            f"{decibels(after.true_peak_dbtp)} dBTP, gain {decibels(album.gain_db)} dB, "
-            f"gain reduction up to {album.deepest_db:.2f} dB, {album.rounds} {rounds}")
+    return (
+        f"album: loudness {lufs(album.before.integrated_lufs)} -> "
+        f"{lufs(after.integrated_lufs)} LUFS, range {lufs(album.before.loudness_range_lu)} "
+        f"-> {lufs(after.loudness_range_lu)} LU, true peak up to "
+        f"{decibels(after.true_peak_dbtp)} dBTP, gain {decibels(album.gain_db)} dB, "
+        f"gain reduction up to {album.deepest_db:.2f} dB, {album.rounds} {rounds}"
+    )

@@ -27,6 +27,7 @@ class ResamplingReader:
             import soxr
         except ImportError:
             from ._options import EXTRA_HINT
+
             raise AudioError(f"--sample-rate needs python-soxr; {EXTRA_HINT}") from None
 
         self._reader = reader
@@ -36,8 +37,9 @@ class ResamplingReader:
         self.text = reader.text
         self.promised = round(reader.promised * rate / reader.sample_rate)
         self.held = 0
-        self._stream = soxr.ResampleStream(self._from, rate, self.channels, dtype="float32",
-                                           quality="VHQ")
+        self._stream = soxr.ResampleStream(
+            self._from, rate, self.channels, dtype="float32", quality="VHQ"
+        )
         frames = max(1, min(1 << 16, (1 << 17) // max(1, self.channels)))
         self._scratch = [np.empty((frames, self.channels), dtype=np.float32)]
 
@@ -47,8 +49,9 @@ class ResamplingReader:
     def shortfall(self) -> Shortfall | None:
         return self._reader.shortfall()
 
-    def chunks(self, frames: int,
-               next_buffer: Callable[[], Samples]) -> Generator[Samples, None, None]:
+    def chunks(
+        self, frames: int, next_buffer: Callable[[], Samples]
+    ) -> Generator[Samples, None, None]:
         limit = frames if frames < self.promised else None
         scratch = self._scratch[0]  # the resampler copies what it keeps: one buffer serves
         buffer, filled = next_buffer(), 0
@@ -62,7 +65,7 @@ class ResamplingReader:
                     take = min(out.shape[0] - at, buffer.shape[0] - filled)
                     if limit is not None:
                         take = min(take, limit - self.held - filled)
-                    buffer[filled:filled + take] = out[at:at + take]
+                    buffer[filled : filled + take] = out[at : at + take]
                     filled += take
                     at += take
                     if limit is not None and self.held + filled >= limit:
@@ -81,8 +84,9 @@ class ResamplingReader:
             self.close()
 
 
-def _chunks_then_end(chunks: Generator[Samples, None, None], ending: Samples
-                     ) -> Generator[tuple[bool, Samples], None, None]:
+def _chunks_then_end(
+    chunks: Generator[Samples, None, None], ending: Samples
+) -> Generator[tuple[bool, Samples], None, None]:
     """Each chunk, then the empty one that flushes what the resampler holds
     back."""
     for chunk in chunks:

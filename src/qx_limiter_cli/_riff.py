@@ -30,8 +30,22 @@ CONTAINERS = {"WAV": "RIFF", "WAVEX": "RIFF", "RF64": "RF64", "W64": "W64"}
 
 # Chunks that describe the audio itself, which libsndfile writes for the
 # output: its format, length, peaks and padding; every other chunk is carried.
-_OWN = frozenset({b"fmt ", b"data", b"fact", b"ds64", b"PEAK", b"levl", b"MD5 ", b"JUNK",
-                  b"junk", b"PAD ", b"FLLR", b"filr"})
+_OWN = frozenset(
+    {
+        b"fmt ",
+        b"data",
+        b"fact",
+        b"ds64",
+        b"PEAK",
+        b"levl",
+        b"MD5 ",
+        b"JUNK",
+        b"junk",
+        b"PAD ",
+        b"FLLR",
+        b"filr",
+    }
+)
 # Chunks larger than this are not carried (a file can claim anything).
 MAX_CARRIED = 16 << 20
 
@@ -151,8 +165,9 @@ def written_mask(file_format: str, subtype: str, channels: int) -> int | None:
     what its header states, or for a plain header of one or two channels,
     the layout that everyone reads it as (centre; left and right)."""
     memory = io.BytesIO()
-    with sf.SoundFile(memory, "w", samplerate=48000, channels=channels, subtype=subtype,
-                      format=file_format) as file:
+    with sf.SoundFile(
+        memory, "w", samplerate=48000, channels=channels, subtype=subtype, format=file_format
+    ) as file:
         file.write(np.zeros((1, channels), dtype=np.float32))
     memory.seek(0)
     found = _walk(memory)
@@ -190,8 +205,9 @@ class Front:
         graft(descriptor, base, self.container, self.source, self.metadata, self.mask)
 
 
-def graft(descriptor: int, base: int, container: str, source: Path, metadata: Metadata,
-          mask: int | None) -> None:
+def graft(
+    descriptor: int, base: int, container: str, source: Path, metadata: Metadata, mask: int | None
+) -> None:
     """Puts the header in front of the output that libsndfile wrote at
     `base` in the file open as `descriptor` (room for `metadata` left):
     libsndfile's chunks, the format chunk with `mask` (where given), the
@@ -207,8 +223,9 @@ def graft(descriptor: int, base: int, container: str, source: Path, metadata: Me
         name = _riff_name(head[:16]) if w64 else head[:4]
         if name is None or name == b"data":
             break
-        size = struct.unpack("<Q", head[16:24])[0] - 24 if w64 else \
-            struct.unpack("<I", head[4:8])[0]
+        size = (
+            struct.unpack("<Q", head[16:24])[0] - 24 if w64 else struct.unpack("<I", head[4:8])[0]
+        )
         payload = os.pread(descriptor, size, position + head_size)
         own.append((name, _with_mask(payload, mask) if name == b"fmt " else payload))
         position += head_size + _up(size, step)
@@ -221,8 +238,9 @@ def graft(descriptor: int, base: int, container: str, source: Path, metadata: Me
     # libsndfile's RF64 reader loses its way after a chunk of odd size (it
     # skips no pad byte) and then finds no audio: those go after the audio,
     # where it does not look and other readers do.
-    after = [(name, payload) for name, payload in carried
-             if container == "RF64" and len(payload) % 2]
+    after = [
+        (name, payload) for name, payload in carried if container == "RF64" and len(payload) % 2
+    ]
     carried = [entry for entry in carried if entry not in after]
     if after:
         tail = bytes(total % 2) + b"".join(_chunk(name, payload, w64) for name, payload in after)
@@ -246,8 +264,12 @@ def graft(descriptor: int, base: int, container: str, source: Path, metadata: Me
 
 def _chunk(name: bytes, payload: bytes, w64: bool) -> bytes:
     if w64:
-        return _w64_guid(name) + struct.pack("<Q", 24 + len(payload)) + payload + \
-            bytes(_up(len(payload), 8) - len(payload))
+        return (
+            _w64_guid(name)
+            + struct.pack("<Q", 24 + len(payload))
+            + payload
+            + bytes(_up(len(payload), 8) - len(payload))
+        )
     return name + struct.pack("<I", len(payload)) + payload + bytes(len(payload) & 1)
 
 
@@ -269,8 +291,13 @@ def _with_mask(fmt: bytes, mask: int | None) -> bytes:
         return fmt[:20] + struct.pack("<I", mask) + fmt[24:]
     if tag not in (1, 3):
         return fmt
-    return struct.pack("<HHIIHHHHI", _EXTENSIBLE, channels, rate, per_second, align, bits, 22,
-                       bits, mask) + struct.pack("<H", tag) + _SUBFORMAT_SUFFIX
+    return (
+        struct.pack(
+            "<HHIIHHHHI", _EXTENSIBLE, channels, rate, per_second, align, bits, 22, bits, mask
+        )
+        + struct.pack("<H", tag)
+        + _SUBFORMAT_SUFFIX
+    )
 
 
 # Where the loudness fields of a bext chunk's version 2 lie in its payload:
@@ -282,15 +309,19 @@ _BEXT_LOUDNESS = 412
 _BEXT_SIZE = 602  # without the coding history
 
 
-def set_bext_loudness(path: Path, integrated_lufs: float, range_lu: float,
-                      true_peak_dbtp: float) -> bool:
+def set_bext_loudness(
+    path: Path, integrated_lufs: float, range_lu: float, true_peak_dbtp: float
+) -> bool:
     """Fills the loudness fields of the bext chunk of the WAV-family file at
     `path` with what was measured, and makes the chunk version 2; every
     other byte stays. A figure that is not finite (silence) leaves its
     field as it was. False where the file has no bext chunk to fill."""
     metadata = read_metadata(path)
-    found = [chunk for chunk in (metadata.chunks if metadata else ())
-             if chunk.name == b"bext" and chunk.size >= _BEXT_SIZE]
+    found = [
+        chunk
+        for chunk in (metadata.chunks if metadata else ())
+        if chunk.name == b"bext" and chunk.size >= _BEXT_SIZE
+    ]
     if not found:
         return False
     at = found[0].offset

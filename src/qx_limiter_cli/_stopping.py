@@ -38,8 +38,9 @@ _AT_ONCE = 3
 # Whether the task this thread works for was called off; None outside tasks.
 # A context variable, not a global: a worker runs the tasks of several runs
 # side by side, and a thread of the pipeline inherits its file's (_stages).
-_called_off: ContextVar[Callable[[], bool] | None] = ContextVar("qx_limiter_called_off",
-                                                                default=None)
+_called_off: ContextVar[Callable[[], bool] | None] = ContextVar(
+    "qx_limiter_called_off", default=None
+)
 
 
 class Stopped(BaseException):
@@ -89,8 +90,11 @@ def _handle(signum: int, _frame: FrameType | None) -> None:
     global _signal_number, _received
     _received += 1
     if _received >= _AT_ONCE:
-        os.write(2, b"qx-limiter: error: stopped at once; temporary files may remain "
-                    b"until the same outputs are written again\n")
+        os.write(
+            2,
+            b"qx-limiter: error: stopped at once; temporary files may remain "
+            b"until the same outputs are written again\n",
+        )
         os._exit(128 + signum)
     if not _requested.is_set():
         _signal_number = signum
@@ -112,11 +116,13 @@ def stop_on_signals() -> Iterator[None]:
         numbers.append(signal.SIGHUP)
     # A signal that was ignored stays ignored: under nohup, SIGHUP must not
     # stop the run, nor Ctrl-C a job started in the background by a script.
-    previous = {number: signal.signal(number, _handle) for number in numbers
-                if signal.getsignal(number) is not signal.SIG_IGN}
+    previous = {
+        number: signal.signal(number, _handle)
+        for number in numbers
+        if signal.getsignal(number) is not signal.SIG_IGN
+    }
     try:
         yield
     finally:
         for number, handler in previous.items():
             signal.signal(number, handler)
-

@@ -21,14 +21,26 @@ from ._formats import AudioError, OutputFormat
 
 # A common field's names: neutral (the Vorbis comment's), ID3 frame, MP4 atom.
 _FIELDS = (
-    ("title", "TIT2", "\xa9nam"), ("artist", "TPE1", "\xa9ART"), ("album", "TALB", "\xa9alb"),
-    ("albumartist", "TPE2", "aART"), ("date", "TDRC", "\xa9day"), ("genre", "TCON", "\xa9gen"),
-    ("composer", "TCOM", "\xa9wrt"), ("tracknumber", "TRCK", "trkn"),
-    ("discnumber", "TPOS", "disk"), ("comment", "COMM", "\xa9cmt"),
-    ("copyright", "TCOP", "cprt"), ("encodedby", "TENC", None),
-    ("lyrics", "USLT", "\xa9lyr"), ("grouping", "TIT1", "\xa9grp"), ("bpm", "TBPM", "tmpo"),
-    ("isrc", "TSRC", None), ("publisher", "TPUB", None), ("description", None, "desc"),
-    ("podcasturl", None, "purl"), ("language", "TLAN", None),
+    ("title", "TIT2", "\xa9nam"),
+    ("artist", "TPE1", "\xa9ART"),
+    ("album", "TALB", "\xa9alb"),
+    ("albumartist", "TPE2", "aART"),
+    ("date", "TDRC", "\xa9day"),
+    ("genre", "TCON", "\xa9gen"),
+    ("composer", "TCOM", "\xa9wrt"),
+    ("tracknumber", "TRCK", "trkn"),
+    ("discnumber", "TPOS", "disk"),
+    ("comment", "COMM", "\xa9cmt"),
+    ("copyright", "TCOP", "cprt"),
+    ("encodedby", "TENC", None),
+    ("lyrics", "USLT", "\xa9lyr"),
+    ("grouping", "TIT1", "\xa9grp"),
+    ("bpm", "TBPM", "tmpo"),
+    ("isrc", "TSRC", None),
+    ("publisher", "TPUB", None),
+    ("description", None, "desc"),
+    ("podcasturl", None, "purl"),
+    ("language", "TLAN", None),
 )
 _ID3 = {id3: name for name, id3, _ in _FIELDS if id3}
 _MP4 = {mp4: name for name, _, mp4 in _FIELDS if mp4}
@@ -112,7 +124,7 @@ def _from_mp4(atoms: Any, tags: Tags) -> None:
         elif key in ("trkn", "disk"):
             tags.add(_MP4[key], [f"{n}/{total}" if total else f"{n}" for n, total in values])
         elif key.startswith(_FREEFORM):
-            tags.add(key[len(_FREEFORM):], [bytes(v).decode("utf-8", "replace") for v in values])
+            tags.add(key[len(_FREEFORM) :], [bytes(v).decode("utf-8", "replace") for v in values])
         elif key in _MP4:
             tags.add(_MP4[key], values)
 
@@ -121,8 +133,9 @@ def _from_id3(frames: Any, tags: Tags) -> None:
     for frame in frames.values():
         name = frame.FrameID
         if name == "APIC":
-            tags.pictures.append(Picture(frame.data, frame.mime or "image/jpeg", int(frame.type),
-                                         frame.desc))
+            tags.pictures.append(
+                Picture(frame.data, frame.mime or "image/jpeg", int(frame.type), frame.desc)
+            )
         elif name == "TXXX":
             tags.add(frame.desc, frame.text)
         elif name in ("COMM", "USLT"):
@@ -162,8 +175,11 @@ def output_kind(output: OutputFormat) -> str | None:
     """The kind of tags an output holds: vorbis, mp4, id3, or None (RIFF
     INFO, written by libsndfile, or none)."""
     media = output.media
-    if output.format == "FLAC" or (media is None and output.subtype in ("VORBIS", "OPUS")) or \
-            (media is not None and media.muxer == "ogg"):
+    if (
+        output.format == "FLAC"
+        or (media is None and output.subtype in ("VORBIS", "OPUS"))
+        or (media is not None and media.muxer == "ogg")
+    ):
         return "vorbis"
     if media is not None and media.muxer in ("ipod", "mp4", "mov"):
         return "mp4"
@@ -176,8 +192,9 @@ def _to_vorbis(path: Path, output: OutputFormat, tags: Tags) -> None:
     from mutagen import flac, oggopus, oggvorbis
 
     opus = output.subtype == "OPUS" or (output.media is not None and output.media.codec == "opus")
-    kind: Any = flac.FLAC if output.format == "FLAC" else \
-        oggopus.OggOpus if opus else oggvorbis.OggVorbis
+    kind: Any = (
+        flac.FLAC if output.format == "FLAC" else oggopus.OggOpus if opus else oggvorbis.OggVorbis
+    )
     file: Any = kind(str(path))
     blank: Any = flac.Picture
     if file.tags is None:
@@ -187,8 +204,12 @@ def _to_vorbis(path: Path, output: OutputFormat, tags: Tags) -> None:
     blocks = []
     for picture in tags.pictures:
         block: Any = blank()
-        block.data, block.mime, block.type, block.desc = (picture.data, picture.mime,
-                                                          picture.kind, picture.description)
+        block.data, block.mime, block.type, block.desc = (
+            picture.data,
+            picture.mime,
+            picture.kind,
+            picture.description,
+        )
         if kind is flac.FLAC:
             file.add_picture(block)
         else:
@@ -222,9 +243,12 @@ def _to_mp4(path: Path, tags: Tags) -> None:
             file.tags[atom] = values
         else:
             file.tags[_FREEFORM + name.upper()] = [
-                MP4FreeForm(value.encode("utf-8")) for value in values]
-    covers = [MP4Cover(p.data, MP4Cover.FORMAT_PNG if p.mime == "image/png" else
-                       MP4Cover.FORMAT_JPEG) for p in tags.pictures]
+                MP4FreeForm(value.encode("utf-8")) for value in values
+            ]
+    covers = [
+        MP4Cover(p.data, MP4Cover.FORMAT_PNG if p.mime == "image/png" else MP4Cover.FORMAT_JPEG)
+        for p in tags.pictures
+    ]
     if covers:
         file.tags["covr"] = covers
     file.save()
@@ -242,8 +266,9 @@ def _to_id3(path: Path, output: OutputFormat, tags: Tags) -> None:
     from mutagen import aiff, mp3, wave
 
     id3: Any = mutagen.id3
-    kind: Any = wave.WAVE if output.format == "WAV" else \
-        aiff.AIFF if output.format == "AIFF" else mp3.MP3
+    kind: Any = (
+        wave.WAVE if output.format == "WAV" else aiff.AIFF if output.format == "AIFF" else mp3.MP3
+    )
     file: Any = kind(str(path))
     if file.tags is None:
         file.add_tags()
@@ -258,8 +283,15 @@ def _to_id3(path: Path, output: OutputFormat, tags: Tags) -> None:
         else:
             file.tags.add(id3.TXXX(encoding=3, desc=name.upper(), text=values))
     for picture in tags.pictures:
-        file.tags.add(id3.APIC(encoding=3, mime=picture.mime, type=picture.kind,
-                               desc=picture.description, data=picture.data))
+        file.tags.add(
+            id3.APIC(
+                encoding=3,
+                mime=picture.mime,
+                type=picture.kind,
+                desc=picture.description,
+                data=picture.data,
+            )
+        )
     file.save()
 
 

@@ -38,8 +38,9 @@ READ_BACK_FRAMES = 1 << 16
 
 # Packed samples go to libsndfile's raw writing through soundfile's own
 # bindings, where they have it; without them, libsndfile converts.
-_RAW_WRITES = all(hasattr(sf, name) for name in ("_snd", "_ffi")) and \
-    hasattr(getattr(sf, "_snd", None), "sf_write_raw")
+_RAW_WRITES = all(hasattr(sf, name) for name in ("_snd", "_ffi")) and hasattr(
+    getattr(sf, "_snd", None), "sf_write_raw"
+)
 
 
 @contextmanager
@@ -55,8 +56,11 @@ def replacing(target: Path, overwrite: bool) -> Iterator[Path]:
     remove_abandoned(target, writer.run)
     temporary: Path | None = None
     try:
-        handle, name = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.{writer.run}-",
-                                        suffix=f".{_host()}.{os.getpid()}{TEMPORARY_SUFFIX}")
+        handle, name = tempfile.mkstemp(
+            dir=target.parent,
+            prefix=f".{target.name}.{writer.run}-",
+            suffix=f".{_host()}.{os.getpid()}{TEMPORARY_SUFFIX}",
+        )
         temporary = Path(name)
         os.close(handle)
         yield temporary
@@ -93,7 +97,7 @@ def sending() -> Iterator[Path]:
             while block := done.read(1 << 20):
                 view = memoryview(block)
                 while view:
-                    view = view[os.write(1, view):]
+                    view = view[os.write(1, view) :]
     finally:
         with suppress(OSError):
             temporary.unlink()
@@ -136,13 +140,16 @@ def remove_abandoned(target: Path, run: str | None = None) -> None:
     so they are what an earlier attempt left (a worker lost mid-file)."""
     prefix = f".{target.name}."
     try:
-        names = [entry.name for entry in os.scandir(target.parent)
-                 if entry.name.startswith(prefix) and entry.name.endswith(TEMPORARY_SUFFIX)]
+        names = [
+            entry.name
+            for entry in os.scandir(target.parent)
+            if entry.name.startswith(prefix) and entry.name.endswith(TEMPORARY_SUFFIX)
+        ]
     except OSError:
         return
     for name in names:
         # The run and what mkstemp added (no dots), the machine, the process.
-        made, _, owner = name[len(prefix):-len(TEMPORARY_SUFFIX)].partition(".")
+        made, _, owner = name[len(prefix) : -len(TEMPORARY_SUFFIX)].partition(".")
         host, _, pid = owner.rpartition(".")
         tag, _, kind = made.rpartition("-")
         # A receipt stays until its run has the file's outcome; one of another
@@ -160,8 +167,13 @@ def remove_run(folders: Iterable[Path], run: str) -> None:
     tag = f".{run}-"
     for folder in folders:
         try:
-            names = [entry.name for entry in os.scandir(folder) if entry.name.startswith(".")
-                     and entry.name.endswith(TEMPORARY_SUFFIX) and tag in entry.name]
+            names = [
+                entry.name
+                for entry in os.scandir(folder)
+                if entry.name.startswith(".")
+                and entry.name.endswith(TEMPORARY_SUFFIX)
+                and tag in entry.name
+            ]
         except OSError:
             continue
         for name in names:
@@ -233,8 +245,11 @@ def _rename_without_replacing(source: Path, target: Path) -> None:
             return
         os.unlink(source)
     except FileExistsError:
-        raise FileExistsError(errno.EEXIST, "a file of that name appeared meanwhile; add "
-                                            "--overwrite to replace it", str(target)) from None
+        raise FileExistsError(
+            errno.EEXIST,
+            "a file of that name appeared meanwhile; add " "--overwrite to replace it",
+            str(target),
+        ) from None
 
 
 def _renameat2(source: Path, target: Path) -> bool:
@@ -243,8 +258,9 @@ def _renameat2(source: Path, target: Path) -> bool:
     libc = _libc()
     if libc is None:
         return False
-    result = libc.renameat2(-100, os.fsencode(source), -100, os.fsencode(target),
-                            _RENAME_NOREPLACE)  # -100: AT_FDCWD
+    result = libc.renameat2(
+        -100, os.fsencode(source), -100, os.fsencode(target), _RENAME_NOREPLACE
+    )  # -100: AT_FDCWD
     if result == 0:
         return True
     error = ctypes.get_errno()
@@ -261,8 +277,13 @@ def _libc() -> ctypes.CDLL | None:
         return None
     try:
         libc = ctypes.CDLL(None, use_errno=True)
-        libc.renameat2.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p,
-                                   ctypes.c_uint]
+        libc.renameat2.argtypes = [
+            ctypes.c_int,
+            ctypes.c_char_p,
+            ctypes.c_int,
+            ctypes.c_char_p,
+            ctypes.c_uint,
+        ]
     except (OSError, AttributeError):
         return None
     return libc
@@ -272,8 +293,16 @@ class Encoder:
     """Writes chunks of stored samples into `path` (the temporary file) in
     the output's format; every error is an AudioError naming `target`."""
 
-    def __init__(self, path: Path, target: Path, sample_rate: int, channels: int,
-                 output: OutputFormat, text: dict[str, str], front: Front | None = None) -> None:
+    def __init__(
+        self,
+        path: Path,
+        target: Path,
+        sample_rate: int,
+        channels: int,
+        output: OutputFormat,
+        text: dict[str, str],
+        front: Front | None = None,
+    ) -> None:
         self._target = target
         self._descriptor = -1
         self._sink = _Sink(-1)
@@ -289,9 +318,14 @@ class Encoder:
             self._sink = _Sink(self._descriptor, front.room() if front is not None else 0)
             # soundfile takes any object with these methods; its annotation
             # names only the usual file types.
-            self._file = sf.SoundFile(cast(BinaryIO, self._sink), "w", samplerate=sample_rate,
-                                      channels=channels, subtype=output.subtype,
-                                      format=output.format)
+            self._file = sf.SoundFile(
+                cast(BinaryIO, self._sink),
+                "w",
+                samplerate=sample_rate,
+                channels=channels,
+                subtype=output.subtype,
+                format=output.format,
+            )
             for name, value in text.items():
                 # Not every format has room for every field; those are dropped.
                 with suppress(sf.SoundFileError, RuntimeError):
@@ -312,8 +346,7 @@ class Encoder:
         # bindings (checked for in _RAW_WRITES) reach it.
         assert self._file is not None
         handle = self._file._file
-        written = sf._snd.sf_write_raw(
-            handle, sf._ffi.from_buffer(data), data.nbytes)  # type: ignore[attr-defined]
+        written = sf._snd.sf_write_raw(handle, sf._ffi.from_buffer(data), data.nbytes)  # type: ignore[attr-defined]
         if written != data.nbytes and self._sink.error is None:
             reason = sf._ffi.string(sf._snd.sf_strerror(handle))  # type: ignore[attr-defined]
             raise RuntimeError(reason.decode(errors="replace"))
@@ -347,8 +380,7 @@ class Encoder:
                 # soundfile asserts that libsndfile took every frame; it did
                 # not, and the sink knows why.
                 if self._sink.error is None:
-                    raise RuntimeError("libsndfile wrote fewer frames than it was given") \
-                        from None
+                    raise RuntimeError("libsndfile wrote fewer frames than it was given") from None
             except (sf.SoundFileError, RuntimeError):
                 if self._sink.error is None:
                     raise
@@ -356,12 +388,10 @@ class Encoder:
                 raise self._sink.error
         except (sf.SoundFileError, RuntimeError) as error:
             self.abandon()
-            raise AudioError(f"cannot write {self._target} ({libsndfile_reason(error)})") \
-                from None
+            raise AudioError(f"cannot write {self._target} ({libsndfile_reason(error)})") from None
         except OSError as error:
             self.abandon()
-            raise AudioError(f"cannot write {self._target} ({error.strerror or error})") \
-                from None
+            raise AudioError(f"cannot write {self._target} ({error.strerror or error})") from None
 
 
 class _Sink:
@@ -449,5 +479,7 @@ def _file_mode() -> int:
 _NEW_FILE_MODE = _file_mode()
 # A context variable: a Dask worker writes for several runs side by side
 # (_on_worker); a command on one machine is one run with its own umask.
-WRITER: ContextVar[Writer] = ContextVar("qx_limiter_writer",
-                                        default=Writer(new_run(), _NEW_FILE_MODE))
+WRITER: ContextVar[Writer] = ContextVar(
+    "qx_limiter_writer",
+    default=Writer(new_run(), _NEW_FILE_MODE),  # noqa: B039 (a frozen dataclass)
+)

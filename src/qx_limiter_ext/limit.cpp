@@ -21,17 +21,16 @@ namespace {
 PyObject* limit(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
   return call_guarded(
       [&]() -> PyObject* {
-        static const char* const names[] = {"audio",      "sample_rate", "threshold_dBFS",
-                                            "attack_ms",  "hold_ms",     "release_ms",
-                                            "axis",       "true_peak",   nullptr};
+        static const char* const names[] = {"audio",     "sample_rate", "threshold_dBFS",
+                                            "attack_ms", "hold_ms",     "release_ms",
+                                            "axis",      "true_peak",   nullptr};
         PyObject* audio = nullptr;
         SettingArguments given;
         PyObject* axis_object = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OOOOOO:limit",
-                                         const_cast<char**>(names), &audio, &given.sample_rate,
-                                         &given.threshold_dBFS, &given.attack_ms,
-                                         &given.hold_ms, &given.release_ms, &axis_object,
-                                         &given.true_peak)) {
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OOOOOO:limit", const_cast<char**>(names),
+                                         &audio, &given.sample_rate, &given.threshold_dBFS,
+                                         &given.attack_ms, &given.hold_ms, &given.release_ms,
+                                         &axis_object, &given.true_peak)) {
           return nullptr;
         }
         ConvertedAudio converted = convert_audio(audio);

@@ -55,16 +55,15 @@ LimiterState& state_of(PyObject* self) { return LimiterObject::of(self); }
 PyObject* limiter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return call_guarded(
       [&]() -> PyObject* {
-        static const char* const names[] = {"sample_rate", "threshold_dBFS", "attack_ms",
-                                            "hold_ms",     "release_ms",     "true_peak",
-                                            nullptr};
+        static const char* const names[] = {"sample_rate", "threshold_dBFS", "attack_ms", "hold_ms",
+                                            "release_ms",  "true_peak",      nullptr};
         SettingArguments given;
         // Arguments left out stay null: only given ones are converted, and
         // None is converted (and refused) rather than read as "default".
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOO:QXLimiter",
                                          const_cast<char**>(names), &given.sample_rate,
-                                         &given.threshold_dBFS, &given.attack_ms,
-                                         &given.hold_ms, &given.release_ms, &given.true_peak)) {
+                                         &given.threshold_dBFS, &given.attack_ms, &given.hold_ms,
+                                         &given.release_ms, &given.true_peak)) {
           return nullptr;
         }
         Settings settings;

@@ -53,15 +53,8 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "qx_limiter",
-    kModuleDoc,
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "qx_limiter", kModuleDoc, 0,       nullptr,
+    module_slots,          nullptr,      nullptr,    nullptr,
 };
 
 }  // namespace

@@ -9,9 +9,21 @@ loop under it (``DeliveryPlan``, ``deliver``), for passes run elsewhere
 
 from importlib.metadata import PackageNotFoundError, version
 
-from ._delivery import (LOUDNESS_TOLERANCE_LU, METER_RATES, AlbumModel, DeliveryPlan,
-                        LoudnessModel, Passed, PassSettings, check_targets, deliver,
-                        detects_true_peak, gain_factor, profiling_meter, smallest_attack_ms)
+from ._delivery import (
+    LOUDNESS_TOLERANCE_LU,
+    METER_RATES,
+    AlbumModel,
+    DeliveryPlan,
+    LoudnessModel,
+    Passed,
+    PassSettings,
+    check_targets,
+    deliver,
+    detects_true_peak,
+    gain_factor,
+    profiling_meter,
+    smallest_attack_ms,
+)
 from ._master import AlbumMastered, Mastered, master, master_album
 from ._meter import Measurement, Meter, integrated_loudness, limit, measure, pooled_loudness
 from ._native import SampleError, StreamLimiter
@@ -21,8 +33,31 @@ try:
 except PackageNotFoundError:  # imported from a source tree, not installed
     __version__ = "0+unknown"
 
-__all__ = ["LOUDNESS_TOLERANCE_LU", "METER_RATES", "AlbumMastered", "AlbumModel", "DeliveryPlan",
-           "LoudnessModel", "Mastered", "Measurement", "Meter", "PassSettings", "Passed",
-           "SampleError", "StreamLimiter", "__version__", "check_targets", "deliver",
-           "detects_true_peak", "gain_factor", "integrated_loudness", "limit", "master",
-           "master_album", "measure", "pooled_loudness", "profiling_meter", "smallest_attack_ms"]
+__all__ = [
+    "LOUDNESS_TOLERANCE_LU",
+    "METER_RATES",
+    "AlbumMastered",
+    "AlbumModel",
+    "DeliveryPlan",
+    "LoudnessModel",
+    "Mastered",
+    "Measurement",
+    "Meter",
+    "PassSettings",
+    "Passed",
+    "SampleError",
+    "StreamLimiter",
+    "__version__",
+    "check_targets",
+    "deliver",
+    "detects_true_peak",
+    "gain_factor",
+    "integrated_loudness",
+    "limit",
+    "master",
+    "master_album",
+    "measure",
+    "pooled_loudness",
+    "profiling_meter",
+    "smallest_attack_ms",
+]

@@ -24,7 +24,6 @@ from dataclasses import dataclass
 
 import numpy as np
 import numpy.typing as npt
-
 from qx_limiter import limit as _envelope_of
 
 from . import _native
@@ -68,13 +67,18 @@ PROFILE_GROUP_SECONDS = 1.0 / 375.0
 
 def check_targets(loudness_lufs: float | None, ceiling_dbtp: float) -> None:
     """ValueError for a loudness or a ceiling that cannot be delivered to."""
-    if not (isinstance(ceiling_dbtp, (int, float)) and math.isfinite(ceiling_dbtp)
-            and ceiling_dbtp <= 0.0):
+    if not (
+        isinstance(ceiling_dbtp, (int, float))
+        and math.isfinite(ceiling_dbtp)
+        and ceiling_dbtp <= 0.0
+    ):
         raise ValueError(f"ceiling_dbtp must be a finite dBTP value at most 0, got {ceiling_dbtp}")
-    if loudness_lufs is not None and not (isinstance(loudness_lufs, (int, float))
-                                          and -70.0 <= loudness_lufs <= 0.0):
-        raise ValueError(f"loudness_lufs must be a LUFS value from -70 to 0, or None, got "
-                         f"{loudness_lufs}")
+    if loudness_lufs is not None and not (
+        isinstance(loudness_lufs, (int, float)) and -70.0 <= loudness_lufs <= 0.0
+    ):
+        raise ValueError(
+            f"loudness_lufs must be a LUFS value from -70 to 0, or None, got " f"{loudness_lufs}"
+        )
 
 
 def detects_true_peak(sample_rate: int) -> bool:
@@ -103,8 +107,9 @@ def profile_frames(sample_rate: int) -> int:
 
 def profiling_meter(sample_rate: int, channels: int, *, dual_mono: bool = False) -> Meter:
     """A meter that also keeps the loudness profile the plan models with."""
-    return Meter(sample_rate, channels, profile_frames=profile_frames(sample_rate),
-                 dual_mono=dual_mono)
+    return Meter(
+        sample_rate, channels, profile_frames=profile_frames(sample_rate), dual_mono=dual_mono
+    )
 
 
 @dataclass(frozen=True)
@@ -143,15 +148,17 @@ class LoudnessModel:
     of the perf signal); the plan corrects it by the difference a pass
     measured."""
 
-    def __init__(self, meter: Meter, sample_rate: int, attack_ms: float, hold_ms: float,
-                 release_ms: float) -> None:
+    def __init__(
+        self, meter: Meter, sample_rate: int, attack_ms: float, hold_ms: float, release_ms: float
+    ) -> None:
         levels, energies = meter.profile()
         self._levels = levels
         self._energies = energies.astype(np.float64)
         self._configure(sample_rate, attack_ms, hold_ms, release_ms)
 
-    def _configure(self, sample_rate: int, attack_ms: float, hold_ms: float,
-                   release_ms: float) -> None:
+    def _configure(
+        self, sample_rate: int, attack_ms: float, hold_ms: float, release_ms: float
+    ) -> None:
         self._subblock = (sample_rate + 5) // 10
         group = profile_frames(sample_rate)
         self._groups = -(-self._subblock // group)
@@ -166,9 +173,14 @@ class LoudnessModel:
         return self._levels, self._energies
 
     @classmethod
-    def from_profile(cls, profile: tuple[npt.NDArray[np.float32], npt.NDArray[np.float64]],
-                     sample_rate: int, attack_ms: float, hold_ms: float,
-                     release_ms: float) -> LoudnessModel:
+    def from_profile(
+        cls,
+        profile: tuple[npt.NDArray[np.float32], npt.NDArray[np.float64]],
+        sample_rate: int,
+        attack_ms: float,
+        hold_ms: float,
+        release_ms: float,
+    ) -> LoudnessModel:
         """The model of a profile taken elsewhere (on another machine)."""
         model = cls.__new__(cls)
         model._levels, model._energies = profile
@@ -180,15 +192,14 @@ class LoudnessModel:
         over = np.float32(min(1e30, 10.0 ** ((gain_db - threshold_dBFS) / 20.0)))
         # Over 2^30 times the threshold, a level is limited to nothing all
         # the same (and the limiter takes no sample beyond 2^32).
-        levels = np.minimum(self._levels * over, np.float32(2.0 ** 30))
+        levels = np.minimum(self._levels * over, np.float32(2.0**30))
         return _envelope_of(levels, self._rate, 0.0, *self._times)[1]
 
     def powers(self, gain_db: float, threshold_dBFS: float) -> npt.NDArray[np.float64]:
         """The sub-block powers of the output at this gain and threshold."""
         if self._levels.size == 0:
             return np.zeros(0)
-        scaled = self._energies * np.square(self.gains(gain_db, threshold_dBFS),
-                                            dtype=np.float64)
+        scaled = self._energies * np.square(self.gains(gain_db, threshold_dBFS), dtype=np.float64)
         powers: npt.NDArray[np.float64] = scaled.reshape(-1, self._groups).sum(axis=1)
         powers *= 10.0 ** (gain_db / 10.0)
         return powers
@@ -214,13 +225,15 @@ class AlbumModel:
 
     def loudness(self, gain_db: float, threshold_dBFS: float) -> float:
         """The album's integrated loudness at this gain and threshold."""
-        return pooled_loudness([model.powers(gain_db, threshold_dBFS) for model in self._models],
-                               self.sample_rate)[0]
+        return pooled_loudness(
+            [model.powers(gain_db, threshold_dBFS) for model in self._models], self.sample_rate
+        )[0]
 
     def max_reduction_db(self, gain_db: float, threshold_dBFS: float) -> float:
         """The deepest gain reduction of any track, in dB."""
-        return max((model.max_reduction_db(gain_db, threshold_dBFS) for model in self._models),
-                   default=0.0)
+        return max(
+            (model.max_reduction_db(gain_db, threshold_dBFS) for model in self._models), default=0.0
+        )
 
 
 class DeliveryPlan:
@@ -262,20 +275,32 @@ class DeliveryPlan:
             otherwise.
     """
 
-    def __init__(self, sample_rate: int, ceiling_dbtp: float, loudness_lufs: float | None, *,
-                 before: Measurement | None = None,
-                 model: LoudnessModel | AlbumModel | None = None, true_peak: bool = True,
-                 gain_db: float | None = None, max_limiting_db: float | None = None,
-                 codec_margin_db: float = 0.0, codec_offset_lu: float = 0.0) -> None:
+    def __init__(
+        self,
+        sample_rate: int,
+        ceiling_dbtp: float,
+        loudness_lufs: float | None,
+        *,
+        before: Measurement | None = None,
+        model: LoudnessModel | AlbumModel | None = None,
+        true_peak: bool = True,
+        gain_db: float | None = None,
+        max_limiting_db: float | None = None,
+        codec_margin_db: float = 0.0,
+        codec_offset_lu: float = 0.0,
+    ) -> None:
         check_targets(loudness_lufs, ceiling_dbtp)
         if loudness_lufs is not None and before is None:
             raise ValueError("a loudness target needs the input's measurement")
         if loudness_lufs is not None and gain_db is not None:
             raise ValueError("give a loudness target or a gain, not both")
-        if max_limiting_db is not None and not (math.isfinite(max_limiting_db)
-                                                and max_limiting_db >= 0.0):
-            raise ValueError(f"max_limiting_db must be a finite number of dB, at least 0, got "
-                             f"{max_limiting_db}")
+        if max_limiting_db is not None and not (
+            math.isfinite(max_limiting_db) and max_limiting_db >= 0.0
+        ):
+            raise ValueError(
+                f"max_limiting_db must be a finite number of dB, at least 0, got "
+                f"{max_limiting_db}"
+            )
         self.max_limiting_db = max_limiting_db
         self.sample_rate = sample_rate
         self.ceiling_dbtp = ceiling_dbtp
@@ -295,21 +320,29 @@ class DeliveryPlan:
         self._lowering: tuple[float, float] | None = None  # threshold and reading before
         detection = "waveform" if true_peak else "sample"
         if not (math.isfinite(codec_margin_db) and codec_margin_db >= 0.0):
-            raise ValueError(f"codec_margin_db must be a finite dB value at least 0, got "
-                             f"{codec_margin_db}")
-        threshold = min(0.0, ceiling_dbtp - (DETECTION_MARGIN_DB if true_peak else 0.0)
-                        - (codec_margin_db if true_peak else 0.0))
+            raise ValueError(
+                f"codec_margin_db must be a finite dB value at least 0, got " f"{codec_margin_db}"
+            )
+        threshold = min(
+            0.0,
+            ceiling_dbtp
+            - (DETECTION_MARGIN_DB if true_peak else 0.0)
+            - (codec_margin_db if true_peak else 0.0),
+        )
         self._settings = PassSettings(gain_db or 0.0, threshold, detection)
         if loudness_lufs is None or before is None:
             return
         if not math.isfinite(before.integrated_lufs):
             self._silent_input = True
             self.loudness_reached = False
-            self.note = ("the input has no loudness to bring to the target (silence, or "
-                         "shorter than one 400 ms block)")
+            self.note = (
+                "the input has no loudness to bring to the target (silence, or "
+                "shorter than one 400 ms block)"
+            )
             return
-        self._settings = PassSettings(self._gain_for(loudness_lufs - before.integrated_lufs,
-                                                     threshold), threshold, detection)
+        self._settings = PassSettings(
+            self._gain_for(loudness_lufs - before.integrated_lufs, threshold), threshold, detection
+        )
 
     @property
     def gain_db(self) -> float:
@@ -361,8 +394,10 @@ class DeliveryPlan:
                 # The ceiling comes first: everything comes down by what is
                 # over (true peaks scale with the signal).
                 trim = s.trim_db - (over + SAFETY_MARGIN_DB)
-                self.note = (f"the limiter still left {over:.2f} dB over the ceiling after "
-                             f"{self.passes} passes; the output was lowered by {-trim:.2f} dB")
+                self.note = (
+                    f"the limiter still left {over:.2f} dB over the ceiling after "
+                    f"{self.passes} passes; the output was lowered by {-trim:.2f} dB"
+                )
                 if self.loudness_lufs is not None:
                     self.loudness_reached = False
                 self._settings = PassSettings(s.gain_db, s.threshold_dBFS, s.detection, trim)
@@ -387,9 +422,11 @@ class DeliveryPlan:
         self._capped = True
         self.loudness_reached = False
         target = f"{self.loudness_lufs:g} LUFS" if self.loudness_lufs is not None else "the gain"
-        self.note = (f"{target} would take more than {self.max_limiting_db:g} dB of gain "
-                     f"reduction (the limiting budget); the loudness was lowered to about "
-                     f"{loudness:.2f} LUFS, which the budget allows")
+        self.note = (
+            f"{target} would take more than {self.max_limiting_db:g} dB of gain "
+            f"reduction (the limiting budget); the loudness was lowered to about "
+            f"{loudness:.2f} LUFS, which the budget allows"
+        )
 
     def _over(self, measured: Measurement) -> float:
         """How far the measured true peak is over the ceiling (0 where the
@@ -465,10 +502,12 @@ class DeliveryPlan:
         self._capped = True
         self.loudness_reached = False
         unit = "dBTP" if self.true_peak else "dBFS"
-        self.note = (f"{self.loudness_lufs:g} LUFS cannot be reached under a "
-                     f"{self.ceiling_dbtp:g} {unit} ceiling without heavy limiting: beyond "
-                     f"about {loudest:.2f} LUFS, a further dB of gain adds less than "
-                     f"{MIN_SLOPE:g} LU, the rest limited away")
+        self.note = (
+            f"{self.loudness_lufs:g} LUFS cannot be reached under a "
+            f"{self.ceiling_dbtp:g} {unit} ceiling without heavy limiting: beyond "
+            f"about {loudest:.2f} LUFS, a further dB of gain adds less than "
+            f"{MIN_SLOPE:g} LU, the rest limited away"
+        )
 
     def _gain_for(self, guess: float, threshold: float) -> float:
         """The gain that the model (with the passes' correction) says brings
@@ -515,6 +554,7 @@ class DeliveryPlan:
             good, bad = (middle, bad) if worth(middle) else (good, middle)
         self._cap(reach(good))
         return good
+
 
 def _solve(reach: Callable[[float], float], target: float, guess: float) -> float:
     """The gain where `reach` (increasing) meets `target`, by a secant from

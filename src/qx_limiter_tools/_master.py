@@ -13,8 +13,17 @@ from dataclasses import dataclass
 import numpy as np
 import numpy.typing as npt
 
-from ._delivery import AlbumModel, DeliveryPlan, LoudnessModel, Passed, PassSettings, \
-    check_targets, deliver, gain_factor, profiling_meter
+from ._delivery import (
+    AlbumModel,
+    DeliveryPlan,
+    LoudnessModel,
+    Passed,
+    PassSettings,
+    check_targets,
+    deliver,
+    gain_factor,
+    profiling_meter,
+)
 from ._meter import Measurement, Meter, limit, measure, pooled_loudness
 
 Audio = npt.NDArray[np.float32]
@@ -53,10 +62,20 @@ class Mastered:
     note: str
 
 
-def master(audio: npt.ArrayLike, sample_rate: int, *, loudness_lufs: float | None = None,
-           ceiling_dbtp: float = -1.0, attack_ms: float = 5.0, hold_ms: float = 15.0,
-           release_ms: float = 40.0, axis: int = -1, true_peak: bool = True,
-           max_limiting_db: float | None = None, dual_mono: bool = False) -> Mastered:
+def master(
+    audio: npt.ArrayLike,
+    sample_rate: int,
+    *,
+    loudness_lufs: float | None = None,
+    ceiling_dbtp: float = -1.0,
+    attack_ms: float = 5.0,
+    hold_ms: float = 15.0,
+    release_ms: float = 40.0,
+    axis: int = -1,
+    true_peak: bool = True,
+    max_limiting_db: float | None = None,
+    dual_mono: bool = False,
+) -> Mastered:
     """Bring audio to a loudness (optional) under a true-peak ceiling that the
     strict meter confirms.
 
@@ -94,10 +113,18 @@ def master(audio: npt.ArrayLike, sample_rate: int, *, loudness_lufs: float | Non
         model = LoudnessModel(meter, sample_rate, attack_ms, hold_ms, release_ms)
     else:
         before = measure(source, sample_rate, axis=axis, dual_mono=dual_mono)
-    plan = DeliveryPlan(sample_rate, ceiling_dbtp, loudness_lufs, before=before, model=model,
-                        true_peak=true_peak, max_limiting_db=max_limiting_db)
-    return _delivered(source, sample_rate, plan, before, (attack_ms, hold_ms, release_ms), axis,
-                      dual_mono)
+    plan = DeliveryPlan(
+        sample_rate,
+        ceiling_dbtp,
+        loudness_lufs,
+        before=before,
+        model=model,
+        true_peak=true_peak,
+        max_limiting_db=max_limiting_db,
+    )
+    return _delivered(
+        source, sample_rate, plan, before, (attack_ms, hold_ms, release_ms), axis, dual_mono
+    )
 
 
 def _profiled(source: Audio, sample_rate: int, axis: int, dual_mono: bool) -> Meter:
@@ -106,8 +133,11 @@ def _profiled(source: Audio, sample_rate: int, axis: int, dual_mono: bool) -> Me
     meter = profiling_meter(sample_rate, _channels(source, axis), dual_mono=dual_mono)
     frames = source.shape[axis] if source.ndim == 2 else source.shape[0]
     for start in range(0, frames, _PIECE):
-        piece = source[..., start:start + _PIECE] if source.ndim == 1 or axis % 2 == 1 else \
-            source[start:start + _PIECE]
+        piece = (
+            source[..., start : start + _PIECE]
+            if source.ndim == 1 or axis % 2 == 1
+            else source[start : start + _PIECE]
+        )
         meter.add(piece, axis=axis)
     return meter
 
@@ -116,8 +146,15 @@ def _profiled(source: Audio, sample_rate: int, axis: int, dual_mono: bool) -> Me
 _PIECE = 1 << 18
 
 
-def _delivered(source: Audio, sample_rate: int, plan: DeliveryPlan, before: Measurement,
-               times: tuple[float, float, float], axis: int, dual_mono: bool) -> Mastered:
+def _delivered(
+    source: Audio,
+    sample_rate: int,
+    plan: DeliveryPlan,
+    before: Measurement,
+    times: tuple[float, float, float],
+    axis: int,
+    dual_mono: bool,
+) -> Mastered:
     """Runs the plan's passes over `source` in memory."""
     # Every pass's gained input goes into the same array: fresh pages for
     # each pass cost as much as the multiplication.
@@ -129,13 +166,23 @@ def _delivered(source: Audio, sample_rate: int, plan: DeliveryPlan, before: Meas
         made[:] = [(out, gains)]
         total = gain_factor(settings.gain_db + settings.trim_db)
         deepest = float(gains.min() / total) if gains.size else 1.0
-        return Passed(measure(out, sample_rate, axis=axis, dual_mono=dual_mono),
-                      max_reduction_db=max(0.0, -20.0 * math.log10(deepest)))
+        return Passed(
+            measure(out, sample_rate, axis=axis, dual_mono=dual_mono),
+            max_reduction_db=max(0.0, -20.0 * math.log10(deepest)),
+        )
 
     passed = deliver(plan, run)
     out, gains = made[0]
-    return Mastered(out, gains, before, passed.output, plan.gain_db, plan.passes,
-                    plan.loudness_reached is not False, plan.note)
+    return Mastered(
+        out,
+        gains,
+        before,
+        passed.output,
+        plan.gain_db,
+        plan.passes,
+        plan.loudness_reached is not False,
+        plan.note,
+    )
 
 
 @dataclass(frozen=True)
@@ -161,11 +208,20 @@ class AlbumMastered:
     note: str
 
 
-def master_album(tracks: Sequence[npt.ArrayLike], sample_rate: int, *,
-                 loudness_lufs: float, ceiling_dbtp: float = -1.0, attack_ms: float = 5.0,
-                 hold_ms: float = 15.0, release_ms: float = 40.0, axis: int = -1,
-                 true_peak: bool = True, max_limiting_db: float | None = None,
-                 dual_mono: bool = False) -> AlbumMastered:
+def master_album(
+    tracks: Sequence[npt.ArrayLike],
+    sample_rate: int,
+    *,
+    loudness_lufs: float,
+    ceiling_dbtp: float = -1.0,
+    attack_ms: float = 5.0,
+    hold_ms: float = 15.0,
+    release_ms: float = 40.0,
+    axis: int = -1,
+    true_peak: bool = True,
+    max_limiting_db: float | None = None,
+    dual_mono: bool = False,
+) -> AlbumMastered:
     """Bring an album to a loudness as one programme, under a ceiling that
     every track holds: one gain for all tracks, found on their gating blocks
     pooled (BS.1770's loudness of the album, not the average of the
@@ -182,22 +238,26 @@ def master_album(tracks: Sequence[npt.ArrayLike], sample_rate: int, *,
         raise ValueError("an album needs at least one track")
     meters = [_profiled(source, sample_rate, axis, dual_mono) for source in sources]
     befores = [meter.result() for meter in meters]
-    models = [LoudnessModel(meter, sample_rate, attack_ms, hold_ms, release_ms)
-              for meter in meters]
+    models = [LoudnessModel(meter, sample_rate, attack_ms, hold_ms, release_ms) for meter in meters]
     album_before = pooled_loudness([meter.powers() for meter in meters], sample_rate)
-    album = DeliveryPlan(sample_rate, ceiling_dbtp, loudness_lufs,
-                         before=_album_measurement(album_before, befores),
-                         model=AlbumModel(models), true_peak=true_peak,
-                         max_limiting_db=max_limiting_db)
+    album = DeliveryPlan(
+        sample_rate,
+        ceiling_dbtp,
+        loudness_lufs,
+        before=_album_measurement(album_before, befores),
+        model=AlbumModel(models),
+        true_peak=true_peak,
+        max_limiting_db=max_limiting_db,
+    )
     times = (attack_ms, hold_ms, release_ms)
     settings = album.first()
     while True:
         delivered = []
         for source, before in zip(sources, befores):
-            plan = DeliveryPlan(sample_rate, ceiling_dbtp, None, true_peak=true_peak,
-                                gain_db=settings.gain_db)
-            delivered.append(_delivered(source, sample_rate, plan, before, times, axis,
-                                        dual_mono))
+            plan = DeliveryPlan(
+                sample_rate, ceiling_dbtp, None, true_peak=true_peak, gain_db=settings.gain_db
+            )
+            delivered.append(_delivered(source, sample_rate, plan, before, times, axis, dual_mono))
         powers = []
         for done in delivered:
             meter = Meter(sample_rate, _channels(done.audio, axis), dual_mono=dual_mono)
@@ -205,14 +265,23 @@ def master_album(tracks: Sequence[npt.ArrayLike], sample_rate: int, *,
             powers.append(meter.powers())
         album_after = pooled_loudness(powers, sample_rate)
         deepest = max(_reduction(done) for done in delivered)
-        following = album.review(Passed(_album_measurement(album_after, [done.after for done in
-                                                                           delivered]),
-                                        max_reduction_db=deepest))
+        following = album.review(
+            Passed(
+                _album_measurement(album_after, [done.after for done in delivered]),
+                max_reduction_db=deepest,
+            )
+        )
         if following is None or following.gain_db == settings.gain_db:
             break
         settings = following
-    return AlbumMastered(delivered, album_before, album_after, album.gain_db,
-                         album.loudness_reached is not False, album.note)
+    return AlbumMastered(
+        delivered,
+        album_before,
+        album_after,
+        album.gain_db,
+        album.loudness_reached is not False,
+        album.note,
+    )
 
 
 def _reduction(done: Mastered) -> float:
@@ -225,11 +294,14 @@ def _reduction(done: Mastered) -> float:
 def _album_measurement(figures: tuple[float, float], tracks: list[Measurement]) -> Measurement:
     """The album as one programme: its pooled loudness and range, and the
     largest of the tracks' peaks and maxima."""
-    return Measurement(figures[0], figures[1],
-                       max(track.true_peak_dbtp for track in tracks),
-                       max(track.sample_peak_dbfs for track in tracks),
-                       max(track.max_momentary_lufs for track in tracks),
-                       max(track.max_short_term_lufs for track in tracks))
+    return Measurement(
+        figures[0],
+        figures[1],
+        max(track.true_peak_dbtp for track in tracks),
+        max(track.sample_peak_dbfs for track in tracks),
+        max(track.max_momentary_lufs for track in tracks),
+        max(track.max_short_term_lufs for track in tracks),
+    )
 
 
 def _channels(source: Audio, axis: int) -> int:
@@ -238,12 +310,27 @@ def _channels(source: Audio, axis: int) -> int:
     return int(source.shape[0] if axis % 2 == 1 else source.shape[1])
 
 
-def _one_pass(source: Audio, scratch: Audio, settings: PassSettings, sample_rate: int,
-              attack_ms: float, hold_ms: float, release_ms: float,
-              axis: int) -> tuple[Audio, npt.NDArray[np.float32]]:
+def _one_pass(
+    source: Audio,
+    scratch: Audio,
+    settings: PassSettings,
+    sample_rate: int,
+    attack_ms: float,
+    hold_ms: float,
+    release_ms: float,
+    axis: int,
+) -> tuple[Audio, npt.NDArray[np.float32]]:
     gained = source if settings.gain_db == 0.0 else apply_gain(source, settings.gain_db, scratch)
-    out, gains = limit(gained, sample_rate, settings.threshold_dBFS, attack_ms, hold_ms,
-                       release_ms, detection=settings.detection, axis=axis)
+    out, gains = limit(
+        gained,
+        sample_rate,
+        settings.threshold_dBFS,
+        attack_ms,
+        hold_ms,
+        release_ms,
+        detection=settings.detection,
+        axis=axis,
+    )
     total = gain_factor(settings.gain_db + settings.trim_db)
     if settings.trim_db != 0.0:
         np.multiply(out, gain_factor(settings.trim_db), out=out)

@@ -5,8 +5,8 @@ sample peak, over a whole array or over audio in chunks."""
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass
 from collections.abc import Sequence
+from dataclasses import dataclass
 from typing import SupportsIndex
 
 import numpy as np
@@ -40,8 +40,13 @@ class Measurement:
     max_short_term_lufs: float = -math.inf
 
 
-def measure(audio: npt.ArrayLike, sample_rate: SupportsIndex, *,
-            axis: SupportsIndex = -1, dual_mono: bool = False) -> Measurement:
+def measure(
+    audio: npt.ArrayLike,
+    sample_rate: SupportsIndex,
+    *,
+    axis: SupportsIndex = -1,
+    dual_mono: bool = False,
+) -> Measurement:
     """Measure a whole signal.
 
     Args:
@@ -64,8 +69,13 @@ def measure(audio: npt.ArrayLike, sample_rate: SupportsIndex, *,
     return Measurement(*_native.measure(audio, sample_rate, axis=axis, dual_mono=dual_mono))
 
 
-def integrated_loudness(audio: npt.ArrayLike, sample_rate: SupportsIndex, *,
-                        axis: SupportsIndex = -1, dual_mono: bool = False) -> float:
+def integrated_loudness(
+    audio: npt.ArrayLike,
+    sample_rate: SupportsIndex,
+    *,
+    axis: SupportsIndex = -1,
+    dual_mono: bool = False,
+) -> float:
     """The integrated loudness alone (LUFS), as ``measure`` gives it, faster."""
     return _native.integrated_loudness(audio, sample_rate, axis=axis, dual_mono=dual_mono)
 
@@ -79,10 +89,17 @@ class Meter:
 
     __slots__ = ("_native",)
 
-    def __init__(self, sample_rate: SupportsIndex, channels: SupportsIndex, *,
-                 profile_frames: SupportsIndex = 0, dual_mono: bool = False) -> None:
-        self._native = _native.Meter(sample_rate, channels, profile_frames=profile_frames,
-                                     dual_mono=dual_mono)
+    def __init__(
+        self,
+        sample_rate: SupportsIndex,
+        channels: SupportsIndex,
+        *,
+        profile_frames: SupportsIndex = 0,
+        dual_mono: bool = False,
+    ) -> None:
+        self._native = _native.Meter(
+            sample_rate, channels, profile_frames=profile_frames, dual_mono=dual_mono
+        )
 
     def add(self, chunk: npt.ArrayLike, *, axis: SupportsIndex = -1) -> None:
         """Measure the next chunk (any number of frames, the meter's channel
@@ -110,10 +127,17 @@ class Meter:
         return self._native.profile()
 
 
-def limit(audio: npt.ArrayLike, sample_rate: SupportsIndex, threshold_dBFS: float = 0.0,
-          attack_ms: float = 5.0, hold_ms: float = 15.0, release_ms: float = 40.0, *,
-          detection: str = "waveform", axis: SupportsIndex = -1,
-          ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
+def limit(
+    audio: npt.ArrayLike,
+    sample_rate: SupportsIndex,
+    threshold_dBFS: float = 0.0,
+    attack_ms: float = 5.0,
+    hold_ms: float = 15.0,
+    release_ms: float = 40.0,
+    *,
+    detection: str = "waveform",
+    axis: SupportsIndex = -1,
+) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
     """Limit a whole signal in memory with ``StreamLimiter``'s detection.
 
     Returns ``(audio, gains)`` as ``qx_limiter.limit`` does, bit for bit what
@@ -122,13 +146,13 @@ def limit(audio: npt.ArrayLike, sample_rate: SupportsIndex, threshold_dBFS: floa
     default ``detection="waveform"`` one pass lands at or under the threshold
     as ``measure`` reads it (within 0.05 dB), and every sample at or under it.
     """
-    stream = _native.StreamLimiter(sample_rate, threshold_dBFS, attack_ms, hold_ms, release_ms,
-                                   detection=detection)
+    stream = _native.StreamLimiter(
+        sample_rate, threshold_dBFS, attack_ms, hold_ms, release_ms, detection=detection
+    )
     head, head_gains = stream.process(audio, axis=axis)
     tail, tail_gains = stream.flush()
     frame_axis = 1 if _frames_last(audio, axis) else 0
-    return (np.concatenate([head, tail], axis=frame_axis),
-            np.concatenate([head_gains, tail_gains]))
+    return (np.concatenate([head, tail], axis=frame_axis), np.concatenate([head_gains, tail_gains]))
 
 
 def _frames_last(audio: npt.ArrayLike, axis: SupportsIndex) -> bool:
@@ -136,8 +160,9 @@ def _frames_last(audio: npt.ArrayLike, axis: SupportsIndex) -> bool:
     return ndim == 2 and (int(axis) % 2) == 1
 
 
-def pooled_loudness(powers: Sequence[npt.ArrayLike], sample_rate: SupportsIndex
-                    ) -> tuple[float, float]:
+def pooled_loudness(
+    powers: Sequence[npt.ArrayLike], sample_rate: SupportsIndex
+) -> tuple[float, float]:
     """The integrated loudness (LUFS) and loudness range (LU) of several
     programmes gated as one, as BS.1770 and EBU Tech 3342 gate a programme
     and libebur128 gates several states together: each programme's blocks

@@ -53,16 +53,32 @@ class StreamLimiter:
 
 _Readings: TypeAlias = tuple[float, float, float, float, float, float]
 
-def measure(audio: npt.ArrayLike, sample_rate: SupportsIndex, *,
-            axis: SupportsIndex = -1, dual_mono: bool = False) -> _Readings: ...
-def integrated_loudness(audio: npt.ArrayLike, sample_rate: SupportsIndex, *,
-                        axis: SupportsIndex = -1, dual_mono: bool = False) -> float: ...
+def measure(
+    audio: npt.ArrayLike,
+    sample_rate: SupportsIndex,
+    *,
+    axis: SupportsIndex = -1,
+    dual_mono: bool = False,
+) -> _Readings: ...
+def integrated_loudness(
+    audio: npt.ArrayLike,
+    sample_rate: SupportsIndex,
+    *,
+    axis: SupportsIndex = -1,
+    dual_mono: bool = False,
+) -> float: ...
 @final
 class Meter:
     """The native meter behind ``qx_limiter_tools.Meter``."""
 
-    def __new__(cls, sample_rate: SupportsIndex, channels: SupportsIndex, *,
-                profile_frames: SupportsIndex = 0, dual_mono: bool = False) -> Meter: ...
+    def __new__(
+        cls,
+        sample_rate: SupportsIndex,
+        channels: SupportsIndex,
+        *,
+        profile_frames: SupportsIndex = 0,
+        dual_mono: bool = False,
+    ) -> Meter: ...
     def add(self, chunk: npt.ArrayLike, *, axis: SupportsIndex = -1) -> None: ...
     def result(self) -> _Readings: ...
     def profile(self) -> tuple[_FrameGains, _FrameGains]: ...
@@ -72,8 +88,9 @@ METER_RATES: tuple[int, int]
 
 def detects_true_peak(sample_rate: SupportsIndex, /) -> bool: ...
 def smallest_attack_ms(sample_rate: SupportsIndex, /) -> float: ...
-def pooled_loudness(powers: Sequence[npt.ArrayLike],
-                    sample_rate: SupportsIndex) -> tuple[float, float]: ...
+def pooled_loudness(
+    powers: Sequence[npt.ArrayLike], sample_rate: SupportsIndex
+) -> tuple[float, float]: ...
 
 class SampleError(ValueError):
     """A sample that is not finite or beyond 2 ** 32 in magnitude."""

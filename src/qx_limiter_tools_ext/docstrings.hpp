@@ -10,7 +10,8 @@ inline constexpr char kToolsModuleDoc[] =
     "Native part of qx_limiter_tools: the streaming limiter and the meter.";
 
 inline constexpr char kStreamDoc[] =
-    "StreamLimiter(sample_rate, threshold_dBFS=0.0, attack_ms=5.0, hold_ms=15.0, release_ms=40.0, true_peak=False, *, detection=None)\n"
+    "StreamLimiter(sample_rate, threshold_dBFS=0.0, attack_ms=5.0, hold_ms=15.0, release_ms=40.0, "
+    "true_peak=False, *, detection=None)\n"
     "--\n"
     "\n"
     "The limiter of ``qx_limiter.limit`` over audio that arrives in chunks.\n"

@@ -201,8 +201,8 @@ PyObject* meter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
           PyErr_SetString(PyExc_ValueError, "profile_frames must be 0 or more");
           return nullptr;
         }
-        auto made = Meter::create(rate, channels, true,
-                                  static_cast<std::uint64_t>(profile_frames), dual_mono != 0);
+        auto made = Meter::create(rate, channels, true, static_cast<std::uint64_t>(profile_frames),
+                                  dual_mono != 0);
         if (!made.ok()) return PyErr_NoMemory();
         return MeterObject::create(type, std::move(made).value());
       },
@@ -283,8 +283,8 @@ PyObject* meter_powers(PyObject* self, PyObject* /*unused*/) {
         PyRef array = PyRef::steal(PyArray_SimpleNew(1, &count, NPY_DOUBLE));
         if (!array) return nullptr;
         if (count != 0) {
-          std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())),
-                      powers.data(), powers.size() * sizeof(double));
+          std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), powers.data(),
+                      powers.size() * sizeof(double));
         }
         return array.release();
       },
@@ -357,9 +357,9 @@ PyObject* pooled_loudness(PyObject* /*module*/, PyObject* args, PyObject* kwargs
         std::vector<meter::Powers> parts;
         for (Py_ssize_t i = 0; i < count; ++i) {
           PyObject* item = PyList_GetItem(list.get(), i);  // borrowed
-          PyRef array = PyRef::steal(PyArray_FromAny(
-              item, PyArray_DescrFromType(NPY_DOUBLE), 1, 1,
-              NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr));
+          PyRef array =
+              PyRef::steal(PyArray_FromAny(item, PyArray_DescrFromType(NPY_DOUBLE), 1, 1,
+                                           NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr));
           if (!array) return nullptr;
           auto* a = reinterpret_cast<PyArrayObject*>(array.get());
           parts.push_back({static_cast<const double*>(PyArray_DATA(a)),

@@ -31,7 +31,7 @@ int exec_module(PyObject* module) {
         if (meter == nullptr || PyModule_AddObjectRef(module, "Meter", meter) < 0) return -1;
         // The rates the meter takes, as the engine holds them.
         PyRef rates = PyRef::steal(Py_BuildValue("(II)", static_cast<unsigned>(Meter::kMinRate),
-                                  static_cast<unsigned>(Meter::kMaxRate)));
+                                                 static_cast<unsigned>(Meter::kMaxRate)));
         if (!rates) return -1;
         return PyModule_AddObjectRef(module, "METER_RATES", rates.get());
       },

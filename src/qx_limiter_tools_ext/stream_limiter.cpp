@@ -78,23 +78,22 @@ struct Holder {
 PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return call_guarded(
       [&]() -> PyObject* {
-        static const char* const names[] = {"sample_rate", "threshold_dBFS", "attack_ms",
-                                            "hold_ms",     "release_ms",     "true_peak",
-                                            "detection",   nullptr};
+        static const char* const names[] = {"sample_rate", "threshold_dBFS", "attack_ms", "hold_ms",
+                                            "release_ms",  "true_peak",      "detection", nullptr};
         SettingArguments given;
         PyObject* detection = nullptr;
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOO$O:StreamLimiter",
                                          const_cast<char**>(names), &given.sample_rate,
-                                         &given.threshold_dBFS, &given.attack_ms,
-                                         &given.hold_ms, &given.release_ms, &given.true_peak,
-                                         &detection)) {
+                                         &given.threshold_dBFS, &given.attack_ms, &given.hold_ms,
+                                         &given.release_ms, &given.true_peak, &detection)) {
           return nullptr;
         }
         // detection: None, "sample", "bs1770" or "waveform"; true_peak=True
         // is "bs1770", and the two must agree where both are given.
         bool waveform = false;
         if (detection != nullptr && detection != Py_None) {
-          const char* name = PyUnicode_Check(detection) ? PyUnicode_AsUTF8AndSize(detection, nullptr) : nullptr;
+          const char* name =
+              PyUnicode_Check(detection) ? PyUnicode_AsUTF8AndSize(detection, nullptr) : nullptr;
           if (name == nullptr) PyErr_Clear();
           const std::string_view chosen = name ? name : "";
           if (chosen != "sample" && chosen != "bs1770" && chosen != "waveform") {
@@ -323,7 +322,7 @@ PyObject* stream_detection(PyObject* self, void* /*closure*/) {
   SharedUse use(stream_of(self).use, kInUse);
   if (!use) return nullptr;
   const Stream& stream = stream_of(self);
-  return PyUnicode_FromString(stream.waveform            ? "waveform"
+  return PyUnicode_FromString(stream.waveform              ? "waveform"
                               : stream.limiter.true_peak() ? "bs1770"
                                                            : "sample");
 }

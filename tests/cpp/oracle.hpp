@@ -150,8 +150,7 @@ inline Signal frame_levels(const qx::DetectionMode& mode, const Signal& planar, 
 
 // The gain envelope over F levels: window minimum by brute force, stages
 // as explicit rings.
-inline Signal envelope(const Signal& levels, double T, std::uint64_t A, std::uint64_t H,
-                       double R) {
+inline Signal envelope(const Signal& levels, double T, std::uint64_t A, std::uint64_t H, double R) {
   constexpr double kEps = 2.220446049250313e-16;
   const std::uint64_t F = levels.size(), W = A + H;
   const double c = std::isinf(R) ? 0.0 : 1.0 / (R + 1.0);
@@ -223,9 +222,8 @@ inline Processed process(const qx::Limiter& limiter, Signal block, std::uint64_t
     return out;
   }
   const double T = limiter.threshold();
-  out.gains = envelope(frame_levels(limiter.detection(), block, K), T,
-                       limiter.lookahead_samples(), limiter.hold_samples(),
-                       limiter.release_samples());
+  out.gains = envelope(frame_levels(limiter.detection(), block, K), T, limiter.lookahead_samples(),
+                       limiter.hold_samples(), limiter.release_samples());
   const auto T32 = static_cast<float>(T);
   for (std::uint64_t c = 0; c < K; ++c) {
     for (std::uint64_t f = 0; f < F; ++f) {

@@ -122,7 +122,9 @@ Run waveform_run(const Signal& x, std::uint64_t K, std::uint64_t chunk) {
   const std::uint64_t F = x.size() / K, L = F + pipeline.latency();
   Signal copy = x, out(K * L), gains(L);
   std::uint64_t done = 0;
-  const auto at_done = [&] { return qx::Frames{out.data() + done, static_cast<std::int64_t>(L), 1}; };
+  const auto at_done = [&] {
+    return qx::Frames{out.data() + done, static_cast<std::int64_t>(L), 1};
+  };
   for (std::uint64_t at = 0; at < F; at += chunk) {
     const std::uint64_t n = std::min(chunk, F - at);
     const qx::Frames in{copy.data() + at, static_cast<std::int64_t>(F), 1};

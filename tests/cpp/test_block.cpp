@@ -107,8 +107,8 @@ TEST_P(EveryMode, InfinityAndNaNAreNotFinite) {
 TEST_P(EveryMode, FirstBadSampleInChannelOrder) {
   auto lim = make();
   Signal x(20, 0.25f);
-  x[10] = kNaN;         // channel 1, frame 0
-  x[5] = kAboveLimit;   // channel 0, frame 5
+  x[10] = kNaN;        // channel 1, frame 0
+  x[5] = kAboveLimit;  // channel 0, frame 5
   auto out = process(lim, x, 2);
   ASSERT_TRUE(out.result.is_error());
   EXPECT_EQ(out.result.error().kind, qx::ErrorKind::SampleOutOfRange);
@@ -131,8 +131,8 @@ TEST_P(EveryMode, FirstBadSampleAtEveryPosition) {
       auto out = process(lim, x, K);
       ASSERT_TRUE(out.result.is_error());
       ASSERT_EQ(out.result.error().planar_index(), first) << qx::dispatch::path_name(path);
-      ASSERT_EQ(out.result.error().kind, first % 2 ? qx::ErrorKind::NonFiniteSample
-                                                   : qx::ErrorKind::SampleOutOfRange);
+      ASSERT_EQ(out.result.error().kind,
+                first % 2 ? qx::ErrorKind::NonFiniteSample : qx::ErrorKind::SampleOutOfRange);
     }
   }
 }
@@ -145,9 +145,9 @@ TEST_P(EveryMode, FirstBadSampleOfALongBlock) {
   for (auto path : available_paths()) {
     ForcedPath forced(path);
     Signal x = signal(Kind::Music, K, F, 8);
-    x[2 * F] = kNaN;            // channel 2, frame 0
-    x[F + 7] = kAboveLimit;     // channel 1, frame 7
-    x[9000] = -kInf;            // channel 0, frame 9000
+    x[2 * F] = kNaN;         // channel 2, frame 0
+    x[F + 7] = kAboveLimit;  // channel 1, frame 7
+    x[9000] = -kInf;         // channel 0, frame 9000
     auto out = process(lim, x, K);
     ASSERT_TRUE(out.result.is_error());
     EXPECT_EQ(out.result.error().planar_index(), 9000u) << qx::dispatch::path_name(path);
@@ -200,8 +200,8 @@ TEST_P(EveryMode, OneGainForEveryChannelOfAFrame) {
     x[f] = 0.1f * static_cast<float>(std::sin(0.05 * static_cast<double>(f)));
     x[F + f] = -x[f];
   }
-  x[200] = 0.3f;        // channel 0 peaks below the ceiling
-  x[F + 200] = -2.0f;   // channel 1 well above it, in the same frame
+  x[200] = 0.3f;       // channel 0 peaks below the ceiling
+  x[F + 200] = -2.0f;  // channel 1 well above it, in the same frame
   auto out = process(lim, x, 2);
   ASSERT_TRUE(out.result.ok());
   const Signal g = out.gains();
@@ -287,8 +287,8 @@ TEST_P(EveryMode, InterleavedBlocksEqualPlanarOnes) {
         auto lim = make();
         auto expected = process(lim, planar, K);
         Signal limited = interleaved;  // limited in place
-        auto got = qx::process_block(lim, limited.data(), limited.size(), K,
-                                     qx::BlockLayout::Interleaved);
+        auto got =
+            qx::process_block(lim, limited.data(), limited.size(), K, qx::BlockLayout::Interleaved);
         ASSERT_TRUE(got.ok());
         const float* g = got.value().data();
         ASSERT_TRUE(same_bits(expected.gains(), Signal(g, g + F)))
@@ -349,8 +349,8 @@ TEST_P(EveryMode, EqualsThePlainEvaluationAroundTheQuietLimit) {
         for (std::uint64_t c = 0; c < 2; ++c) block[c * F + f] = T * swell * uni(rng);
         if (f % 97 == 0) block[f] = T * (f % 2 ? 1.0f : -0.999f);
       }
-      expect_plain_evaluation(lim, block, std::to_string(F) + " frames at " +
-                                              std::to_string(threshold_dBFS) + " dBFS");
+      expect_plain_evaluation(
+          lim, block, std::to_string(F) + " frames at " + std::to_string(threshold_dBFS) + " dBFS");
     }
   }
 }

@@ -73,11 +73,11 @@ std::vector<float> impulse(std::size_t frames, std::size_t at, float level) {
 }
 
 TEST(GainEnvelope, WorkedExample) {
-  const double expected[40] = {
-      1.0,    1.0,    1.0,    1.0,    1.0,    1.0,    1.0,    1.0,    1.0,    1.0,
-      1.0,    1.0,    0.9792, 0.9167, 0.7917, 0.625,  0.4583, 0.3333, 0.2708, 0.25,
-      0.25,   0.25,   0.25,   0.2542, 0.27,   0.3077, 0.3711, 0.4552, 0.5475, 0.6339,
-      0.7071, 0.7657, 0.8125, 0.85,   0.88,   0.904,  0.9232, 0.9386, 0.9509, 0.9607};
+  const double expected[40] = {1.0,    1.0,    1.0,    1.0,    1.0,    1.0,    1.0,    1.0,
+                               1.0,    1.0,    1.0,    1.0,    0.9792, 0.9167, 0.7917, 0.625,
+                               0.4583, 0.3333, 0.2708, 0.25,   0.25,   0.25,   0.25,   0.2542,
+                               0.27,   0.3077, 0.3711, 0.4552, 0.5475, 0.6339, 0.7071, 0.7657,
+                               0.8125, 0.85,   0.88,   0.904,  0.9232, 0.9386, 0.9509, 0.9607};
   auto env = make(8, 3, 4.0);
   EXPECT_EQ(env.state().stage_length[0], 4u);
   EXPECT_EQ(env.state().stage_length[1], 3u);
@@ -190,16 +190,13 @@ TEST_P(EnvelopeProperties, MatchesTheDirectRecomputationAndHoldsTheCeiling) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Random, EnvelopeProperties,
-                         ::testing::Values(RandomCase{1, 0, 0.0, 0.5, 1},
-                                           RandomCase{1, 3, 2.5, 1.0, 2},
-                                           RandomCase{2, 0, 10.0, 0.25, 3},
-                                           RandomCase{5, 1, 0.48, 0.891, 4},
-                                           RandomCase{8, 3, 4.0, 0.5, 5},
-                                           RandomCase{48, 0, 100.0, 0.1, 6},
-                                           RandomCase{33, 60, kInf, 0.7, 7},
-                                           RandomCase{240, 720, 1920.0, 0.891, 8},
-                                           RandomCase{17, 5, 3.3, 0.0, 9}));
+INSTANTIATE_TEST_SUITE_P(
+    Random, EnvelopeProperties,
+    ::testing::Values(RandomCase{1, 0, 0.0, 0.5, 1}, RandomCase{1, 3, 2.5, 1.0, 2},
+                      RandomCase{2, 0, 10.0, 0.25, 3}, RandomCase{5, 1, 0.48, 0.891, 4},
+                      RandomCase{8, 3, 4.0, 0.5, 5}, RandomCase{48, 0, 100.0, 0.1, 6},
+                      RandomCase{33, 60, kInf, 0.7, 7}, RandomCase{240, 720, 1920.0, 0.891, 8},
+                      RandomCase{17, 5, 3.3, 0.0, 9}));
 
 // Long stretches under the ceiling settle the envelope into a fixed point
 // that later steps only repeat; the steps that follow, and the loud frames
@@ -242,10 +239,12 @@ const WindowShape kWindowShapes[] = {
     {"Sawtooth3", [](std::size_t f, std::mt19937&) { return 2.0f + 0.5f * (f % 3); }},
     {"Sawtooth5Down", [](std::size_t f, std::mt19937&) { return 4.0f - 0.5f * (f % 5); }},
     {"Plateaus", [](std::size_t f, std::mt19937&) { return 1.5f + (f / 7 % 4); }},
-    {"LoudNoise", [](std::size_t, std::mt19937& rng) {
+    {"LoudNoise",
+     [](std::size_t, std::mt19937& rng) {
        return std::uniform_real_distribution<float>(1.0f, 4.0f)(rng);
      }},
-    {"Mixed", [](std::size_t f, std::mt19937& rng) {
+    {"Mixed",
+     [](std::size_t f, std::mt19937& rng) {
        const float v = std::uniform_real_distribution<float>(0.0f, 4.0f)(rng);
        return f / 50 % 3 == 0 ? 3.0f - 0.01f * (f % 50) : v;
      }},
@@ -272,13 +271,13 @@ std::string corner_name(
          std::to_string(lengths.second);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, WindowCorners,
-    ::testing::Combine(::testing::ValuesIn(kWindowShapes),
-                       ::testing::Values(std::pair{1, 0}, std::pair{1, 1}, std::pair{2, 0},
-                                         std::pair{1, 2}, std::pair{3, 1}, std::pair{4, 5},
-                                         std::pair{16, 40})),
-    corner_name);
+INSTANTIATE_TEST_SUITE_P(Shapes, WindowCorners,
+                         ::testing::Combine(::testing::ValuesIn(kWindowShapes),
+                                            ::testing::Values(std::pair{1, 0}, std::pair{1, 1},
+                                                              std::pair{2, 0}, std::pair{1, 2},
+                                                              std::pair{3, 1}, std::pair{4, 5},
+                                                              std::pair{16, 40})),
+                         corner_name);
 
 TEST(GainEnvelope, StoredGainRoundingIsTheOnlyExcess) {
   // float32(0.5 / 3) × 3 is 0.5000000149: over T only by the gain's rounding.

@@ -64,8 +64,8 @@ TEST(CreateLimiter, Threshold) {
   EXPECT_EQ(make(48000, -6.0).threshold(), 0.5011872336272722);
   EXPECT_EQ(make(48000, -6.0).threshold_dBFS(), -6.0);
   // Every finite negative value passes, subnormals included.
-  EXPECT_TRUE(qx::create_limiter(48000, -std::numeric_limits<double>::denorm_min(), 5, 15, 40,
-                                 false).ok());
+  EXPECT_TRUE(
+      qx::create_limiter(48000, -std::numeric_limits<double>::denorm_min(), 5, 15, 40, false).ok());
   EXPECT_EQ(make(48000, -1e300).threshold(), 0.0);
 }
 
@@ -115,7 +115,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "hold_ms must be finite and non-negative, got inf"},
         MessageCase{48000, 0, 5, 15, kNaN, false,
                     "release_ms must be finite and non-negative, got NaN"},
-        MessageCase{1000, 0, 0.49, 15, 40, false, "attack_ms=0.49 rounds to zero samples at 1000 Hz"},
+        MessageCase{1000, 0, 0.49, 15, 40, false,
+                    "attack_ms=0.49 rounds to zero samples at 1000 Hz"},
         MessageCase{1, 0, 5, 15, 40, false, "attack_ms=5 rounds to zero samples at 1 Hz"},
         MessageCase{48000, 0, -0.0, 15, 40, false,
                     "attack_ms=-0 rounds to zero samples at 48000 Hz"}));

@@ -63,7 +63,8 @@ Signal sine(std::uint64_t K, std::uint64_t F, double hz, double a, std::uint32_t
   Signal x(K * F);
   for (std::uint64_t c = 0; c < K; ++c) {
     for (std::uint64_t f = 0; f < F; ++f) {
-      x[c * F + f] = static_cast<float>(a * std::sin(2.0 * M_PI * hz * static_cast<double>(f) / rate));
+      x[c * F + f] =
+          static_cast<float>(a * std::sin(2.0 * M_PI * hz * static_cast<double>(f) / rate));
     }
   }
   return x;
@@ -72,8 +73,7 @@ Signal sine(std::uint64_t K, std::uint64_t F, double hz, double a, std::uint32_t
 TEST(MeterLoudness, KWeightingReproducesThePrinted48kCoefficients) {
   const auto k = qx::meter::k_weighting(48000);
   const double printed[2][5] = {
-      {1.53512485958697, -2.69169618940638, 1.19839281085285, -1.69065929318241,
-       0.73248077421585},
+      {1.53512485958697, -2.69169618940638, 1.19839281085285, -1.69065929318241, 0.73248077421585},
       {1.0, -2.0, 1.0, -1.99004745483398, 0.99007225036621},
   };
   for (int s = 0; s < 2; ++s) {
@@ -106,7 +106,8 @@ TEST(MeterLoudness, StereoSineAtMinus23DbfsReadsMinus23Lufs) {
   // gain at 1 kHz and the −0.691 offset cancel, the sine's mean square and
   // the two channels' sum cancel too.
   for (std::uint32_t rate : {44100u, 48000u}) {
-    const Readings r = measure(sine(2, 5 * rate, 1000.0, std::pow(10.0, -23.0 / 20.0), rate), rate, 2);
+    const Readings r =
+        measure(sine(2, 5 * rate, 1000.0, std::pow(10.0, -23.0 / 20.0), rate), rate, 2);
     EXPECT_NEAR(r.integrated_lufs, -23.0, 0.05) << rate;
     EXPECT_NEAR(r.sample_peak_dbfs, -23.0, 0.01);
   }
@@ -201,9 +202,9 @@ TEST(MeterInput, TheEarliestBadFrameThenTheLowestChannelIsReported) {
   ASSERT_TRUE(m.add(Frames::planar(first.data(), 1000), 1000).ok());
   const Readings before = read(m);
   Signal bad(3 * 50, 0.25f);
-  bad[2 * 50 + 7] = NAN;           // channel 2, frame 7
-  bad[1 * 50 + 7] = 5e9f;          // channel 1, frame 7: reported
-  bad[0 * 50 + 9] = INFINITY;      // channel 0, frame 9
+  bad[2 * 50 + 7] = NAN;       // channel 2, frame 7
+  bad[1 * 50 + 7] = 5e9f;      // channel 1, frame 7: reported
+  bad[0 * 50 + 9] = INFINITY;  // channel 0, frame 9
   auto added = m.add(Frames::planar(bad.data(), 50), 50);
   ASSERT_TRUE(added.is_error());
   EXPECT_EQ(added.error().kind, qx::ErrorKind::SampleOutOfRange);

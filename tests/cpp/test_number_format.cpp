@@ -66,14 +66,15 @@ TEST_P(FormatF32, UsesTheFloatsOwnShortestDigits) {
   EXPECT_EQ(qx::format_f32(GetParam().value), GetParam().text);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Examples, FormatF32,
-    ::testing::Values(F32Case{4294967808.0f, "4294968000"}, F32Case{5e9f, "5000000000"},
-                      F32Case{-4294967808.0f, "-4294968000"}, F32Case{0.1f, "0.1"},
-                      F32Case{1.5f, "1.5"}, F32Case{-0.0f, "-0"},
-                      F32Case{std::numeric_limits<float>::infinity(), "inf"},
-                      F32Case{std::numeric_limits<float>::quiet_NaN(), "NaN"},
-                      F32Case{std::numeric_limits<float>::max(),
-                              "340282350000000000000000000000000000000"}));
+INSTANTIATE_TEST_SUITE_P(Examples, FormatF32,
+                         ::testing::Values(F32Case{4294967808.0f, "4294968000"},
+                                           F32Case{5e9f, "5000000000"},
+                                           F32Case{-4294967808.0f, "-4294968000"},
+                                           F32Case{0.1f, "0.1"}, F32Case{1.5f, "1.5"},
+                                           F32Case{-0.0f, "-0"},
+                                           F32Case{std::numeric_limits<float>::infinity(), "inf"},
+                                           F32Case{std::numeric_limits<float>::quiet_NaN(), "NaN"},
+                                           F32Case{std::numeric_limits<float>::max(),
+                                                   "340282350000000000000000000000000000000"}));
 
 }  // namespace

@@ -198,9 +198,8 @@ TEST_P(Detector, IdenticalChannelsReadAsOne) {
   const Signal one = signal(Kind::Music, 1, 257, 7);
   Signal three;
   for (int c = 0; c < 3; ++c) three.insert(three.end(), one.begin(), one.end());
-  on_every_path([&] {
-    EXPECT_TRUE(same_bits(true_peak(mode(), one, 1), true_peak(mode(), three, 3)));
-  });
+  on_every_path(
+      [&] { EXPECT_TRUE(same_bits(true_peak(mode(), one, 1), true_peak(mode(), three, 3))); });
 }
 
 TEST_P(Detector, ChannelsFoldByTheirLargestLevel) {
@@ -260,7 +259,8 @@ TEST_P(Detector, UpsamplerEqualsTheFormulasAtEveryLength) {
       ForcedPath forced(path);
       Signal out(F * L, -1.0f);
       kaiser_upsample(x.data(), F, mode(), out.data());
-      ASSERT_TRUE(same_bits(expected, out)) << qx::dispatch::path_name(path) << ", " << F << " frames";
+      ASSERT_TRUE(same_bits(expected, out))
+          << qx::dispatch::path_name(path) << ", " << F << " frames";
     }
   }
 }

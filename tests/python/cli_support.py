@@ -18,13 +18,13 @@ def music(frames, channels, seed=0, peak=2.0):
     rng = np.random.default_rng(seed)
     audio = rng.standard_normal((frames, channels)) * 0.1
     for start in rng.integers(0, frames - 200, size=6):
-        audio[start:start + 200] += np.hanning(200)[:, None] * rng.uniform(0.5, 1.0, channels)
+        audio[start : start + 200] += np.hanning(200)[:, None] * rng.uniform(0.5, 1.0, channels)
     return audio * (peak / np.abs(audio).max())
 
 
 def write(path, audio, rate, subtype, file_format=None):
     if subtype not in ("FLOAT", "DOUBLE"):
-        audio = np.clip(audio, -1.0, 1.0 - 2.0 ** -7)  # what an integer file can hold
+        audio = np.clip(audio, -1.0, 1.0 - 2.0**-7)  # what an integer file can hold
     sf.write(path, audio, rate, subtype=subtype, format=file_format)
     return Path(path)
 
@@ -75,8 +75,8 @@ def song(rate, seconds, channels=2, level_db=-16.0, seed=0):
             x[:, c] += np.sin(2 * np.pi * f * t + rng.uniform(0, 6)) / f * 110
         x[:, c] += rng.standard_normal(t.size) * 0.05
     for start in rng.integers(0, t.size - 200, size=int(seconds * 4)):
-        x[start:start + 150] += rng.standard_normal((150, channels)) * 2.0
-    return x * (10 ** (level_db / 20) / np.sqrt(np.mean(x ** 2)))
+        x[start : start + 150] += rng.standard_normal((150, channels)) * 2.0
+    return x * (10 ** (level_db / 20) / np.sqrt(np.mean(x**2)))
 
 
 def read_report(path):

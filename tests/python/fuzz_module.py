@@ -29,9 +29,9 @@ import numpy as np
 from hypothesis import HealthCheck, Phase, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
+from qx_limiter import QXLimiter, limit
 
 import qx_limiter_tools as tools
-from qx_limiter import QXLimiter, limit
 
 
 class Boom(Exception):
@@ -43,25 +43,39 @@ MESSAGES = {
     name: re.compile(pattern)
     for name, pattern in (
         ("InvalidSampleRateArgument", r"sample_rate must be a positive 32-bit integer"),
-        ("UnsupportedTruePeakRate",
-         r"true_peak does not support sample_rate=\d+; supported rates are 8000, 11025, 12000, "
-         r"16000, 22050, 24000, 32000, 44100, 48000, 88200, 96000, and every rate at or above "
-         r"176400 Hz"),
-        ("InvalidThreshold", r"threshold_dBFS must be a finite dBFS value less than or equal "
-                             r"to 0, got (-?[0-9.]+|NaN|-?inf)"),
-        ("InvalidTime", r"(attack_ms|hold_ms|release_ms) must be finite and non-negative, "
-                        r"got (-?[0-9.]+|NaN|-?inf)"),
+        (
+            "UnsupportedTruePeakRate",
+            r"true_peak does not support sample_rate=\d+; supported rates are 8000, 11025, 12000, "
+            r"16000, 22050, 24000, 32000, 44100, 48000, 88200, 96000, and every rate at or above "
+            r"176400 Hz",
+        ),
+        (
+            "InvalidThreshold",
+            r"threshold_dBFS must be a finite dBFS value less than or equal "
+            r"to 0, got (-?[0-9.]+|NaN|-?inf)",
+        ),
+        (
+            "InvalidTime",
+            r"(attack_ms|hold_ms|release_ms) must be finite and non-negative, "
+            r"got (-?[0-9.]+|NaN|-?inf)",
+        ),
         ("AttackRoundsToZero", r"attack_ms=-?[0-9.]+ rounds to zero samples at \d+ Hz"),
         ("NonFiniteSample", r"input sample at flat index \d+ is not finite"),
-        ("SampleOutOfRange", r"input sample at flat index \d+ must be between -4294967296 and "
-                             r"4294967296, got -?\d+"),
+        (
+            "SampleOutOfRange",
+            r"input sample at flat index \d+ must be between -4294967296 and "
+            r"4294967296, got -?\d+",
+        ),
         ("UnsupportedDimensions", r"audio must be a 1D or 2D array, got \d+ dimensions"),
         ("InvalidAxis", r"axis=-?\d+ is invalid for a [12]D array"),
         ("EmptyChannelDimension", r"the channel dimension must not be empty"),
         ("MeterRate", r"sample_rate must be between 8000 and 384000 Hz, got \d+"),
         ("MeterNonFinite", r"input sample at frame \d+, channel \d+ is not finite"),
-        ("MeterOutOfRange", r"input sample at frame \d+, channel \d+ must be between "
-                            r"-4294967296 and 4294967296, got -?\d+"),
+        (
+            "MeterOutOfRange",
+            r"input sample at frame \d+, channel \d+ must be between "
+            r"-4294967296 and 4294967296, got -?\d+",
+        ),
         ("MeterChannels", r"channels must be greater than zero"),
         ("ChunkChannels", r"the chunk has \d+ channels, the meter measures \d+"),
     )
@@ -84,8 +98,21 @@ TAGGED = {
 }
 
 SETTING_NAMES = ("threshold_dBFS", "attack_ms", "hold_ms", "release_ms")
-TRUE_PEAK_RATES = [8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000, 88200, 96000,
-                   176400, 192000]
+TRUE_PEAK_RATES = [
+    8000,
+    11025,
+    12000,
+    16000,
+    22050,
+    24000,
+    32000,
+    44100,
+    48000,
+    88200,
+    96000,
+    176400,
+    192000,
+]
 
 
 class Failure(AssertionError):
@@ -137,8 +164,9 @@ def check_result(result, ceiling):
         raise Failure(f"result shapes {audio.shape} {gains.shape}")
     if audio.size and not np.all(np.abs(audio) <= np.float32(ceiling)):
         raise Failure("output above the ceiling")
-    if gains.size and not (np.all(np.isfinite(gains)) and np.all(gains <= 1)
-                           and np.all(gains > -1e-6)):
+    if gains.size and not (
+        np.all(np.isfinite(gains)) and np.all(gains <= 1) and np.all(gains > -1e-6)
+    ):
         raise Failure("gains outside [0, 1]")
     return audio, gains
 
@@ -162,27 +190,64 @@ def call(kind, function, args, kwargs, binding_possible=False):
 
 def _behaviour(method, how):
     if how == "raise":
+
         def raiser(self, *args):
             raise Boom(method)
+
         return raiser
     return lambda self, *args: how(self)
 
 
 HOSTILE_CHOICES = {
-    "__len__": ["raise", lambda s: -1, lambda s: 2**62, lambda s: 2**100, lambda s: "x",
-                lambda s: 3, lambda s: 10**9],
-    "__iter__": ["raise", lambda s: 5, lambda s: iter([1.0, "x", None]),
-                 lambda s: iter([0.25, 2.0, -1.0]), lambda s: iter([s]),
-                 lambda s: _explode_after(2), lambda s: iter([[1.0, 2.0], [3.0]])],
+    "__len__": [
+        "raise",
+        lambda s: -1,
+        lambda s: 2**62,
+        lambda s: 2**100,
+        lambda s: "x",
+        lambda s: 3,
+        lambda s: 10**9,
+    ],
+    "__iter__": [
+        "raise",
+        lambda s: 5,
+        lambda s: iter([1.0, "x", None]),
+        lambda s: iter([0.25, 2.0, -1.0]),
+        lambda s: iter([s]),
+        lambda s: _explode_after(2),
+        lambda s: iter([[1.0, 2.0], [3.0]]),
+    ],
     "__getitem__": ["raise", lambda s: _index_error(), lambda s: 0.5],
-    "__float__": ["raise", lambda s: "x", lambda s: math.nan, lambda s: 1e300, lambda s: 0.25,
-                  lambda s: -1.0, lambda s: 10**400, lambda s: _reenter(0.25)],
-    "__index__": ["raise", lambda s: 2**70, lambda s: -1, lambda s: 48000, lambda s: 1.5,
-                  lambda s: 0, lambda s: -(2**64), lambda s: _reenter(0)],
+    "__float__": [
+        "raise",
+        lambda s: "x",
+        lambda s: math.nan,
+        lambda s: 1e300,
+        lambda s: 0.25,
+        lambda s: -1.0,
+        lambda s: 10**400,
+        lambda s: _reenter(0.25),
+    ],
+    "__index__": [
+        "raise",
+        lambda s: 2**70,
+        lambda s: -1,
+        lambda s: 48000,
+        lambda s: 1.5,
+        lambda s: 0,
+        lambda s: -(2**64),
+        lambda s: _reenter(0),
+    ],
     "__bool__": ["raise", lambda s: 2, lambda s: True],
-    "__array__": ["raise", lambda s: "x", lambda s: np.zeros((2, 2, 2)),
-                  lambda s: np.array([1.0, np.nan]), lambda s: np.arange(6.0).reshape(2, 3),
-                  lambda s: np.array(5.0), lambda s: [1.0, 2.0]],
+    "__array__": [
+        "raise",
+        lambda s: "x",
+        lambda s: np.zeros((2, 2, 2)),
+        lambda s: np.array([1.0, np.nan]),
+        lambda s: np.arange(6.0).reshape(2, 3),
+        lambda s: np.array(5.0),
+        lambda s: [1.0, 2.0],
+    ],
 }
 
 
@@ -208,6 +273,7 @@ def _explode_after(n):
         for i in range(n):
             yield float(i)
         raise Boom("__iter__ midway")
+
     return generator()
 
 
@@ -217,8 +283,11 @@ def _index_error():
 
 @st.composite
 def hostile(draw):
-    chosen = draw(st.dictionaries(st.sampled_from(sorted(HOSTILE_CHOICES)),
-                                  st.integers(0, 15), min_size=1, max_size=4))
+    chosen = draw(
+        st.dictionaries(
+            st.sampled_from(sorted(HOSTILE_CHOICES)), st.integers(0, 15), min_size=1, max_size=4
+        )
+    )
     methods, described = {}, []
     for method, pick in sorted(chosen.items()):
         options = HOSTILE_CHOICES[method]
@@ -231,6 +300,7 @@ def hostile(draw):
                 if isinstance(i, int) and i >= 2:
                     raise IndexError(i)
                 return value(self) if callable(value) else value
+
             methods[method] = getitem
         elif method == "__array__":
             inner = _behaviour(method, how)
@@ -246,8 +316,18 @@ def hostile(draw):
 # ---------------------------------------------------------------------------
 # Numbers, arrays and array-likes
 
-HUGE_INTS = [2**63 - 1, 2**63, -(2**63) - 1, 2**64 - 1, 2**64, 2**100, -(2**200), 10**400,
-             4294967295, 4294967296]
+HUGE_INTS = [
+    2**63 - 1,
+    2**63,
+    -(2**63) - 1,
+    2**64 - 1,
+    2**64,
+    2**100,
+    -(2**200),
+    10**400,
+    4294967295,
+    4294967296,
+]
 
 numbers = st.one_of(
     st.floats(allow_nan=True, allow_infinity=True, allow_subnormal=True),
@@ -256,15 +336,36 @@ numbers = st.one_of(
     st.sampled_from(HUGE_INTS),
     st.booleans(),
     st.complex_numbers(max_magnitude=1e10),
-    st.sampled_from([np.float32(0.5), np.float16(-2.0), np.int64(7), np.uint64(2**64 - 1),
-                     np.bool_(True), np.longdouble(1e4000) if np.finfo(np.longdouble).max > 1e4000
-                     else np.longdouble(3.0), np.complex64(1 + 2j), np.datetime64("2020-01-01"),
-                     np.timedelta64(5, "s"), np.str_("1.5"), np.float64(np.nan)]),
+    st.sampled_from(
+        [
+            np.float32(0.5),
+            np.float16(-2.0),
+            np.int64(7),
+            np.uint64(2**64 - 1),
+            np.bool_(True),
+            np.longdouble(1e4000) if np.finfo(np.longdouble).max > 1e4000 else np.longdouble(3.0),
+            np.complex64(1 + 2j),
+            np.datetime64("2020-01-01"),
+            np.timedelta64(5, "s"),
+            np.str_("1.5"),
+            np.float64(np.nan),
+        ]
+    ),
 )
 
 REAL_DTYPES = ["?", "i1", "u1", "i2", "u2", "i4", "u4", "i8", "u8", "f2", "f4", "f8", "g"]
-OTHER_DTYPES = ["c8", "c16", "M8[ns]", "m8[s]", "U3", "S3", "V4", "O",
-                [("a", "f4")], [("a", "f4"), ("b", "i2")]]
+OTHER_DTYPES = [
+    "c8",
+    "c16",
+    "M8[ns]",
+    "m8[s]",
+    "U3",
+    "S3",
+    "V4",
+    "O",
+    [("a", "f4")],
+    [("a", "f4"), ("b", "i2")],
+]
 
 
 def _dtype(spec, order):
@@ -280,8 +381,20 @@ def plain_arrays(draw, min_dims=0, max_dims=3):
     dtype = _dtype(draw(st.sampled_from(REAL_DTYPES)), draw(st.sampled_from("<>=")))
     shape = draw(hnp.array_shapes(min_dims=min_dims, max_dims=max_dims, min_side=0, max_side=9))
     if dtype.kind == "f":
-        special = st.sampled_from([0.0, -0.0, np.inf, -np.inf, np.nan, 4294967296.0,
-                                   4294967808.0, -4294967040.0, 1e-40, 65504.0])
+        special = st.sampled_from(
+            [
+                0.0,
+                -0.0,
+                np.inf,
+                -np.inf,
+                np.nan,
+                4294967296.0,
+                4294967808.0,
+                -4294967040.0,
+                1e-40,
+                65504.0,
+            ]
+        )
         values = draw(hnp.arrays(np.float64, shape, elements=st.one_of(st.floats(-8, 8), special)))
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")  # overflow to inf in float16
@@ -295,15 +408,24 @@ def other_arrays(draw):
     dtype = _dtype(spec, draw(st.sampled_from("<>")))
     shape = draw(hnp.array_shapes(min_dims=0, max_dims=3, min_side=0, max_side=5))
     if dtype.kind == "O":
-        items = draw(st.lists(st.one_of(numbers, hostile(), st.none()),
-                              min_size=int(np.prod(shape)), max_size=int(np.prod(shape))))
+        items = draw(
+            st.lists(
+                st.one_of(numbers, hostile(), st.none()),
+                min_size=int(np.prod(shape)),
+                max_size=int(np.prod(shape)),
+            )
+        )
         array = np.empty(shape, dtype=object)
         for i, item in enumerate(items):
             array.flat[i] = item
         return array
     if dtype.kind == "V" and dtype.fields is None:
-        raw = draw(st.binary(min_size=dtype.itemsize * int(np.prod(shape)),
-                             max_size=dtype.itemsize * int(np.prod(shape))))
+        raw = draw(
+            st.binary(
+                min_size=dtype.itemsize * int(np.prod(shape)),
+                max_size=dtype.itemsize * int(np.prod(shape)),
+            )
+        )
         return np.frombuffer(raw, dtype=dtype).reshape(shape).copy()
     return draw(hnp.arrays(dtype, shape))
 
@@ -330,8 +452,7 @@ def _unaligned(a):
 def _huge_stride(a):
     # A length-1 axis may carry any stride; only its index 0 is ever read.
     b = a.reshape(1, -1) if a.ndim == 1 else a[:1]
-    return np.lib.stride_tricks.as_strided(b, shape=b.shape,
-                                           strides=(2**40,) + b.strides[1:])
+    return np.lib.stride_tricks.as_strided(b, shape=b.shape, strides=(2**40,) + b.strides[1:])
 
 
 def _spaced(a):
@@ -398,16 +519,30 @@ audio_like = st.one_of(
     st.lists(st.lists(st.floats(-4, 4), min_size=3, max_size=3), max_size=5),
     hostile(),
     numbers,
-    st.sampled_from([b"\x00\x00\x80?", "1.5", bytearray(8), memoryview(b"abcd"), range(5),
-                     range(-3, 10**20, 10**19), {1.0: 2.0}, {0.5}, None]),
+    st.sampled_from(
+        [
+            b"\x00\x00\x80?",
+            "1.5",
+            bytearray(8),
+            memoryview(b"abcd"),
+            range(5),
+            range(-3, 10**20, 10**19),
+            {1.0: 2.0},
+            {0.5},
+            None,
+        ]
+    ),
 )
 
 anything = st.one_of(numbers, hostile(), nested, st.none(), st.text(max_size=3))
 
 
 VALID = {
-    "sample_rate": st.one_of(st.sampled_from(TRUE_PEAK_RATES), st.integers(1000, 400000),
-                             st.sampled_from(TRUE_PEAK_RATES)),
+    "sample_rate": st.one_of(
+        st.sampled_from(TRUE_PEAK_RATES),
+        st.integers(1000, 400000),
+        st.sampled_from(TRUE_PEAK_RATES),
+    ),
     "threshold_dBFS": st.one_of(st.floats(-60.0, 0.0), st.sampled_from([0.0, -0.0, -1e300])),
     "attack_ms": st.floats(0.5, 20.0),
     "hold_ms": st.floats(0.0, 100.0),
@@ -417,8 +552,9 @@ VALID = {
 }
 WEIRD = {name: anything for name in VALID}
 WEIRD["sample_rate"] = st.one_of(anything, st.sampled_from([0, -1, 2**32, 4294967295, 48000.0]))
-WEIRD["axis"] = st.one_of(anything, st.sampled_from([2, -3, True, 2**63, -(2**63) - 1, 2**100,
-                                                     np.int64(0), 1.0]))
+WEIRD["axis"] = st.one_of(
+    anything, st.sampled_from([2, -3, True, 2**63, -(2**63) - 1, 2**100, np.int64(0), 1.0])
+)
 WEIRD["true_peak"] = st.one_of(anything, st.sampled_from([0, 1, np.int64(1), "yes"]))
 for _name in ("threshold_dBFS", "attack_ms", "hold_ms", "release_ms"):
     WEIRD[_name] = st.one_of(anything, st.sampled_from([1e12, 1e300, -1.0, 0.0, 1e-9, 10**400]))
@@ -457,8 +593,10 @@ def canonical(audio):
 def compare(got, want):
     STATS["compared"] += 1
     if got[0] != want[0]:
-        raise Failure(f"outcome {got[0]} {got[1] if got[0] == 'error' else ''} against the "
-                      f"reference's {want[0]} {want[1] if want[0] == 'error' else ''}")
+        raise Failure(
+            f"outcome {got[0]} {got[1] if got[0] == 'error' else ''} against the "
+            f"reference's {want[0]} {want[1] if want[0] == 'error' else ''}"
+        )
     if got[0] == "error":
         if got[1] != want[1]:
             raise Failure(f"error {got[1]} against the reference's {want[1]}")
@@ -562,8 +700,7 @@ def run_limit(case, audio):
     # limit converts axis before true_peak and sample_rate, the reference
     # after them: only an axis that converts keeps the orders comparable.
     axis_converts = type(named.get("axis", 0)) is int and -(2**63) <= named.get("axis", 0) < 2**63
-    if (binding or not all(plain(v) for v in named.values()) or not axis_converts
-            or canon is None):
+    if binding or not all(plain(v) for v in named.values()) or not axis_converts or canon is None:
         if outcome[0] == "ok":
             check_result(outcome[1], 1.0)
         return
@@ -583,10 +720,23 @@ def run_limit(case, audio):
     compare(outcome, want)
 
 
-LIMIT_NAMES = ("sample_rate", "threshold_dBFS", "attack_ms", "hold_ms", "release_ms", "axis",
-               "true_peak")
-CONSTRUCTOR_NAMES = ("sample_rate", "threshold_dBFS", "attack_ms", "hold_ms", "release_ms",
-                     "true_peak")
+LIMIT_NAMES = (
+    "sample_rate",
+    "threshold_dBFS",
+    "attack_ms",
+    "hold_ms",
+    "release_ms",
+    "axis",
+    "true_peak",
+)
+CONSTRUCTOR_NAMES = (
+    "sample_rate",
+    "threshold_dBFS",
+    "attack_ms",
+    "hold_ms",
+    "release_ms",
+    "true_peak",
+)
 
 
 # ---------------------------------------------------------------------------
@@ -596,8 +746,12 @@ CONSTRUCTOR_NAMES = ("sample_rate", "threshold_dBFS", "attack_ms", "hold_ms", "r
 def check_measurement(result):
     if type(result) is not tools.Measurement:
         raise Failure(f"measure returned {type(result)}")
-    values = [result.integrated_lufs, result.loudness_range_lu, result.true_peak_dbtp,
-              result.sample_peak_dbfs]
+    values = [
+        result.integrated_lufs,
+        result.loudness_range_lu,
+        result.true_peak_dbtp,
+        result.sample_peak_dbfs,
+    ]
     if any(type(v) is not float or math.isnan(v) for v in values):
         raise Failure(f"figures {values}")
     if result.true_peak_dbtp < result.sample_peak_dbfs:
@@ -666,11 +820,17 @@ VALID["channels"] = st.sampled_from([1, 2, 3, 6, 8])
 WEIRD["channels"] = st.one_of(anything, st.sampled_from([0, -1, 2**63, 2**100, 1.0, "2"]))
 METER_RATES = st.sampled_from([8000, 11025, 44100, 48000, 96000, 384000])
 stereo_chunks = st.lists(
-    st.one_of(hnp.arrays(np.float32, st.tuples(st.just(2), st.integers(0, 700)),
-                         elements=st.floats(-4, 4, width=32)),
-              hnp.arrays(np.float64, st.tuples(st.just(2), st.integers(0, 50))),
-              audio_like),
-    max_size=4)
+    st.one_of(
+        hnp.arrays(
+            np.float32,
+            st.tuples(st.just(2), st.integers(0, 700)),
+            elements=st.floats(-4, 4, width=32),
+        ),
+        hnp.arrays(np.float64, st.tuples(st.just(2), st.integers(0, 50))),
+        audio_like,
+    ),
+    max_size=4,
+)
 
 
 def harness(examples, derandomize):
@@ -690,9 +850,14 @@ def harness(examples, derandomize):
         run_constructor(case)
 
     @common
-    @given(st.sampled_from([8000, 16000, 32000, 44100, 96000, 48000, 192000]), st.booleans(),
-           st.sampled_from([0.0, -6.0, -1e300]), audio_like, st.booleans(),
-           st.one_of(VALID["axis"], WEIRD["axis"]))
+    @given(
+        st.sampled_from([8000, 16000, 32000, 44100, 96000, 48000, 192000]),
+        st.booleans(),
+        st.sampled_from([0.0, -6.0, -1e300]),
+        audio_like,
+        st.booleans(),
+        st.one_of(VALID["axis"], WEIRD["axis"]),
+    )
     def fuzz_process(rate, true_peak, threshold, audio, axis_given, axis):
         run_process(rate, true_peak, threshold, audio, axis_given, axis)
 
@@ -707,10 +872,14 @@ def harness(examples, derandomize):
         run_measure(case, audio)
 
     @common
-    @given(st.one_of(arguments(METER_NAMES, {"sample_rate", "channels"}),
-                     st.tuples(METER_RATES.map(lambda r: [r, 2]), st.just({}),
-                               st.just(False))),
-           stereo_chunks, st.sampled_from([-1, 0]))
+    @given(
+        st.one_of(
+            arguments(METER_NAMES, {"sample_rate", "channels"}),
+            st.tuples(METER_RATES.map(lambda r: [r, 2]), st.just({}), st.just(False)),
+        ),
+        stereo_chunks,
+        st.sampled_from([-1, 0]),
+    )
     def fuzz_meter(case, chunks, axis):
         run_meter(case, chunks, axis)
 
@@ -727,11 +896,14 @@ def main():
     warnings.simplefilter("ignore")
     for test in harness(options.examples, not options.random):
         test()
-    print(f"examples {STATS['examples']}, distinct inputs {len(STATS['inputs'])}, "
-          f"compared with a float32 copy {STATS['compared']}")
+    print(
+        f"examples {STATS['examples']}, distinct inputs {len(STATS['inputs'])}, "
+        f"compared with a float32 copy {STATS['compared']}"
+    )
     for kind in ("QXLimiter", "process", "limit", "measure", "Meter", "Meter.add"):
-        counts = {k.split(":", 1)[1]: v for k, v in STATS["outcomes"].items()
-                  if k.startswith(kind + ":")}
+        counts = {
+            k.split(":", 1)[1]: v for k, v in STATS["outcomes"].items() if k.startswith(kind + ":")
+        }
         print(f"{kind}: " + ", ".join(f"{k} {v}" for k, v in sorted(counts.items())))
 
 

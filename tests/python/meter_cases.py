@@ -17,8 +17,14 @@ import pytest
 
 import meter_oracle as mo
 
-FIELDS = ("integrated_lufs", "loudness_range_lu", "true_peak_dbtp", "sample_peak_dbfs",
-          "max_momentary_lufs", "max_short_term_lufs")
+FIELDS = (
+    "integrated_lufs",
+    "loudness_range_lu",
+    "true_peak_dbtp",
+    "sample_peak_dbfs",
+    "max_momentary_lufs",
+    "max_short_term_lufs",
+)
 CHANNELS = {"mono": 1, "stereo": 2, "5.1": 6}
 
 
@@ -31,9 +37,13 @@ def db(linear):
 
 
 def ebur128(planar, rate, mode):
-    pyebur128 = pytest.importorskip("pyebur128", reason="libebur128 reference (pip install pyebur128)")
+    pyebur128 = pytest.importorskip(
+        "pyebur128", reason="libebur128 reference (pip install pyebur128)"
+    )
     planar = np.atleast_2d(np.asarray(planar, dtype=np.float64))
-    state = pyebur128.R128State(planar.shape[0], rate, int(getattr(pyebur128.MeasurementMode, mode)))
+    state = pyebur128.R128State(
+        planar.shape[0], rate, int(getattr(pyebur128.MeasurementMode, mode))
+    )
     state.add_frames(np.ascontiguousarray(planar.T).ravel(), planar.shape[1])
     return pyebur128, state
 
@@ -69,8 +79,9 @@ def pyloudnorm_integrated(planar, rate):
 TIGHT_MARGIN_CASES = {
     "signs-24": lambda r: mo.sign_run(r, 24, shift=21),
     "signs-1024": lambda r: mo.sign_run(r, 1024, seconds=0.06),
-    "white-noise": lambda r: (0.25 * np.random.default_rng(3).standard_normal((1, r // 25))
-                              ).astype(np.float32),
+    "white-noise": lambda r: (0.25 * np.random.default_rng(3).standard_normal((1, r // 25))).astype(
+        np.float32
+    ),
 }
 
 
@@ -118,14 +129,19 @@ def test_integrated_matches_libebur128_at_other_rates(meter, rate):
     # 11025 and 12345 Hz: 100 ms is not a whole number of frames; the
     # sub-block is fs / 10 rounded half up, as in libebur128.
     audio = mo.music_like(rate, 6.0, seed=rate)
-    assert abs(loudness(meter, audio, rate).integrated_lufs - ebur128_integrated(audio, rate)) <= 0.01
+    assert (
+        abs(loudness(meter, audio, rate).integrated_lufs - ebur128_integrated(audio, rate)) <= 0.01
+    )
 
 
 @pytest.mark.parametrize("name", ["mono", "stereo"])
 @pytest.mark.parametrize("rate", [44100, 48000, 96000])
 def test_integrated_matches_pyloudnorm(meter, rate, name):
     audio = layout(name, rate, 8.0, seed=9)
-    assert abs(loudness(meter, audio, rate).integrated_lufs - pyloudnorm_integrated(audio, rate)) <= 0.1
+    assert (
+        abs(loudness(meter, audio, rate).integrated_lufs - pyloudnorm_integrated(audio, rate))
+        <= 0.1
+    )
 
 
 @pytest.mark.parametrize("rate, seed", [(44100, 1), (48000, 2), (48000, 3), (96000, 4)])
@@ -143,8 +159,25 @@ TP_RATES = [8000, 44100, 48000, 96000, 192000]
 # Steady sines at their worst phase (a crest halfway between two samples),
 # from 20 Hz to 0.49 fs, including the bands where libebur128 reads high
 # (0.3 to 0.35 fs where it oversamples 4x, 0.4 to 0.43 fs where 2x).
-TONES = (0.01, 0.05, 0.1, 0.15, 0.2, 0.25, 0.3, 0.32, 0.33, 0.34, 0.35, 0.4, 0.415, 0.42,
-         0.45, 0.47, 0.49)
+TONES = (
+    0.01,
+    0.05,
+    0.1,
+    0.15,
+    0.2,
+    0.25,
+    0.3,
+    0.32,
+    0.33,
+    0.34,
+    0.35,
+    0.4,
+    0.415,
+    0.42,
+    0.45,
+    0.47,
+    0.49,
+)
 # (name, maker, content below 0.45 fs?)
 TP_SIGNALS = [
     *[(f"tone-{f}fs", lambda r, f=f: mo.tone(r, f * r), f <= 0.45) for f in TONES],
@@ -184,6 +217,7 @@ def tp_references(name, maker, rate):
             "reference4x": db(mo.bs1770_reference_peak(audio)),
             "sinc32": db(mo.sinc_peak(audio)),
         }
+
     return cached(("tp", name, rate), compute)
 
 
@@ -243,15 +277,23 @@ def test_sine_sum_reads_its_analytic_peak(meter, rate):
 
 @pytest.mark.parametrize("rate", [44100, 48000])
 def test_stereo_1khz_at_minus_23_dbfs_reads_minus_23_lufs(meter, rate):
-    audio = mo.tone(rate, 1000.0, seconds=5.0, amplitude=10 ** (-23 / 20), channels=2,
-                    crest_between=False, ramp_seconds=0.0)
+    audio = mo.tone(
+        rate,
+        1000.0,
+        seconds=5.0,
+        amplitude=10 ** (-23 / 20),
+        channels=2,
+        crest_between=False,
+        ramp_seconds=0.0,
+    )
     assert abs(loudness(meter, audio, rate).integrated_lufs - (-23.0)) <= 0.05
 
 
 @pytest.mark.parametrize("rate", [44100, 48000])
 def test_tone_followed_by_silence_reads_the_tones_loudness(meter, rate):
-    tone = mo.tone(rate, 1000.0, seconds=20.0, amplitude=0.1, channels=2, crest_between=False,
-                   ramp_seconds=0.0)
+    tone = mo.tone(
+        rate, 1000.0, seconds=20.0, amplitude=0.1, channels=2, crest_between=False, ramp_seconds=0.0
+    )
     alone = loudness(meter, tone, rate).integrated_lufs
     readings = []
     for silence in (0.5, 1.0, 7.3, 30.0):
@@ -283,10 +325,22 @@ def test_lfe_and_channels_after_the_sixth_add_no_loudness(meter):
     assert loud.loudness_range_lu == silent.loudness_range_lu
 
 
-@pytest.mark.parametrize("channels, position, weight", [
-    (1, 0, 1.0), (2, 1, 1.0), (3, 2, 1.0), (4, 2, 1.41), (5, 2, 1.0), (5, 4, 1.41),
-    (6, 2, 1.0), (6, 4, 1.41), (6, 5, 1.41), (6, 3, 0.0), (8, 7, 0.0),
-])
+@pytest.mark.parametrize(
+    "channels, position, weight",
+    [
+        (1, 0, 1.0),
+        (2, 1, 1.0),
+        (3, 2, 1.0),
+        (4, 2, 1.41),
+        (5, 2, 1.0),
+        (5, 4, 1.41),
+        (6, 2, 1.0),
+        (6, 4, 1.41),
+        (6, 5, 1.41),
+        (6, 3, 0.0),
+        (8, 7, 0.0),
+    ],
+)
 def test_channel_weights_by_position(meter, channels, position, weight):
     rate = 48000
     tone = mo.tone(rate, 1000.0, seconds=2.0, amplitude=0.1, crest_between=False, ramp_seconds=0.0)
@@ -315,7 +369,9 @@ def test_too_short_for_a_block(meter):
     assert short.integrated_lufs == -math.inf and short.loudness_range_lu == -math.inf
     assert short.sample_peak_dbfs == db(0.25)
     assert short.true_peak_dbtp >= short.sample_peak_dbfs
-    one_block = meter.measure(mo.tone(rate, 1000.0, seconds=0.4, channels=2, ramp_seconds=0.0), rate)
+    one_block = meter.measure(
+        mo.tone(rate, 1000.0, seconds=0.4, channels=2, ramp_seconds=0.0), rate
+    )
     assert math.isfinite(one_block.integrated_lufs)
     assert one_block.loudness_range_lu == -math.inf  # no 3 s window yet
 
@@ -349,16 +405,30 @@ def feed(meter, audio, rate, sizes, axis=-1):
     pos, i = 0, 0
     while pos < audio.shape[1]:
         size = sizes[i % len(sizes)]
-        chunk = audio[:, pos:pos + size]
+        chunk = audio[:, pos : pos + size]
         m.add(chunk if axis == -1 else chunk.T, axis=axis)
         pos += size
         i += 1
     return m.result()
 
 
-@pytest.mark.parametrize("sizes", [[1], [2], [3], [7], [64], [1103], [4095, 4096, 4097], [4800],
-                                   [19200], [1, 5000, 2, 30000], [10**9]],
-                         ids=lambda s: "-".join(map(str, s)))
+@pytest.mark.parametrize(
+    "sizes",
+    [
+        [1],
+        [2],
+        [3],
+        [7],
+        [64],
+        [1103],
+        [4095, 4096, 4097],
+        [4800],
+        [19200],
+        [1, 5000, 2, 30000],
+        [10**9],
+    ],
+    ids=lambda s: "-".join(map(str, s)),
+)
 def test_meter_in_chunks_equals_measure(meter, sizes):
     rate = 11025  # 1102.5 frames per 100 ms: sub-blocks of 1103
     seconds = 0.7 if min(sizes) < 16 else 5.0

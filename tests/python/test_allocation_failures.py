@@ -19,10 +19,10 @@ import sys
 
 import numpy as np
 import pytest
-
 import qx_limiter
-import qx_limiter_tools
 from qx_limiter import QXLimiter, limit
+
+import qx_limiter_tools
 
 try:
     _hooks = ctypes.PyDLL(qx_limiter.__file__)
@@ -38,8 +38,7 @@ class Hooks:
     def __init__(self, library):
         self.call = library.qx_testing_call
         self.call.restype = ctypes.py_object
-        self.call.argtypes = [ctypes.c_uint64, ctypes.py_object, ctypes.py_object,
-                              ctypes.py_object]
+        self.call.argtypes = [ctypes.c_uint64, ctypes.py_object, ctypes.py_object, ctypes.py_object]
         self.failed = library.qx_testing_failed
         self.failed.restype = ctypes.c_int
         self.live_blocks = library.qx_testing_live_blocks
@@ -73,8 +72,10 @@ def same(one, other):
         return repr(one[1]) == repr(other[1])
     if isinstance(one[1], (qx_limiter_tools.Measurement, float)):
         return one[1] == other[1]
-    return all(a.dtype == b.dtype and a.shape == b.shape and np.array_equal(a, b)
-               for a, b in zip(one[1], other[1]))
+    return all(
+        a.dtype == b.dtype and a.shape == b.shape and np.array_equal(a, b)
+        for a, b in zip(one[1], other[1])
+    )
 
 
 def walk(function, args=(), kwargs=None, hooks=LIMITER):
@@ -105,8 +106,17 @@ def walk(function, args=(), kwargs=None, hooks=LIMITER):
     raise AssertionError("unreachable")
 
 
-RATES = [(48000, False), (48000, True), (96000, True), (8000, True), (11025, True),
-         (16000, True), (32000, True), (22050, True), (192000, True)]
+RATES = [
+    (48000, False),
+    (48000, True),
+    (96000, True),
+    (8000, True),
+    (11025, True),
+    (16000, True),
+    (32000, True),
+    (22050, True),
+    (192000, True),
+]
 
 
 def stereo(frames, seed=0):
@@ -187,8 +197,9 @@ def test_repeated_walks_leave_no_interpreter_blocks_behind():
 # ---------------------------------------------------------------------------
 # The meter of qx_limiter_tools, through its own module's hooks
 
-needs_tools = pytest.mark.skipif(TOOLS is None, reason="qx_limiter_tools is not built with "
-                                                       "allocation testing")
+needs_tools = pytest.mark.skipif(
+    TOOLS is None, reason="qx_limiter_tools is not built with " "allocation testing"
+)
 
 
 @needs_tools
@@ -241,21 +252,29 @@ def test_meter_keeps_its_state_through_a_memory_error():
 
 
 @needs_tools
-@pytest.mark.parametrize("rate, detection", [(48000, "sample"), (48000, "bs1770"), (8000, "bs1770"),
-                                             (48000, "waveform")])
+@pytest.mark.parametrize(
+    "rate, detection", [(48000, "sample"), (48000, "bs1770"), (8000, "bs1770"), (48000, "waveform")]
+)
 def test_stream_limiter(rate, detection):
-    walk(qx_limiter_tools.StreamLimiter, (rate, -1.0, 1.0, 2.0, 5.0), {"detection": detection},
-         hooks=TOOLS)
+    walk(
+        qx_limiter_tools.StreamLimiter,
+        (rate, -1.0, 1.0, 2.0, 5.0),
+        {"detection": detection},
+        hooks=TOOLS,
+    )
     audio = stereo(9000, seed=rate)
 
     def stream_through(layout):
         stream = qx_limiter_tools.StreamLimiter(rate, -1.0, detection=detection)
         data, axis = (audio, -1) if layout == "channels-first" else (audio.T, 0)
-        pieces = [stream.process(data[..., :5000] if axis == -1 else data[:5000], axis=axis),
-                  stream.process(data[..., 5000:] if axis == -1 else data[5000:], axis=axis),
-                  stream.flush()]
-        return tuple(np.concatenate(p, axis=-1 if axis == -1 or p[0].ndim == 1 else 0)
-                     for p in zip(*pieces))
+        pieces = [
+            stream.process(data[..., :5000] if axis == -1 else data[:5000], axis=axis),
+            stream.process(data[..., 5000:] if axis == -1 else data[5000:], axis=axis),
+            stream.flush(),
+        ]
+        return tuple(
+            np.concatenate(p, axis=-1 if axis == -1 or p[0].ndim == 1 else 0) for p in zip(*pieces)
+        )
 
     for layout in ("channels-first", "frames-first"):
         walk(stream_through, (layout,), hooks=TOOLS)

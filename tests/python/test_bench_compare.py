@@ -21,9 +21,12 @@ SCRIPT = Path(__file__).resolve().parents[2] / "bench" / "compare.py"
 def test_quick_run(tmp_path):
     figure = tmp_path / "compare.png"
     record = tmp_path / "compare.json"
-    done = subprocess.run([sys.executable, str(SCRIPT), "--quick", "--plot", str(figure),
-                           "--json", str(record)], capture_output=True, text=True,
-                          cwd=tmp_path)
+    done = subprocess.run(
+        [sys.executable, str(SCRIPT), "--quick", "--plot", str(figure), "--json", str(record)],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+    )
     assert done.returncode == 0, done.stderr
     results = json.loads(record.read_text())
     names = [result["tool"] for result in results]
@@ -37,7 +40,9 @@ def test_quick_run(tmp_path):
     # of the ceiling aside), and true-peak detection lowers the true peak.
     for name in names[:2] + names[-2:]:
         assert by_name[name]["sample_over_db"] <= 1e-6
-    assert (by_name["qx_limiter.limit, true_peak"]["true_peak_over_db"]
-            < by_name["qx_limiter.limit"]["true_peak_over_db"])
+    assert (
+        by_name["qx_limiter.limit, true_peak"]["true_peak_over_db"]
+        < by_name["qx_limiter.limit"]["true_peak_over_db"]
+    )
     assert by_name["qx_limiter.limit"]["ratio"] == 1.0
     assert figure.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"

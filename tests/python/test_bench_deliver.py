@@ -21,22 +21,34 @@ SCRIPT = Path(__file__).resolve().parents[2] / "bench" / "bench_deliver.py"
 
 
 def test_a_short_run_delivers_on_target(tmp_path):
-    done = subprocess.run([sys.executable, str(SCRIPT), "--seconds", "6", "--repeats", "1",
-                           "--keep", str(tmp_path)], capture_output=True, text=True,
-                          timeout=300)
+    done = subprocess.run(
+        [sys.executable, str(SCRIPT), "--seconds", "6", "--repeats", "1", "--keep", str(tmp_path)],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert done.returncode == 0, done.stderr
-    rows = {line.split(" | ")[0].strip("| "): line for line in done.stdout.splitlines()
-            if line.startswith("| ") and not line.startswith("| tool")}
-    assert list(rows) == ["qx-limiter --preset streaming",
-                          "ffmpeg loudnorm, two passes (linear)",
-                          "pedalboard: gain, BrickwallLimiter(true_peak=True)"]
+    rows = {
+        line.split(" | ")[0].strip("| "): line
+        for line in done.stdout.splitlines()
+        if line.startswith("| ") and not line.startswith("| tool")
+    }
+    assert list(rows) == [
+        "qx-limiter --preset streaming",
+        "ffmpeg loudnorm, two passes (linear)",
+        "pedalboard: gain, BrickwallLimiter(true_peak=True)",
+    ]
     cells = [cell.strip() for cell in rows["qx-limiter --preset streaming"].split("|")[1:-1]]
     seconds, ratio, loudness, error, peak, over = cells[1:]
     assert float(seconds) > 0 and ratio == "1.0"
     assert abs(float(loudness) + 14.0) <= 0.1 and float(error) == pytest.approx(
-        float(loudness) + 14.0, abs=0.006)
+        float(loudness) + 14.0, abs=0.006
+    )
     assert float(over) <= 0.0 and float(peak) <= -1.0
-    assert re.search(r"^master\(\) in memory: \d+\.\d\d s \(\d+ passes?\); one "
-                     r"limit\(true_peak=True\): \d+\.\d\d s; ratio \d+\.\dx \(target <= 4x\)$", done.stdout,
-                     re.MULTILINE)
+    assert re.search(
+        r"^master\(\) in memory: \d+\.\d\d s \(\d+ passes?\); one "
+        r"limit\(true_peak=True\): \d+\.\d\d s; ratio \d+\.\dx \(target <= 4x\)$",
+        done.stdout,
+        re.MULTILINE,
+    )
     assert sorted(path.name for path in tmp_path.iterdir())[0] == "input.wav"

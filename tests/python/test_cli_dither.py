@@ -15,6 +15,7 @@ sf = pytest.importorskip("soundfile")
 pytest.importorskip("tqdm")
 
 from qx_limiter import QXLimiter  # noqa: E402
+
 from qx_limiter_cli import _pipeline  # noqa: E402
 from qx_limiter_cli._dither import Dither, dither_key  # noqa: E402
 from qx_limiter_cli._quantise import Quantiser  # noqa: E402
@@ -31,14 +32,24 @@ except ImportError:
 
 
 def deliver(capsys, target, *options):
-    code, out, err = run(capsys, "in.wav", "-o", target, "--preset", "streaming",
-                         "--subtype", "PCM_16", "--report", f"{target}.json", *options)
+    code, out, err = run(
+        capsys,
+        "in.wav",
+        "-o",
+        target,
+        "--preset",
+        "streaming",
+        "--subtype",
+        "PCM_16",
+        "--report",
+        f"{target}.json",
+        *options,
+    )
     assert (code, err, summary(out)) == (0, "", (1, 0))
     return json.loads(Path(f"{target}.json").read_text())[0]
 
 
-def test_the_same_command_writes_the_same_bytes_whatever_the_chunks(folder, capsys,
-                                                                      monkeypatch):
+def test_the_same_command_writes_the_same_bytes_whatever_the_chunks(folder, capsys, monkeypatch):
     write("in.wav", song(48000, 4.0, level_db=-19.0, seed=2), 48000, "FLOAT")
     files = []
     for chunk in (997, 4096, 65536, 65536):
@@ -106,8 +117,16 @@ def test_the_dither_of_a_sample_depends_on_its_place_alone(pieces):
 
 def test_keys_differ_by_name_and_settings():
     assert dither_key("a.wav", "PCM_16") == dither_key("a.wav", "PCM_16")
-    assert len({dither_key("a.wav", "PCM_16"), dither_key("b.wav", "PCM_16"),
-                dither_key("a.wav", "PCM_S8")}) == 3
+    assert (
+        len(
+            {
+                dither_key("a.wav", "PCM_16"),
+                dither_key("b.wav", "PCM_16"),
+                dither_key("a.wav", "PCM_S8"),
+            }
+        )
+        == 3
+    )
 
 
 @pytest.mark.parametrize("subtype, bits", [("PCM_16", 16), ("PCM_S8", 8), ("PCM_U8", 8)])
@@ -117,8 +136,11 @@ def test_the_quantiser_dithers_only_what_needs_rounding(subtype, bits, ceiling):
     rng = np.random.default_rng(bits)
     audio = rng.uniform(-1.0, 1.0, (6000, 2)).astype(np.float32) * np.float32(ceiling)
     on_grid = np.rint(audio[:2000] * scale) / np.float32(scale)
-    audio[:2000] = np.clip(on_grid, -np.floor(ceiling * scale) / scale,
-                           np.floor(min(ceiling * scale, scale - 1)) / scale)
+    audio[:2000] = np.clip(
+        on_grid,
+        -np.floor(ceiling * scale) / scale,
+        np.floor(min(ceiling * scale, scale - 1)) / scale,
+    )
     key = dither_key(subtype, ceiling)
     noise = Dither(key).next(audio.size).reshape(audio.shape)
     scaled = audio * np.float32(scale)
@@ -127,7 +149,7 @@ def test_the_quantiser_dithers_only_what_needs_rounding(subtype, bits, ceiling):
     expected = np.rint(np.clip(expected, -np.floor(min(ceiling * scale, scale)), top))
     quantiser, stored, start = Quantiser(subtype, ceiling, Dither(key), as_read=True), [], 0
     for size in (1, 999, 5000):
-        chunk = audio[start:start + size].copy()
+        chunk = audio[start : start + size].copy()
         stored.append(quantiser(chunk).copy() >> (32 - bits))
         # As read back: the stored integers over 2 ** (bits - 1).
         np.testing.assert_array_equal(chunk, stored[-1] / np.float32(scale))
@@ -138,14 +160,27 @@ def test_the_quantiser_dithers_only_what_needs_rounding(subtype, bits, ceiling):
 
 
 @pytest.mark.parametrize("extension", ["flac", "wav"])  # packed by libsndfile, and here
-def test_the_file_is_masters_audio_dithered_and_rounded_as_the_writer_does(folder, capsys,
-                                                                          extension):
+def test_the_file_is_masters_audio_dithered_and_rounded_as_the_writer_does(
+    folder, capsys, extension
+):
     from qx_limiter_cli._options import parse
     from qx_limiter_cli._planning import plan
 
     write("in.wav", song(44100, 3.0, level_db=-20.0, seed=6), 44100, "FLOAT")
-    arguments = ["in.wav", "-o", f"out.{extension}", "--subtype", "PCM_16", "--loudness", "-15",
-                 "--true-peak", "--threshold-dBFS", "-2", "--report", "r.json"]
+    arguments = [
+        "in.wav",
+        "-o",
+        f"out.{extension}",
+        "--subtype",
+        "PCM_16",
+        "--loudness",
+        "-15",
+        "--true-peak",
+        "--threshold-dBFS",
+        "-2",
+        "--report",
+        "r.json",
+    ]
     [job], _ = plan(parse(arguments))
     code, out, err = run(capsys, *arguments)
     assert (code, err) == (0, "")

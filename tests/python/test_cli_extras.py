@@ -9,7 +9,6 @@ import importlib.metadata
 import importlib.util
 
 import pytest
-
 from conftest import run_python
 
 
@@ -32,10 +31,16 @@ def installed(package):
     return importlib.util.find_spec(package) is not None
 
 
-@pytest.mark.parametrize("blocked, plot", [
-    (["soundfile"], False), (["tqdm"], False), (["soundfile", "tqdm"], False),
-    (["matplotlib"], True), (["soundfile", "tqdm", "matplotlib"], True),
-])
+@pytest.mark.parametrize(
+    "blocked, plot",
+    [
+        (["soundfile"], False),
+        (["tqdm"], False),
+        (["soundfile", "tqdm"], False),
+        (["matplotlib"], True),
+        (["soundfile", "tqdm", "matplotlib"], True),
+    ],
+)
 def test_missing_extra_is_named_in_one_line(blocked, plot):
     # Where the extra is not installed at all, every package of it is missing.
     needed = ["soundfile", "tqdm"] + ["matplotlib"] * plot
@@ -51,9 +56,11 @@ def test_missing_extra_is_named_in_one_line(blocked, plot):
         sys.exit(main({args!r}))
     """)
     assert (code, out) == (1, "")
-    assert err == (f"qx-limiter: error: {names.format(*missing)} not installed; the command "
-                   f"line needs the extra: pip install 'qx_limiter[cli]' (from a clone of the "
-                   f"repository: pip install '.[cli]')\n")
+    assert err == (
+        f"qx-limiter: error: {names.format(*missing)} not installed; the command "
+        f"line needs the extra: pip install 'qx_limiter[cli]' (from a clone of the "
+        f"repository: pip install '.[cli]')\n"
+    )
 
 
 def test_help_needs_no_extra():

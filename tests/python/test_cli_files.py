@@ -54,8 +54,9 @@ def without_decoder_warning(err, extension):
 
 
 @pytest.mark.parametrize("file_format, subtype, extension, in_header", TRUNCATED)
-def test_a_truncated_input_is_refused_by_name(folder, capsys, file_format, subtype, extension,
-                                              in_header):
+def test_a_truncated_input_is_refused_by_name(
+    folder, capsys, file_format, subtype, extension, in_header
+):
     whole = write(f"whole.{extension}", music(48000, 2, peak=0.9), 48000, subtype, file_format)
     cut_in_half(whole, f"cut.{extension}")
     before = files_in(folder)
@@ -73,13 +74,23 @@ def test_a_truncated_input_is_refused_by_name(folder, capsys, file_format, subty
 
 
 @pytest.mark.parametrize("file_format, subtype, extension, in_header", TRUNCATED)
-def test_allow_truncated_limits_what_is_there_and_warns(folder, capsys, file_format, subtype,
-                                                        extension, in_header):
+def test_allow_truncated_limits_what_is_there_and_warns(
+    folder, capsys, file_format, subtype, extension, in_header
+):
     audio = music(48000, 2, peak=0.9)
     whole = write(f"whole.{extension}", audio, 48000, subtype, file_format)
     cut_in_half(whole, f"cut.{extension}")
-    code, out, err = run(capsys, f"cut.{extension}", "-o", "out.wav", "--subtype", "FLOAT",
-                         "--threshold-dBFS", "-3", "--allow-truncated")
+    code, out, err = run(
+        capsys,
+        f"cut.{extension}",
+        "-o",
+        "out.wav",
+        "--subtype",
+        "FLOAT",
+        "--threshold-dBFS",
+        "-3",
+        "--allow-truncated",
+    )
     assert code == 0
     assert out.startswith(f"cut.{extension} -> out.wav: peak ") and summary(out) == (1, 0)
     err = without_decoder_warning(err, extension)
@@ -102,8 +113,10 @@ def test_a_truncated_file_fails_alone_among_others(folder, capsys):
     write("c.wav", music(24000, 2, seed=3), 48000, "FLOAT")
     code, out, err = run(capsys, "a.wav", "b.flac", "c.wav", "--output-dir", "out", "--jobs", "2")
     assert code == 1
-    assert [line.split(":")[0] for line in out.splitlines()[:-1]] == \
-        ["a.wav -> out/a.wav", "c.wav -> out/c.wav"]
+    assert [line.split(":")[0] for line in out.splitlines()[:-1]] == [
+        "a.wav -> out/a.wav",
+        "c.wav -> out/c.wav",
+    ]
     assert summary(out) == (2, 1)
     assert err.startswith("qx-limiter: error: b.flac: truncated: ") and err.count("\n") == 1
     assert files_in("out") == ["a.wav", "c.wav"]
@@ -114,9 +127,11 @@ def test_a_header_without_its_audio_is_truncated(folder, capsys):
     Path("header.wav").write_bytes(data[:44])  # the canonical header, no sample
     code, out, err = run(capsys, "header.wav", "-o", "out.wav")
     assert (code, out) == (1, "")
-    assert err == ("qx-limiter: error: header.wav: truncated: its header promises audio, the file "
-                   "holds 0.000 s (19200 bytes of audio data promised, 0 present); "
-                   "--allow-truncated limits what it holds\n")
+    assert err == (
+        "qx-limiter: error: header.wav: truncated: its header promises audio, the file "
+        "holds 0.000 s (19200 bytes of audio data promised, 0 present); "
+        "--allow-truncated limits what it holds\n"
+    )
 
 
 def wav_with_sizes(path, riff_size=None, data_size=None, trailer=b""):
@@ -127,16 +142,20 @@ def wav_with_sizes(path, riff_size=None, data_size=None, trailer=b""):
     if riff_size is not None:
         data[4:8] = struct.pack("<I", riff_size)
     if data_size is not None:
-        data[at + 4:at + 8] = struct.pack("<I", data_size)
+        data[at + 4 : at + 8] = struct.pack("<I", data_size)
     Path(path).write_bytes(bytes(data) + trailer)
 
 
-@pytest.mark.parametrize("sizes", [
-    # What a writer streaming to a pipe leaves: sizes it could not know.
-    {"riff_size": 0xFFFFFFFF, "data_size": 0xFFFFFFFF},
-    # A metadata chunk after the audio, itself cut: the audio is all there.
-    {"trailer": b"LIST" + struct.pack("<I", 100) + b"INFO" + b"x" * 20},
-], ids=["streamed", "cut-trailing-chunk"])
+@pytest.mark.parametrize(
+    "sizes",
+    [
+        # What a writer streaming to a pipe leaves: sizes it could not know.
+        {"riff_size": 0xFFFFFFFF, "data_size": 0xFFFFFFFF},
+        # A metadata chunk after the audio, itself cut: the audio is all there.
+        {"trailer": b"LIST" + struct.pack("<I", 100) + b"INFO" + b"x" * 20},
+    ],
+    ids=["streamed", "cut-trailing-chunk"],
+)
 def test_complete_audio_is_not_taken_for_truncated(folder, capsys, sizes):
     wav_with_sizes("in.wav", **sizes)
     code, out, err = run(capsys, "in.wav", "-o", "out.wav")
@@ -164,11 +183,13 @@ STORED_EXACTLY = {"PCM_16", "PCM_U8", "PCM_24", "DOUBLE", "FLOAT"}
 
 
 @pytest.mark.parametrize("file_format, subtype, extension, rate, channels", WRITTEN)
-def test_the_after_figure_is_the_peak_of_the_written_file(folder, capsys, file_format, subtype,
-                                                          extension, rate, channels):
+def test_the_after_figure_is_the_peak_of_the_written_file(
+    folder, capsys, file_format, subtype, extension, rate, channels
+):
     write("in.wav", music(rate, channels), rate, "FLOAT")
-    code, out, err = run(capsys, "in.wav", "-o", f"out.{extension}", "--subtype", subtype,
-                         "--threshold-dBFS", "-1")
+    code, out, err = run(
+        capsys, "in.wav", "-o", f"out.{extension}", "--subtype", subtype, "--threshold-dBFS", "-1"
+    )
     assert (code, err) == (0, "")
     assert sf.info(f"out.{extension}").subtype == subtype
     written, _ = sf.read(f"out.{extension}", dtype="float32")
@@ -178,14 +199,22 @@ def test_the_after_figure_is_the_peak_of_the_written_file(folder, capsys, file_f
         assert np.abs(written).max() <= 10 ** (-1 / 20)
 
 
-@pytest.mark.parametrize("source, source_subtype, target, chosen", [
-    ("in.wav", "FLOAT", "out.flac", "PCM_24"), ("in.wav", "DOUBLE", "out.flac", "PCM_24"),
-    ("in.wav", "PCM_32", "out.flac", "PCM_24"), ("in.wav", "PCM_U8", "out.flac", "PCM_S8"),
-    ("in.wav", "PCM_16", "out.flac", None), ("in.wav", "PCM_24", "out.flac", None),
-    ("in.ogg", "VORBIS", "out.wav", "PCM_24"), ("in.wav", "PCM_16", "out.ogg", "VORBIS"),
-])
-def test_an_output_format_takes_the_nearest_subtype_and_says_so(folder, capsys, source,
-                                                                 source_subtype, target, chosen):
+@pytest.mark.parametrize(
+    "source, source_subtype, target, chosen",
+    [
+        ("in.wav", "FLOAT", "out.flac", "PCM_24"),
+        ("in.wav", "DOUBLE", "out.flac", "PCM_24"),
+        ("in.wav", "PCM_32", "out.flac", "PCM_24"),
+        ("in.wav", "PCM_U8", "out.flac", "PCM_S8"),
+        ("in.wav", "PCM_16", "out.flac", None),
+        ("in.wav", "PCM_24", "out.flac", None),
+        ("in.ogg", "VORBIS", "out.wav", "PCM_24"),
+        ("in.wav", "PCM_16", "out.ogg", "VORBIS"),
+    ],
+)
+def test_an_output_format_takes_the_nearest_subtype_and_says_so(
+    folder, capsys, source, source_subtype, target, chosen
+):
     write(source, music(24000, 2), 48000, source_subtype)
     code, out, err = run(capsys, source, "-o", target, "--threshold-dBFS", "-1")
     assert (code, err) == (0, "")
@@ -195,10 +224,12 @@ def test_an_output_format_takes_the_nearest_subtype_and_says_so(folder, capsys, 
     assert sf.info(target).subtype == (chosen or source_subtype)
 
 
-@pytest.mark.parametrize("output, hidden", [("out.xyz", None), ("out.mp3", "MP3"),
-                                            ("out.wav.bak", None)])
-def test_an_output_name_that_names_no_writable_format_is_refused(folder, capsys, monkeypatch,
-                                                                 output, hidden):
+@pytest.mark.parametrize(
+    "output, hidden", [("out.xyz", None), ("out.mp3", "MP3"), ("out.wav.bak", None)]
+)
+def test_an_output_name_that_names_no_writable_format_is_refused(
+    folder, capsys, monkeypatch, output, hidden
+):
     if hidden is not None:  # as on a libsndfile built without it
         formats = {name: text for name, text in sf.available_formats().items() if name != hidden}
         monkeypatch.setattr(sf, "available_formats", lambda: formats)
@@ -207,20 +238,26 @@ def test_an_output_name_that_names_no_writable_format_is_refused(folder, capsys,
     code, out, err = run(capsys, "in.wav", "-o", output)
     suffix = Path(output).suffix
     assert (code, out) == (1, "")
-    assert err == (f"qx-limiter: error: in.wav: cannot write {suffix} files: no format that "
-                   f"libsndfile writes has that extension; use .wav, .flac, .aiff, .ogg, "
-                   f"{'.mp3, ' if HAS_MP3 and hidden is None else ''}.caf, .w64 or another "
-                   f"format of libsndfile\n")
+    assert err == (
+        f"qx-limiter: error: in.wav: cannot write {suffix} files: no format that "
+        f"libsndfile writes has that extension; use .wav, .flac, .aiff, .ogg, "
+        f"{'.mp3, ' if HAS_MP3 and hidden is None else ''}.caf, .w64 or another "
+        f"format of libsndfile\n"
+    )
     assert files_in(folder) == before
 
 
-@pytest.mark.parametrize("source, args, target", [
-    ("in.wav", ["-o", "out"], "out"),                    # no extension
-    ("take.bak", ["--output-dir", "out"], "out/take.bak"),  # the input's own name
-    ("take", ["--output-dir", "out"], "out/take"),
-])
-def test_an_output_without_a_format_in_its_name_keeps_the_inputs(folder, capsys, source, args,
-                                                                 target):
+@pytest.mark.parametrize(
+    "source, args, target",
+    [
+        ("in.wav", ["-o", "out"], "out"),  # no extension
+        ("take.bak", ["--output-dir", "out"], "out/take.bak"),  # the input's own name
+        ("take", ["--output-dir", "out"], "out/take"),
+    ],
+)
+def test_an_output_without_a_format_in_its_name_keeps_the_inputs(
+    folder, capsys, source, args, target
+):
     write(source, music(4800, 2), 48000, "PCM_24", "WAV")
     code, out, err = run(capsys, source, *args)
     assert (code, err) == (0, "")
@@ -229,15 +266,30 @@ def test_an_output_without_a_format_in_its_name_keeps_the_inputs(folder, capsys,
     assert (info.format, info.subtype) == ("WAV", "PCM_24")
 
 
-@pytest.mark.parametrize("output, rate, channels, message", [
-    ("out.opus", 44100, 2, "OGG OPUS cannot hold 2 channels at 44100 Hz (Opus only supports "
-                           "sample rates of 8000, 12000, 16000, 24000, and 48000)"),
-    pytest.param("out.mp3", 96000, 2, "MP3 MPEG_LAYER_III cannot hold 2 channels at 96000 Hz "
-                 "(MPEG-1/2/2.5 only supports sample rates of ", marks=needs_mp3),
-    ("out.flac", 48000, 9, "FLAC PCM_24 cannot hold 9 channels at 48000 Hz ("),
-])
-def test_what_the_encoder_cannot_take_is_refused_before_writing(folder, capsys, output, rate,
-                                                                channels, message):
+@pytest.mark.parametrize(
+    "output, rate, channels, message",
+    [
+        (
+            "out.opus",
+            44100,
+            2,
+            "OGG OPUS cannot hold 2 channels at 44100 Hz (Opus only supports "
+            "sample rates of 8000, 12000, 16000, 24000, and 48000)",
+        ),
+        pytest.param(
+            "out.mp3",
+            96000,
+            2,
+            "MP3 MPEG_LAYER_III cannot hold 2 channels at 96000 Hz "
+            "(MPEG-1/2/2.5 only supports sample rates of ",
+            marks=needs_mp3,
+        ),
+        ("out.flac", 48000, 9, "FLAC PCM_24 cannot hold 9 channels at 48000 Hz ("),
+    ],
+)
+def test_what_the_encoder_cannot_take_is_refused_before_writing(
+    folder, capsys, output, rate, channels, message
+):
     write("in.wav", music(4800, channels), rate, "FLOAT")
     before = files_in(folder)
     code, out, err = run(capsys, "in.wav", "-o", output)
@@ -251,13 +303,27 @@ def test_missing_folders_are_created_for_outputs_and_figures(folder, capsys):
     write("b.wav", music(4800, 2, seed=2), 48000, "FLOAT")
     code, out, err = run(capsys, "a.wav", "-o", "one/two/a.wav", "--plot", "figures/x/a.png")
     assert (code, err) == (0, "")
-    code, out, err = run(capsys, "a.wav", "b.wav", "--output-dir", "many/out",
-                         "--plot", "figures/y/p.png")
+    code, out, err = run(
+        capsys, "a.wav", "b.wav", "--output-dir", "many/out", "--plot", "figures/y/p.png"
+    )
     assert (code, err) == (0, "") and summary(out) == (2, 0)
     assert files_in(folder) == [
-        "a.wav", "b.wav", "figures", "figures/x", "figures/x/a.png", "figures/y",
-        "figures/y/p-a.png", "figures/y/p-b.png", "many", "many/out", "many/out/a.wav",
-        "many/out/b.wav", "one", "one/two", "one/two/a.wav"]
+        "a.wav",
+        "b.wav",
+        "figures",
+        "figures/x",
+        "figures/x/a.png",
+        "figures/y",
+        "figures/y/p-a.png",
+        "figures/y/p-b.png",
+        "many",
+        "many/out",
+        "many/out/a.wav",
+        "many/out/b.wav",
+        "one",
+        "one/two",
+        "one/two/a.wav",
+    ]
 
 
 def test_a_folder_that_cannot_be_made_is_reported_once(folder, capsys):
@@ -265,15 +331,18 @@ def test_a_folder_that_cannot_be_made_is_reported_once(folder, capsys):
         write(f"{name}.wav", music(4800, 2), 48000, "FLOAT")
     Path("file").write_text("in the way\n")
     before = files_in(folder)
-    code, out, err = run(capsys, "a.wav", "b.wav", "c.wav", "--output-dir", "out",
-                         "--plot", "file/figures/p.png")
+    code, out, err = run(
+        capsys, "a.wav", "b.wav", "c.wav", "--output-dir", "out", "--plot", "file/figures/p.png"
+    )
     assert (code, out) == (1, "")
     assert err == "qx-limiter: error: cannot write into file/figures: file is not a directory\n"
     assert files_in(folder) == before
 
 
-@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() == 0,
-                    reason="needs a user whom file permissions bind (not root)")
+@pytest.mark.skipif(
+    not hasattr(os, "geteuid") or os.geteuid() == 0,
+    reason="needs a user whom file permissions bind (not root)",
+)
 def test_a_read_only_folder_is_reported_once_with_the_reason(folder, capsys):
     write("a.wav", music(4800, 2), 48000, "FLOAT")
     write("b.wav", music(4800, 2), 48000, "FLOAT")
@@ -282,8 +351,10 @@ def test_a_read_only_folder_is_reported_once_with_the_reason(folder, capsys):
     try:
         code, out, err = run(capsys, "a.wav", "b.wav", "--output-dir", "locked")
         assert (code, out) == (1, "")
-        assert err == ("qx-limiter: error: cannot write into locked: locked is not writable "
-                       "(Permission denied)\n")
+        assert err == (
+            "qx-limiter: error: cannot write into locked: locked is not writable "
+            "(Permission denied)\n"
+        )
         assert os.listdir("locked") == []
     finally:
         os.chmod("locked", 0o755)
@@ -299,8 +370,10 @@ def test_an_existing_output_stops_the_run_unless_overwrite(folder, capsys, exist
     args = ["a.wav", "b.wav", "c.wav", "--output-dir", "out", "--plot", "out/fig.png"]
     code, out, err = run(capsys, *args)
     assert (code, out) == (1, "")
-    assert err == (f"qx-limiter: error: {source}: the output {existing} exists; add --overwrite "
-                   f"to replace it\n")
+    assert err == (
+        f"qx-limiter: error: {source}: the output {existing} exists; add --overwrite "
+        f"to replace it\n"
+    )
     assert files_in("out") == [Path(existing).name]
     assert Path(existing).read_bytes() == b"earlier work"
 

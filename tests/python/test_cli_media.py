@@ -38,16 +38,46 @@ def ffmpeg(*args):
 
 
 def probe(path):
-    done = subprocess.run(["ffprobe", "-v", "error", "-show_streams", "-show_chapters",
-                           "-show_format", "-of", "json", str(path)],
-                          capture_output=True, check=True, text=True)
+    done = subprocess.run(
+        [
+            "ffprobe",
+            "-v",
+            "error",
+            "-show_streams",
+            "-show_chapters",
+            "-show_format",
+            "-of",
+            "json",
+            str(path),
+        ],
+        capture_output=True,
+        check=True,
+        text=True,
+    )
     return json.loads(done.stdout)
 
 
 def stream_md5(path, selector):
     """The packets of one stream as ffmpeg copies them, hashed."""
-    done = subprocess.run(["ffmpeg", "-v", "error", "-i", str(path), "-map", selector, "-c",
-                           "copy", "-f", "md5", "-"], capture_output=True, check=True, text=True)
+    done = subprocess.run(
+        [
+            "ffmpeg",
+            "-v",
+            "error",
+            "-i",
+            str(path),
+            "-map",
+            selector,
+            "-c",
+            "copy",
+            "-f",
+            "md5",
+            "-",
+        ],
+        capture_output=True,
+        check=True,
+        text=True,
+    )
     return done.stdout.strip()
 
 
@@ -56,9 +86,24 @@ def decoded(path, selector="0:a:0"):
     info = probe(path)
     index = int(selector.rsplit(":", 1)[1])
     channels = [s for s in info["streams"] if s["codec_type"] == "audio"][index]["channels"]
-    raw = subprocess.run(["ffmpeg", "-v", "error", "-i", str(path), "-map", selector, "-f",
-                          "f32le", "-acodec", "pcm_f32le", "-"], capture_output=True,
-                         check=True).stdout
+    raw = subprocess.run(
+        [
+            "ffmpeg",
+            "-v",
+            "error",
+            "-i",
+            str(path),
+            "-map",
+            selector,
+            "-f",
+            "f32le",
+            "-acodec",
+            "pcm_f32le",
+            "-",
+        ],
+        capture_output=True,
+        check=True,
+    ).stdout
     return np.frombuffer(raw, np.float32).reshape(-1, channels)
 
 
@@ -73,8 +118,12 @@ def played_frames(path, selector="0:a:0"):
 
 
 def loud_wav(path, seconds=2.0, channels=2, rate=RATE, seed=0):
-    sf.write(path, np.clip(song(rate, seconds, channels, level_db=-9.0, seed=seed), -1, 1),
-             rate, subtype="PCM_24")
+    sf.write(
+        path,
+        np.clip(song(rate, seconds, channels, level_db=-9.0, seed=seed), -1, 1),
+        rate,
+        subtype="PCM_24",
+    )
     return path
 
 
@@ -97,20 +146,68 @@ def media(tmp_path_factory):
     first = loud_wav(folder / "first.wav", seed=1)
     second = loud_wav(folder / "second.wav", seed=2)
     video = ["-f", "lavfi", "-i", "testsrc=size=96x64:rate=25:duration=2"]
-    ffmpeg(*video, "-i", first, "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac",
-           "-b:a", "192k", folder / "clip.mp4")
-    (folder / "s.srt").write_text("1\n00:00:00,000 --> 00:00:01,000\nHello\n\n"
-                                  "2\n00:00:01,000 --> 00:00:02,000\nWorld\n")
+    ffmpeg(
+        *video,
+        "-i",
+        first,
+        "-c:v",
+        "libx264",
+        "-preset",
+        "ultrafast",
+        "-c:a",
+        "aac",
+        "-b:a",
+        "192k",
+        folder / "clip.mp4",
+    )
+    (folder / "s.srt").write_text(
+        "1\n00:00:00,000 --> 00:00:01,000\nHello\n\n" "2\n00:00:01,000 --> 00:00:02,000\nWorld\n"
+    )
     (folder / "meta.txt").write_text(
         ";FFMETADATA1\ntitle=Film\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=1000\ntitle=One\n"
-        "[CHAPTER]\nTIMEBASE=1/1000\nSTART=1000\nEND=2000\ntitle=Two\n")
+        "[CHAPTER]\nTIMEBASE=1/1000\nSTART=1000\nEND=2000\ntitle=Two\n"
+    )
     ffmpeg("-f", "lavfi", "-i", "color=c=red:size=8x8", "-frames:v", "1", folder / "cover.png")
-    ffmpeg(*video, "-i", first, "-i", second, "-i", folder / "s.srt", "-i", folder / "meta.txt",
-           "-map", "0", "-map", "1", "-map", "2", "-map", "3", "-map_metadata", "4",
-           "-map_chapters", "4", "-c:v", "libx264", "-preset", "ultrafast", "-c:a:0", "libopus",
-           "-c:a:1", "aac", "-metadata:s:a:1", "language=fra", "-c:s", "srt",
-           "-attach", folder / "cover.png", "-metadata:s:t", "mimetype=image/png",
-           folder / "film.mkv")
+    ffmpeg(
+        *video,
+        "-i",
+        first,
+        "-i",
+        second,
+        "-i",
+        folder / "s.srt",
+        "-i",
+        folder / "meta.txt",
+        "-map",
+        "0",
+        "-map",
+        "1",
+        "-map",
+        "2",
+        "-map",
+        "3",
+        "-map_metadata",
+        "4",
+        "-map_chapters",
+        "4",
+        "-c:v",
+        "libx264",
+        "-preset",
+        "ultrafast",
+        "-c:a:0",
+        "libopus",
+        "-c:a:1",
+        "aac",
+        "-metadata:s:a:1",
+        "language=fra",
+        "-c:s",
+        "srt",
+        "-attach",
+        folder / "cover.png",
+        "-metadata:s:t",
+        "mimetype=image/png",
+        folder / "film.mkv",
+    )
     return folder
 
 
@@ -126,14 +223,15 @@ def test_a_video_soundtrack_is_delivered_and_the_video_copied(media, folder, cap
     streams = {s["codec_type"]: s for s in probe("out.mp4")["streams"]}
     # The new soundtrack starts with the video, as the old one did.
     assert float(streams["audio"]["start_time"]) == float(
-        {s["codec_type"]: s for s in probe(source)["streams"]}["audio"]["start_time"])
+        {s["codec_type"]: s for s in probe(source)["streams"]}["audio"]["start_time"]
+    )
 
 
-def test_the_chosen_audio_stream_is_delivered_and_every_other_stream_copied(media, folder,
-                                                                          capsys):
+def test_the_chosen_audio_stream_is_delivered_and_every_other_stream_copied(media, folder, capsys):
     source = media / "film.mkv"
-    code, out, err = run(capsys, source, "-o", "out.mkv", "--audio-stream", "1",
-                         "--preset", "streaming")
+    code, out, err = run(
+        capsys, source, "-o", "out.mkv", "--audio-stream", "1", "--preset", "streaming"
+    )
     assert code == 0, err
     got, was = probe("out.mkv"), probe(source)
     assert [s["codec_type"] for s in got["streams"]] == [s["codec_type"] for s in was["streams"]]
@@ -141,12 +239,28 @@ def test_the_chosen_audio_stream_is_delivered_and_every_other_stream_copied(medi
         assert stream_md5("out.mkv", selector) == stream_md5(source, selector), selector
     audio = [s for s in got["streams"] if s["codec_type"] == "audio"]
     assert audio[1]["tags"].get("language") == "fra"
-    assert [(c["start_time"], c["end_time"], c["tags"]["title"]) for c in got["chapters"]] == \
-        [(c["start_time"], c["end_time"], c["tags"]["title"]) for c in was["chapters"]]
+    assert [(c["start_time"], c["end_time"], c["tags"]["title"]) for c in got["chapters"]] == [
+        (c["start_time"], c["end_time"], c["tags"]["title"]) for c in was["chapters"]
+    ]
     assert got["format"]["tags"]["title"] == "Film"
     # The attachment (which ffmpeg shows as an attached picture): its bytes and its name.
-    subprocess.run(["ffmpeg", "-v", "error", "-i", "out.mkv", "-map", "0:v:1", "-c", "copy",
-                    "-f", "image2pipe", "cover.png"], check=True)
+    subprocess.run(
+        [
+            "ffmpeg",
+            "-v",
+            "error",
+            "-i",
+            "out.mkv",
+            "-map",
+            "0:v:1",
+            "-c",
+            "copy",
+            "-f",
+            "image2pipe",
+            "cover.png",
+        ],
+        check=True,
+    )
     assert (folder / "cover.png").read_bytes() == (media / "cover.png").read_bytes()
     assert got["streams"][4]["tags"]["filename"] == "cover.png"
     # (Matroska times the priming in whole milliseconds.)
@@ -164,13 +278,17 @@ def test_alac_in_m4a_stores_the_samples_exactly(folder, capsys, subtype, bits):
     assert np.array_equal(decoded("out.m4a"), sf.read("in.wav", dtype="float32")[0])
 
 
-@pytest.mark.parametrize("args, expected", [
-    (["--audio-stream", "2"], "--audio-stream 2: it holds 2 audio streams"),
-    (["-o", "out.webm"], "a webm file cannot hold its stream 0 (video, h264); write .mkv"),
-    (["-o", "out.mp4"], "a mp4 file cannot hold its stream 3 (subtitle, subrip)"),
-])
-def test_what_cannot_be_written_is_refused_before_anything_is(media, folder, capsys, args,
-                                                            expected):
+@pytest.mark.parametrize(
+    "args, expected",
+    [
+        (["--audio-stream", "2"], "--audio-stream 2: it holds 2 audio streams"),
+        (["-o", "out.webm"], "a webm file cannot hold its stream 0 (video, h264); write .mkv"),
+        (["-o", "out.mp4"], "a mp4 file cannot hold its stream 3 (subtitle, subrip)"),
+    ],
+)
+def test_what_cannot_be_written_is_refused_before_anything_is(
+    media, folder, capsys, args, expected
+):
     output = [] if "-o" in args else ["-o", "out.mkv"]
     code, out, err = run(capsys, media / "film.mkv", *output, *args)
     assert code == 1 and expected in err, err
@@ -180,21 +298,36 @@ def test_what_cannot_be_written_is_refused_before_anything_is(media, folder, cap
 def dense_wav(path, seconds=2.0, rate=RATE):
     """Music-like audio that a -10 LUFS target under -1 dBTP limits hard,
     where codecs overshoot the ceiling by a dB or more."""
-    sf.write(path, np.clip(song(rate, seconds, 2, level_db=-12.0, seed=7), -1, 1), rate,
-             subtype="PCM_24")
+    sf.write(
+        path, np.clip(song(rate, seconds, 2, level_db=-12.0, seed=7), -1, 1), rate, subtype="PCM_24"
+    )
     return path
 
 
-@pytest.mark.parametrize("output, options", [
-    ("out.m4a", ["--bitrate", "256k"]),
-    ("out.m4a", ["--bitrate", "128k"]),
-    ("out.opus", ["--codec", "opus", "--bitrate", "96k"]),
-    ("out.mp3", ["--bitrate", "320k"]),
-])
+@pytest.mark.parametrize(
+    "output, options",
+    [
+        ("out.m4a", ["--bitrate", "256k"]),
+        ("out.m4a", ["--bitrate", "128k"]),
+        ("out.opus", ["--codec", "opus", "--bitrate", "96k"]),
+        ("out.mp3", ["--bitrate", "320k"]),
+    ],
+)
 def test_lossy_outputs_read_under_the_ceiling_once_decoded(folder, capsys, output, options):
     dense_wav("in.wav")
-    code, out, err = run(capsys, "in.wav", "-o", output, "--loudness", "-10", "--true-peak", "-1",
-                         "--report", "r.json", *options)
+    code, out, err = run(
+        capsys,
+        "in.wav",
+        "-o",
+        output,
+        "--loudness",
+        "-10",
+        "--true-peak",
+        "-1",
+        "--report",
+        "r.json",
+        *options,
+    )
     assert code == 0, err
     audio = held_under(output, -1.0)
     [entry] = read_report("r.json")
@@ -212,16 +345,24 @@ def ffmpeg_aac_true_peak(path, bit_rate):
     return measure(decoded("platform.m4a"), RATE, axis=0).true_peak_dbtp
 
 
-def test_verify_codec_holds_the_ceiling_after_the_platform_codec_and_keeps_the_wav(folder,
-                                                                                 capsys):
+def test_verify_codec_holds_the_ceiling_after_the_platform_codec_and_keeps_the_wav(folder, capsys):
     dense_wav("in.wav")
     target = ["--loudness", "-10", "--true-peak", "-1"]
     code, out, err = run(capsys, "in.wav", "-o", "plain.wav", *target)
     assert code == 0, err
     # The material is one where AAC at 256k overshoots the ceiling...
     assert ffmpeg_aac_true_peak("plain.wav", "256k") > -1.0
-    code, out, err = run(capsys, "in.wav", "-o", "out.wav", *target,
-                         "--verify-codec", "aac:256k", "--report", "r.json")
+    code, out, err = run(
+        capsys,
+        "in.wav",
+        "-o",
+        "out.wav",
+        *target,
+        "--verify-codec",
+        "aac:256k",
+        "--report",
+        "r.json",
+    )
     assert code == 0, err
     assert (sf.info("out.wav").format, sf.info("out.wav").subtype) == ("WAV", "PCM_24")
     # ...and the verified delivery holds it after the platform's encoder,
@@ -232,14 +373,23 @@ def test_verify_codec_holds_the_ceiling_after_the_platform_codec_and_keeps_the_w
     assert "after aac at 256 kbit/s" in out
 
 
-@pytest.mark.parametrize("args, expected", [
-    (["--verify-codec", "opus:96k"], "--verify-codec opus: the opus encoder takes 8000, 12000, "
-                                     "16000, 24000, 48000 Hz, not 44100 Hz; add --sample-rate "
-                                     "48000"),
-    (["-o", "out.opus", "--codec", "opus"], "add --sample-rate 48000"),
-    (["-o", "out.mp3", "--verify-codec", "aac:256k"], "--verify-codec is for outputs that store"),
-    (["-o", "out.opus"], "add --sample-rate 48000 to resample"),  # libsndfile's Opus
-])
+@pytest.mark.parametrize(
+    "args, expected",
+    [
+        (
+            ["--verify-codec", "opus:96k"],
+            "--verify-codec opus: the opus encoder takes 8000, 12000, "
+            "16000, 24000, 48000 Hz, not 44100 Hz; add --sample-rate "
+            "48000",
+        ),
+        (["-o", "out.opus", "--codec", "opus"], "add --sample-rate 48000"),
+        (
+            ["-o", "out.mp3", "--verify-codec", "aac:256k"],
+            "--verify-codec is for outputs that store",
+        ),
+        (["-o", "out.opus"], "add --sample-rate 48000 to resample"),  # libsndfile's Opus
+    ],
+)
 def test_codecs_refuse_what_they_cannot_take_naming_the_option(folder, capsys, args, expected):
     sf.write("in.wav", song(44100, 0.5), 44100, subtype="PCM_16")
     output = [] if "-o" in args else ["-o", "out.wav"]
@@ -248,12 +398,25 @@ def test_codecs_refuse_what_they_cannot_take_naming_the_option(folder, capsys, a
     assert sorted(p.name for p in folder.iterdir()) == ["in.wav"]
 
 
-def test_sample_rate_resamples_before_limiting_so_the_ceiling_holds_at_the_new_rate(folder,
-                                                                                  capsys):
-    sf.write("in.wav", np.clip(song(44100, 2.0, 2, level_db=-10.0, seed=4), -1, 1), 44100,
-             subtype="PCM_24")
-    code, out, err = run(capsys, "in.wav", "-o", "out.opus", "--codec", "opus",
-                         "--sample-rate", "48000", "--preset", "streaming")
+def test_sample_rate_resamples_before_limiting_so_the_ceiling_holds_at_the_new_rate(folder, capsys):
+    sf.write(
+        "in.wav",
+        np.clip(song(44100, 2.0, 2, level_db=-10.0, seed=4), -1, 1),
+        44100,
+        subtype="PCM_24",
+    )
+    code, out, err = run(
+        capsys,
+        "in.wav",
+        "-o",
+        "out.opus",
+        "--codec",
+        "opus",
+        "--sample-rate",
+        "48000",
+        "--preset",
+        "streaming",
+    )
     assert code == 0, err
     assert [s["sample_rate"] for s in probe("out.opus")["streams"]] == ["48000"]
     audio = held_under("out.opus", -1.0)
@@ -278,13 +441,15 @@ def test_sample_rate_alone_gives_the_input_at_the_new_rate(folder, capsys):
 
 
 @pytest.mark.parametrize("output, trial", [("out.wav", True), ("out.m4a", False)])
-def test_a_preset_that_names_a_codec_verifies_lossless_outputs_after_it(folder, capsys, output,
-                                                                       trial):
+def test_a_preset_that_names_a_codec_verifies_lossless_outputs_after_it(
+    folder, capsys, output, trial
+):
     """apple-music names AAC 256k: a WAV is verified after a trial encode;
     an M4A is verified after its own encoding, decoded from the file."""
     dense_wav("in.wav", seconds=1.0)
-    code, out, err = run(capsys, "in.wav", "-o", output, "--preset", "apple-music",
-                         "--report", "r.json")
+    code, out, err = run(
+        capsys, "in.wav", "-o", output, "--preset", "apple-music", "--report", "r.json"
+    )
     assert code == 0, err
     [entry] = read_report("r.json")
     assert ("after aac at 256 kbit/s" in out) is trial

@@ -40,23 +40,34 @@ def command_on_a_slow_disk(*args):
     minute of audio streams for a second or more: long enough to be caught
     mid-file. (The pause releases the interpreter lock: the main thread,
     which runs the signal handlers, still gets it at once.)"""
-    return [sys.executable, "-c",
-            "import sys, time\n"
-            "from qx_limiter_cli import _pipeline, _writing, main\n"
-            "_pipeline.CHUNK_FRAMES = 4096\n"
-            "write = _writing.Encoder.write\n"
-            "def slow_write(self, samples):\n"
-            "    time.sleep(0.002)\n"
-            "    write(self, samples)\n"
-            "_writing.Encoder.write = slow_write\n"
-            "sys.exit(main(sys.argv[1:]))", *map(str, args)]
+    return [
+        sys.executable,
+        "-c",
+        "import sys, time\n"
+        "from qx_limiter_cli import _pipeline, _writing, main\n"
+        "_pipeline.CHUNK_FRAMES = 4096\n"
+        "write = _writing.Encoder.write\n"
+        "def slow_write(self, samples):\n"
+        "    time.sleep(0.002)\n"
+        "    write(self, samples)\n"
+        "_writing.Encoder.write = slow_write\n"
+        "sys.exit(main(sys.argv[1:]))",
+        *map(str, args),
+    ]
 
 
-@pytest.mark.parametrize("extension, subtype", [
-    ("wav", "FLOAT"), ("aiff", "PCM_16"), ("flac", "PCM_24"), ("ogg", "VORBIS"),
-])
-def test_a_full_disk_names_the_output_and_the_systems_reason(folder, capsys, monkeypatch,
-                                                             extension, subtype):
+@pytest.mark.parametrize(
+    "extension, subtype",
+    [
+        ("wav", "FLOAT"),
+        ("aiff", "PCM_16"),
+        ("flac", "PCM_24"),
+        ("ogg", "VORBIS"),
+    ],
+)
+def test_a_full_disk_names_the_output_and_the_systems_reason(
+    folder, capsys, monkeypatch, extension, subtype
+):
     write(f"big.{extension}", music(96000, 2, seed=1), 48000, subtype)
     write(f"small.{extension}", music(480, 1, seed=2), 48000, subtype)
     os.mkdir("out")
@@ -71,10 +82,20 @@ def test_a_full_disk_names_the_output_and_the_systems_reason(folder, capsys, mon
 
     with monkeypatch.context() as patch:
         patch.setattr(os, "write", full_disk)
-        code, out, err = run(capsys, f"big.{extension}", f"small.{extension}",
-                             "--output-dir", "out", "--overwrite", "--threshold-dBFS", "-1")
-    assert err == (f"qx-limiter: error: big.{extension}: cannot write out/big.{extension} "
-                   f"(No space left on device)\n")
+        code, out, err = run(
+            capsys,
+            f"big.{extension}",
+            f"small.{extension}",
+            "--output-dir",
+            "out",
+            "--overwrite",
+            "--threshold-dBFS",
+            "-1",
+        )
+    assert err == (
+        f"qx-limiter: error: big.{extension}: cannot write out/big.{extension} "
+        f"(No space left on device)\n"
+    )
     assert code == 1 and summary(out) == (1, 1)
     assert out.startswith(f"small.{extension} -> out/small.{extension}: peak ")
     assert files_in("out") == sorted([f"big.{extension}", f"small.{extension}"])
@@ -82,8 +103,9 @@ def test_a_full_disk_names_the_output_and_the_systems_reason(folder, capsys, mon
     assert sf.info(f"out/small.{extension}").frames == 480
 
 
-@pytest.mark.skipif(resource is None or not hasattr(signal, "SIGXFSZ"),
-                    reason="needs RLIMIT_FSIZE and SIGXFSZ")
+@pytest.mark.skipif(
+    resource is None or not hasattr(signal, "SIGXFSZ"), reason="needs RLIMIT_FSIZE and SIGXFSZ"
+)
 def test_a_file_size_limit_comes_back_as_the_systems_reason(folder):
     write("big.wav", music(96000, 2), 48000, "FLOAT")
 
@@ -92,11 +114,17 @@ def test_a_file_size_limit_comes_back_as_the_systems_reason(folder):
         resource.setrlimit(resource.RLIMIT_FSIZE, (200_000, 200_000))
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
 
-    done = subprocess.run(command("big.wav", "-o", "out.wav"), capture_output=True, text=True,
-                          timeout=120, preexec_fn=limit_file_size)
+    done = subprocess.run(
+        command("big.wav", "-o", "out.wav"),
+        capture_output=True,
+        text=True,
+        timeout=120,
+        preexec_fn=limit_file_size,
+    )
     assert done.returncode == 1
-    assert done.stderr == (f"qx-limiter: error: big.wav: cannot write out.wav "
-                           f"({os.strerror(errno.EFBIG)})\n")
+    assert done.stderr == (
+        f"qx-limiter: error: big.wav: cannot write out.wav " f"({os.strerror(errno.EFBIG)})\n"
+    )
     assert files_in(folder) == ["big.wav"]
 
 
@@ -104,8 +132,9 @@ def test_a_file_size_limit_comes_back_as_the_systems_reason(folder):
 def long_inputs(tmp_path_factory):
     """Two minute-long stereo float files: long enough to be caught mid-way."""
     folder = tmp_path_factory.mktemp("long")
-    return [write(folder / f"long{n}.wav", music(48000 * 60, 2, seed=n), 48000, "FLOAT")
-            for n in (1, 2)]
+    return [
+        write(folder / f"long{n}.wav", music(48000 * 60, 2, seed=n), 48000, "FLOAT") for n in (1, 2)
+    ]
 
 
 def default_signal_handlers():
@@ -117,23 +146,43 @@ def default_signal_handlers():
 
 @pytest.mark.skipif(not hasattr(signal, "SIGHUP"), reason="needs POSIX signals")
 @pytest.mark.parametrize("jobs", [1, 2])
-@pytest.mark.parametrize("name, words", [
-    ("SIGTERM", "stopped by SIGTERM"), ("SIGHUP", "stopped by SIGHUP"), ("SIGINT", "interrupted"),
-])
-def test_a_signal_mid_file_leaves_no_output_and_no_temporary_file(folder, long_inputs, name,
-                                                                  words, jobs):
+@pytest.mark.parametrize(
+    "name, words",
+    [
+        ("SIGTERM", "stopped by SIGTERM"),
+        ("SIGHUP", "stopped by SIGHUP"),
+        ("SIGINT", "interrupted"),
+    ],
+)
+def test_a_signal_mid_file_leaves_no_output_and_no_temporary_file(
+    folder, long_inputs, name, words, jobs
+):
     number = getattr(signal, name)
     process = subprocess.Popen(
-        command_on_a_slow_disk(*long_inputs[:jobs], "--output-dir", "out",
-                               "--plot", "out/figure.png", "--subtype", "PCM_24",
-                               "--jobs", jobs),
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-        preexec_fn=default_signal_handlers)
+        command_on_a_slow_disk(
+            *long_inputs[:jobs],
+            "--output-dir",
+            "out",
+            "--plot",
+            "out/figure.png",
+            "--subtype",
+            "PCM_24",
+            "--jobs",
+            jobs,
+        ),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        preexec_fn=default_signal_handlers,
+    )
     # The temporary files appear as a file starts; on the slow disk, it
     # takes a second or more after that.
     deadline = time.monotonic() + 120
-    while process.poll() is None and time.monotonic() < deadline \
-            and not list(Path(folder).glob("out/.*.qx-limiter-part")):
+    while (
+        process.poll() is None
+        and time.monotonic() < deadline
+        and not list(Path(folder).glob("out/.*.qx-limiter-part"))
+    ):
         time.sleep(0.005)
     if process.poll() is not None:
         pytest.fail(f"finished before a temporary file was seen: {process.communicate()}")
@@ -152,13 +201,15 @@ def test_lines_come_in_input_order_and_end_with_a_summary(folder, capsys):
     broken[10, 0] = np.inf
     write("c.wav", broken, 48000, "FLOAT")
     write("d.wav", music(4800, 1, seed=4), 44100, "PCM_16")
-    code, out, err = run(capsys, "a.wav", "b.wav", "c.wav", "d.wav", "--output-dir", "out",
-                         "--jobs", "3")
+    code, out, err = run(
+        capsys, "a.wav", "b.wav", "c.wav", "d.wav", "--output-dir", "out", "--jobs", "3"
+    )
     assert code == 1
     assert [line.split(" -> ")[0] for line in out.splitlines()[:-1]] == ["a.wav", "b.wav", "d.wav"]
     assert summary(out) == (3, 1)
-    assert err == ("qx-limiter: error: c.wav: sample at frame 10 (0.000 s), channel 0 is not "
-                   "finite\n")
+    assert err == (
+        "qx-limiter: error: c.wav: sample at frame 10 (0.000 s), channel 0 is not " "finite\n"
+    )
 
 
 def test_version_is_the_installed_packages():
@@ -167,38 +218,59 @@ def test_version_is_the_installed_packages():
     assert (done.returncode, done.stdout, done.stderr) == (0, expected, "")
 
 
-@pytest.mark.parametrize("inputs, status, errors", [
-    (["good.wav"], 0, []),
-    (["good.wav", "nan.wav"], 1,
-     ["qx-limiter: error: nan.wav: sample at frame 5 (0.000 s), channel 1 is not finite"]),
-    (["good.wav", "cut.wav"], 0,
-     ["qx-limiter: warning: cut.wav: truncated: its header promises 0.100 s of audio, the file "
-      "holds 0.050 s (19200 bytes of audio data promised, 9578 present); limited what it holds"]),
-])
+@pytest.mark.parametrize(
+    "inputs, status, errors",
+    [
+        (["good.wav"], 0, []),
+        (
+            ["good.wav", "nan.wav"],
+            1,
+            ["qx-limiter: error: nan.wav: sample at frame 5 (0.000 s), channel 1 is not finite"],
+        ),
+        (
+            ["good.wav", "cut.wav"],
+            0,
+            [
+                "qx-limiter: warning: cut.wav: truncated: its header promises 0.100 s of audio, "
+                "the file holds 0.050 s (19200 bytes of audio data promised, 9578 present); "
+                "limited what it holds"
+            ],
+        ),
+    ],
+)
 def test_quiet_prints_only_warnings_and_errors(folder, capsys, inputs, status, errors):
     write("good.wav", music(4800, 2), 48000, "FLOAT")
     broken = music(4800, 2)
     broken[5, 1] = np.nan
     write("nan.wav", broken, 48000, "FLOAT")
     data = write("whole.wav", music(4800, 2, peak=0.9), 48000, "PCM_16").read_bytes()
-    Path("cut.wav").write_bytes(data[:len(data) // 2])
+    Path("cut.wav").write_bytes(data[: len(data) // 2])
     code, out, err = run(capsys, *inputs, "--output-dir", "out", "--quiet", "--allow-truncated")
     assert (code, out) == (status, "")
     assert err.splitlines() == errors
     assert files_in("out") == sorted(name for name in inputs if name != "nan.wav")
 
 
-@pytest.mark.parametrize("rate, smallest", [
-    (8000, "0.0625"), (11025, "0.04536"), (44100, "0.01134"), (48000, "0.01042"),
-    (96000, "0.005209"), (192000, "0.002605"),
-])
+@pytest.mark.parametrize(
+    "rate, smallest",
+    [
+        (8000, "0.0625"),
+        (11025, "0.04536"),
+        (44100, "0.01134"),
+        (48000, "0.01042"),
+        (96000, "0.005209"),
+        (192000, "0.002605"),
+    ],
+)
 def test_the_smallest_attack_named_is_the_smallest_that_works(folder, capsys, rate, smallest):
     write("in.wav", music(4800, 1), rate, "PCM_16")
     below = f"{float(smallest) * 0.999:.6g}"
     code, out, err = run(capsys, "in.wav", "-o", "out.wav", "--attack-ms", below)
     assert (code, out) == (1, "")
-    assert err == (f"qx-limiter: error: in.wav: --attack-ms {below} is less than one frame at "
-                   f"{rate} Hz; the smallest that works at this rate is {smallest}\n")
+    assert err == (
+        f"qx-limiter: error: in.wav: --attack-ms {below} is less than one frame at "
+        f"{rate} Hz; the smallest that works at this rate is {smallest}\n"
+    )
     assert files_in(folder) == ["in.wav"]
     code, out, err = run(capsys, "in.wav", "-o", "out.wav", "--attack-ms", smallest)
     assert (code, err) == (0, "") and summary(out) == (1, 0)
@@ -237,8 +309,7 @@ def test_a_signal_while_the_stages_start_still_joins_every_started_stage():
         if stage is stages[0]:
             signal.raise_signal(signal.SIGTERM)
 
-    with _stopping.stop_on_signals(), \
-            pytest.MonkeyPatch.context() as patch:
+    with _stopping.stop_on_signals(), pytest.MonkeyPatch.context() as patch:
         patch.setattr(_stages.Stage, "start", start_then_signal)
         with pytest.raises(_stopping.Stopped):
             _stages.run_beside(lambda: None, stages, stop)

@@ -20,9 +20,10 @@ sf = pytest.importorskip("soundfile")
 pytest.importorskip("tqdm")
 
 from qx_limiter import QXLimiter, limit  # noqa: E402
-from qx_limiter_tools import master  # noqa: E402
+
 from qx_limiter_cli import _pipeline, _writing  # noqa: E402
 from qx_limiter_cli._columns import Columns  # noqa: E402
+from qx_limiter_tools import master  # noqa: E402
 
 from cli_support import PCM_BITS, dbfs, files_in, music, run, summary, write  # noqa: E402
 
@@ -60,13 +61,16 @@ FILES = [
 CHUNKS = [997, 4096, 20000]
 
 
-@pytest.mark.parametrize("file_format, subtype, extension, rate, channels", FILES,
-                         ids=[f"{f}-{s}-{c}ch" for f, s, _, _, c in FILES])
+@pytest.mark.parametrize(
+    "file_format, subtype, extension, rate, channels",
+    FILES,
+    ids=[f"{f}-{s}-{c}ch" for f, s, _, _, c in FILES],
+)
 @pytest.mark.parametrize("true_peak", [False, True], ids=["sample-peak", "true-peak"])
 def test_a_file_of_many_chunks_comes_out_as_limiting_it_whole(
-        folder, capsys, monkeypatch, file_format, subtype, extension, rate, channels, true_peak):
-    source = write(f"in.{extension}", music(30011, channels, seed=rate), rate, subtype,
-                   file_format)
+    folder, capsys, monkeypatch, file_format, subtype, extension, rate, channels, true_peak
+):
+    source = write(f"in.{extension}", music(30011, channels, seed=rate), rate, subtype, file_format)
     audio, _ = sf.read(str(source), dtype="float32", always_2d=True)
     if true_peak:
         # A true-peak ceiling is master's passes, verified by the meter.
@@ -81,9 +85,19 @@ def test_a_file_of_many_chunks_comes_out_as_limiting_it_whole(
         monkeypatch.setattr(_pipeline, "CHUNK_FRAMES", chunk)
         target = f"out{chunk}.{extension}"
         # Without dither, so that the rounding is the one done in memory.
-        code, out, err = run(capsys, source, "-o", target, "--threshold-dBFS", "-2",
-                             "--release-ms", "30", "--dither", "none",
-                             *["--true-peak"] * true_peak)
+        code, out, err = run(
+            capsys,
+            source,
+            "-o",
+            target,
+            "--threshold-dBFS",
+            "-2",
+            "--release-ms",
+            "30",
+            "--dither",
+            "none",
+            *["--true-peak"] * true_peak,
+        )
         assert (code, err, summary(out)) == (0, "", (1, 0))
         outputs.append(Path(target))
 
@@ -95,36 +109,43 @@ def test_a_file_of_many_chunks_comes_out_as_limiting_it_whole(
             expected = stored_in_memory(limited, subtype, ceiling)
             written, _ = sf.read(target, dtype="int32", always_2d=True)
             np.testing.assert_array_equal(written, expected)
-            after = float(np.abs(expected.astype(np.int64)).max()) / 2.0 ** 31
+            after = float(np.abs(expected.astype(np.int64)).max()) / 2.0**31
             # The file the in-memory path wrote, byte for byte.
             sf.write(f"memory.{extension}", expected, rate, subtype=subtype, format=file_format)
             assert Path(target).read_bytes() == Path(f"memory.{extension}").read_bytes()
         share = np.count_nonzero(gains < np.float32(10 ** (-0.1 / 20))) / gains.size
-        assert f": peak {dbfs(np.abs(audio).max())} -> {dbfs(after)} dBFS, gain reduction up " \
-               f"to {-20 * np.log10(gains.min()):.2f} dB, over 0.1 dB on {share:.1%} of " \
-               f"frames, " in out
+        assert (
+            f": peak {dbfs(np.abs(audio).max())} -> {dbfs(after)} dBFS, gain reduction up "
+            f"to {-20 * np.log10(gains.min()):.2f} dB, over 0.1 dB on {share:.1%} of "
+            f"frames, " in out
+        )
     assert 0 < share < 1
 
 
 def test_a_chunk_size_larger_than_the_file_and_an_empty_file(folder, capsys):
     write("short.wav", music(500, 2), 48000, "PCM_24")
     sf.write("empty.wav", np.zeros((0, 2)), 48000, subtype="PCM_24")
-    code, out, err = run(capsys, "short.wav", "empty.wav", "--output-dir", "out",
-                         "--plot", "p.png")
+    code, out, err = run(capsys, "short.wav", "empty.wav", "--output-dir", "out", "--plot", "p.png")
     assert (code, err, summary(out)) == (0, "", (2, 0))
     assert sf.info("out/empty.wav").frames == 0 and sf.info("out/short.wav").frames == 500
-    assert "empty.wav -> out/empty.wav: peak -inf -> -inf dBFS, gain reduction up to 0.00 dB, " \
-           "over 0.1 dB on 0.0% of frames, " in out
+    assert (
+        "empty.wav -> out/empty.wav: peak -inf -> -inf dBFS, gain reduction up to 0.00 dB, "
+        "over 0.1 dB on 0.0% of frames, " in out
+    )
 
 
 @pytest.mark.parametrize("chunk", [1000, 4096])
-@pytest.mark.parametrize("frame, channel, value, words", [
-    (25003, 1, np.nan, "is not finite"),
-    (999, 0, np.inf, "is not finite"),
-    (12000, 1, 1e10, "must be between -4294967296 and 4294967296, got 10000000000"),
-])
-def test_a_bad_sample_in_a_later_chunk_is_located_in_the_file(folder, capsys, monkeypatch,
-                                                              chunk, frame, channel, value, words):
+@pytest.mark.parametrize(
+    "frame, channel, value, words",
+    [
+        (25003, 1, np.nan, "is not finite"),
+        (999, 0, np.inf, "is not finite"),
+        (12000, 1, 1e10, "must be between -4294967296 and 4294967296, got 10000000000"),
+    ],
+)
+def test_a_bad_sample_in_a_later_chunk_is_located_in_the_file(
+    folder, capsys, monkeypatch, chunk, frame, channel, value, words
+):
     monkeypatch.setattr(_pipeline, "CHUNK_FRAMES", chunk)
     audio = music(30000, 2)
     audio[frame, channel] = value
@@ -132,16 +153,19 @@ def test_a_bad_sample_in_a_later_chunk_is_located_in_the_file(folder, capsys, mo
     Path("out.wav").write_bytes(b"earlier work")
     code, out, err = run(capsys, "bad.wav", "-o", "out.wav", "--overwrite", "--plot", "p.png")
     assert (code, summary(out)) == (1, (0, 1))
-    assert err == (f"qx-limiter: error: bad.wav: sample at frame {frame} "
-                   f"({frame / 48000:.3f} s), channel {channel} {words}\n")
+    assert err == (
+        f"qx-limiter: error: bad.wav: sample at frame {frame} "
+        f"({frame / 48000:.3f} s), channel {channel} {words}\n"
+    )
     assert files_in(folder) == ["bad.wav", "out.wav"]
     assert Path("out.wav").read_bytes() == b"earlier work"
 
 
 @pytest.mark.parametrize("failing_chunk", [0, 3])
 @pytest.mark.parametrize("subtype", ["PCM_24", "FLOAT"])
-def test_a_write_failing_after_some_chunks_leaves_nothing(folder, capsys, monkeypatch,
-                                                          failing_chunk, subtype):
+def test_a_write_failing_after_some_chunks_leaves_nothing(
+    folder, capsys, monkeypatch, failing_chunk, subtype
+):
     monkeypatch.setattr(_pipeline, "CHUNK_FRAMES", 2000)
     write("in.wav", music(20000, 2), 48000, subtype)
     Path("out.wav").write_bytes(b"earlier work")
@@ -175,9 +199,8 @@ def column_extremes(values, starts):
 
 
 @pytest.mark.parametrize("frames, columns", [(20000, 900), (2700, 900), (500, 900), (7, 3)])
-@pytest.mark.parametrize("sizes", [[1], [333], [4096, 17, 5000], [10 ** 6]])
-def test_the_figures_columns_gathered_in_chunks_are_those_of_the_whole_file(frames, columns,
-                                                                             sizes):
+@pytest.mark.parametrize("sizes", [[1], [333], [4096, 17, 5000], [10**6]])
+def test_the_figures_columns_gathered_in_chunks_are_those_of_the_whole_file(frames, columns, sizes):
     rng = np.random.default_rng(frames)
     audio = rng.standard_normal((frames, 2)).astype(np.float32)
     gains = rng.uniform(0.1, 1.0, frames).astype(np.float32)
@@ -191,9 +214,11 @@ def test_the_figures_columns_gathered_in_chunks_are_those_of_the_whole_file(fram
     count = min(frames, columns)
     starts = np.arange(count) * frames // count
     np.testing.assert_array_equal(gathered.starts, starts)
-    for low, high, values in [(gathered.input_low, gathered.input_high, audio),
-                              (gathered.output_low, gathered.output_high, audio * 0.5),
-                              (gathered.gain_low, gathered.gain_high, gains)]:
+    for low, high, values in [
+        (gathered.input_low, gathered.input_high, audio),
+        (gathered.output_low, gathered.output_high, audio * 0.5),
+        (gathered.gain_low, gathered.gain_high, gains),
+    ]:
         expected_low, expected_high = column_extremes(values, starts)
         np.testing.assert_array_equal(low, expected_low)
         np.testing.assert_array_equal(high, expected_high)
@@ -205,8 +230,9 @@ def test_the_figure_is_the_same_for_any_chunk_size(folder, capsys, monkeypatch):
     pictures = []
     for chunk in (1000, 65536):
         monkeypatch.setattr(_pipeline, "CHUNK_FRAMES", chunk)
-        code, _, err = run(capsys, "in.wav", "-o", f"out{chunk}.wav", "--plot", f"p{chunk}.png",
-                           "--true-peak")
+        code, _, err = run(
+            capsys, "in.wav", "-o", f"out{chunk}.wav", "--plot", f"p{chunk}.png", "--true-peak"
+        )
         assert (code, err) == (0, "")
         pictures.append(image.imread(f"p{chunk}.png"))
     assert pictures[0].shape[:2] == (560, 1000)
@@ -218,8 +244,19 @@ def test_a_decoder_giving_up_mid_file_with_a_figure(folder, capsys, monkeypatch,
     monkeypatch.setattr(_pipeline, "CHUNK_FRAMES", chunk)
     data = write("whole.flac", music(96000, 2, peak=0.9), 48000, "PCM_16").read_bytes()
     Path("cut.flac").write_bytes(data[: len(data) // 2])
-    code, out, err = run(capsys, "cut.flac", "-o", "out.wav", "--subtype", "FLOAT",
-                         "--threshold-dBFS", "-3", "--allow-truncated", "--plot", "p.png")
+    code, out, err = run(
+        capsys,
+        "cut.flac",
+        "-o",
+        "out.wav",
+        "--subtype",
+        "FLOAT",
+        "--threshold-dBFS",
+        "-3",
+        "--allow-truncated",
+        "--plot",
+        "p.png",
+    )
     assert (code, summary(out)) == (0, (1, 0))
     assert err.startswith("qx-limiter: warning: cut.flac: truncated: its header promises 2.000 s")
     written, _ = sf.read("out.wav", dtype="float32", always_2d=True)
@@ -250,17 +287,34 @@ def long_file(path, seconds, rate=48000, block=48000):
 
 
 @pytest.mark.skipif(not Path("/proc/self/status").exists(), reason="needs Linux's /proc")
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="AddressSanitizer holds freed memory back, in proportion to the work")
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""),
+    reason="AddressSanitizer holds freed memory back, in proportion to the work",
+)
 def test_peak_memory_does_not_grow_with_the_files_length(tmp_path):
     growth = {}
     for seconds in (30, 240):
         source = long_file(tmp_path / f"in{seconds}.wav", seconds)
-        done = subprocess.run([sys.executable, "-c", MEASURE, str(source), "-o",
-                               str(tmp_path / f"out{seconds}.wav"), "--true-peak",
-                               "--threshold-dBFS", "-1", "--plot", str(tmp_path / "p.png"),
-                               "--overwrite", "-q"],
-                              capture_output=True, text=True, timeout=300)
+        done = subprocess.run(
+            [
+                sys.executable,
+                "-c",
+                MEASURE,
+                str(source),
+                "-o",
+                str(tmp_path / f"out{seconds}.wav"),
+                "--true-peak",
+                "--threshold-dBFS",
+                "-1",
+                "--plot",
+                str(tmp_path / "p.png"),
+                "--overwrite",
+                "-q",
+            ],
+            capture_output=True,
+            text=True,
+            timeout=300,
+        )
         status, kilobytes = done.stdout.split()
         assert (status, done.stderr) == ("0", "")
         growth[seconds] = int(kilobytes) / 1024
@@ -278,8 +332,9 @@ RAW = [("WAV", "wav"), ("WAVEX", "wav"), ("W64", "w64"), ("RF64", "rf64"), ("AIF
 @pytest.mark.parametrize("file_format, extension", RAW)
 @pytest.mark.parametrize("subtype", ["PCM_16", "PCM_24", "PCM_32"])
 @pytest.mark.parametrize("frames, channels", [(1, 1), (4099, 2), (1001, 3)])
-def test_plain_pcm_read_as_bytes_is_what_libsndfile_reads(folder, file_format, extension,
-                                                          subtype, frames, channels):
+def test_plain_pcm_read_as_bytes_is_what_libsndfile_reads(
+    folder, file_format, extension, subtype, frames, channels
+):
     from qx_limiter_cli._reading import InputReader
 
     audio = np.clip(np.random.default_rng(frames).standard_normal((frames, channels)), -1, 1)
@@ -297,9 +352,9 @@ def test_plain_pcm_read_as_bytes_is_what_libsndfile_reads(folder, file_format, e
 @pytest.mark.parametrize("file_format, extension", RAW)
 @pytest.mark.parametrize("subtype", ["PCM_16", "PCM_24", "PCM_32"])
 @pytest.mark.parametrize("overlapping_writes", [True, False])
-def test_plain_pcm_written_as_bytes_is_what_libsndfile_writes(folder, monkeypatch, file_format,
-                                                              extension, subtype,
-                                                              overlapping_writes):
+def test_plain_pcm_written_as_bytes_is_what_libsndfile_writes(
+    folder, monkeypatch, file_format, extension, subtype, overlapping_writes
+):
     from qx_limiter_cli import _pcm
     from qx_limiter_cli._formats import OutputFormat
     from qx_limiter_cli._quantise import Quantiser
@@ -314,7 +369,7 @@ def test_plain_pcm_written_as_bytes_is_what_libsndfile_writes(folder, monkeypatc
     encoder = _writing.Encoder(target, target, 48000, 2, OutputFormat(file_format, subtype), {})
     assert (encoder._pack is not None) == (overlapping_writes or subtype != "PCM_24")
     for start in range(0, 3001, 1000):  # the last chunk leaves one frame over
-        encoder.write(stored[start:start + 1000].copy())
+        encoder.write(stored[start : start + 1000].copy())
     encoder.finish()
     assert target.read_bytes() == Path(f"libsndfile.{extension}").read_bytes()
 
@@ -326,13 +381,17 @@ def test_quantising_chunk_by_chunk_is_quantising_the_whole(subtype, ceiling):
 
     rng = np.random.default_rng(int(ceiling * 100))
     audio = (rng.uniform(-1, 1, (5000, 2)) * ceiling).astype(np.float32)
-    audio[:4] = [[ceiling, -ceiling], [np.float32(ceiling), 0.0], [-1.0 * ceiling, 1e-30],
-                 [np.nextafter(np.float32(ceiling), np.float32(0)), -0.0]]
+    audio[:4] = [
+        [ceiling, -ceiling],
+        [np.float32(ceiling), 0.0],
+        [-1.0 * ceiling, 1e-30],
+        [np.nextafter(np.float32(ceiling), np.float32(0)), -0.0],
+    ]
     expected = stored_in_memory(audio.copy(), subtype, ceiling)
     quantiser, pieces, start = Quantiser(subtype, ceiling), [], 0
     for size in [1, 2, 997, 4000]:
-        pieces.append(quantiser(audio[start:start + size].copy()).copy())
+        pieces.append(quantiser(audio[start : start + size].copy()).copy())
         start += size
     np.testing.assert_array_equal(np.concatenate(pieces), expected)
-    assert quantiser.peak == np.abs(expected.astype(np.int64)).max() / 2.0 ** 31
+    assert quantiser.peak == np.abs(expected.astype(np.int64)).max() / 2.0**31
     assert quantiser.peak <= ceiling

@@ -9,7 +9,6 @@ import re
 import sys
 
 import pytest
-
 from conftest import run_python
 
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
@@ -41,7 +40,8 @@ STILL_WORKS = """
     ],
 )
 def test_settings_beyond_memory_raise_memory_error_at_once(call):
-    code = f"""
+    code = (
+        f"""
         import time
         import qx_limiter
         start = time.perf_counter()
@@ -50,15 +50,20 @@ def test_settings_beyond_memory_raise_memory_error_at_once(call):
         except MemoryError as error:
             print("MemoryError", time.perf_counter() - start < 1.0)
             print(error)
-    """ + STILL_WORKS
+    """
+        + STILL_WORKS
+    )
     returncode, out, err = run_python(code)
     assert returncode == 0, err
     lines = out.splitlines()
     assert lines[0] == "MemoryError True" and lines[2:] == ["[1.0, 0.25] [0.5, 0.5]"], out
     # The message names what made the limiter too large, the user's own figures.
-    assert re.fullmatch(r"not enough memory to build a limiter at sample_rate=\d+ with "
-                        r"attack_ms=\d+ and hold_ms=\d+ \(its look-ahead and hold take memory "
-                        r"in proportion to their length\)", lines[1]), lines[1]
+    assert re.fullmatch(
+        r"not enough memory to build a limiter at sample_rate=\d+ with "
+        r"attack_ms=\d+ and hold_ms=\d+ \(its look-ahead and hold take memory "
+        r"in proportion to their length\)",
+        lines[1],
+    ), lines[1]
 
 
 @pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer needs far more address space")
@@ -74,11 +79,11 @@ def test_settings_beyond_memory_raise_memory_error_at_once(call):
         ("QXLimiter(48000)", (8 * 2**20, 2), 0, 1.25),
     ],
 )
-def test_block_whose_working_storage_does_not_fit_raises_memory_error(limiter, shape, axis,
-                                                                        room):
+def test_block_whose_working_storage_does_not_fit_raises_memory_error(limiter, shape, axis, room):
     # The address space is capped at what is in use plus `room` times the
     # block's size, then lifted again.
-    code = f"""
+    code = (
+        f"""
         import resource
         import numpy as np
         import qx_limiter
@@ -101,8 +106,9 @@ def test_block_whose_working_storage_does_not_fit_raises_memory_error(limiter, s
         out, gains = limiter.process(audio, {axis})
         print(out.shape == audio.shape, float(gains.min()))
         del out, gains
-    """ + STILL_WORKS
+    """
+        + STILL_WORKS
+    )
     returncode, out, err = run_python(code)
     assert returncode == 0, err
-    assert out.splitlines() == ["MemoryError", "MemoryError", "True 1.0",
-                                "[1.0, 0.25] [0.5, 0.5]"]
+    assert out.splitlines() == ["MemoryError", "MemoryError", "True 1.0", "[1.0, 0.25] [0.5, 0.5]"]

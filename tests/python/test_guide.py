@@ -7,9 +7,10 @@ marked ``<!-- run -->`` (or ``<!-- run: status N -->`` for commands that
 exit with N) run too, where the command line's extra is installed, in the
 same folder and order: each ``$`` line in bash, with ``qx-limiter`` and
 ``python`` this interpreter's, ``examples/`` the repository's and
-``example.wav`` the one ``python examples/make_example.py`` writes; the lines shown under a command must be the
-lines it prints, numbers aside. A block with a title (```toml
-title="house.toml") is written to that file first. Every ``qx-limiter``
+``example.wav`` the one ``python examples/make_example.py`` writes; the
+lines shown under a command must be the lines it prints, numbers aside. A
+block with a title (```toml title="house.toml") is written to that file
+first. Every ``qx-limiter``
 command shown anywhere must parse with the command line's options, every
 option of the command line must appear in the guide, the preset table must
 be presets.toml's, and the API reference must name every public name.
@@ -42,8 +43,17 @@ if not DOCS.is_dir():  # an installed test tree without the repository around it
 
 # Packages that some examples need and the test environments may lack: a
 # page that needs one is skipped where it is missing.
-OPTIONAL = {"soundfile", "tqdm", "matplotlib", "av", "mutagen", "soxr", "scipy", "dask",
-            "distributed"}
+OPTIONAL = {
+    "soundfile",
+    "tqdm",
+    "matplotlib",
+    "av",
+    "mutagen",
+    "soxr",
+    "scipy",
+    "dask",
+    "distributed",
+}
 
 
 @dataclass(frozen=True)
@@ -51,8 +61,8 @@ class Block:
     language: str
     title: str | None
     text: str
-    line: int            # of the first line of code, counted from 1
-    marker: str          # the HTML comment on the line before the fence, or ""
+    line: int  # of the first line of code, counted from 1
+    marker: str  # the HTML comment on the line before the fence, or ""
 
 
 _FENCE = re.compile(r"^(`{3,}|~{3,})\s*([\w+-]*)(.*)$")
@@ -78,9 +88,15 @@ def blocks(page: Path) -> list[Block]:
         end = start
         while end < len(lines) and not lines[end].startswith(fence[0] * len(fence)):
             end += 1
-        found.append(Block(language, title.group(1) if title else None,
-                           "\n".join(lines[start:end]) + "\n", start + 1,
-                           marker.group(1) if marker else ""))
+        found.append(
+            Block(
+                language,
+                title.group(1) if title else None,
+                "\n".join(lines[start:end]) + "\n",
+                start + 1,
+                marker.group(1) if marker else "",
+            )
+        )
         at = end + 1
     return found
 
@@ -108,8 +124,12 @@ def example_wav(tmp_path_factory):
     if not _cli_available():
         return None
     path = tmp_path_factory.mktemp("example") / "example.wav"
-    subprocess.run([sys.executable, str(ROOT / "examples" / "make_example.py"), str(path)],
-                   check=True, capture_output=True, timeout=300)
+    subprocess.run(
+        [sys.executable, str(ROOT / "examples" / "make_example.py"), str(path)],
+        check=True,
+        capture_output=True,
+        timeout=300,
+    )
     return path
 
 
@@ -128,8 +148,7 @@ def workspace(tmp_path, monkeypatch, example_wav):
     launcher.write_text(f'#!/bin/sh\nexec {shlex.quote(sys.executable)} -m qx_limiter_cli "$@"\n')
     launcher.chmod(0o755)
     monkeypatch.chdir(tmp_path)
-    env = dict(os.environ, PATH=f"{tools}{os.pathsep}{os.environ.get('PATH', '')}",
-               COLUMNS="80")
+    env = dict(os.environ, PATH=f"{tools}{os.pathsep}{os.environ.get('PATH', '')}", COLUMNS="80")
     env.pop("PYTHONSTARTUP", None)
     return tmp_path, env
 
@@ -186,18 +205,23 @@ def _run_console(page: Path, block: Block, env: dict[str, str]) -> None:
     assert wanted, f"{page.name}:{block.line}: unknown marker <!-- {block.marker} -->"
     status = int(wanted.group(1) or 0)
     for command, shown, number in _commands(block):
-        done = subprocess.run(["bash", "-c", command], env=env, capture_output=True, text=True,
-                              timeout=300)
+        done = subprocess.run(
+            ["bash", "-c", command], env=env, capture_output=True, text=True, timeout=300
+        )
         where = f"{page.name}:{number}: {command}"
         printed = (done.stdout + done.stderr).splitlines()
-        assert done.returncode == status, \
+        assert done.returncode == status, (
             f"{where}\nexited {done.returncode}, not {status}:\n" + "\n".join(printed)
+        )
         if shown:
             # Standard error and output arrive in their own order: compare
             # the lines, not their order.
-            assert sorted(map(_shape, printed)) == sorted(map(_shape, shown)), \
-                f"{where}\nprints:\n" + "\n".join(printed) + "\nthe page shows:\n" + \
-                "\n".join(shown)
+            assert sorted(map(_shape, printed)) == sorted(map(_shape, shown)), (
+                f"{where}\nprints:\n"
+                + "\n".join(printed)
+                + "\nthe page shows:\n"
+                + "\n".join(shown)
+            )
 
 
 def _shown_commands() -> list[tuple[str, int, list[str]]]:
@@ -215,7 +239,7 @@ def _shown_commands() -> list[tuple[str, int, list[str]]]:
                 for at, word in enumerate(words):
                     if word == "qx-limiter":
                         args = []
-                        for arg in words[at + 1:]:
+                        for arg in words[at + 1 :]:
                             if arg and set(arg) <= set("|&;<>()"):
                                 break
                             args.append(arg)
@@ -226,8 +250,9 @@ def _shown_commands() -> list[tuple[str, int, list[str]]]:
 SHOWN = _shown_commands()
 
 
-@pytest.mark.parametrize("page, line, args", SHOWN,
-                         ids=[f"{page}:{line}" for page, line, _ in SHOWN])
+@pytest.mark.parametrize(
+    "page, line, args", SHOWN, ids=[f"{page}:{line}" for page, line, _ in SHOWN]
+)
 def test_shown_commands_parse(page, line, args):
     pytest.importorskip("soundfile")  # the command line's modules import it
     from qx_limiter_cli import _check, _options
@@ -259,14 +284,19 @@ def test_every_option_is_in_the_guide():
 
     text = _guide_text()
     missing = []
-    for parser, command in ((_options.build_parser(), "qx-limiter"),
-                            (_check.build_parser(), "qx-limiter check")):
+    for parser, command in (
+        (_options.build_parser(), "qx-limiter"),
+        (_check.build_parser(), "qx-limiter check"),
+    ):
         for action in parser._actions:
             if action.help == argparse.SUPPRESS:
                 continue  # not the user's to give
             for option in action.option_strings:
-                if option.startswith("--") and option != "--help" and \
-                        not re.search(re.escape(option) + r"(?![\w-])", text):
+                if (
+                    option.startswith("--")
+                    and option != "--help"
+                    and not re.search(re.escape(option) + r"(?![\w-])", text)
+                ):
                     missing.append(f"{command} {option}")
     assert not missing, f"options the guide does not mention: {', '.join(missing)}"
 
@@ -286,24 +316,33 @@ def test_the_preset_table_is_presets_toml():
     assert list(rows) == list(presets), "the table's presets are not presets.toml's"
     for name, figures in presets.items():
         _, loudness, tolerance, ceiling, also, _ = rows[name]
-        assert (_minus(loudness), _minus(tolerance), _minus(ceiling)) == \
-            (figures["loudness_lufs"], figures["tolerance_lu"], figures["ceiling_dbtp"]), name
-        for key, words in (("max_short_term_lufs", "short-term at most"),
-                           ("max_momentary_lufs", "momentary at most"),
-                           ("loudness_range_lu", "loudness range"),
-                           ("codec", "verified after")):
+        assert (_minus(loudness), _minus(tolerance), _minus(ceiling)) == (
+            figures["loudness_lufs"],
+            figures["tolerance_lu"],
+            figures["ceiling_dbtp"],
+        ), name
+        for key, words in (
+            ("max_short_term_lufs", "short-term at most"),
+            ("max_momentary_lufs", "momentary at most"),
+            ("loudness_range_lu", "loudness range"),
+            ("codec", "verified after"),
+        ):
             assert (key in figures) == (words in also), f"{name}: {key}"
 
 
 def test_the_reference_names_every_public_name():
     import qx_limiter
+
     import qx_limiter_tools
 
     text = (DOCS / "reference.md").read_text(encoding="utf-8")
     named = set(re.findall(r"^::: ([\w.]+)$", text, re.MULTILINE))
-    missing = [f"{module.__name__}.{name}" for module in (qx_limiter, qx_limiter_tools)
-               for name in module.__all__
-               if not name.startswith("__") and f"{module.__name__}.{name}" not in named]
+    missing = [
+        f"{module.__name__}.{name}"
+        for module in (qx_limiter, qx_limiter_tools)
+        for name in module.__all__
+        if not name.startswith("__") and f"{module.__name__}.{name}" not in named
+    ]
     assert not missing, f"the API reference lacks {', '.join(missing)}"
 
 
@@ -311,6 +350,5 @@ def test_the_readme_links_to_files_that_exist():
     text = (ROOT / "README.md").read_text(encoding="utf-8")
     targets = re.findall(r"\]\(([^)#\s]+)(?:#[^)]*)?\)", text)
     assert targets
-    missing = [target for target in targets
-               if "://" not in target and not (ROOT / target).exists()]
+    missing = [target for target in targets if "://" not in target and not (ROOT / target).exists()]
     assert not missing, f"README.md links to {', '.join(missing)}"

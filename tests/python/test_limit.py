@@ -4,7 +4,6 @@ from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
-
 from qx_limiter import QXLimiter, limit
 
 RATE_ERROR = "sample_rate must be a positive 32-bit integer"
@@ -22,10 +21,18 @@ def assert_same(left, right):
         ((48000,), {}, (48000,), ()),
         ((48000,), {"axis": 0}, (48000,), (0,)),
         ((44100, -1.0, 1.5, 15.0, 12.5, -1, True), {}, (44100, -1.0, 1.5, 15.0, 12.5, True), (-1,)),
-        ((22050,), {"true_peak": np.True_, "threshold_dBFS": -3, "hold_ms": 0.0},
-         (22050, -3, 5.0, 0.0, 40.0, True), ()),
-        ((8000,), {"release_ms": 0.0, "axis": -2, "true_peak": True},
-         (8000, 0.0, 5.0, 15.0, 0.0, True), (-2,)),
+        (
+            (22050,),
+            {"true_peak": np.True_, "threshold_dBFS": -3, "hold_ms": 0.0},
+            (22050, -3, 5.0, 0.0, 40.0, True),
+            (),
+        ),
+        (
+            (8000,),
+            {"release_ms": 0.0, "axis": -2, "true_peak": True},
+            (8000, 0.0, 5.0, 15.0, 0.0, True),
+            (-2,),
+        ),
     ],
 )
 def test_limit_equals_process(loud_stereo, limit_args, limit_kwargs, limiter_args, process_args):
@@ -82,16 +89,28 @@ def test_sample_rate_errors(rate):
     "audio, kwargs, message",
     [
         # Settings are checked before the array.
-        (np.zeros(3), {"threshold_dBFS": 1.0, "axis": 5},
-         "threshold_dBFS must be a finite dBFS value less than or equal to 0, got 1"),
-        (np.zeros((2, 3, 4)), {"attack_ms": -2.5},
-         "attack_ms must be finite and non-negative, got -2.5"),
-        ([np.nan], {"sample_rate": 1000, "true_peak": True},
-         "true_peak does not support sample_rate=1000; supported rates are 8000, 11025, 12000, "
-         "16000, 22050, 24000, 32000, 44100, 48000, 88200, 96000, and every rate at or above "
-         "176400 Hz"),
-        (np.zeros((0, 2)), {"release_ms": float("inf")},
-         "release_ms must be finite and non-negative, got inf"),
+        (
+            np.zeros(3),
+            {"threshold_dBFS": 1.0, "axis": 5},
+            "threshold_dBFS must be a finite dBFS value less than or equal to 0, got 1",
+        ),
+        (
+            np.zeros((2, 3, 4)),
+            {"attack_ms": -2.5},
+            "attack_ms must be finite and non-negative, got -2.5",
+        ),
+        (
+            [np.nan],
+            {"sample_rate": 1000, "true_peak": True},
+            "true_peak does not support sample_rate=1000; supported rates are 8000, 11025, 12000, "
+            "16000, 22050, 24000, 32000, 44100, 48000, 88200, 96000, and every rate at or above "
+            "176400 Hz",
+        ),
+        (
+            np.zeros((0, 2)),
+            {"release_ms": float("inf")},
+            "release_ms must be finite and non-negative, got inf",
+        ),
         # With valid settings the array checks speak.
         (np.zeros((2, 3, 4)), {}, "audio must be a 1D or 2D array, got 3 dimensions"),
         (np.zeros((0, 2)), {}, "the channel dimension must not be empty"),
@@ -150,8 +169,10 @@ def test_large_results_reusing_freed_memory_are_exact_and_independent(true_peak,
     touched by a later call."""
     rng = np.random.default_rng(11)
     frames = 1_200_000  # 9.6 MB of float32 stereo, 4.8 MB of gains
-    loud, soft = (np.ascontiguousarray((rng.standard_normal((2, frames)) * scale).astype(np.float32))
-                  for scale in (3.0, 0.5))
+    loud, soft = (
+        np.ascontiguousarray((rng.standard_normal((2, frames)) * scale).astype(np.float32))
+        for scale in (3.0, 0.5)
+    )
     if axis == 0:
         loud, soft = np.ascontiguousarray(loud.T), np.ascontiguousarray(soft.T)
     kept = limit(soft, 48000, -1.0, axis=axis, true_peak=true_peak)

@@ -5,7 +5,6 @@ import re
 
 import numpy as np
 import pytest
-
 from qx_limiter import QXLimiter
 
 RATE_ERROR = "sample_rate must be a positive 32-bit integer"
@@ -114,7 +113,9 @@ class Exploding:
 
 
 @pytest.mark.parametrize("name", ["threshold_dBFS", "attack_ms", "hold_ms", "release_ms"])
-@pytest.mark.parametrize("value, error", [("x", TypeError), (None, TypeError), (Exploding(), ZeroDivisionError)])
+@pytest.mark.parametrize(
+    "value, error", [("x", TypeError), (None, TypeError), (Exploding(), ZeroDivisionError)]
+)
 def test_float_conversion_errors_keep_type_and_get_a_note(name, value, error):
     with pytest.raises(error) as caught:
         QXLimiter(48000, **{name: value})
@@ -140,7 +141,11 @@ def test_float_settings_accept_float_protocols():
     [
         # Float settings are converted before sample_rate, in signature order.
         ({"sample_rate": -1, "threshold_dBFS": "x"}, TypeError, "threshold_dBFS"),
-        ({"sample_rate": 48000, "attack_ms": "x", "threshold_dBFS": None}, TypeError, "threshold_dBFS"),
+        (
+            {"sample_rate": 48000, "attack_ms": "x", "threshold_dBFS": None},
+            TypeError,
+            "threshold_dBFS",
+        ),
         ({"sample_rate": 48000, "release_ms": "x", "hold_ms": None}, TypeError, "hold_ms"),
         # true_peak comes after the floats and before sample_rate.
         ({"sample_rate": 0, "true_peak": 1}, TypeError, "true_peak"),
@@ -156,36 +161,60 @@ def test_conversion_order(kwargs, error, note):
 @pytest.mark.parametrize(
     "kwargs, message",
     [
-        ({"sample_rate": 1000, "true_peak": True, "threshold_dBFS": 5.0},
-         "true_peak does not support sample_rate=1000; supported rates are 8000, 11025, 12000, "
-         "16000, 22050, 24000, 32000, 44100, 48000, 88200, 96000, and every rate at or above "
-         "176400 Hz"),
-        ({"sample_rate": 176399, "true_peak": True},
-         "true_peak does not support sample_rate=176399; supported rates are 8000, 11025, 12000, "
-         "16000, 22050, 24000, 32000, 44100, 48000, 88200, 96000, and every rate at or above "
-         "176400 Hz"),
-        ({"sample_rate": 48000, "threshold_dBFS": 0.5},
-         "threshold_dBFS must be a finite dBFS value less than or equal to 0, got 0.5"),
-        ({"sample_rate": 48000, "threshold_dBFS": -math.inf},
-         "threshold_dBFS must be a finite dBFS value less than or equal to 0, got -inf"),
-        ({"sample_rate": 48000, "threshold_dBFS": math.nan, "attack_ms": -1.0},
-         "threshold_dBFS must be a finite dBFS value less than or equal to 0, got NaN"),
-        ({"sample_rate": 48000, "threshold_dBFS": 5e-324},
-         "threshold_dBFS must be a finite dBFS value less than or equal to 0, "
-         "got 0." + "0" * 323 + "5"),
-        ({"sample_rate": 48000, "attack_ms": -1.0, "hold_ms": math.nan},
-         "attack_ms must be finite and non-negative, got -1"),
-        ({"sample_rate": 48000, "attack_ms": math.nan},
-         "attack_ms must be finite and non-negative, got NaN"),
-        ({"sample_rate": 48000, "hold_ms": math.inf},
-         "hold_ms must be finite and non-negative, got inf"),
-        ({"sample_rate": 48000, "release_ms": math.nan},
-         "release_ms must be finite and non-negative, got NaN"),
-        ({"sample_rate": 1000, "attack_ms": 0.49},
-         "attack_ms=0.49 rounds to zero samples at 1000 Hz"),
+        (
+            {"sample_rate": 1000, "true_peak": True, "threshold_dBFS": 5.0},
+            "true_peak does not support sample_rate=1000; supported rates are 8000, 11025, 12000, "
+            "16000, 22050, 24000, 32000, 44100, 48000, 88200, 96000, and every rate at or above "
+            "176400 Hz",
+        ),
+        (
+            {"sample_rate": 176399, "true_peak": True},
+            "true_peak does not support sample_rate=176399; supported rates are 8000, 11025, "
+            "12000, 16000, 22050, 24000, 32000, 44100, 48000, 88200, 96000, and every rate at or "
+            "above 176400 Hz",
+        ),
+        (
+            {"sample_rate": 48000, "threshold_dBFS": 0.5},
+            "threshold_dBFS must be a finite dBFS value less than or equal to 0, got 0.5",
+        ),
+        (
+            {"sample_rate": 48000, "threshold_dBFS": -math.inf},
+            "threshold_dBFS must be a finite dBFS value less than or equal to 0, got -inf",
+        ),
+        (
+            {"sample_rate": 48000, "threshold_dBFS": math.nan, "attack_ms": -1.0},
+            "threshold_dBFS must be a finite dBFS value less than or equal to 0, got NaN",
+        ),
+        (
+            {"sample_rate": 48000, "threshold_dBFS": 5e-324},
+            "threshold_dBFS must be a finite dBFS value less than or equal to 0, "
+            "got 0." + "0" * 323 + "5",
+        ),
+        (
+            {"sample_rate": 48000, "attack_ms": -1.0, "hold_ms": math.nan},
+            "attack_ms must be finite and non-negative, got -1",
+        ),
+        (
+            {"sample_rate": 48000, "attack_ms": math.nan},
+            "attack_ms must be finite and non-negative, got NaN",
+        ),
+        (
+            {"sample_rate": 48000, "hold_ms": math.inf},
+            "hold_ms must be finite and non-negative, got inf",
+        ),
+        (
+            {"sample_rate": 48000, "release_ms": math.nan},
+            "release_ms must be finite and non-negative, got NaN",
+        ),
+        (
+            {"sample_rate": 1000, "attack_ms": 0.49},
+            "attack_ms=0.49 rounds to zero samples at 1000 Hz",
+        ),
         ({"sample_rate": 1}, "attack_ms=5 rounds to zero samples at 1 Hz"),
-        ({"sample_rate": 48000, "attack_ms": -0.0},
-         "attack_ms=-0 rounds to zero samples at 48000 Hz"),
+        (
+            {"sample_rate": 48000, "attack_ms": -0.0},
+            "attack_ms=-0 rounds to zero samples at 48000 Hz",
+        ),
     ],
 )
 def test_settings_errors_are_plain_value_errors(kwargs, message):
@@ -201,8 +230,17 @@ def test_settings_errors_are_plain_value_errors(kwargs, message):
         ((), {}),
         ((48000, 0.0, 5.0, 15.0, 40.0, False, 1), {}),
         ((48000,), {"sample_rate": 48000}),
-        ((48000,), {"threshold_dBFS": 0.0, "attack_ms": 5.0, "hold_ms": 15.0,
-                    "release_ms": 40.0, "true_peak": False, "extra": 1}),
+        (
+            (48000,),
+            {
+                "threshold_dBFS": 0.0,
+                "attack_ms": 5.0,
+                "hold_ms": 15.0,
+                "release_ms": 40.0,
+                "true_peak": False,
+                "extra": 1,
+            },
+        ),
     ],
     ids=["missing", "too-many", "twice", "unexpected"],
 )
@@ -213,8 +251,14 @@ def test_binding_errors(args, kwargs):
 
 def test_all_six_by_position_and_by_keyword_agree():
     by_position = QXLimiter(44100, -1.0, 1.5, 15.0, 12.5, True)
-    by_keyword = QXLimiter(true_peak=True, release_ms=12.5, hold_ms=15.0, attack_ms=1.5,
-                           threshold_dBFS=-1.0, sample_rate=44100)
+    by_keyword = QXLimiter(
+        true_peak=True,
+        release_ms=12.5,
+        hold_ms=15.0,
+        attack_ms=1.5,
+        threshold_dBFS=-1.0,
+        sample_rate=44100,
+    )
     assert repr(by_position) == repr(by_keyword)
 
 

@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 from qx_limiter_tools import master, measure
+
 from waveform import clipped_bursts, nyquist_bursts, waveform_peak
 
 try:
@@ -27,8 +28,8 @@ def music(rate, seconds, channels=2, level_db=-14.0, seed=0):
             x[c] += np.sin(2 * np.pi * f * t + rng.uniform(0, 6)) / f * 110
         x[c] += rng.standard_normal(t.size) * 0.05
     for start in rng.integers(0, t.size - 200, size=int(seconds * 4)):
-        x[:, start:start + 150] += rng.standard_normal((channels, 150)) * 2.0  # transients
-    x *= 10 ** (level_db / 20) / np.sqrt(np.mean(x ** 2))
+        x[:, start : start + 150] += rng.standard_normal((channels, 150)) * 2.0  # transients
+    x *= 10 ** (level_db / 20) / np.sqrt(np.mean(x**2))
     return x.astype(np.float32)
 
 
@@ -38,15 +39,19 @@ def near_nyquist(rate, seconds, channels=2, seed=1):
     rng = np.random.default_rng(seed)
     t = np.arange(int(rate * seconds)) / rate
     tone = np.sin(2 * np.pi * 0.46 * rate * t + 0.3)
-    noise = np.fft.irfft(np.fft.rfft(rng.standard_normal((channels, t.size))) *
-                         (np.fft.rfftfreq(t.size, 1 / rate) > 0.4 * rate), n=t.size)
+    noise = np.fft.irfft(
+        np.fft.rfft(rng.standard_normal((channels, t.size)))
+        * (np.fft.rfftfreq(t.size, 1 / rate) > 0.4 * rate),
+        n=t.size,
+    )
     x = 0.6 * tone + noise / np.abs(noise).max()
     return x.astype(np.float32)
 
 
 @pytest.mark.parametrize("target, ceiling", [(-9.0, -0.5), (-14.0, -1.0)])
-@pytest.mark.parametrize("make, seed", [(clipped_bursts, 1), (clipped_bursts, 2),
-                                        (nyquist_bursts, 3)])
+@pytest.mark.parametrize(
+    "make, seed", [(clipped_bursts, 1), (clipped_bursts, 2), (nyquist_bursts, 3)]
+)
 def test_the_waveform_holds_the_ceiling_where_loud_masters_live(make, seed, target, ceiling):
     """Clipped noise bursts and near-Nyquist bursts: the output's band-limited
     waveform (a float64 reference, not the meter) peaks at or under the
@@ -75,8 +80,9 @@ def check_delivery(result, audio, rate, ceiling, target):
     assert 1 <= result.passes <= 10
 
 
-@pytest.mark.parametrize("rate", [8000, 11025, 22050, 32000, 37800, 44100, 48000, 50000,
-                                  96000, 192000])
+@pytest.mark.parametrize(
+    "rate", [8000, 11025, 22050, 32000, 37800, 44100, 48000, 50000, 96000, 192000]
+)
 @pytest.mark.parametrize("signal", [music, near_nyquist])
 def test_the_ceiling_holds_at_every_rate(rate, signal):
     audio = signal(rate, 3.0)
@@ -85,8 +91,9 @@ def test_the_ceiling_holds_at_every_rate(rate, signal):
     assert result.gain_db == 0.0
 
 
-@pytest.mark.parametrize("target, level", [(-14.0, -30.0), (-14.0, -6.0), (-23.0, -16.0),
-                                           (-16.0, -16.5)])
+@pytest.mark.parametrize(
+    "target, level", [(-14.0, -30.0), (-14.0, -6.0), (-23.0, -16.0), (-16.0, -16.5)]
+)
 def test_quiet_input_is_raised_and_loud_input_lowered(target, level):
     audio = music(48000, 8.0, level_db=level, seed=int(-level))
     result = master(audio, 48000, loudness_lufs=target, ceiling_dbtp=-1.0)
@@ -152,6 +159,7 @@ def test_peaks_the_limiter_does_not_see_are_searched_for():
 
 def test_a_sample_peak_ceiling_runs_passes_for_the_loudness_alone():
     from qx_limiter import limit
+
     from qx_limiter_tools._master import apply_gain
 
     audio = music(48000, 5.0, level_db=-20.0, seed=4)

@@ -21,11 +21,12 @@ import qx_limiter_tools as tools
 
 pytest.importorskip("scipy", reason="the oracle and the test signals are written with SciPy")
 
+from qx_limiter import limit  # noqa: E402
+
 import meter_oracle as mo  # noqa: E402
 from meter_cases import *  # noqa: E402,F401,F403  (the shared test functions)
 from meter_cases import FIELDS, TIGHT_MARGIN_CASES, db  # noqa: E402
 from waveform import WAVEFORM_FAMILIES, waveform_peak  # noqa: E402
-from qx_limiter import limit  # noqa: E402
 
 
 @pytest.fixture
@@ -51,9 +52,15 @@ def test_measurement_is_a_frozen_dataclass_in_field_order():
 # Exact agreement with the oracle
 
 
-@pytest.mark.parametrize("rate, channels, seconds", [
-    (8000, 1, 4.0), (11025, 2, 4.0), (48000, 2, 1.0), (44100, 6, 0.5),
-])
+@pytest.mark.parametrize(
+    "rate, channels, seconds",
+    [
+        (8000, 1, 4.0),
+        (11025, 2, 4.0),
+        (48000, 2, 1.0),
+        (44100, 6, 0.5),
+    ],
+)
 def test_figures_equal_the_oracle_bit_for_bit(rate, channels, seconds):
     # With the K-weighting in the compiled meter's operation order (the slow
     # exact recursion) the oracle defines every bit of all four figures.
@@ -95,16 +102,19 @@ def test_figures_agree_with_the_oracle_on_long_audio(rate):
 # Input: the limiter's conversions and array errors
 
 
-@pytest.mark.parametrize("audio, axis", [
-    (0.5, -1),
-    (np.zeros((2, 3, 4)), -1),
-    (np.zeros((2, 3)), 2),
-    (np.zeros((2, 3)), -3),
-    (np.zeros(3), 1),
-    (np.zeros(3), -(2**63)),
-    (np.zeros((0, 2), np.float32), -1),
-    (np.zeros((2, 0)), 0),
-])
+@pytest.mark.parametrize(
+    "audio, axis",
+    [
+        (0.5, -1),
+        (np.zeros((2, 3, 4)), -1),
+        (np.zeros((2, 3)), 2),
+        (np.zeros((2, 3)), -3),
+        (np.zeros(3), 1),
+        (np.zeros(3), -(2**63)),
+        (np.zeros((0, 2), np.float32), -1),
+        (np.zeros((2, 0)), 0),
+    ],
+)
 def test_array_errors_are_the_limiters(audio, axis):
     with pytest.raises(ValueError) as expected:
         limit(audio, 48000, axis=axis)
@@ -116,17 +126,22 @@ def test_array_errors_are_the_limiters(audio, axis):
     assert streamed.value.args == expected.value.args
 
 
-@pytest.mark.parametrize("audio, error, note", [
-    (object(), TypeError, "audio"),
-    ([[1.0, 2.0], [3.0]], ValueError, "audio"),
-])
+@pytest.mark.parametrize(
+    "audio, error, note",
+    [
+        (object(), TypeError, "audio"),
+        ([[1.0, 2.0], [3.0]], ValueError, "audio"),
+    ],
+)
 def test_conversion_errors_are_the_limiters(audio, error, note):
     with pytest.raises(error) as caught:
         tools.measure(audio, 48000)
     assert caught.value.__notes__ == [note]
 
 
-@pytest.mark.parametrize("axis, error", [(1.0, TypeError), ("0", TypeError), (2**63, OverflowError)])
+@pytest.mark.parametrize(
+    "axis, error", [(1.0, TypeError), ("0", TypeError), (2**63, OverflowError)]
+)
 def test_axis_conversion_errors_are_tagged(axis, error):
     with pytest.raises(error) as caught:
         tools.measure(np.zeros(3), 48000, axis=axis)
@@ -144,8 +159,7 @@ def test_sample_rate_type_errors_are_the_limiters(rate):
 def test_sample_rates_outside_the_range_are_refused(rate):
     with pytest.raises(ValueError) as caught:
         tools.measure(np.zeros(3), rate)
-    assert caught.value.args == (
-        f"sample_rate must be between 8000 and 384000 Hz, got {rate}",)
+    assert caught.value.args == (f"sample_rate must be between 8000 and 384000 Hz, got {rate}",)
 
 
 @pytest.mark.parametrize("rate", [8000, 8001, 11025, 12345, 22050, 176400, 352800, 384000])
@@ -154,13 +168,16 @@ def test_every_rate_in_the_range_is_measured(rate):
     assert all(math.isfinite(getattr(result, f)) for f in FIELDS)
 
 
-@pytest.mark.parametrize("shape, axis, bad, frame, channel", [
-    ((6, 2), 0, [(0, 1), (5, 0)], 0, 1),
-    ((2, 6), -1, [(1, 0), (0, 5)], 0, 1),
-    ((2, 6), -1, [(0, 5), (1, 3)], 3, 1),
-    ((7,), 0, [(4,)], 4, 0),
-    ((3, 4), 0, [(2, 3)], 2, 3),
-])
+@pytest.mark.parametrize(
+    "shape, axis, bad, frame, channel",
+    [
+        ((6, 2), 0, [(0, 1), (5, 0)], 0, 1),
+        ((2, 6), -1, [(1, 0), (0, 5)], 0, 1),
+        ((2, 6), -1, [(0, 5), (1, 3)], 3, 1),
+        ((7,), 0, [(4,)], 4, 0),
+        ((3, 4), 0, [(2, 3)], 2, 3),
+    ],
+)
 def test_non_finite_sample_names_frame_and_channel(shape, axis, bad, frame, channel):
     # The earliest bad frame, then its lowest bad channel: the first one a
     # meter reading front to back meets.
@@ -177,13 +194,19 @@ def test_non_finite_sample_names_frame_and_channel(shape, axis, bad, frame, chan
 
 
 @pytest.mark.filterwarnings("ignore:overflow encountered in cast:RuntimeWarning")
-@pytest.mark.parametrize("value, message", [
-    (4294967296.0, None),
-    (5e9, "input sample at frame 2, channel 1 must be between -4294967296 and 4294967296, "
-          "got 5000000000"),
-    (np.inf, "input sample at frame 2, channel 1 is not finite"),
-    (1e300, "input sample at frame 2, channel 1 is not finite"),  # infinite as float32
-])
+@pytest.mark.parametrize(
+    "value, message",
+    [
+        (4294967296.0, None),
+        (
+            5e9,
+            "input sample at frame 2, channel 1 must be between -4294967296 and 4294967296, "
+            "got 5000000000",
+        ),
+        (np.inf, "input sample at frame 2, channel 1 is not finite"),
+        (1e300, "input sample at frame 2, channel 1 is not finite"),  # infinite as float32
+    ],
+)
 def test_sample_range_is_the_limiters(value, message):
     audio = np.zeros((4, 3))
     audio[2, 1] = value
@@ -199,7 +222,8 @@ def test_integers_are_measured_as_their_values():
     ints = np.array([[32767, -32768, 0, 5]], dtype=np.int16)
     assert tools.measure(ints, 48000) == tools.measure(ints.astype(np.float32), 48000)
     assert tools.measure([0.0, 0.5, -0.25], 48000) == tools.measure(
-        np.array([0.0, 0.5, -0.25], np.float32), 48000)
+        np.array([0.0, 0.5, -0.25], np.float32), 48000
+    )
 
 
 def test_input_is_not_modified():
@@ -231,11 +255,14 @@ def test_meter_refuses_a_chunk_with_other_channels_and_keeps_its_state():
     assert m.result() == tools.measure(audio, rate)
 
 
-@pytest.mark.parametrize("rate, channels, message", [
-    (0, 2, "sample_rate must be a positive 32-bit integer"),
-    (48000, 0, "channels must be greater than zero"),
-    (1000, 2, "sample_rate must be between 8000 and 384000 Hz, got 1000"),
-])
+@pytest.mark.parametrize(
+    "rate, channels, message",
+    [
+        (0, 2, "sample_rate must be a positive 32-bit integer"),
+        (48000, 0, "channels must be greater than zero"),
+        (1000, 2, "sample_rate must be between 8000 and 384000 Hz, got 1000"),
+    ],
+)
 def test_meter_settings_errors(rate, channels, message):
     with pytest.raises(ValueError) as caught:
         tools.Meter(rate, channels)
@@ -263,7 +290,7 @@ def test_separate_meters_in_threads():
     def stream(step):
         m = tools.Meter(rate, 2)
         for start in range(0, audio.shape[1], step):
-            m.add(audio[:, start:start + step])
+            m.add(audio[:, start : start + step])
         return m.result()
 
     with ThreadPoolExecutor(max_workers=4) as pool:
@@ -288,8 +315,9 @@ def test_a_meter_serves_one_call_at_a_time():
     assert meter.result() == tools.measure([0.5, 0.25], 48000)
 
 
-@pytest.mark.parametrize("channels, error", [(1.5, TypeError), ("2", TypeError),
-                                             (2**64, OverflowError)])
+@pytest.mark.parametrize(
+    "channels, error", [(1.5, TypeError), ("2", TypeError), (2**64, OverflowError)]
+)
 def test_meter_channels_conversion_errors_are_tagged(channels, error):
     with pytest.raises(error) as caught:
         tools.Meter(48000, channels)
@@ -327,7 +355,7 @@ def test_true_peak_reads_the_waveform(family, rate):
     assert tools.measure(np.ascontiguousarray(audio.T), rate, axis=0) == got
     meter = tools.Meter(rate, 2)
     for start in range(0, audio.shape[1], 997):
-        meter.add(audio[:, start:start + 997].T, axis=0)
+        meter.add(audio[:, start : start + 997].T, axis=0)
     assert meter.result() == got
 
 
@@ -345,7 +373,7 @@ def ebur128_maxima(planar, rate):
     step = (rate + 5) // 10
     momentary = short_term = -math.inf
     for start in range(0, planar.shape[1] - step + 1, step):
-        state.add_frames(np.ascontiguousarray(planar[:, start:start + step].T).ravel(), step)
+        state.add_frames(np.ascontiguousarray(planar[:, start : start + step].T).ravel(), step)
         momentary = max(momentary, pyebur128.get_loudness_momentary(state))
         if start + step >= 30 * step:  # its short-term window holds 3 s from then on
             short_term = max(short_term, pyebur128.get_loudness_shortterm(state))
@@ -355,18 +383,26 @@ def ebur128_maxima(planar, rate):
 def stepped_tones(rate, levels, seconds):
     """1 kHz stereo tones at the given dBFS levels for the given seconds
     each, as EBU Tech 3341's maximum-loudness cases step them."""
-    return np.concatenate([np.tile(10 ** (level / 20) * np.sin(2 * np.pi * 1000 *
-                                                                 np.arange(int(rate * length)) /
-                                                                 rate), (2, 1))
-                           for level, length in zip(levels, seconds)], axis=1)
+    return np.concatenate(
+        [
+            np.tile(
+                10 ** (level / 20)
+                * np.sin(2 * np.pi * 1000 * np.arange(int(rate * length)) / rate),
+                (2, 1),
+            )
+            for level, length in zip(levels, seconds)
+        ],
+        axis=1,
+    )
 
 
 MAXIMA_CASES = {
-    "tones 20/10/20 dB": lambda rate, rng: stepped_tones(rate, [-40, -20, -30, -20, -40],
-                                                          [1.0, 0.2, 0.5, 3.4, 1.0]),
+    "tones 20/10/20 dB": lambda rate, rng: stepped_tones(
+        rate, [-40, -20, -30, -20, -40], [1.0, 0.2, 0.5, 3.4, 1.0]
+    ),
     "short-term steps": lambda rate, rng: stepped_tones(rate, [-36, -22, -36], [2.0, 3.0, 2.0]),
     "noise bursts": lambda rate, rng: rng.standard_normal((2, rate * 5))
-                                       * np.repeat(rng.uniform(0.01, 0.5, (2, 50)), rate // 10, 1),
+    * np.repeat(rng.uniform(0.01, 0.5, (2, 50)), rate // 10, 1),
 }
 
 
@@ -381,7 +417,7 @@ def test_maximum_momentary_and_short_term_are_libebur128s(case, rate):
     assert abs(got.max_short_term_lufs - short_term) < 0.01
     meter = tools.Meter(rate, 2)
     for start in range(0, audio.shape[1], 4097):
-        meter.add(audio[:, start:start + 4097].T, axis=0)
+        meter.add(audio[:, start : start + 4097].T, axis=0)
     assert meter.result() == got == tools.measure(audio.T, rate, axis=0)
 
 
@@ -398,7 +434,8 @@ def test_dual_mono_reads_as_the_same_signal_in_two_channels():
     dual = tools.measure(mono, 48000, dual_mono=True)
     assert dual == tools.measure(np.stack([mono, mono]), 48000)
     assert dual.integrated_lufs == pytest.approx(
-        tools.measure(mono, 48000).integrated_lufs + 10 * math.log10(2), abs=1e-9)
+        tools.measure(mono, 48000).integrated_lufs + 10 * math.log10(2), abs=1e-9
+    )
     meter = tools.Meter(48000, 1, dual_mono=True)
     meter.add(mono)
     assert meter.result() == dual

@@ -12,8 +12,8 @@ import pytest
 pytest.importorskip("scipy", reason="the oracle is written with SciPy")
 
 import meter_oracle as mo  # noqa: E402
-from meter_cases import *  # noqa: F401,F403  (the shared test functions)
-from meter_cases import TIGHT_MARGIN_CASES, feed  # noqa: E402
+from meter_cases import *  # noqa: E402,F401,F403  (the shared test functions)
+from meter_cases import TIGHT_MARGIN_CASES  # noqa: E402
 
 # The references for the true peak run against the compiled meter, whose
 # bits test_meter.py holds equal to the oracle's; the oracle's far sums in
@@ -45,7 +45,8 @@ def test_k_weighting_response_matches_the_analog_prototypes(rate):
     _, digital = signal.freqz(shelf[:3], [1.0, *shelf[3:]], worN=[mo.SHELF_F0], fs=rate)
     s = 1j * w0
     analog = (vh * s * s + mo.SHELF_MID_GAIN * (w0 / mo.SHELF_Q) * s + w0 * w0) / (
-        s * s + (w0 / mo.SHELF_Q) * s + w0 * w0)
+        s * s + (w0 / mo.SHELF_Q) * s + w0 * w0
+    )
     assert abs(abs(digital[0]) - abs(analog)) <= 1e-9
     # The high pass keeps the printed table's unnormalised numerator.
     assert highpass[:3] == (1.0, -2.0, 1.0)
@@ -61,16 +62,23 @@ def test_exact_recursion_agrees_with_sosfilt():
     b = mo.measure(audio, rate)
     assert abs(a.integrated_lufs - b.integrated_lufs) <= 1e-9
     assert abs(a.loudness_range_lu - b.loudness_range_lu) <= 1e-9 or (
-        a.loudness_range_lu == b.loudness_range_lu)
+        a.loudness_range_lu == b.loudness_range_lu
+    )
 
 
 @pytest.mark.parametrize("rate", [48000, 192000])
-@pytest.mark.parametrize("maker", [
-    lambda r: mo.clipped_noise(r, seconds=0.05, drive=6.0),
-    lambda r: mo.band_noise(r, 0.45, 0.4999, seconds=0.05),
-    lambda r: np.cos(np.pi * 0.9995 * np.arange(r // 20))[None].astype(np.float32),
-    lambda r: np.sign(np.random.default_rng(r).standard_normal((1, r // 20))).astype(np.float32),
-], ids=["clipped", "above-0.45fs", "abrupt-nyquist-tone", "random-signs"])
+@pytest.mark.parametrize(
+    "maker",
+    [
+        lambda r: mo.clipped_noise(r, seconds=0.05, drive=6.0),
+        lambda r: mo.band_noise(r, 0.45, 0.4999, seconds=0.05),
+        lambda r: np.cos(np.pi * 0.9995 * np.arange(r // 20))[None].astype(np.float32),
+        lambda r: np.sign(np.random.default_rng(r).standard_normal((1, r // 20))).astype(
+            np.float32
+        ),
+    ],
+    ids=["clipped", "above-0.45fs", "abrupt-nyquist-tone", "random-signs"],
+)
 def test_screen_margin_holds(rate, maker):
     # Evaluating every local maximum of the screen finds nothing the
     # screened search misses, on the material that needs the widest margin.

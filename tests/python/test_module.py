@@ -7,12 +7,9 @@ import subprocess
 import sys
 
 import pytest
-
 import qx_limiter
-from qx_limiter import QXLimiter, limit
-
 from conftest import run_python
-
+from qx_limiter import QXLimiter, limit
 
 CLASS_DOC = """\
 A configurable look-ahead brick-wall limiter.
@@ -210,14 +207,19 @@ def test_module_reimport_reuses_the_type():
     assert out.strip() == "True True ['QXLimiter', 'limit']"
 
 
-@pytest.mark.skipif(not sys.platform.startswith("linux") or shutil.which("nm") is None,
-                    reason="reads the ELF dynamic symbol table with nm")
-@pytest.mark.parametrize("module, init", [("qx_limiter", "PyInit_qx_limiter"),
-                                          ("qx_limiter_tools._native", "PyInit__native")])
+@pytest.mark.skipif(
+    not sys.platform.startswith("linux") or shutil.which("nm") is None,
+    reason="reads the ELF dynamic symbol table with nm",
+)
+@pytest.mark.parametrize(
+    "module, init",
+    [("qx_limiter", "PyInit_qx_limiter"), ("qx_limiter_tools._native", "PyInit__native")],
+)
 def test_the_initialisation_function_is_the_only_export(module, init):
     path = importlib.import_module(module).__file__
-    listing = subprocess.run(["nm", "-D", "--defined-only", path],
-                             capture_output=True, text=True, check=True).stdout
+    listing = subprocess.run(
+        ["nm", "-D", "--defined-only", path], capture_output=True, text=True, check=True
+    ).stdout
     names = [line.split()[-1] for line in listing.splitlines() if line.strip()]
     if "qx_testing_call" in names:
         pytest.skip("a build for allocation testing exports its test entry points too")

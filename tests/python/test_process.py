@@ -5,7 +5,6 @@ import warnings
 
 import numpy as np
 import pytest
-
 from qx_limiter import QXLimiter
 
 LIMITER = QXLimiter(48000, threshold_dBFS=-1.0)
@@ -158,10 +157,16 @@ def test_non_finite_sample_index_points_into_the_callers_array(shape, axis, bad,
     [
         (4294967296.0, None),
         (-4294967296.0, None),
-        (4294967808.0, "input sample at flat index 7 must be between -4294967296 and "
-                       "4294967296, got 4294968000"),
-        (5e9, "input sample at flat index 7 must be between -4294967296 and 4294967296, "
-              "got 5000000000"),
+        (
+            4294967808.0,
+            "input sample at flat index 7 must be between -4294967296 and "
+            "4294967296, got 4294968000",
+        ),
+        (
+            5e9,
+            "input sample at flat index 7 must be between -4294967296 and 4294967296, "
+            "got 5000000000",
+        ),
         (np.inf, "input sample at flat index 7 is not finite"),
         (1e300, "input sample at flat index 7 is not finite"),  # infinite as float32
     ],
@@ -196,15 +201,19 @@ def test_one_dimensional_arrays_are_read_item_by_item():
     # Item by item the integer goes through a double before float32 (giving
     # 2**53); a direct cast would round it up to the next float32 instead.
     value = 2**53 + 2**29 + 1
-    expected = ("input sample at flat index 0 must be between -4294967296 and 4294967296, "
-                "got 9007199000000000",)
+    expected = (
+        "input sample at flat index 0 must be between -4294967296 and 4294967296, "
+        "got 9007199000000000",
+    )
     for audio in ([value], np.array([value], dtype=np.int64)):
         with pytest.raises(ValueError) as caught:
             process(audio)
         assert caught.value.args == expected
 
 
-@pytest.mark.parametrize("dtype", [np.float64, np.int32, np.uint8, np.int64, ">f4", ">f8", np.float16])
+@pytest.mark.parametrize(
+    "dtype", [np.float64, np.int32, np.uint8, np.int64, ">f4", ">f8", np.float16]
+)
 def test_vectors_of_any_dtype_match_the_same_list(dtype):
     values = np.array([0, 1, 2, 100, 3, 0, 1], dtype=dtype)
     from_array = process(values)
@@ -230,9 +239,21 @@ def test_vectors_of_any_dtype_match_the_same_list(dtype):
         (lambda a: a.astype(">f4").T, 0),
         (lambda a: a.astype(np.float64).T, 0),
     ],
-    ids=["step2", "reversed", "both-axes", "fortran", "transposed", "frames-first",
-         "frames-first-strided", "mono-row", "mono-reversed", "one-channel",
-         "big-endian", "big-endian-frames-first", "float64-frames-first"],
+    ids=[
+        "step2",
+        "reversed",
+        "both-axes",
+        "fortran",
+        "transposed",
+        "frames-first",
+        "frames-first-strided",
+        "mono-row",
+        "mono-reversed",
+        "one-channel",
+        "big-endian",
+        "big-endian-frames-first",
+        "float64-frames-first",
+    ],
 )
 def test_layouts_give_the_same_result_as_a_contiguous_copy(loud_stereo, make_view, axis):
     view = make_view(loud_stereo.astype(np.float32))

@@ -6,15 +6,25 @@ import threading
 
 import numpy as np
 import pytest
-
 from qx_limiter import QXLimiter, limit
+
 from qx_limiter_tools import StreamLimiter
 
 # One rate per detection mode: sample peak, the reference filter with four
 # and two phases, every Kaiser factor (3 with both phase counts), and a rate
 # above 176.4 kHz, where true peak is sample peak.
-MODES = [(48000, False), (44100, True), (48000, True), (96000, True), (8000, True),
-         (11025, True), (16000, True), (22050, True), (32000, True), (192000, True)]
+MODES = [
+    (48000, False),
+    (44100, True),
+    (48000, True),
+    (96000, True),
+    (8000, True),
+    (11025, True),
+    (16000, True),
+    (22050, True),
+    (32000, True),
+    (192000, True),
+]
 
 
 def signal(channels, frames, seed=0):
@@ -22,7 +32,7 @@ def signal(channels, frames, seed=0):
     x = rng.standard_normal((channels, frames)) * 0.3
     # Loud bursts, so that the envelope works everywhere.
     for start in rng.integers(0, max(1, frames - 50), size=max(1, frames // 700)):
-        x[:, start:start + 40] *= 6.0
+        x[:, start : start + 40] *= 6.0
     return x.astype(np.float32)
 
 
@@ -44,7 +54,7 @@ def cut(x, sizes, axis):
     pieces, start, i = [], 0, 0
     while start < frames:
         size = sizes[i % len(sizes)]
-        pieces.append(x[start:start + size] if axis == 0 else x[..., start:start + size])
+        pieces.append(x[start : start + size] if axis == 0 else x[..., start : start + size])
         start += size
         i += 1
     return pieces
@@ -61,20 +71,27 @@ def assert_same(got, expected):
 def chunkings(latency):
     rng = np.random.default_rng(latency)
     return {
-        "1": [1], "2": [2], "7": [7],
-        "latency-1": [max(1, latency - 1)], "latency": [latency], "latency+1": [latency + 1],
+        "1": [1],
+        "2": [2],
+        "7": [7],
+        "latency-1": [max(1, latency - 1)],
+        "latency": [latency],
+        "latency+1": [latency + 1],
         # Around the pipeline's rounds of 4096 frames.
-        "round": [4095, 4097, 4096, 1], "random": list(rng.integers(1, 3000, size=20)),
+        "round": [4095, 4097, 4096, 1],
+        "random": list(rng.integers(1, 3000, size=20)),
     }
 
 
 @pytest.mark.parametrize("rate, true_peak", MODES)
-@pytest.mark.parametrize("chunking", ["1", "2", "7", "latency-1", "latency", "latency+1",
-                                      "round", "random"])
+@pytest.mark.parametrize(
+    "chunking", ["1", "2", "7", "latency-1", "latency", "latency+1", "round", "random"]
+)
 def test_every_chunking_equals_one_call(rate, true_peak, chunking):
     x = signal(2, 2600 if chunking == "1" else 9000, seed=rate)
-    settings = dict(threshold_dBFS=-3.0, attack_ms=2.0, hold_ms=3.0, release_ms=20.0,
-                    true_peak=true_peak)
+    settings = dict(
+        threshold_dBFS=-3.0, attack_ms=2.0, hold_ms=3.0, release_ms=20.0, true_peak=true_peak
+    )
     stream = StreamLimiter(rate, **settings)
     sizes = chunkings(stream.latency)[chunking]
     expected = limit(x, rate, **settings)
@@ -115,10 +132,12 @@ def test_chunks_read_in_place_through_any_strides():
     frames_first[:, [4, 2, 0]] = x.T
     unaligned = np.frombuffer(b"\0" + x.T.astype("<f4").tobytes(), "<f4", offset=1).reshape(6000, 3)
     stream = StreamLimiter(48000, -2.0, true_peak=True)
-    chunks = [(wide[:, :3000:2], -1),                           # every other frame
-              (backwards[::-1, ::-1][:, 1500:3000], -1),         # negative strides
-              (frames_first[3000:4500, 4::-2], 0),               # channels from the end
-              (unaligned[4500:], 0)]                             # not aligned: copied first
+    chunks = [
+        (wide[:, :3000:2], -1),  # every other frame
+        (backwards[::-1, ::-1][:, 1500:3000], -1),  # negative strides
+        (frames_first[3000:4500, 4::-2], 0),  # channels from the end
+        (unaligned[4500:], 0),
+    ]  # not aligned: copied first
     outs, gains = [], []
     for chunk, axis in chunks:
         out, gain = stream.process(chunk, axis=axis)
@@ -127,7 +146,9 @@ def test_chunks_read_in_place_through_any_strides():
     out, gain = stream.flush()
     outs.append(out.T)
     gains.append(gain)
-    assert_same((np.concatenate(outs, axis=1), np.concatenate(gains)), limit(x, 48000, -2.0, true_peak=True))
+    assert_same(
+        (np.concatenate(outs, axis=1), np.concatenate(gains)), limit(x, 48000, -2.0, true_peak=True)
+    )
 
 
 def test_held_frames_and_what_comes_out():
@@ -155,12 +176,20 @@ def test_shorter_than_the_latency_and_empty_streams():
     assert out.shape == (0,) and gains.shape == (0,) and out.dtype == np.float32
 
 
-@pytest.mark.parametrize("bad, kind", [(np.nan, "is not finite"), (-np.inf, "is not finite"),
-                                       (5e9, "must be between -4294967296 and 4294967296, got 5000000000")])
+@pytest.mark.parametrize(
+    "bad, kind",
+    [
+        (np.nan, "is not finite"),
+        (-np.inf, "is not finite"),
+        (5e9, "must be between -4294967296 and 4294967296, got 5000000000"),
+    ],
+)
 def test_a_bad_sample_names_its_frame_and_ends_the_stream(bad, kind):
     x = signal(2, 3000)
     x[1, 2500] = bad
-    x[0, 2700] = bad  # in an earlier channel, but later: the earliest frame is named, as the meter names it
+    x[0, 2700] = (
+        bad  # in an earlier channel, but later: the earliest frame is named, as the meter names it
+    )
     stream = StreamLimiter(48000)
     first, _ = stream.process(x[:, :2000])
     assert first.shape == (2, 1760)
@@ -190,12 +219,15 @@ def test_chunks_must_keep_the_channel_count_and_shape_rules():
         stream.flush()
 
 
-@pytest.mark.parametrize("args, message", [
-    ((0,), "sample_rate must be a positive 32-bit integer"),
-    ((48000, 1.0), "threshold_dBFS must be a finite dBFS value less than or equal to 0, got 1"),
-    ((1000, 0.0, 5.0, 15.0, 40.0, True), "true_peak does not support sample_rate=1000; "),
-    ((48000, 0.0, 0.0), "attack_ms=0 rounds to zero samples at 48000 Hz"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        ((0,), "sample_rate must be a positive 32-bit integer"),
+        ((48000, 1.0), "threshold_dBFS must be a finite dBFS value less than or equal to 0, got 1"),
+        ((1000, 0.0, 5.0, 15.0, 40.0, True), "true_peak does not support sample_rate=1000; "),
+        ((48000, 0.0, 0.0), "attack_ms=0 rounds to zero samples at 48000 Hz"),
+    ],
+)
 def test_settings_errors_are_the_modules(args, message):
     with pytest.raises(ValueError) as error:
         StreamLimiter(*args)
@@ -208,8 +240,16 @@ def test_settings_errors_are_the_modules(args, message):
 def test_settings_read_like_qxlimiter():
     stream = StreamLimiter(44100, -1.5, 1.5, 15.0, 12.5, True)
     limiter = QXLimiter(44100, -1.5, 1.5, 15.0, 12.5, True)
-    for name in ("sample_rate", "threshold", "threshold_dBFS", "true_peak", "lookahead_samples",
-                 "attack_samples", "hold_samples", "release_samples"):
+    for name in (
+        "sample_rate",
+        "threshold",
+        "threshold_dBFS",
+        "true_peak",
+        "lookahead_samples",
+        "attack_samples",
+        "hold_samples",
+        "release_samples",
+    ):
         assert getattr(stream, name) == getattr(limiter, name)
 
 
@@ -273,7 +313,8 @@ def _waveform_case(family, rate):
     else:  # bursts of full-band noise over a low tone
         t = np.arange(frames) / rate
         x = 0.3 * np.sin(2 * np.pi * 220 * t) + rng.standard_normal((2, frames)) * (
-            (t * 8) % 1 < 0.1)
+            (t * 8) % 1 < 0.1
+        )
     return (1.5 * x).astype(np.float32)
 
 
@@ -281,6 +322,7 @@ def _waveform_case(family, rate):
 @pytest.mark.parametrize("family", ["clipped", "random-signs", "near-nyquist", "bursts"])
 def test_waveform_detection_lands_under_the_ceiling_in_one_pass(family, rate):
     import qx_limiter_tools as tools
+
     from waveform import waveform_peak
 
     audio = _waveform_case(family, rate)
@@ -292,7 +334,9 @@ def test_waveform_detection_lands_under_the_ceiling_in_one_pass(family, rate):
     assert 20 * np.log10(waveform_peak(out)) <= ceiling + 0.05
     # StreamLimiter in chunks, either layout, gives the same bits.
     stream = tools.StreamLimiter(rate, ceiling, detection="waveform")
-    pieces = [stream.process(audio[:, s:s + 7001].T, axis=0) for s in range(0, audio.shape[1], 7001)]
+    pieces = [
+        stream.process(audio[:, s : s + 7001].T, axis=0) for s in range(0, audio.shape[1], 7001)
+    ]
     pieces.append(stream.flush())
     assert np.array_equal(np.concatenate([p[0] for p in pieces]).T, out)
     assert np.array_equal(np.concatenate([p[1] for p in pieces]), gains)

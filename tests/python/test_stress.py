@@ -10,10 +10,10 @@ import time
 
 import numpy as np
 import pytest
-
-import qx_limiter_tools as tools
 from conftest import run_python
 from qx_limiter import QXLimiter, limit
+
+import qx_limiter_tools as tools
 
 # Under AddressSanitizer freed memory sits in quarantine, so the resident
 # size says nothing about leaks there; the sanitizer run has its own job.
@@ -60,8 +60,20 @@ def _paths():
     kaiser = QXLimiter(8000, -3.0, 2.0, 5.0, 20.0, True)
     reentrant = Reentrant(sample_peak)
     meter = tools.Meter(48000, 2)
-    keep = (good, good32, bad, far, mono, huge_view, sample_peak, reference, two_phase, kaiser,
-            reentrant, meter)
+    keep = (
+        good,
+        good32,
+        bad,
+        far,
+        mono,
+        huge_view,
+        sample_peak,
+        reference,
+        two_phase,
+        kaiser,
+        reentrant,
+        meter,
+    )
 
     calls = [
         # Successes: each detection mode, layout and kind of input.
@@ -76,9 +88,20 @@ def _paths():
         (lambda: limit(np.zeros((2, 0), np.float32), 48000), None),
         (lambda: sample_peak.process([]), None),
         (lambda: QXLimiter(12000, -0.0, 1.5, 0.0, 0.0, np.True_), None),
-        (lambda: (repr(kaiser), kaiser.sample_rate, kaiser.threshold, kaiser.threshold_dBFS,
-                  kaiser.true_peak, kaiser.lookahead_samples, kaiser.attack_samples,
-                  kaiser.hold_samples, kaiser.release_samples), None),
+        (
+            lambda: (
+                repr(kaiser),
+                kaiser.sample_rate,
+                kaiser.threshold,
+                kaiser.threshold_dBFS,
+                kaiser.true_peak,
+                kaiser.lookahead_samples,
+                kaiser.attack_samples,
+                kaiser.hold_samples,
+                kaiser.release_samples,
+            ),
+            None,
+        ),
         # Every ValueError message.
         (lambda: QXLimiter(0), ValueError),
         (lambda: limit(good, 2**70), ValueError),
@@ -154,8 +177,9 @@ def test_every_path_many_times_leaks_neither_references_nor_memory():
         gc.collect()
         growth.append(sys.getallocatedblocks() - blocks)
     rss = _rss_bytes() - rss
-    print(f"{len(calls) * rounds * 2} calls: resident size {rss:+} bytes, "
-          f"Python objects {growth}")
+    print(
+        f"{len(calls) * rounds * 2} calls: resident size {rss:+} bytes, " f"Python objects {growth}"
+    )
     assert [sys.getrefcount(obj) for obj in watched] == counts
     # One object leaked per round on one path would be 1000 more in each
     # window; what the caches still take now and then stays well below.
@@ -175,16 +199,29 @@ def test_threads_hammering_shared_and_separate_limiters():
     limiters of its own and one calling limit. Every call must give exactly
     the serial result or, on the busy shared limiter only, RuntimeError."""
     rng = np.random.default_rng(11)
-    blocks = [rng.standard_normal((2, 6000)) * 2, rng.standard_normal(9000).astype(np.float32) * 3,
-              (rng.standard_normal((4000, 3)) * 2, 0)]
+    blocks = [
+        rng.standard_normal((2, 6000)) * 2,
+        rng.standard_normal(9000).astype(np.float32) * 3,
+        (rng.standard_normal((4000, 3)) * 2, 0),
+    ]
     blocks = [b if isinstance(b, tuple) else (b, -1) for b in blocks]
     shared = QXLimiter(44100, -1.0, 2.0, 5.0, 20.0, True)
     settings = dict(sample_rate=16000, threshold_dBFS=-2.0, true_peak=True)
     serial = [shared.process(b, axis) for b, axis in blocks]
     serial_limit = [limit(b, axis=axis, **settings) for b, axis in blocks]
-    properties = {name: getattr(shared, name) for name in (
-        "sample_rate", "threshold", "threshold_dBFS", "true_peak", "lookahead_samples",
-        "attack_samples", "hold_samples", "release_samples")}
+    properties = {
+        name: getattr(shared, name)
+        for name in (
+            "sample_rate",
+            "threshold",
+            "threshold_dBFS",
+            "true_peak",
+            "lookahead_samples",
+            "attack_samples",
+            "hold_samples",
+            "release_samples",
+        )
+    }
     text = repr(shared)
 
     failures, counts, lock = [], {}, threading.Lock()
@@ -236,9 +273,16 @@ def test_threads_hammering_shared_and_separate_limiters():
         b, axis = blocks[i % len(blocks)]
         return same(limit(b, axis=axis, **settings), serial_limit[i % len(blocks)])
 
-    threads = [threading.Thread(target=worker, args=args) for args in (
-        ("shared-1", process_shared), ("shared-2", process_shared), ("reader", read_shared),
-        ("own", own_limiter), ("limit", call_limit))]
+    threads = [
+        threading.Thread(target=worker, args=args)
+        for args in (
+            ("shared-1", process_shared),
+            ("shared-2", process_shared),
+            ("reader", read_shared),
+            ("own", own_limiter),
+            ("limit", call_limit),
+        )
+    ]
     for t in threads:
         t.start()
     for t in threads:
@@ -253,11 +297,14 @@ def test_threads_hammering_shared_and_separate_limiters():
     assert shared.process(*blocks[0]) and repr(shared) == text
 
 
-@pytest.mark.parametrize("call", [
-    "qx_limiter.limit(x, 48000, -1.0, true_peak=True)",
-    "qx_limiter_tools.measure(x, 48000)",
-    "qx_limiter_tools.StreamLimiter(48000).process(x)",
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        "qx_limiter.limit(x, 48000, -1.0, true_peak=True)",
+        "qx_limiter_tools.measure(x, 48000)",
+        "qx_limiter_tools.StreamLimiter(48000).process(x)",
+    ],
+)
 def test_the_interpreter_exits_cleanly_while_a_daemon_thread_is_in_a_call(call):
     """The interpreter ends a daemon thread that takes the lock back after
     shutdown began by unwinding it (pthread_exit); that unwinding passes

@@ -16,8 +16,9 @@ ROOT = Path(__file__).resolve().parents[2]
 
 
 def mypy(*args):
-    done = subprocess.run([sys.executable, "-m", *args], cwd=ROOT, capture_output=True,
-                          text=True, timeout=600)
+    done = subprocess.run(
+        [sys.executable, "-m", *args], cwd=ROOT, capture_output=True, text=True, timeout=600
+    )
     return done.returncode, done.stdout + done.stderr
 
 
@@ -31,8 +32,15 @@ def test_stubs_match_the_module(package, modules):
 def test_examples_and_command_line_pass_strict():
     # Together with typed_usage.py, whose assert_type and "type: ignore"
     # lines hold the stubs to precise types in both directions.
-    code, output = mypy("mypy", "--strict", "--cache-dir", str(ROOT / "build" / "mypy-cache"),
-                        "examples", "src/qx_limiter_cli", "src/qx_limiter_tools",
-                        "tests/python/typed_usage.py")
+    code, output = mypy(
+        "mypy",
+        "--strict",
+        "--cache-dir",
+        str(ROOT / "build" / "mypy-cache"),
+        "examples",
+        "src/qx_limiter_cli",
+        "src/qx_limiter_tools",
+        "tests/python/typed_usage.py",
+    )
     assert code == 0, output
     assert output.startswith("Success: no issues found")

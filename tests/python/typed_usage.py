@@ -5,7 +5,6 @@ must be needed, since --strict reports one that is not."""
 from typing import assert_type
 
 import numpy as np
-
 from qx_limiter import QXLimiter, limit
 
 Audio = np.ndarray[tuple[int, ...], np.dtype[np.float32]]
@@ -15,8 +14,9 @@ stereo = np.zeros((2, 480))
 limiter = QXLimiter(48000, threshold_dBFS=-1.0, true_peak=np.True_)
 assert_type(limiter.process(stereo), tuple[Audio, Gains])
 assert_type(limiter.process([0.5, 0.25], axis=np.int64(0)), tuple[Audio, Gains])
-assert_type(limit(stereo.T, np.uint32(44100), -1, 1.5, 15, np.float32(12.5), 0, True),
-            tuple[Audio, Gains])
+assert_type(
+    limit(stereo.T, np.uint32(44100), -1, 1.5, 15, np.float32(12.5), 0, True), tuple[Audio, Gains]
+)
 audio, gains = limit(stereo, 48000)
 assert_type(audio.dtype, np.dtype[np.float32])
 assert_type(gains.shape, tuple[int])
@@ -43,6 +43,7 @@ limiter.threshold = 0.5  # type: ignore[misc]
 
 class Louder(QXLimiter):  # type: ignore[misc]
     pass
+
 
 # The meter of qx_limiter_tools.
 from qx_limiter_tools import Measurement, Meter, integrated_loudness, measure  # noqa: E402

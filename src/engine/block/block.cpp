@@ -6,9 +6,8 @@
 
 namespace qx {
 
-Result<Buffer<float>> process_block(Limiter& limiter, float* samples,
-                                    std::uint64_t sample_count, std::uint64_t channels,
-                                    BlockLayout layout) {
+Result<Buffer<float>> process_block(Limiter& limiter, float* samples, std::uint64_t sample_count,
+                                    std::uint64_t channels, BlockLayout layout) {
   if (channels == 0) return EngineError::zero_channels();
   if (sample_count % channels != 0) {
     return EngineError::indivisible_samples(sample_count, channels);
@@ -25,15 +24,14 @@ Result<Buffer<float>> process_block(Limiter& limiter, float* samples,
                      : Pipeline::create(limiter, channels);
   if (!made.ok()) return OutOfMemory{};
   Pipeline& pipeline = made.value();
-  const Frames block = planar ? Frames::planar(samples, frames)
-                              : Frames::interleaved(samples, channels);
+  const Frames block =
+      planar ? Frames::planar(samples, frames) : Frames::interleaved(samples, channels);
   // A frame is written back only after the pipeline has read every frame
   // up to it, so the block can be its own output.
   auto pushed = pipeline.push(block, frames, block, gains.data());
   if (pushed.is_error()) return pushed.error();
   const std::uint64_t given = pushed.value();
-  pipeline.finish({block.at(0, given), block.channel_step, block.frame_step},
-                  gains.data() + given);
+  pipeline.finish({block.at(0, given), block.channel_step, block.frame_step}, gains.data() + given);
   return gains;
 }
 

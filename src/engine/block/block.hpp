@@ -24,8 +24,8 @@ enum class BlockLayout : std::uint8_t { Planar, Interleaved };
 // NonFiniteSample, SampleOutOfRange; and OutOfMemory for the per-block
 // buffers. On an error the block's contents are not to be used. Touches no
 // Python object.
-Result<Buffer<float>> process_block(Limiter& limiter, float* samples,
-                                    std::uint64_t sample_count, std::uint64_t channels,
+Result<Buffer<float>> process_block(Limiter& limiter, float* samples, std::uint64_t sample_count,
+                                    std::uint64_t channels,
                                     BlockLayout layout = BlockLayout::Planar);
 
 }  // namespace qx

@@ -20,8 +20,7 @@ struct SampleKernels {
   std::uint64_t (*first_bad_peaks)(const float* x, std::uint64_t n, float* levels, bool fold);
   // y[i] = clamp(x[i] × gains[i], −ceiling, ceiling), in float32; y may
   // be x itself.
-  void (*apply_gains)(const float* x, const float* gains, float* y, std::uint64_t n,
-                      float ceiling);
+  void (*apply_gains)(const float* x, const float* gains, float* y, std::uint64_t n, float ceiling);
   // The same into every step-th float of y.
   void (*apply_gains_strided)(const float* x, const float* gains, float* y, std::uint64_t step,
                               std::uint64_t n, float ceiling);

@@ -31,7 +31,7 @@ EngineError sample_error(float x, std::uint64_t f, std::uint64_t c, std::uint64_
 // The first bad sample of frames [0, count) of `in`: channel by channel, or
 // with `earliest_frame`, frame by frame.
 EngineError first_bad_sample(Frames in, std::uint64_t channels, std::uint64_t count,
-                              bool earliest_frame) {
+                             bool earliest_frame) {
   const auto& k = block_kernels::sample_kernels();
   const std::uint64_t outer = earliest_frame ? count : channels;
   const std::uint64_t inner = earliest_frame ? channels : count;
@@ -71,16 +71,14 @@ Result<Pipeline> Pipeline::start(Limiter& limiter, std::uint64_t channels, Frame
   return p;
 }
 
-Result<Pipeline> Pipeline::create(Limiter& limiter, std::uint64_t channels,
-                                  FrameLevels* levels) {
+Result<Pipeline> Pipeline::create(Limiter& limiter, std::uint64_t channels, FrameLevels* levels) {
   auto made = start(limiter, channels, levels);
   if (!made.ok()) return made;
   Pipeline& p = made.value();
   // What a round leaves held: the frames waiting for their gains (A) or for
   // the detector to look back at (its reach back), and those it cannot
   // measure yet (its reach ahead).
-  const std::uint64_t held =
-      std::max(limiter.lookahead_samples(), p.reach_.back) + p.reach_.ahead;
+  const std::uint64_t held = std::max(limiter.lookahead_samples(), p.reach_.back) + p.reach_.ahead;
   p.chunk_ = std::max(kRound, held);
   std::size_t samples = 0;
   if (__builtin_add_overflow(held, p.chunk_, &p.capacity_) ||
@@ -96,8 +94,8 @@ Result<Pipeline> Pipeline::create(Limiter& limiter, std::uint64_t channels,
   return made;
 }
 
-Result<Pipeline> Pipeline::create_in_place(Limiter& limiter, std::uint64_t channels,
-                                           float* block, std::uint64_t frames, float* gains) {
+Result<Pipeline> Pipeline::create_in_place(Limiter& limiter, std::uint64_t channels, float* block,
+                                           std::uint64_t frames, float* gains) {
   auto made = start(limiter, channels, nullptr);
   if (!made.ok()) return made;
   Pipeline& p = made.value();
@@ -148,8 +146,8 @@ Result<std::uint64_t> Pipeline::push(Frames in, std::uint64_t count, Frames out,
     // count of frames further on, in each stream).
     Warmup warm;
     warm_streams(warm, in, done, out, given + n, gains, std::min(chunk_, count - done));
-    given += advance(last, last, std::numeric_limits<std::uint64_t>::max(), to, gains + given,
-                     &warm);
+    given +=
+        advance(last, last, std::numeric_limits<std::uint64_t>::max(), to, gains + given, &warm);
   }
   return given;
 }
@@ -218,8 +216,7 @@ std::uint64_t Pipeline::advance(std::uint64_t last, std::uint64_t steps, std::ui
   return count;
 }
 
-void Pipeline::apply_each(const float* gains, std::uint64_t at, std::uint64_t count,
-                          Frames out) {
+void Pipeline::apply_each(const float* gains, std::uint64_t at, std::uint64_t count, Frames out) {
   const auto& k = block_kernels::sample_kernels();
   for (std::uint64_t c = 0; c < channels_; ++c) {
     const float* x = channel(c) + at;

@@ -35,8 +35,8 @@ class Pipeline {
   // itself is its window, so nothing is copied. Push the block (as `in` and
   // `out`) in one call, then finish with the block and the gains from where
   // the push stopped.
-  static Result<Pipeline> create_in_place(Limiter& limiter, std::uint64_t channels,
-                                          float* block, std::uint64_t frames, float* gains);
+  static Result<Pipeline> create_in_place(Limiter& limiter, std::uint64_t channels, float* block,
+                                          std::uint64_t frames, float* gains);
 
   Pipeline(Pipeline&&) noexcept = default;
   Pipeline& operator=(Pipeline&&) noexcept = default;
@@ -96,7 +96,7 @@ class Pipeline {
   DetectorReach reach_;
   std::optional<TruePeakDetector> detector_;  // true-peak modes only
   FrameLevels* levels_from_ = nullptr;        // or levels from outside
-  float ceiling_ = 1.0f;                       // float32 copy of the threshold
+  float ceiling_ = 1.0f;                      // float32 copy of the threshold
 
   // The frames held, [first_, in_), channel after channel, capacity_ frames
   // each, from base_ on, channel_step_ floats apart; and one level (then
@@ -112,9 +112,9 @@ class Pipeline {
   std::uint64_t capacity_ = 0;
   std::uint64_t chunk_ = 0;  // frames taken in per round
   std::uint64_t first_ = 0;
-  std::uint64_t in_ = 0;         // frames taken in
-  std::uint64_t measured_ = 0;   // frames with a level
-  std::uint64_t out_ = 0;        // frames given out
+  std::uint64_t in_ = 0;        // frames taken in
+  std::uint64_t measured_ = 0;  // frames with a level
+  std::uint64_t out_ = 0;       // frames given out
 };
 
 }  // namespace qx

@@ -39,7 +39,7 @@ EngineError EngineError::indivisible_samples(std::uint64_t samples, std::uint64_
 }
 
 EngineError EngineError::non_finite_sample(std::uint64_t frame, std::uint64_t channel,
-                                             std::uint64_t frames) {
+                                           std::uint64_t frames) {
   EngineError e{ErrorKind::NonFiniteSample};
   e.frame = frame;
   e.channel = channel;
@@ -48,7 +48,7 @@ EngineError EngineError::non_finite_sample(std::uint64_t frame, std::uint64_t ch
 }
 
 EngineError EngineError::sample_out_of_range(std::uint64_t frame, std::uint64_t channel,
-                                               std::uint64_t frames, float sample) {
+                                             std::uint64_t frames, float sample) {
   EngineError e{ErrorKind::SampleOutOfRange};
   e.frame = frame;
   e.channel = channel;
@@ -67,9 +67,7 @@ Text EngineError::sample_reason() const {
 Text EngineError::message(std::uint64_t flat_index) const {
   Text text;
   switch (kind) {
-    case ErrorKind::ZeroSampleRate:
-      text += "sample_rate must be greater than zero";
-      break;
+    case ErrorKind::ZeroSampleRate: text += "sample_rate must be greater than zero"; break;
     case ErrorKind::UnsupportedTruePeakRate:
       text += "true_peak does not support sample_rate=";
       text += format_u64(sample_rate);
@@ -98,9 +96,7 @@ Text EngineError::message(std::uint64_t flat_index) const {
       text += format_u64(sample_rate);
       text += " Hz";
       break;
-    case ErrorKind::ZeroChannels:
-      text += "channels must be greater than zero";
-      break;
+    case ErrorKind::ZeroChannels: text += "channels must be greater than zero"; break;
     case ErrorKind::IndivisibleSamples:
       text += format_u64(samples);
       text += " samples cannot be divided into frames with ";

@@ -39,7 +39,7 @@ struct EngineError {
   std::uint64_t frame = 0;
   std::uint64_t channel = 0;
   std::uint64_t frames = 0;
-  float sample = 0.0f;            // SampleOutOfRange
+  float sample = 0.0f;  // SampleOutOfRange
 
   static EngineError zero_sample_rate() { return {ErrorKind::ZeroSampleRate}; }
   static EngineError unsupported_true_peak_rate(std::uint32_t rate);
@@ -49,9 +49,9 @@ struct EngineError {
   static EngineError zero_channels() { return {ErrorKind::ZeroChannels}; }
   static EngineError indivisible_samples(std::uint64_t samples, std::uint64_t channels);
   static EngineError non_finite_sample(std::uint64_t frame, std::uint64_t channel,
-                                        std::uint64_t frames);
+                                       std::uint64_t frames);
   static EngineError sample_out_of_range(std::uint64_t frame, std::uint64_t channel,
-                                          std::uint64_t frames, float sample);
+                                         std::uint64_t frames, float sample);
 
   bool is_sample_error() const {
     return kind == ErrorKind::NonFiniteSample || kind == ErrorKind::SampleOutOfRange;

@@ -76,8 +76,8 @@ Text format_float(F value) {
   if (std::isinf(value)) return Text(value < 0 ? "-inf" : "inf");
   if (value == 0) return Text(std::signbit(value) ? "-0" : "0");
   char buffer[64];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value,
-                                    std::chars_format::scientific);
+  const auto result =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
   return positional(std::string_view(buffer, static_cast<std::size_t>(result.ptr - buffer)));
 }
 

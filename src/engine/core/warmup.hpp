@@ -30,8 +30,8 @@ struct Warmup {
     constexpr std::uint64_t kLine = 64;
     for (int r = 0; r < count; ++r) {
       const Range& range = ranges[r];
-      const auto upto = static_cast<std::uint64_t>(
-          static_cast<unsigned __int128>(range.bytes) * done / total);
+      const auto upto =
+          static_cast<std::uint64_t>(static_cast<unsigned __int128>(range.bytes) * done / total);
       for (std::uint64_t b = asked[r]; b < upto; b += kLine) {
         if (range.write) {
           __builtin_prefetch(range.begin + b, 1, 3);

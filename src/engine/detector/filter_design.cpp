@@ -20,10 +20,10 @@ constexpr double kEpsilon = 2.220446049250313e-16;  // 2^-52
 
 }  // namespace
 
-#define QX_PHASE(P, R) \
-  {q13(P[R ? 11 : 0]), q13(P[R ? 10 : 1]), q13(P[R ? 9 : 2]), q13(P[R ? 8 : 3]), \
-   q13(P[R ? 7 : 4]), q13(P[R ? 6 : 5]), q13(P[R ? 5 : 6]), q13(P[R ? 4 : 7]), \
-   q13(P[R ? 3 : 8]), q13(P[R ? 2 : 9]), q13(P[R ? 1 : 10]), q13(P[R ? 0 : 11])}
+#define QX_PHASE(P, R)                                                            \
+  {q13(P[R ? 11 : 0]), q13(P[R ? 10 : 1]), q13(P[R ? 9 : 2]),  q13(P[R ? 8 : 3]), \
+   q13(P[R ? 7 : 4]),  q13(P[R ? 6 : 5]),  q13(P[R ? 5 : 6]),  q13(P[R ? 4 : 7]), \
+   q13(P[R ? 3 : 8]),  q13(P[R ? 2 : 9]),  q13(P[R ? 1 : 10]), q13(P[R ? 0 : 11])}
 
 const float kReferencePhases[4][12] = {
     QX_PHASE(kPhase0, false),
@@ -62,8 +62,8 @@ Result<DetectionMode> build_kaiser_bank(unsigned factor, bool four_phase) {
   mode.factor = factor;
   const unsigned L = factor;
   mode.phase_table = Buffer<float>::zeroed(static_cast<std::uint64_t>(L) * kKaiserTaps);
-  mode.pair_table = Buffer<float>::zeroed(static_cast<std::uint64_t>(mode.pair_rows()) * 2 *
-                                          kKaiserPairs);
+  mode.pair_table =
+      Buffer<float>::zeroed(static_cast<std::uint64_t>(mode.pair_rows()) * 2 * kKaiserPairs);
   if (!mode.phase_table.valid() || !mode.pair_table.valid()) return OutOfMemory{};
   float* table = mode.phase_table.data();
   table[31] = 1.0f;

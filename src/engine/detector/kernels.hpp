@@ -15,8 +15,8 @@ struct FilterKernels {
   // Where every sample a run of positions reaches is at most `quiet` in
   // magnitude (quiet > 0), only the samples are folded (see
   // TruePeakDetector).
-  void (*reference_range)(const float* x, std::int64_t n, std::int64_t first,
-                          std::int64_t last, float* levels, bool four_phase, float quiet);
+  void (*reference_range)(const float* x, std::int64_t n, std::int64_t first, std::int64_t last,
+                          float* levels, bool four_phase, float quiet);
   // Stage 1 (Kaiser upsampling by mode.factor = L) for frames [first, last)
   // of a channel x of n frames with silence around it: phase c of frame i,
   // the signal at time i + c/L, goes to phase[c][i − first] for
@@ -31,8 +31,8 @@ struct FilterKernels {
   // ceil(6/L)) … min(frames, last + floor(4/L) + 1) − 1. `quiet` as for
   // reference_range, on the upsampled samples.
   void (*upsampled_levels)(const float* const* phase, std::int64_t frames, unsigned factor,
-                           std::int64_t first, std::int64_t last, float* levels,
-                           bool four_phase, float quiet);
+                           std::int64_t first, std::int64_t last, float* levels, bool four_phase,
+                           float quiet);
 };
 
 const FilterKernels& filter_kernels();

@@ -109,8 +109,8 @@ Result<TruePeakDetector> TruePeakDetector::create(const DetectionMode& mode, dou
   return detector;
 }
 
-void TruePeakDetector::fold(const float* x, std::int64_t n, std::int64_t first,
-                            std::int64_t last, float* levels) {
+void TruePeakDetector::fold(const float* x, std::int64_t n, std::int64_t first, std::int64_t last,
+                            float* levels) {
   const auto& k = detector_kernels::filter_kernels();
   const DetectionMode& mode = *mode_;
   if (mode.kind != DetectionKind::KaiserReference) {
@@ -151,8 +151,7 @@ Result<Buffer<float>> block_levels(TruePeakDetector& detector, const float* samp
     return EngineError::indivisible_samples(sample_count, channels);
   }
   const std::uint64_t frames = sample_count / channels;
-  if (frames > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max() /
-                                          kMaxFactor)) {
+  if (frames > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max() / kMaxFactor)) {
     return OutOfMemory{};
   }
   auto levels = Buffer<float>::zeroed(frames);

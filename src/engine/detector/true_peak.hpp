@@ -47,8 +47,7 @@ class TruePeakDetector {
   // levels[0, last − first). x holds n frames; outside them the channel is
   // taken to be silent, so a frame whose reach lies within x gets the same
   // level as it would in any longer signal around it.
-  void fold(const float* x, std::int64_t n, std::int64_t first, std::int64_t last,
-            float* levels);
+  void fold(const float* x, std::int64_t n, std::int64_t first, std::int64_t last, float* levels);
 
  private:
   explicit TruePeakDetector(const DetectionMode& mode) : mode_(&mode) {}

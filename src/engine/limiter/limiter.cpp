@@ -21,9 +21,8 @@ double smallest_attack_ms(std::uint32_t sample_rate) {
   return attack;
 }
 
-Result<Limiter> create_limiter(std::uint32_t sample_rate, double threshold_dBFS,
-                               double attack_ms, double hold_ms, double release_ms,
-                               bool true_peak) {
+Result<Limiter> create_limiter(std::uint32_t sample_rate, double threshold_dBFS, double attack_ms,
+                               double hold_ms, double release_ms, bool true_peak) {
   if (sample_rate == 0) return EngineError::zero_sample_rate();
 
   // The rate plan comes before every other check, so an unsupported

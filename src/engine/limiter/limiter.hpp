@@ -19,10 +19,10 @@ class Limiter {
   std::uint32_t sample_rate() const { return sample_rate_; }
   bool true_peak() const { return true_peak_; }
   double threshold_dBFS() const { return threshold_dBFS_; }
-  double threshold() const { return threshold_; }                  // linear, in [0, 1]
-  std::uint64_t lookahead_samples() const { return lookahead_; }   // A ≥ 1
-  std::uint64_t hold_samples() const { return hold_; }             // H ≥ 0
-  double release_samples() const { return release_; }              // R ≥ 0, unrounded
+  double threshold() const { return threshold_; }                 // linear, in [0, 1]
+  std::uint64_t lookahead_samples() const { return lookahead_; }  // A ≥ 1
+  std::uint64_t hold_samples() const { return hold_; }            // H ≥ 0
+  double release_samples() const { return release_; }             // R ≥ 0, unrounded
   const DetectionMode& detection() const { return detection_; }
   GainEnvelope& envelope() { return envelope_; }
 
@@ -54,8 +54,7 @@ double smallest_attack_ms(std::uint32_t sample_rate);
 // ≤ 0; attack_ms, hold_ms, release_ms finite and ≥ 0; the attack rounding
 // to at least one frame. Then derives A, H, R and builds the envelope.
 // OutOfMemory when the envelope or tables cannot be stored.
-Result<Limiter> create_limiter(std::uint32_t sample_rate, double threshold_dBFS,
-                               double attack_ms, double hold_ms, double release_ms,
-                               bool true_peak);
+Result<Limiter> create_limiter(std::uint32_t sample_rate, double threshold_dBFS, double attack_ms,
+                               double hold_ms, double release_ms, bool true_peak);
 
 }  // namespace qx

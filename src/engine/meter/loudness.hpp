@@ -71,8 +71,7 @@ inline constexpr std::size_t kShortTermSubblocks = 30;
 // the 10th percentile by nearest rank; −inf when no window passes.
 // OutOfMemory when the windows' powers cannot be sorted.
 Result<double> loudness_range_lu(const Powers* parts, std::size_t count, std::uint64_t frames);
-inline Result<double> loudness_range_lu(const double* w, std::size_t count,
-                                        std::uint64_t frames) {
+inline Result<double> loudness_range_lu(const double* w, std::size_t count, std::uint64_t frames) {
   const Powers one{w, count};
   return loudness_range_lu(&one, 1, frames);
 }

@@ -27,14 +27,13 @@ Result<Meter> Meter::create(std::uint32_t sample_rate, std::uint64_t channels, b
   m.weighted_ = Buffer<std::uint64_t>::uninitialized(channels);
   m.weights_ = Buffer<double>::uninitialized(channels);
   m.group_start_ = Buffer<double>::zeroed(channels);
-  if (!m.state_.valid() || !m.weighted_.valid() || !m.weights_.valid() ||
-      !m.group_start_.valid()) {
+  if (!m.state_.valid() || !m.weighted_.valid() || !m.weights_.valid() || !m.group_start_.valid()) {
     return OutOfMemory{};
   }
   for (std::uint64_t c = 0; c < channels; ++c) {
     // Channels weighted 0 count for nothing and are not filtered at all.
-    const double g = dual_mono && channels == 1 ? meter::kDualMonoWeight
-                                                : meter::channel_weight(channels, c);
+    const double g =
+        dual_mono && channels == 1 ? meter::kDualMonoWeight : meter::channel_weight(channels, c);
     if (g == 0.0) continue;
     m.weighted_[m.weighted_count_] = c;
     m.weights_[m.weighted_count_] = g;
@@ -134,7 +133,8 @@ void Meter::k_weight(Frames in, std::uint64_t count) {
 void Meter::profile(Frames in, std::uint64_t pos, std::uint64_t count) {
   float level = group_level_;
   for (std::uint64_t c = 0; c < channels_; ++c) {
-    for (std::uint64_t f = pos; f < pos + count; ++f) level = std::max(level, std::fabs(*in.at(c, f)));
+    for (std::uint64_t f = pos; f < pos + count; ++f)
+      level = std::max(level, std::fabs(*in.at(c, f)));
   }
   group_level_ = level;
   group_filled_ += count;
@@ -157,10 +157,10 @@ Result<Readings> Meter::result() {
   auto range = meter::loudness_range_lu(powers_.data(), powers_.size(), subblock_);
   if (!range.ok()) return OutOfMemory{};
   r.loudness_range_lu = range.value();
-  r.max_momentary_lufs = meter::max_window_lufs(powers_.data(), powers_.size(), subblock_,
-                                                meter::kBlockSubblocks);
-  r.max_short_term_lufs = meter::max_window_lufs(powers_.data(), powers_.size(), subblock_,
-                                                 meter::kShortTermSubblocks);
+  r.max_momentary_lufs =
+      meter::max_window_lufs(powers_.data(), powers_.size(), subblock_, meter::kBlockSubblocks);
+  r.max_short_term_lufs =
+      meter::max_window_lufs(powers_.data(), powers_.size(), subblock_, meter::kShortTermSubblocks);
   if (peaks_) {
     r.true_peak_dbtp = decibels(peaks_->reading());
     r.sample_peak_dbfs = decibels(peaks_->sample_peak());

@@ -38,9 +38,8 @@ class Meter {
   // measured and both peak figures read −inf. With `profile_frames` > 0 it
   // also keeps the loudness profile (below) in groups of that many frames.
   // OutOfMemory when its state does not fit.
-  static Result<Meter> create(std::uint32_t sample_rate, std::uint64_t channels,
-                              bool peaks = true, std::uint64_t profile_frames = 0,
-                              bool dual_mono = false);
+  static Result<Meter> create(std::uint32_t sample_rate, std::uint64_t channels, bool peaks = true,
+                              std::uint64_t profile_frames = 0, bool dual_mono = false);
 
   Meter(Meter&&) noexcept = default;
   Meter& operator=(Meter&&) noexcept = default;
@@ -88,8 +87,8 @@ class Meter {
 
   std::uint32_t rate_ = 0;
   std::uint64_t channels_ = 0;
-  std::uint64_t subblock_ = 0;     // frames per sub-block
-  std::uint64_t filled_ = 0;       // frames in the open sub-block
+  std::uint64_t subblock_ = 0;  // frames per sub-block
+  std::uint64_t filled_ = 0;    // frames in the open sub-block
   std::uint64_t frames_ = 0;
   meter_kernels::KCoefficients k_{};
   Buffer<meter_kernels::KChannel> state_;  // per weighted channel
@@ -101,7 +100,7 @@ class Meter {
   std::uint64_t profile_frames_ = 0;
   std::uint64_t group_filled_ = 0;  // frames in the open group
   float group_level_ = 0.0f;
-  Buffer<double> group_start_;      // each weighted channel's sum where the group began
+  Buffer<double> group_start_;  // each weighted channel's sum where the group began
   meter::List<float> profile_levels_;
   meter::List<float> profile_energies_;
 };

@@ -88,9 +88,8 @@ const float* coherence_weights() {
 // group of the tight margins (see group_tiers) within 1.5 dB: the largest
 // distance measured there is 0.35 dB (noise in 0.30–0.45 fs at 192 kHz).
 double near_factor(bool tight) {
-  static const double factors[2] = {
-      static_cast<double>(static_cast<float>(std::pow(10.0, 0.225))),
-      static_cast<double>(static_cast<float>(std::pow(10.0, 0.075)))};
+  static const double factors[2] = {static_cast<double>(static_cast<float>(std::pow(10.0, 0.225))),
+                                    static_cast<double>(static_cast<float>(std::pow(10.0, 0.075)))};
   return factors[tight ? 1 : 0];
 }
 
@@ -158,10 +157,9 @@ double vertex(double a, double b, double c) {
 // coherence may be under the middle one). Where it holds little, within
 // 3 dB: the largest measured there is 1.4 dB (white noise at 192 kHz).
 double screen_factor(int tier) {
-  static const double factors[3] = {
-      static_cast<double>(static_cast<float>(std::pow(10.0, 0.55))),
-      static_cast<double>(static_cast<float>(std::pow(10.0, 0.35))),
-      static_cast<double>(static_cast<float>(std::pow(10.0, 0.15)))};
+  static const double factors[3] = {static_cast<double>(static_cast<float>(std::pow(10.0, 0.55))),
+                                    static_cast<double>(static_cast<float>(std::pow(10.0, 0.35))),
+                                    static_cast<double>(static_cast<float>(std::pow(10.0, 0.15)))};
   return factors[tier];
 }
 
@@ -169,8 +167,8 @@ double screen_factor(int tier) {
 // kGroupsPerPass): the margins they take against the reading `before`. x is
 // the channel's frame 0; frames from `end` on read as zeros, and x is
 // readable over the groups' frames and 34 groups either side.
-void group_tiers(const float* x, std::int64_t g0, std::int64_t g1, std::int64_t end,
-                 double before, std::uint8_t* tier) {
+void group_tiers(const float* x, std::int64_t g0, std::int64_t g1, std::int64_t end, double before,
+                 std::uint8_t* tier) {
   const auto& k = meter_kernels();
   constexpr std::int64_t kSpan = kGroupsPerPass + 2 * kCoherenceReach + 4;
   float octet_max[kSpan], zsum[kSpan];
@@ -250,8 +248,8 @@ bool PeakSearch::reserve(std::uint64_t count) {
 }
 
 void PeakSearch::compact() {
-  const std::int64_t keep = std::max(static_cast<std::int64_t>(next_block_) * kBlock - kBefore,
-                                     origin_);
+  const std::int64_t keep =
+      std::max(static_cast<std::int64_t>(next_block_) * kBlock - kBefore, origin_);
   if (keep == origin_) return;
   for (std::uint64_t c = 0; c < channels_; ++c) {
     std::memmove(row(c), row(c) + (keep - origin_), sizeof(float) * (end_ - keep));
@@ -389,8 +387,7 @@ double sine_of_sixteenths(std::int64_t r) {
   return table.v[r - kLow];
 }
 
-double full_value(const float* x, std::int64_t s, std::int64_t i0, const double* g,
-                              float near) {
+double full_value(const float* x, std::int64_t s, std::int64_t i0, const double* g, float near) {
   constexpr double kPi = 3.141592653589793;
   const std::int64_t j = s >> 4;
   const double tau = static_cast<double>(s - 16 * i0) / 16.0;
@@ -401,7 +398,8 @@ double full_value(const float* x, std::int64_t s, std::int64_t i0, const double*
   const auto core = [&](std::int64_t k) {
     const std::int64_t d = k - i0;
     const double sign = (d % 2 != 0) ? -1.0 : 1.0;
-    value = value + static_cast<double>(x[k]) * ((sign * sine) / (kPi * (tau - static_cast<double>(d))));
+    value = value +
+            static_cast<double>(x[k]) * ((sign * sine) / (kPi * (tau - static_cast<double>(d))));
   };
   for (std::int64_t k = i0 - kCore; k <= std::min(i0 + kCore, j - 64); ++k) core(k);
   for (std::int64_t k = std::max(i0 - kCore, j + 65); k <= i0 + kCore; ++k) core(k);
@@ -571,7 +569,8 @@ void WaveformLevels::fold(const float* x, std::int64_t n, std::int64_t first, st
         const std::int64_t c = 16 * ((u[j] >> 2) - 6) + 4 * (u[j] & 3) + 2;
         const std::int64_t f0 = std::max(s0, (c - 5) >> 4);
         const std::int64_t f1 = std::min(s1, ((c + 5) >> 4) + 2);
-        for (std::int64_t f = f0; f < f1; ++f) levels[f - first] = std::max(levels[f - first], level);
+        for (std::int64_t f = f0; f < f1; ++f)
+          levels[f - first] = std::max(levels[f - first], level);
       }
     }
   }

@@ -59,8 +59,8 @@ class WaveformLevels final : public FrameLevels {
   static constexpr std::int64_t kStep = 4096;  // frames per pass
   double ceiling_ = 0.0;
   float thresholds_[3] = {};  // with the wide, the middle and the tight margin
-  Buffer<float> span_;      // the pass's frames with kReach around, zeros outside x
-  Buffer<float> scratch_;   // the screen's magnitudes
+  Buffer<float> span_;        // the pass's frames with kReach around, zeros outside x
+  Buffer<float> scratch_;     // the screen's magnitudes
   Buffer<std::int64_t> anchors_;
 };
 
@@ -108,12 +108,12 @@ class PeakSearch {
   std::uint64_t channels_ = 0;
   std::int64_t capacity_ = 0;  // frames per channel now; it holds [origin_, end_)
   Buffer<float> window_;
-  Buffer<float> scratch_;          // the screen's magnitudes
-  Buffer<std::int64_t> anchors_;   // one block's anchors
+  Buffer<float> scratch_;         // the screen's magnitudes
+  Buffer<std::int64_t> anchors_;  // one block's anchors
   std::int64_t origin_ = 0;
   std::int64_t end_ = 0;
   std::uint64_t next_block_ = 0;
-  double reading_ = 0.0;       // after blocks [0, next_block_)
+  double reading_ = 0.0;  // after blocks [0, next_block_)
   double sample_peak_ = 0.0;
 };
 
