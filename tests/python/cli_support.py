@@ -1,12 +1,12 @@
 """Helpers for the command line's tests: generated audio, files, and runs of
-main() with their output. Imported by test modules after they have skipped
-where the extra qx_limiter[cli] is missing."""
+main() with their output. The signals need NumPy alone; writing files needs
+soundfile, which the modules that write skip without (the extra
+qx_limiter[cli])."""
 
 import re
 from pathlib import Path
 
 import numpy as np
-import soundfile as sf
 
 from qx_limiter_cli import main
 
@@ -25,6 +25,8 @@ def music(frames, channels, seed=0, peak=2.0):
 def write(path, audio, rate, subtype, file_format=None):
     if subtype not in ("FLOAT", "DOUBLE"):
         audio = np.clip(audio, -1.0, 1.0 - 2.0**-7)  # what an integer file can hold
+    import soundfile as sf
+
     sf.write(path, audio, rate, subtype=subtype, format=file_format)
     return Path(path)
 
