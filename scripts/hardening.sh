@@ -33,7 +33,8 @@ echo "== Python tests against the module built with both sanitizers"
 [ -x build/py-asan/bin/python ] || "$python" -m venv build/py-asan
 # The command line's extra too, so its tests drive the sanitized module.
 build/py-asan/bin/python -m pip install "${pip_quiet[@]}" 'numpy>=2' pytest hypothesis \
-  'scikit-build-core>=0.10' 'cmake>=3.21' ninja 'soundfile>=0.12' 'tqdm>=4.60' 'matplotlib>=3.7'
+  'scikit-build-core>=0.11' 'cmake>=3.21' ninja 'soundfile>=0.12' 'tqdm>=4.60' 'matplotlib>=3.7' \
+  'av>=14' 'mutagen>=1.47' 'soxr>=0.3'
 rm -rf build/asan-wheelhouse
 build/py-asan/bin/python -m pip wheel "${pip_quiet[@]}" --no-build-isolation --no-deps \
   -w build/asan-wheelhouse -C build-dir=build/asan-wheel -C cmake.define.QX_SANITIZE=ON \
@@ -59,7 +60,7 @@ echo "sanitizer reports: 0"
 echo "== allocation failures through the module"
 [ -x build/py-alloc/bin/python ] || "$python" -m venv build/py-alloc
 build/py-alloc/bin/python -m pip install "${pip_quiet[@]}" 'numpy>=2' pytest \
-  'scikit-build-core>=0.10' 'cmake>=3.21' ninja
+  'scikit-build-core>=0.11' 'cmake>=3.21' ninja
 build/py-alloc/bin/python -m pip install "${pip_quiet[@]}" --no-build-isolation --no-deps \
   --force-reinstall -C build-dir=build/alloc-wheel -C cmake.define.QX_ALLOCATION_TESTING=ON \
   -C cmake.define.QX_WERROR="$werror" -C build.tool-args=-j2 .
