@@ -82,7 +82,7 @@ def timed(
         best, memory = min(best, wall), max(memory, megabytes)
     ratio = f"{best / yardstick:.2f}x" if yardstick else "1.00x"
     print(
-        f"| {name} | {best:.2f} | {ratio} | {memory:.0f} | " f"{decoded_true_peak(output):+.2f} |",
+        f"| {name} | {best:.2f} | {ratio} | {memory:.0f} | {decoded_true_peak(output):+.2f} |",
         flush=True,
     )
     return best

@@ -789,7 +789,7 @@ class Meter:
         planar = to_planar(chunk, axis)
         if planar.shape[0] != self.channels:
             raise ValueError(
-                f"chunk has {planar.shape[0]} channels, the meter measures " f"{self.channels}"
+                f"chunk has {planar.shape[0]} channels, the meter measures {self.channels}"
             )
         frames = planar.shape[1]
         if frames == 0:

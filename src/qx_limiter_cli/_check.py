@@ -125,7 +125,7 @@ def check_main(argv: Sequence[str]) -> int:
         preset = chosen_preset(args.preset, args.presets)
         if args.jobs < 1:
             raise UsageError(
-                f"argument --jobs: must be a whole number of at least 1, " f"got {args.jobs}"
+                f"argument --jobs: must be a whole number of at least 1, got {args.jobs}"
             )
         if args.report is not None and not args.overwrite and os.path.lexists(args.report):
             raise UsageError(f"the report {args.report} exists; add --overwrite to replace it")
@@ -164,7 +164,7 @@ def check_main(argv: Sequence[str]) -> int:
         except OSError as error:
             fail(
                 EXIT_FAILURE,
-                f"cannot write the report {args.report} " f"({error.strerror or error})",
+                f"cannot write the report {args.report} ({error.strerror or error})",
             )
             return EXIT_FAILURE
     passed = sum(verdict.passed for verdict in checked)

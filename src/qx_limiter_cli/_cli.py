@@ -72,7 +72,7 @@ def _main(argv: Sequence[str] | None) -> int:
         _check_extras(options.plot is not None)
         if options.on_cluster and importlib.util.find_spec("distributed") is None:
             raise MissingExtra(
-                f"dask[distributed] is not installed; a cluster needs the " f"extra: {CLUSTER_HINT}"
+                f"dask[distributed] is not installed; a cluster needs the extra: {CLUSTER_HINT}"
             )
     except UsageError as error:
         return fail(EXIT_USAGE, str(error))
@@ -132,7 +132,7 @@ def _check_extras(plotting: bool) -> None:
         names = " and ".join(filter(None, (", ".join(missing[:-1]), missing[-1])))
         verb = "is" if len(missing) == 1 else "are"
         raise MissingExtra(
-            f"{names} {verb} not installed; the command line needs the " f"extra: {EXTRA_HINT}"
+            f"{names} {verb} not installed; the command line needs the extra: {EXTRA_HINT}"
         )
 
 

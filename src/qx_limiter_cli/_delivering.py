@@ -54,7 +54,7 @@ def limit_file(job: Job) -> Outcome:
     except MemoryError:
         return Failure(
             job,
-            f"not enough memory to limit it ({job.channels} channels at " f"{job.sample_rate} Hz)",
+            f"not enough memory to limit it ({job.channels} channels at {job.sample_rate} Hz)",
         )
 
 

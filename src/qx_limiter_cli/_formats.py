@@ -131,7 +131,7 @@ def read_header(path: Path, audio_stream: int | None = None) -> Header:
         return _media_header(path, audio_stream, libsndfile_reason(error))
     if audio_stream not in (None, 0):
         raise AudioError(
-            f"--audio-stream {audio_stream}: it holds one audio stream " f"(counted from 0)"
+            f"--audio-stream {audio_stream}: it holds one audio stream (counted from 0)"
         )
     rate, frames = int(info.samplerate), int(info.frames)
     file_format = str(info.format)

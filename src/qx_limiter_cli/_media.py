@@ -830,7 +830,7 @@ class CodecTrial:
             raise AudioError(f"the {codec} encoder takes no float samples") from None
         except (av.FFmpegError, ValueError) as error:
             raise AudioError(
-                f"cannot run the {codec} encoder for --verify-codec " f"({_reason(error)})"
+                f"cannot run the {codec} encoder for --verify-codec ({_reason(error)})"
             ) from None
         self._encoder, self._decoder = encoder, decoder
         self._resampler = av.AudioResampler(format="flt", layout=layout, rate=sample_rate)

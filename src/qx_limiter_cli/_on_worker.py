@@ -127,7 +127,7 @@ def unseen(
             found = os.stat(seen.path)
         except OSError as error:
             problems.append(
-                f"cannot see the input folder {folder} ({seen.path}: " f"{error.strerror or error})"
+                f"cannot see the input folder {folder} ({seen.path}: {error.strerror or error})"
             )
             continue
         if (found.st_size, int(found.st_mtime)) != (seen.size, seen.mtime):
@@ -137,7 +137,7 @@ def unseen(
             )
         elif not os.access(seen.path, os.R_OK):
             problems.append(
-                f"cannot read the inputs in {folder} ({seen.path}: " f"{os.strerror(errno.EACCES)})"
+                f"cannot read the inputs in {folder} ({seen.path}: {os.strerror(errno.EACCES)})"
             )
     for folder in outputs:
         if not os.path.isdir(folder):

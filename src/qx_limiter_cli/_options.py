@@ -526,7 +526,7 @@ def parse(argv: Sequence[str] | None = None) -> Options:
             raise UsageError(f"argument --true-peak: {error}") from None
         if values["threshold_dBFS"] is not None:
             raise UsageError(
-                "the ceiling is given twice, with --true-peak and " "--threshold-dBFS; give it once"
+                "the ceiling is given twice, with --true-peak and --threshold-dBFS; give it once"
             )
         values["threshold_dBFS"], values["true_peak"] = ceiling, True
     values["preset_figures"] = chosen_preset(values["preset"], values["presets"])

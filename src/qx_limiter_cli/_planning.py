@@ -133,7 +133,7 @@ def plan(options: Options) -> tuple[list[Job], list[Path]]:
         raise UsageError("--album needs a loudness target (--loudness or --preset)")
     if options.output is not None and len(inputs) > 1:
         raise UsageError(
-            f"-o/--output takes a single input, got {len(inputs)}; " f"use --output-dir for several"
+            f"-o/--output takes a single input, got {len(inputs)}; use --output-dir for several"
         )
     if options.subtype is not None and options.subtype not in _formats.known_subtypes():
         known = ", ".join(_formats.known_subtypes())
@@ -367,7 +367,7 @@ def _job(
         unusual = not_a_file(written)
         if unusual is not None:
             raise problem(
-                f"the output {written} is {unusual}, not a file; qx-limiter " f"replaces only files"
+                f"the output {written} is {unusual}, not a file; qx-limiter replaces only files"
             )
         # An output that is an input is refused whatever --overwrite says.
         if not options.overwrite and _file_id(written) not in inputs:

@@ -78,7 +78,7 @@ class Preset:
         ):
             if limit is not None and figure > limit:
                 missed.append(
-                    f"maximum {what} {figure:.2f} LUFS, {figure - limit:.2f} LU over " f"{limit:g}"
+                    f"maximum {what} {figure:.2f} LUFS, {figure - limit:.2f} LU over {limit:g}"
                 )
         if self.loudness_range_lu is not None:
             low, high = self.loudness_range_lu
@@ -105,7 +105,7 @@ def preset_file(path: Path) -> dict[str, Preset]:
         text = path.read_text(encoding="utf-8")
     except OSError as error:
         raise PresetError(
-            f"cannot read the preset file {path} " f"({error.strerror or error})"
+            f"cannot read the preset file {path} ({error.strerror or error})"
         ) from None
     try:
         data = json.loads(text) if path.suffix.lower() == ".json" else tomllib.loads(text)
@@ -117,7 +117,7 @@ def preset_file(path: Path) -> dict[str, Preset]:
         ) from None
     if not isinstance(data, dict) or not data:
         raise PresetError(
-            f"the preset file {path} holds no presets (tables of figures, " f"one per name)"
+            f"the preset file {path} holds no presets (tables of figures, one per name)"
         )
     return _presets(data, str(path))
 
@@ -144,7 +144,7 @@ def _presets(data: dict[str, Any], where: str) -> dict[str, Preset]:
         if lra is not None:
             if not (isinstance(lra, list) and len(lra) == 2):
                 raise PresetError(
-                    f"{where}: preset {name}: loudness_range_lu must be " f"[lowest, highest]"
+                    f"{where}: preset {name}: loudness_range_lu must be [lowest, highest]"
                 )
             lra = (
                 _number(where, name, "loudness_range_lu", lra[0]),

@@ -247,7 +247,7 @@ def _rename_without_replacing(source: Path, target: Path) -> None:
     except FileExistsError:
         raise FileExistsError(
             errno.EEXIST,
-            "a file of that name appeared meanwhile; add " "--overwrite to replace it",
+            "a file of that name appeared meanwhile; add --overwrite to replace it",
             str(target),
         ) from None
 

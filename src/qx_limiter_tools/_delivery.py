@@ -77,7 +77,7 @@ def check_targets(loudness_lufs: float | None, ceiling_dbtp: float) -> None:
         isinstance(loudness_lufs, (int, float)) and -70.0 <= loudness_lufs <= 0.0
     ):
         raise ValueError(
-            f"loudness_lufs must be a LUFS value from -70 to 0, or None, got " f"{loudness_lufs}"
+            f"loudness_lufs must be a LUFS value from -70 to 0, or None, got {loudness_lufs}"
         )
 
 
@@ -321,7 +321,7 @@ class DeliveryPlan:
         detection = "waveform" if true_peak else "sample"
         if not (math.isfinite(codec_margin_db) and codec_margin_db >= 0.0):
             raise ValueError(
-                f"codec_margin_db must be a finite dB value at least 0, got " f"{codec_margin_db}"
+                f"codec_margin_db must be a finite dB value at least 0, got {codec_margin_db}"
             )
         threshold = min(
             0.0,

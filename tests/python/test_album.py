@@ -117,5 +117,5 @@ def test_the_command_line_delivers_an_album_and_reports_it(folder, capsys):
     code, out, err = run(capsys, "t0.wav", "--album", "-o", "x.wav")
     assert (code, err) == (
         2,
-        "qx-limiter: error: --album needs a loudness target " "(--loudness or --preset)\n",
+        "qx-limiter: error: --album needs a loudness target (--loudness or --preset)\n",
     )

@@ -198,7 +198,7 @@ def test_repeated_walks_leave_no_interpreter_blocks_behind():
 # The meter of qx_limiter_tools, through its own module's hooks
 
 needs_tools = pytest.mark.skipif(
-    TOOLS is None, reason="qx_limiter_tools is not built with " "allocation testing"
+    TOOLS is None, reason="qx_limiter_tools is not built with allocation testing"
 )
 
 

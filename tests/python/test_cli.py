@@ -388,7 +388,7 @@ def test_every_problem_is_reported_before_anything_is_written(inputs, capsys):
     assert (code, out) == (1, "")
     assert err.splitlines() == [
         "qx-limiter: error: missing.wav: no such file",
-        "qx-limiter: error: text.wav: cannot read it as audio " "(Format not recognised)",
+        "qx-limiter: error: text.wav: cannot read it as audio (Format not recognised)",
     ]
     assert not (inputs / "out").exists()
 

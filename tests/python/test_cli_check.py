@@ -56,7 +56,7 @@ def files(folder):
         (
             "steady.wav",
             "podcast",
-            "fail: integrated -14.00 LUFS, +2.00 LU from -16 (within 1 " "allowed)",
+            "fail: integrated -14.00 LUFS, +2.00 LU from -16 (within 1 allowed)",
         ),
         ("steady.wav", "ebu-r128", "fail: integrated -14.00 LUFS, +9.00 LU from -23"),
         ("burst.wav", "ebu-r128", "pass"),

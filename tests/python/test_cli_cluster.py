@@ -209,7 +209,7 @@ def test_a_stop_calls_off_the_files_on_every_worker(tmp_path, slow_workers, wher
     status, out, err = finished(run)
     assert status == 128 + number, err
     assert err == (
-        f"qx-limiter: error: {words}; the files not finished were not written, " f"nor the report\n"
+        f"qx-limiter: error: {words}; the files not finished were not written, nor the report\n"
     )
     assert out.splitlines()[-1].startswith("0 files written, 0 failed, 4 not done, in ")
     # Nothing is left, nor written later by a task that went on.

@@ -432,8 +432,7 @@ def test_master_says_a_silent_output_has_no_loudness():
     x = np.random.default_rng(0).standard_normal((2, RATE * 5))
     done = master(x, RATE, loudness_lufs=-14, ceiling_dbtp=-200)
     assert (
-        not done.loudness_reached
-        and done.note == "the output has no loudness to measure " "(silence)"
+        not done.loudness_reached and done.note == "the output has no loudness to measure (silence)"
     )
 
 
@@ -541,7 +540,7 @@ def test_the_mp3_decoders_messages_become_one_warning(folder):
     lines = done.stderr.splitlines()
     noise = [line for line in lines if "the MP3 decoder reported" in line]
     assert len(noise) == 1 and noise[0].startswith(
-        "qx-limiter: warning: bad.mp3: the MP3 " "decoder reported "
+        "qx-limiter: warning: bad.mp3: the MP3 decoder reported "
     ), lines
     assert not any("libmpg123" in line or line.startswith("Note:") for line in lines), lines
 

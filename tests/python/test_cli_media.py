@@ -161,7 +161,7 @@ def media(tmp_path_factory):
         folder / "clip.mp4",
     )
     (folder / "s.srt").write_text(
-        "1\n00:00:00,000 --> 00:00:01,000\nHello\n\n" "2\n00:00:01,000 --> 00:00:02,000\nWorld\n"
+        "1\n00:00:00,000 --> 00:00:01,000\nHello\n\n2\n00:00:01,000 --> 00:00:02,000\nWorld\n"
     )
     (folder / "meta.txt").write_text(
         ";FFMETADATA1\ntitle=Film\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=1000\ntitle=One\n"

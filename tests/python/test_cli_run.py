@@ -123,7 +123,7 @@ def test_a_file_size_limit_comes_back_as_the_systems_reason(folder):
     )
     assert done.returncode == 1
     assert done.stderr == (
-        f"qx-limiter: error: big.wav: cannot write out.wav " f"({os.strerror(errno.EFBIG)})\n"
+        f"qx-limiter: error: big.wav: cannot write out.wav ({os.strerror(errno.EFBIG)})\n"
     )
     assert files_in(folder) == ["big.wav"]
 
@@ -208,7 +208,7 @@ def test_lines_come_in_input_order_and_end_with_a_summary(folder, capsys):
     assert [line.split(" -> ")[0] for line in out.splitlines()[:-1]] == ["a.wav", "b.wav", "d.wav"]
     assert summary(out) == (3, 1)
     assert err == (
-        "qx-limiter: error: c.wav: sample at frame 10 (0.000 s), channel 0 is not " "finite\n"
+        "qx-limiter: error: c.wav: sample at frame 10 (0.000 s), channel 0 is not finite\n"
     )
 
 

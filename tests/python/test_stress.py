@@ -177,9 +177,7 @@ def test_every_path_many_times_leaks_neither_references_nor_memory():
         gc.collect()
         growth.append(sys.getallocatedblocks() - blocks)
     rss = _rss_bytes() - rss
-    print(
-        f"{len(calls) * rounds * 2} calls: resident size {rss:+} bytes, " f"Python objects {growth}"
-    )
+    print(f"{len(calls) * rounds * 2} calls: resident size {rss:+} bytes, Python objects {growth}")
     assert [sys.getrefcount(obj) for obj in watched] == counts
     # One object leaked per round on one path would be 1000 more in each
     # window; what the caches still take now and then stays well below.
