@@ -6,6 +6,7 @@ Needs the extra qx_limiter[cli]; skipped where it is not installed.
 """
 
 import json
+import shutil
 
 import numpy as np
 import pytest
@@ -41,12 +42,23 @@ def burst_then_quiet():
     return x
 
 
-@pytest.fixture
-def files(folder):
-    return {
-        "steady": at("steady.wav", tone(6.0), -14.0),
-        "burst": at("burst.wav", burst_then_quiet(), -23.0),
+@pytest.fixture(scope="module")
+def made(tmp_path_factory):
+    """The two files, written and measured once for the module."""
+    where = tmp_path_factory.mktemp("check")
+    figures = {
+        "steady": at(where / "steady.wav", tone(6.0), -14.0),
+        "burst": at(where / "burst.wav", burst_then_quiet(), -23.0),
     }
+    return where, figures
+
+
+@pytest.fixture
+def files(folder, made):
+    where, figures = made
+    for name in figures:
+        shutil.copyfile(where / f"{name}.wav", folder / f"{name}.wav")
+    return figures
 
 
 @pytest.mark.parametrize(
