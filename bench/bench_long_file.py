@@ -142,32 +142,11 @@ def bench_files(folder: Path, minutes: list[float], repeats: int) -> None:
         output = folder / "out.wav"
         commands: dict[str, list[str]] = {}
         if ffmpeg:
-            commands["ffmpeg decode+encode"] = [
-                ffmpeg,
-                "-nostdin",
-                "-y",
-                "-loglevel",
-                "error",
-                "-i",
-                str(source),
-                "-c:a",
-                "pcm_s24le",
-                str(output),
-            ]
-            commands["ffmpeg alimiter"] = [
-                ffmpeg,
-                "-nostdin",
-                "-y",
-                "-loglevel",
-                "error",
-                "-i",
-                str(source),
-                "-af",
-                "alimiter=limit=0.891:attack=5:release=40:latency=1",
-                "-c:a",
-                "pcm_s24le",
-                str(output),
-            ]
+            decode = [ffmpeg, "-nostdin", "-y", "-loglevel", "error", "-i", str(source)]
+            encode = ["-c:a", "pcm_s24le", str(output)]
+            commands["ffmpeg decode+encode"] = decode + encode
+            limiter = "alimiter=limit=0.891:attack=5:release=40:latency=1"
+            commands["ffmpeg alimiter"] = decode + ["-af", limiter] + encode
         commands["qx-limiter"] = [qx, str(source), "-o", str(output), "--threshold-dBFS", "-1"]
         commands["qx-limiter --true-peak"] = commands["qx-limiter"] + ["--true-peak"]
         commands["qx-limiter --preset streaming"] = [
