@@ -19,12 +19,11 @@ measured.
 from __future__ import annotations
 
 import math
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 
 import numpy as np
 import numpy.typing as npt
-from qx_limiter import limit as _envelope_of
 
 from . import _native
 from ._meter import Measurement, Meter, pooled_loudness
@@ -63,6 +62,8 @@ SAFETY_MARGIN_DB = 0.1
 # LU on the perf signal and on clipped bursts), and an hour's profile takes
 # 11 MB at this size.
 PROFILE_GROUP_SECONDS = 1.0 / 375.0
+# Sub-blocks of the profile that the model's envelope takes at a time.
+MODEL_RUN_SUBBLOCKS = 2048
 
 
 def check_targets(loudness_lufs: float | None, ceiling_dbtp: float) -> None:
@@ -189,18 +190,41 @@ class LoudnessModel:
 
     def gains(self, gain_db: float, threshold_dBFS: float) -> npt.NDArray[np.float32]:
         """The limiter's gain of each group at this gain and threshold."""
+        runs = list(self._gain_runs(gain_db, threshold_dBFS))
+        return np.concatenate(runs) if runs else np.zeros(0, np.float32)
+
+    def _gain_runs(
+        self, gain_db: float, threshold_dBFS: float
+    ) -> Iterator[npt.NDArray[np.float32]]:
+        """The groups' gains in order, a run at a time: the envelope streams
+        over the profile, so that a trial gain takes memory for a run, not
+        for the programme (an hour's profile is 1.35 million groups)."""
         over = np.float32(min(1e30, 10.0 ** ((gain_db - threshold_dBFS) / 20.0)))
-        # Over 2^30 times the threshold, a level is limited to nothing all
-        # the same (and the limiter takes no sample beyond 2^32).
-        levels = np.minimum(self._levels * over, np.float32(2.0**30))
-        return _envelope_of(levels, self._rate, 0.0, *self._times)[1]
+        envelope = _native.StreamLimiter(self._rate, 0.0, *self._times, detection="sample")
+        step = self._groups * MODEL_RUN_SUBBLOCKS
+        for start in range(0, self._levels.size, step):
+            # Over 2^30 times the threshold, a level is limited to nothing all
+            # the same (and the limiter takes no sample beyond 2^32).
+            levels = np.minimum(self._levels[start : start + step] * over, np.float32(2.0**30))
+            yield envelope.process(levels)[1]
+        yield envelope.flush()[1]
 
     def powers(self, gain_db: float, threshold_dBFS: float) -> npt.NDArray[np.float64]:
         """The sub-block powers of the output at this gain and threshold."""
-        if self._levels.size == 0:
-            return np.zeros(0)
-        scaled = self._energies * np.square(self.gains(gain_db, threshold_dBFS), dtype=np.float64)
-        powers: npt.NDArray[np.float64] = scaled.reshape(-1, self._groups).sum(axis=1)
+        groups = self._groups
+        powers = np.empty(self._levels.size // groups)
+        done = 0  # groups summed into their sub-blocks
+        left = np.zeros(0, np.float32)  # gains of a sub-block not yet complete
+        for run in self._gain_runs(gain_db, threshold_dBFS):
+            if left.size:
+                run = np.concatenate([left, run])
+            whole = run.size // groups * groups
+            scaled = self._energies[done : done + whole] * np.square(run[:whole], dtype=np.float64)
+            powers[done // groups : (done + whole) // groups] = scaled.reshape(-1, groups).sum(
+                axis=1
+            )
+            done += whole
+            left = run[whole:]
         powers *= 10.0 ** (gain_db / 10.0)
         return powers
 
@@ -210,9 +234,11 @@ class LoudnessModel:
 
     def max_reduction_db(self, gain_db: float, threshold_dBFS: float) -> float:
         """The deepest gain reduction of the output, in dB."""
-        if self._levels.size == 0:
-            return 0.0
-        return max(0.0, -20.0 * math.log10(float(self.gains(gain_db, threshold_dBFS).min())))
+        least = min(
+            (float(run.min()) for run in self._gain_runs(gain_db, threshold_dBFS) if run.size),
+            default=1.0,
+        )
+        return max(0.0, -20.0 * math.log10(least))
 
 
 class AlbumModel:
