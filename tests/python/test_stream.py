@@ -342,6 +342,23 @@ def test_waveform_detection_lands_under_the_ceiling_in_one_pass(family, rate):
     assert np.array_equal(np.concatenate([p[1] for p in pieces]), gains)
 
 
+@pytest.mark.parametrize("family", ["clipped", "random-signs", "near-nyquist", "bursts"])
+def test_waveform_levels_hold_the_meters_reading_from_above(family):
+    # Far sums beyond 256 frames come from block moments plus the bound of
+    # their series: the largest level may sit over the meter's reading by
+    # that bound, never under it. With a threshold of -120 dBFS every anchor
+    # is evaluated and, with one frame of attack and neither hold nor
+    # release, the smallest gain is the threshold over the largest level.
+    import qx_limiter_tools as tools
+
+    rate = 192000  # a quarter of a second: 48000 frames, far beyond 2 x 8192
+    audio = _waveform_case(family, rate)
+    _, gains = tools.limit(audio, rate, -120.0, 1000 / rate, 0.0, 0.0)
+    level = 10 ** (-120 / 20) / float(gains.min())
+    reading = 10 ** (tools.measure(audio, rate).true_peak_dbtp / 20)
+    assert reading * (1 - 1e-6) <= level <= reading * 10 ** (0.001 / 20)
+
+
 def test_detection_choices_and_their_contradictions():
     import qx_limiter_tools as tools
 

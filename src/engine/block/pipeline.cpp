@@ -185,7 +185,8 @@ std::uint64_t Pipeline::advance(std::uint64_t last, std::uint64_t steps, std::ui
     std::fill(levels + from, levels + to, 0.0f);
     for (std::uint64_t c = 0; c < channels_; ++c) {
       if (levels_from_) {
-        levels_from_->fold(channel(c), n, from, to, levels + from);
+        levels_from_->fold(channel(c), n, from, to, levels + from,
+                           static_cast<std::int64_t>(first_));
       } else {
         detector_->fold(channel(c), n, from, to, levels + from);
       }

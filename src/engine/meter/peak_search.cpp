@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "engine/detector/filter_design.hpp"
+#include "engine/dispatch/vector_types.hpp"
 #include "engine/meter/kernels.hpp"
 
 namespace qx::meter {
@@ -407,10 +408,10 @@ double full_value(const float* x, std::int64_t s, std::int64_t i0, const double*
   return value + -(sine / kPi) * series;
 }
 
-void far_sums(const float* x, std::int64_t i0, std::int64_t end, double* g) {
+void far_sums(const float* x, std::int64_t i0, std::int64_t end, double* g, int from_m = 0) {
   const auto& k = meter_kernels();
   const FarTables& tables = far_tables();
-  for (int m = 0; m < 4; ++m) {
+  for (int m = from_m; m < 4; ++m) {
     const std::int64_t reach = kFarReach[m];
     const std::int64_t blocks = far_length(m) / 32;
     // Blocks of 32 terms wholly before frame 0 or from the last frame taken
@@ -424,10 +425,133 @@ void far_sums(const float* x, std::int64_t i0, std::int64_t end, double* g) {
   }
 }
 
+// The limiter's G0 beyond 256 frames, from block moments. A block of 64
+// frames about its centre, D frames from the anchor, adds
+//   Σ_u z / (D + u) = (1/D) Σ_p (−u/D)^p z,
+// of which the terms p ≤ 3 are its moments; the rest of the series is at
+// most r^4 / (1 − r)^5 × Σ |x| / |D| with r = 31.5 / |D| (≤ 0.11 from 256
+// frames on) and Σ |x| ≤ 64 × the block's largest |x|. The weights of
+// every block, for each position of the anchor within its own block of 64
+// frames, are tabulated. Frames within 256 of the anchor are summed as the
+// meter sums them; those between there and the first whole block, and
+// beyond the last whole block up to the reach, one by one. G1 to G3 reach
+// 1024 frames at most and are summed as the meter sums them.
+constexpr std::int64_t kExactFar = 256;
+constexpr std::int64_t kRowBlocks = 128;  // per side, padded with weights 0
+// Blocks a pass keeps: from the reach before its first frame to a row's
+// padding after the reach beyond its last.
+constexpr std::int64_t kFarBlocks = (4096 + 2 * 8352 + kRowBlocks * 64 + 1024) / 64;
+
+std::int64_t ceil_div(std::int64_t a, std::int64_t b) { return -floor_div(-a, b); }
+
+struct BlockWeights {
+  // Row [o][side][p] for an anchor o frames into its block: the weights of
+  // moment p = 0 … 3 and (p = 4) of the largest |x| for the bound, of
+  // count[o][side] blocks in signal order from start[o][side] blocks after
+  // the anchor's own (side 0: before the anchor, 1: after it).
+  float w[64][2][5][kRowBlocks];
+  std::int64_t start[64][2];
+  std::int64_t count[64][2];
+
+  BlockWeights() {
+    const std::int64_t reach = kFarReach[0];
+    for (std::int64_t o = 0; o < 64; ++o) {
+      // Whole blocks from kExactFar + 1 frames on, ending within the reach.
+      start[o][0] = ceil_div(o - reach, 64);
+      count[o][0] = floor_div(o - (kExactFar + 1) - 63, 64) + 1 - start[o][0];
+      start[o][1] = ceil_div(kExactFar + o, 64);
+      count[o][1] = floor_div(reach - 63 + o, 64) + 1 - start[o][1];
+      for (int side = 0; side < 2; ++side) {
+        for (std::int64_t i = 0; i < kRowBlocks; ++i) {
+          double weight[5] = {0.0, 0.0, 0.0, 0.0, 0.0};
+          if (i < count[o][side]) {
+            const double inv = 1.0 / (static_cast<double>(64 * (start[o][side] + i) - o) + 31.5);
+            double power = inv;
+            for (int p = 0; p < 4; ++p) {
+              weight[p] = (p % 2 == 0 ? 1.0 : -1.0) * power;
+              power = power * inv;
+            }
+            const double r = 31.5 * std::fabs(inv);
+            const double shrink = (1.0 - r) * (1.0 - r) * (1.0 - r) * (1.0 - r) * (1.0 - r);
+            // A little over, for the float32 weights and sums.
+            weight[4] = 1.001 * 64.0 * std::fabs(inv) * (r * r) * (r * r) / shrink;
+          }
+          for (int p = 0; p < 5; ++p) w[o][side][p][i] = static_cast<float>(weight[p]);
+        }
+      }
+    }
+  }
+};
+
+const BlockWeights& block_weights() {
+  static const BlockWeights weights;
+  return weights;
+}
+
+// G0 … G3 of the anchor at frame i0 of x (frame far.origin() + i0 of the
+// signal), G0 beyond 256 frames from far's blocks; returns the bound of
+// what their series left out of the reading (the far part's factor
+// sin(πτ)/π is at most 1/π).
+double bounded_far_sums(const float* x, std::int64_t i0, std::int64_t end, FarMoments& far,
+                        double* g) {
+  const auto& k = meter_kernels();
+  const BlockWeights& weights = block_weights();
+  far_sums(x, i0, end, g, 1);  // G1 … G3 as the meter sums them
+  const std::int64_t reach = kFarReach[0];
+  const std::int64_t anchor = far.origin() + i0;
+  const std::int64_t q = floor_div(anchor, 64), o = anchor - 64 * q;
+  const float* table = far_tables().row(0);
+  double value = static_cast<double>(
+      k.far_dot(table, x + (i0 - reach), (reach - kExactFar) / 32, (reach + kExactFar) / 32));
+  const float* w = table + reach;  // w[e]: the weight of frame i0 + e
+  const float* xe = x + i0;
+  const auto frames = [&](std::int64_t from, std::int64_t to) {
+    double sum = 0.0;
+    for (std::int64_t e = from; e < to; ++e) {
+      sum = sum + static_cast<double>(w[e]) * static_cast<double>(xe[e]);
+    }
+    value = value + sum;
+  };
+  const std::int64_t* start = weights.start[o];
+  const std::int64_t* count = weights.count[o];
+  frames(-reach, 64 * start[0] - o);
+  frames(64 * (start[0] + count[0]) - o, -kExactFar);
+  frames(kExactFar, 64 * start[1] - o);
+  frames(64 * (start[1] + count[1]) - o, reach + 1);
+  double moments = 0.0, bound = 0.0;
+  for (int side = 0; side < 2; ++side) {
+    const std::int64_t b = q + start[side];
+    far.ensure(b, b + kRowBlocks);
+    for (int p = 0; p < 4; ++p) {
+      moments = moments + static_cast<double>(
+                              k.far_dot(weights.w[o][side][p], far.at(p, b), 0, kRowBlocks / 32));
+    }
+    bound = bound +
+            static_cast<double>(k.far_dot(weights.w[o][side][4], far.at(4, b), 0, kRowBlocks / 32));
+  }
+  // z's sign at the anchor: (−1)^anchor.
+  g[0] = value + ((anchor & 1) != 0 ? -moments : moments);
+  constexpr double kPi = 3.141592653589793;
+  return bound / kPi;
+}
+
+// The values of anchor_values; with `far`, G0 and G1 beyond 256 frames from
+// its blocks (the limiter's levels), each searched value then raised by the
+// bound of what they leave out.
+void values_of(const float* x, const std::int64_t* u, const bool* tight, double before,
+               std::int64_t end, double* out, FarMoments* far);
+
 }  // namespace
 
 void anchor_values(const float* x, const std::int64_t* u, const bool* tight, double before,
                    std::int64_t end, double* out) {
+  values_of(x, u, tight, before, end, out, nullptr);
+}
+
+namespace {
+
+void values_of(const float* x, const std::int64_t* u, const bool* tight, double before,
+               std::int64_t end, double* out, FarMoments* far) {
   const auto& k = meter_kernels();
   // Output n, phase p of the 4x filter lies at n − 6 + (2p + 1)/8 frames.
   std::int64_t centre[2], at[6];
@@ -441,6 +565,7 @@ void anchor_values(const float* x, const std::int64_t* u, const bool* tight, dou
   k.precise6(x, at, v);
   bool searched[2];
   double g[2][4] = {};
+  double raise[2] = {0.0, 0.0};
   std::int64_t base[2];
   for (int j = 0; j < 2; ++j) {
     base[j] = centre[j] >> 4;
@@ -456,6 +581,9 @@ void anchor_values(const float* x, const std::int64_t* u, const bool* tight, dou
     if (!searched[j]) continue;
     if (j == 1 && u[1] == u[0]) {
       for (int m = 0; m < 4; ++m) g[1][m] = g[0][m];
+      raise[1] = raise[0];
+    } else if (far != nullptr) {
+      raise[j] = bounded_far_sums(x, base[j], end, *far, g[j]);
     } else {
       far_sums(x, base[j], end, g[j]);
     }
@@ -487,7 +615,7 @@ void anchor_values(const float* x, const std::int64_t* u, const bool* tight, dou
       const double fc = std::fabs(full_value(x, fine_at[3 * j + 2], base[j], g[j], v[3 * j + 2]));
       const double fine =
           (fb >= fa && fb >= fc) ? vertex(fa, fb, fc) : std::max(std::max(fa, fb), fc);
-      out[j] = std::max(out[j], fine);
+      out[j] = std::max(out[j], fine) + raise[j];
     }
   }
   for (int j = 0; j < 2; ++j) {
@@ -505,12 +633,108 @@ void anchor_values(const float* x, const std::int64_t* u, const bool* tight, dou
   }
 }
 
+}  // namespace
+
 }  // namespace qx::meter
 
 namespace qx::meter {
 
+Result<FarMoments> FarMoments::create(std::int64_t blocks) {
+  FarMoments f;
+  f.capacity_ = (blocks + kGroupBlocks - 1) / kGroupBlocks * kGroupBlocks;
+  f.data_ = Buffer<float>::zeroed(static_cast<std::uint64_t>(5 * f.capacity_));
+  f.done_ = Buffer<std::uint8_t>::zeroed(static_cast<std::uint64_t>(f.capacity_ / kGroupBlocks));
+  if (!f.data_.valid() || !f.done_.valid()) return OutOfMemory{};
+  return f;
+}
+
+void FarMoments::start(const float* x, std::int64_t n, std::int64_t origin) {
+  x_ = x;
+  n_ = n;
+  origin_ = origin;
+  std::fill(done_.data(), done_.data() + capacity_ / kGroupBlocks, std::uint8_t{0});
+}
+
+void FarMoments::slide(std::int64_t first) {
+  first = floor_div(first, kGroupBlocks) * kGroupBlocks;
+  const std::int64_t shift = first - first_;
+  const std::int64_t groups = capacity_ / kGroupBlocks;
+  if (shift > 0 && shift < capacity_) {
+    const std::int64_t kept = capacity_ - shift;
+    for (int p = 0; p < 5; ++p) {
+      float* row = data_.data() + p * capacity_;
+      std::memmove(row, row + shift, sizeof(float) * static_cast<std::size_t>(kept));
+    }
+    std::uint8_t* done = done_.data();
+    std::memmove(done, done + shift / kGroupBlocks, static_cast<std::size_t>(kept / kGroupBlocks));
+    std::fill(done + kept / kGroupBlocks, done + groups, std::uint8_t{0});
+  } else if (shift != 0) {
+    std::fill(done_.data(), done_.data() + groups, std::uint8_t{0});
+  }
+  first_ = first;
+}
+
+void FarMoments::ensure(std::int64_t from, std::int64_t to) {
+  for (std::int64_t g = floor_div(from - first_, kGroupBlocks);
+       g < floor_div(to - first_ - 1, kGroupBlocks) + 1; ++g) {
+    if (done_[static_cast<std::size_t>(g)] != 0) continue;
+    for (std::int64_t b = 0; b < kGroupBlocks; ++b) compute(first_ + g * kGroupBlocks + b);
+    done_[static_cast<std::size_t>(g)] = 1;
+  }
+}
+
+void FarMoments::compute(std::int64_t b) {
+  using detail::f32x8;
+  // The block's frames (silence outside x); its first frame is even in the
+  // signal, so z = (−1)^i x[i] within it.
+  alignas(32) float copy[kBlock];
+  const std::int64_t j0 = kBlock * b - origin_;
+  const float* v = copy;
+  if (j0 >= 0 && j0 + kBlock <= n_) {
+    v = x_ + j0;
+  } else {
+    for (std::int64_t i = 0; i < kBlock; ++i) {
+      const std::int64_t j = j0 + i;
+      copy[i] = j >= 0 && j < n_ ? x_[j] : 0.0f;
+    }
+  }
+  // Frame i in lane i mod 8: eight partial sums per figure, each adding its
+  // frames in order, joined by the fixed tree.
+  const f32x8 alternate = {1.0f, -1.0f, 1.0f, -1.0f, 1.0f, -1.0f, 1.0f, -1.0f};
+  f32x8 u = {-31.5f, -30.5f, -29.5f, -28.5f, -27.5f, -26.5f, -25.5f, -24.5f};
+  f32x8 s0{}, s1{}, s2{}, s3{}, peak{};
+  for (std::int64_t i = 0; i < kBlock; i += 8) {
+    f32x8 x;
+    std::memcpy(&x, v + i, sizeof x);
+    const f32x8 z = x * alternate;
+    const f32x8 zu = z * u, zuu = zu * u;
+    s0 = s0 + z;
+    s1 = s1 + zu;
+    s2 = s2 + zuu;
+    s3 = s3 + zuu * u;
+    const f32x8 magnitude = x > -x ? x : -x;
+    peak = magnitude > peak ? magnitude : peak;
+    u = u + 8.0f;
+  }
+  const std::int64_t at = b - first_;
+  const f32x8* sums[4] = {&s0, &s1, &s2, &s3};
+  for (int p = 0; p < 4; ++p) {
+    const f32x8& a = *sums[p];
+    data_[static_cast<std::size_t>(p * capacity_ + at)] =
+        ((a[0] + a[1]) + (a[2] + a[3])) + ((a[4] + a[5]) + (a[6] + a[7]));
+  }
+  float largest = 0.0f;
+  for (int l = 0; l < 8; ++l) largest = std::max(largest, peak[l]);
+  data_[static_cast<std::size_t>(4 * capacity_ + at)] = largest;
+}
+
 Result<WaveformLevels> WaveformLevels::create(double ceiling) {
   WaveformLevels w;
+  // A pass's blocks: its frames and the far sums' reach either side, with
+  // a table row's padding beyond.
+  auto far = FarMoments::create(kFarBlocks);
+  if (!far.ok()) return OutOfMemory{};
+  w.far_ = std::move(far).value();
   w.ceiling_ = ceiling;
   for (int t = 0; t < 3; ++t) w.thresholds_[t] = screen_threshold(ceiling, screen_factor(t));
   w.span_ = Buffer<float>::zeroed(static_cast<std::size_t>(kStep + 2 * kReach + 64));
@@ -521,10 +745,12 @@ Result<WaveformLevels> WaveformLevels::create(double ceiling) {
 }
 
 void WaveformLevels::fold(const float* x, std::int64_t n, std::int64_t first, std::int64_t last,
-                          float* levels) {
+                          float* levels, std::int64_t origin) {
   const auto& k = meter_kernels();
+  far_.start(x, n, origin);
   for (std::int64_t s0 = first; s0 < last; s0 += kStep) {
     const std::int64_t s1 = std::min(last, s0 + kStep);
+    far_.slide(floor_div(origin + s0 - kFarReach[0] - 160, FarMoments::kBlock));
     // The pass's frames and kReach around them, zeros outside x: xs[f] is
     // frame f (x itself where all of them are in it).
     const std::int64_t lo = s0 - kReach, hi = s1 + kReach;
@@ -562,7 +788,7 @@ void WaveformLevels::fold(const float* x, std::int64_t n, std::int64_t first, st
       const bool tiers[2] = {tier[floor_div(u[0] >> 2, kGroup) - g0] == kTight,
                              tier[floor_div(u[1] >> 2, kGroup) - g0] == kTight};
       double v[2];
-      anchor_values(xs, u, tiers, ceiling_, n, v);
+      values_of(xs, u, tiers, ceiling_, n, v, &far_);
       for (int j = 0; j < 2; ++j) {
         float level = static_cast<float>(v[j]);
         if (static_cast<double>(level) < v[j]) level = std::nextafter(level, INFINITY);

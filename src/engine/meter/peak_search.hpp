@@ -40,10 +40,50 @@ void anchor_values(const float* x, const std::int64_t* u, const bool* tight, dou
 // screen's threshold for anchors that can reach it with that margin.
 float screen_threshold(double before, double factor);
 
+// For the limiter's far sum G0 beyond 256 frames of an anchor: moments of
+// the alternating signal z = (−1)^f x[f] (f a frame of the signal) over
+// blocks of 64 frames fixed in the signal, Σ z u^p about the block's centre
+// for p = 0 … 3, and the block's largest |x|. A pass's blocks are computed
+// when an anchor first needs them and kept, sliding, for the passes after
+// it over the same frames.
+class FarMoments {
+ public:
+  static constexpr std::int64_t kBlock = 64;
+  static constexpr std::int64_t kGroupBlocks = 8;  // computed together
+  // OutOfMemory when the storage for `blocks` blocks does not fit.
+  static Result<FarMoments> create(std::int64_t blocks);
+  // Frames j of x are frames origin + j of the signal; frames outside
+  // [0, n) read as silence. Forgets every block.
+  void start(const float* x, std::int64_t n, std::int64_t origin);
+  // Keeps blocks [first, first + capacity) of the signal (what it held of
+  // them stays), none of them computed yet unless held.
+  void slide(std::int64_t first);
+  // Computes blocks [from, to) where not yet done (within the kept ones).
+  void ensure(std::int64_t from, std::int64_t to);
+  // Moment p (p = 4: the largest |x|) of block b, and those after it.
+  const float* at(int p, std::int64_t b) const {
+    return data_.data() + p * capacity_ + (b - first_);
+  }
+  std::int64_t origin() const { return origin_; }
+
+ private:
+  void compute(std::int64_t b);
+  const float* x_ = nullptr;
+  std::int64_t n_ = 0;
+  std::int64_t origin_ = 0;
+  std::int64_t first_ = 0;
+  std::int64_t capacity_ = 0;  // blocks kept, a multiple of kGroupBlocks
+  Buffer<float> data_;         // five rows of capacity_ floats
+  Buffer<std::uint8_t> done_;  // per group of kGroupBlocks blocks
+};
+
 // Frame levels that are the meter's precise peaks: every frame's sample
 // magnitude, and where an anchor can exceed `ceiling`, its value on the
-// frames around it. A level depends only on the samples within reach of its
-// frame, so any way of cutting the signal gives the same levels.
+// frames around it, with G0 beyond 256 frames taken from block moments
+// (FarMoments) and the bound of what they leave out added, so that a level
+// never falls under the meter's value for want of them. A level depends
+// only on the samples within reach of its frame and on where the blocks lie
+// in the signal, so any way of cutting the signal gives the same levels.
 class WaveformLevels final : public FrameLevels {
  public:
   static constexpr std::int64_t kReach = 8192 + 160;
@@ -52,8 +92,8 @@ class WaveformLevels final : public FrameLevels {
   DetectorReach reach() const override {
     return {static_cast<std::uint64_t>(kReach), static_cast<std::uint64_t>(kReach)};
   }
-  void fold(const float* x, std::int64_t n, std::int64_t first, std::int64_t last,
-            float* levels) override;
+  void fold(const float* x, std::int64_t n, std::int64_t first, std::int64_t last, float* levels,
+            std::int64_t origin) override;
 
  private:
   static constexpr std::int64_t kStep = 4096;  // frames per pass
@@ -62,6 +102,7 @@ class WaveformLevels final : public FrameLevels {
   Buffer<float> span_;        // the pass's frames with kReach around, zeros outside x
   Buffer<float> scratch_;     // the screen's magnitudes
   Buffer<std::int64_t> anchors_;
+  FarMoments far_;
 };
 
 class PeakSearch {
