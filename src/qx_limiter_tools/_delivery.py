@@ -286,7 +286,11 @@ class DeliveryPlan:
         codec_margin_db: How much further under the ceiling the first pass
             aims where a codec stands between the limiter and what is
             verified (its usual overshoot), so that the first decoded
-            reading holds and the file is encoded once.
+            reading holds and the file is encoded once; and how much
+            further than what was over a pass lowers the threshold after a
+            decoded reading read over all the same, since a codec's
+            overshoot moves from one encode to the next (by 0.2 dB on AAC
+            at 128 kbit/s), so that the second encode holds.
         codec_offset_lu: The loudness the codec is expected to add to what
             it is given (negative where it takes some away: a lossy codec's
             low-pass takes a few hundredths of a LU); the first pass aims
@@ -349,6 +353,7 @@ class DeliveryPlan:
             raise ValueError(
                 f"codec_margin_db must be a finite dB value at least 0, got {codec_margin_db}"
             )
+        self._codec_margin = codec_margin_db if true_peak else 0.0
         threshold = min(
             0.0,
             ceiling_dbtp
@@ -402,7 +407,8 @@ class DeliveryPlan:
             self._on_written = self._on_written or not self._done(output)
         over = self._over(output)
         if over > 0.0:
-            threshold = self._lowered(s.threshold_dBFS, output.true_peak_dbtp, over)
+            beyond = self._codec_margin if output is passed.written else 0.0
+            threshold = self._lowered(s.threshold_dBFS, output.true_peak_dbtp, over, beyond)
             again = True
         gain = s.gain_db
         if self.loudness_lufs is not None:
@@ -466,14 +472,15 @@ class DeliveryPlan:
             return True
         return abs(self.loudness_lufs - output.integrated_lufs) <= LOUDNESS_TOLERANCE_LU
 
-    def _lowered(self, threshold: float, reading: float, over: float) -> float:
-        """The threshold for a reading `over` dB lower: by what is over,
-        more where the last lowering moved the reading by less than itself."""
+    def _lowered(self, threshold: float, reading: float, over: float, beyond: float) -> float:
+        """The threshold for a reading `over` dB lower and `beyond` dB
+        further: by what is over, more where the last lowering moved the
+        reading by less than itself."""
         ratio = 1.0
         if self._lowering is not None and self._lowering[0] != threshold:
             ratio = (self._lowering[1] - reading) / (self._lowering[0] - threshold)
         self._lowering = (threshold, reading)
-        step = over / min(1.0, max(1.0 / MAX_LOWERING_RATIO, ratio)) + OVERSHOOT_MARGIN_DB
+        step = over / min(1.0, max(1.0 / MAX_LOWERING_RATIO, ratio)) + OVERSHOOT_MARGIN_DB + beyond
         return min(0.0, threshold - step)
 
     def _loudness(self, measured: Measurement, threshold: float) -> tuple[float, bool]:

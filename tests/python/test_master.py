@@ -172,3 +172,26 @@ def test_a_sample_peak_ceiling_runs_passes_for_the_loudness_alone():
     expected, _ = limit(apply_gain(audio, result.gain_db), 48000, -1.0)
     assert np.array_equal(result.audio, expected)
     assert np.abs(result.audio).max() <= np.float32(10 ** (-1.0 / 20))
+
+
+@pytest.mark.parametrize("margin", [0.0, 0.5])
+def test_a_codec_reading_over_lowers_the_threshold_by_the_margin_again(margin):
+    # A codec's overshoot moves from one encode to the next by more than the
+    # threshold does: after a decoded reading over the ceiling, the next pass
+    # takes what was over, and the codec's margin again. Without a codec
+    # (a step of dither), what was over alone.
+    from qx_limiter_tools import DeliveryPlan, Measurement, Passed
+
+    plan = DeliveryPlan(48000, -1.0, None, codec_margin_db=margin)
+    first = plan.first().threshold_dBFS
+    assert first == pytest.approx(-1.3 - margin)
+    limited = Measurement(-16.0, 5.0, first, first - 0.2)
+    decoded = Measurement(-16.0, 5.0, -0.93, -1.2)
+    following = plan.review(Passed(limited, decoded))
+    assert following is not None
+    assert following.threshold_dBFS == pytest.approx(first - (0.07 + 0.01 + margin))
+    # The limiter's own reading over the ceiling is lowered by what is over.
+    plan = DeliveryPlan(48000, -1.0, None, codec_margin_db=margin)
+    following = plan.review(Passed(Measurement(-16.0, 5.0, -0.95, -1.2)))
+    assert following is not None
+    assert following.threshold_dBFS == pytest.approx(first - (0.05 + 0.01))
