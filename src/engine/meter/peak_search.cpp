@@ -440,7 +440,8 @@ constexpr std::int64_t kExactFar = 256;
 constexpr std::int64_t kRowBlocks = 128;  // per side, padded with weights 0
 // Blocks a pass keeps: from the reach before its first frame to a row's
 // padding after the reach beyond its last.
-constexpr std::int64_t kFarBlocks = (4096 + 2 * 8352 + kRowBlocks * 64 + 1024) / 64;
+constexpr std::int64_t kFarBlocks =
+    (4096 + 2 * WaveformLevels::kReach + kRowBlocks * 64 + 1024) / 64;
 
 std::int64_t ceil_div(std::int64_t a, std::int64_t b) { return -floor_div(-a, b); }
 
@@ -535,21 +536,9 @@ double bounded_far_sums(const float* x, std::int64_t i0, std::int64_t end, FarMo
   return bound / kPi;
 }
 
-// The values of anchor_values; with `far`, G0 and G1 beyond 256 frames from
-// its blocks (the limiter's levels), each searched value then raised by the
+// The values of anchor_values; with `far`, G0 beyond 256 frames from its
+// blocks (the limiter's levels), each searched value then raised by the
 // bound of what they leave out.
-void values_of(const float* x, const std::int64_t* u, const bool* tight, double before,
-               std::int64_t end, double* out, FarMoments* far);
-
-}  // namespace
-
-void anchor_values(const float* x, const std::int64_t* u, const bool* tight, double before,
-                   std::int64_t end, double* out) {
-  values_of(x, u, tight, before, end, out, nullptr);
-}
-
-namespace {
-
 void values_of(const float* x, const std::int64_t* u, const bool* tight, double before,
                std::int64_t end, double* out, FarMoments* far) {
   const auto& k = meter_kernels();
@@ -634,6 +623,11 @@ void values_of(const float* x, const std::int64_t* u, const bool* tight, double 
 }
 
 }  // namespace
+
+void anchor_values(const float* x, const std::int64_t* u, const bool* tight, double before,
+                   std::int64_t end, double* out) {
+  values_of(x, u, tight, before, end, out, nullptr);
+}
 
 }  // namespace qx::meter
 
@@ -750,7 +744,7 @@ void WaveformLevels::fold(const float* x, std::int64_t n, std::int64_t first, st
   far_.start(x, n, origin);
   for (std::int64_t s0 = first; s0 < last; s0 += kStep) {
     const std::int64_t s1 = std::min(last, s0 + kStep);
-    far_.slide(floor_div(origin + s0 - kFarReach[0] - 160, FarMoments::kBlock));
+    far_.slide(floor_div(origin + s0 - kReach, FarMoments::kBlock));
     // The pass's frames and kReach around them, zeros outside x: xs[f] is
     // frame f (x itself where all of them are in it).
     const std::int64_t lo = s0 - kReach, hi = s1 + kReach;
